@@ -1,7 +1,5 @@
 #include "AEFX_SuiteHelper.h"
 
-#include <cstddef>
-
 namespace {
 
 const char kAcquireFailed[] = "Not able to acquire AEFX Suite.";
@@ -27,8 +25,8 @@ void ReportFailure(PF_InData *in_data, PF_OutData *out_data, const char *message
     if (in_data == nullptr || in_data->utils == nullptr || in_data->utils->ansi.sprintf == nullptr) {
         return;
     }
-    constexpr std::size_t kCapacity = sizeof out_data->return_msg;
-    std::size_t length = 0;
+    constexpr size_t kCapacity = sizeof out_data->return_msg;
+    size_t length = 0;
     while (length < kCapacity && message[length] != '\0') {
         ++length;
     }
@@ -38,10 +36,11 @@ void ReportFailure(PF_InData *in_data, PF_OutData *out_data, const char *message
     }
     /* Too long for the host's buffer: sprintf would run past it, so the
      * message goes in cut to fit. */
-    for (std::size_t i = 0; i + 1 < kCapacity; ++i) {
+    size_t i = 0;
+    for (; i + 1 < kCapacity && message[i] != '\0'; ++i) {
         out_data->return_msg[i] = message[i];
     }
-    out_data->return_msg[kCapacity - 1] = '\0';
+    out_data->return_msg[i] = '\0';
 }
 
 /* Acquires one drawing suite through a local untyped pointer, so the

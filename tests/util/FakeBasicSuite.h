@@ -23,6 +23,7 @@ enum class AcquireFault {
 };
 
 const char *FaultLabel(AcquireFault fault);
+inline void PrintTo(AcquireFault fault, std::ostream *os) { *os << FaultLabel(fault); }
 
 struct HostCall {
     enum Kind { kAcquire, kRelease };
