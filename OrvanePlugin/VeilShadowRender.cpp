@@ -130,8 +130,10 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
     // one that reports the failure.
     if (err == PF_Err_NONE && (input == nullptr || output == nullptr)) err = PF_Err_BAD_CALLBACK_PARAM;
     if (err == PF_Err_NONE) {
+        const void *suite = nullptr;
         err = AEFX_AcquireSuite(in_data, out_data, kWorldSuiteName, kWorldSuiteVersion, "Couldn't load suite.",
-                                reinterpret_cast<const void **>(&world_suite));
+                                &suite);
+        world_suite = static_cast<const PF_WorldSuite2 *>(suite);
     }
     PF_PixelFormat format = PF_PixelFormat_INVALID;
     if (err == PF_Err_NONE) err = world_suite->PF_GetPixelFormat(input, &format);
@@ -156,9 +158,9 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
     layer_param.u.ld.data = nullptr;
     bool checked_out = false;
     if (err == PF_Err_NONE) {
-        checked_out = true;
         err = in_data->inter.checkout_param(effect, kLayerParam, in_data->current_time, in_data->time_step,
                                             in_data->time_scale, &layer_param);
+        checked_out = err == PF_Err_NONE;
     }
 
     if (layer_param.u.ld.data != nullptr && err == PF_Err_NONE) {
@@ -179,8 +181,9 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
         }
     }
 
-    // A check-in follows every checkout, failed ones included; where no
-    // checkout was made there is nothing to give back.
+    // A check-in follows every checkout that succeeded, whatever happened
+    // since; where nothing was checked out there is nothing to give back,
+    // as in the pre-render.
     if (checked_out) {
         const PF_Err checkin_err = in_data->inter.checkin_param(effect, &layer_param);
         if (err == PF_Err_NONE) err = checkin_err;

@@ -1,0 +1,199 @@
+#include <RenderHost/World.h>
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace renderhost {
+namespace {
+
+constexpr unsigned char kPaddingPattern = 0xEB;
+
+// Pixel memory for an empty or moved-from world: the data pointer of a
+// world is never null.
+alignas(std::max_align_t) unsigned char g_empty_pixels[sizeof(std::max_align_t)];
+
+std::string Describe(Depth depth, std::int64_t width, std::int64_t height) {
+    return std::to_string(width) + " x " + std::to_string(height) + " " + DepthName(depth) +
+           " world";
+}
+
+} // namespace
+
+std::size_t PixelBytes(Depth depth) {
+    switch (depth) {
+    case Depth::k8:
+        return sizeof(PF_Pixel);
+    case Depth::k16:
+        return sizeof(PF_Pixel16);
+    case Depth::k32:
+        return sizeof(PF_PixelFloat);
+    }
+    throw std::invalid_argument("unknown pixel depth");
+}
+
+A_long WorldFlagsFor(Depth depth) {
+    switch (depth) {
+    case Depth::k8:
+        return 0;
+    case Depth::k16:
+        return PF_WorldFlag_DEEP;
+    case Depth::k32:
+        return PF_WorldFlag_FLOAT;
+    }
+    throw std::invalid_argument("unknown pixel depth");
+}
+
+const char *DepthName(Depth depth) {
+    switch (depth) {
+    case Depth::k8:
+        return "8-bit";
+    case Depth::k16:
+        return "16-bit";
+    case Depth::k32:
+        return "32-bit float";
+    }
+    return "unknown-depth";
+}
+
+std::string WorldProblem(const PF_EffectWorld &world) {
+    const A_long depth_bits = world.world_flags & (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT);
+    if (depth_bits == (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT))
+        return "world flags name two pixel depths";
+    const std::int64_t pixel = depth_bits == PF_WorldFlag_FLOAT ? 16 : depth_bits == PF_WorldFlag_DEEP ? 8 : 4;
+    if (world.width < 0 || world.height < 0)
+        return "negative size " + std::to_string(world.width) + " x " + std::to_string(world.height);
+    if (world.rowbytes < 0 || std::int64_t{world.rowbytes} < pixel * world.width)
+        return "row stride " + std::to_string(world.rowbytes) + " smaller than a row of " +
+               std::to_string(world.width) + " pixels";
+    if (world.rowbytes % pixel != 0)
+        return "row stride " + std::to_string(world.rowbytes) + " not a multiple of the pixel size";
+    if (world.data == nullptr)
+        return "no pixel memory";
+    return {};
+}
+
+World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long origin_y,
+             std::optional<A_long> rowbytes)
+    : depth_(depth) {
+    const std::int64_t pixel = static_cast<std::int64_t>(PixelBytes(depth));
+    if (width < 0 || height < 0)
+        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) +
+                                    ": negative size");
+    if (std::int64_t{origin_x} + width > std::numeric_limits<A_long>::max() ||
+        std::int64_t{origin_y} + height > std::numeric_limits<A_long>::max())
+        throw std::length_error("cannot make a " + Describe(depth, width, height) + " at (" +
+                                std::to_string(origin_x) + ", " + std::to_string(origin_y) +
+                                "): its far edge lies beyond 32-bit layer coordinates");
+    const std::int64_t row = pixel * width;
+    if (row > std::numeric_limits<A_long>::max())
+        throw std::length_error("cannot make a " + Describe(depth, width, height) +
+                                ": a row of " + std::to_string(row) +
+                                " bytes does not fit a 32-bit row stride");
+    const std::int64_t stride = rowbytes ? *rowbytes : row;
+    if (stride < row)
+        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) +
+                                    ": row stride " + std::to_string(stride) +
+                                    " is smaller than a row of " + std::to_string(row) + " bytes");
+    if (stride % pixel != 0)
+        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) +
+                                    ": row stride " + std::to_string(stride) +
+                                    " is not a multiple of the pixel size " + std::to_string(pixel));
+    const std::uint64_t bytes = static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(height);
+    if (bytes > kMaxBytes)
+        throw std::length_error("cannot make a " + Describe(depth, width, height) + ": " +
+                                std::to_string(bytes) + " bytes of pixels is more than the " +
+                                std::to_string(kMaxBytes) + " the host lends");
+
+    bytes_ = static_cast<std::size_t>(bytes);
+    if (bytes_ > 0) {
+        const std::size_t blocks = (bytes_ + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
+        memory_.reset(new std::max_align_t[blocks]);
+        std::memset(memory_.get(), 0, bytes_);
+    }
+    desc_.world_flags = WorldFlagsFor(depth);
+    desc_.data = memory_ ? static_cast<void *>(memory_.get()) : static_cast<void *>(g_empty_pixels);
+    desc_.rowbytes = static_cast<A_long>(stride);
+    desc_.width = width;
+    desc_.height = height;
+    desc_.extent_hint = PF_LRect{0, 0, width, height};
+    desc_.origin_x = origin_x;
+    desc_.origin_y = origin_y;
+    desc_.pix_aspect_ratio = PF_RationalScale{1, 1};
+    if (stride > row) {
+        auto *base = static_cast<unsigned char *>(desc_.data);
+        for (A_long y = 0; y < height; ++y)
+            std::memset(base + static_cast<std::size_t>(y) * stride + row, kPaddingPattern,
+                        static_cast<std::size_t>(stride - row));
+    }
+}
+
+World::World(World &&other) noexcept
+    : depth_(other.depth_), memory_(std::move(other.memory_)), bytes_(other.bytes_), desc_(other.desc_) {
+    other.Reset();
+}
+
+World &World::operator=(World &&other) noexcept {
+    if (this != &other) {
+        depth_ = other.depth_;
+        memory_ = std::move(other.memory_);
+        bytes_ = other.bytes_;
+        desc_ = other.desc_;
+        other.Reset();
+    }
+    return *this;
+}
+
+World::~World() = default;
+
+void World::Reset() {
+    memory_.reset();
+    bytes_ = 0;
+    desc_ = PF_EffectWorld{};
+    desc_.world_flags = WorldFlagsFor(depth_);
+    desc_.data = g_empty_pixels;
+    desc_.pix_aspect_ratio = PF_RationalScale{1, 1};
+}
+
+PF_LRect World::LayerRect() const {
+    return PF_LRect{desc_.origin_x, desc_.origin_y, desc_.origin_x + desc_.width,
+                    desc_.origin_y + desc_.height};
+}
+
+void *World::RowBytes(Depth wanted, A_long y) {
+    if (wanted != depth_)
+        throw std::logic_error(std::string("typed access as ") + DepthName(wanted) + " pixels to a " +
+                               DepthName(depth_) + " world");
+    if (y < 0 || y >= desc_.height)
+        throw std::out_of_range("row " + std::to_string(y) + " outside a world of height " +
+                                std::to_string(desc_.height));
+    return static_cast<unsigned char *>(desc_.data) + static_cast<std::size_t>(y) * desc_.rowbytes;
+}
+
+A_long World::CheckColumn(A_long x, A_long y) const {
+    if (x < 0 || x >= desc_.width)
+        throw std::out_of_range("column " + std::to_string(x) + " outside a world of width " +
+                                std::to_string(desc_.width));
+    return y;
+}
+
+void World::Clear() {
+    const std::size_t row = PixelBytes(depth_) * static_cast<std::size_t>(desc_.width);
+    auto *base = static_cast<unsigned char *>(desc_.data);
+    for (A_long y = 0; y < desc_.height; ++y)
+        std::memset(base + static_cast<std::size_t>(y) * desc_.rowbytes, 0, row);
+}
+
+bool World::PaddingIntact() const {
+    const std::size_t row = PixelBytes(depth_) * static_cast<std::size_t>(desc_.width);
+    const auto *base = static_cast<const unsigned char *>(desc_.data);
+    for (A_long y = 0; y < desc_.height; ++y) {
+        const unsigned char *pad = base + static_cast<std::size_t>(y) * desc_.rowbytes + row;
+        for (std::size_t i = row; i < static_cast<std::size_t>(desc_.rowbytes); ++i, ++pad)
+            if (*pad != kPaddingPattern)
+                return false;
+    }
+    return true;
+}
+
+} // namespace renderhost
