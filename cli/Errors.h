@@ -1,0 +1,33 @@
+// The two ways a run of veilshadow can fail, and their exit codes.
+#ifndef VEILSHADOW_ERRORS_H
+#define VEILSHADOW_ERRORS_H
+
+#include <stdexcept>
+#include <string>
+
+namespace veilshadow {
+
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1; // a file, the plug-in or the machine failed
+inline constexpr int kExitUsage = 2;   // the program was called wrongly
+
+// A mistake in the command line: a bad option or option value.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Anything else that stops a run. The message names the file it is about.
+class RunError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// "PATH: problem", the shape of every message about a file.
+inline std::string FileMessage(const std::string &path, const std::string &problem) {
+    return path + ": " + problem;
+}
+
+} // namespace veilshadow
+
+#endif

@@ -1,0 +1,98 @@
+// Image files in and out through OpenImageIO: headers, decoding into the
+// render host's worlds (alpha first, straight colour, host depth) and
+// encoding worlds back into files, written atomically.
+#ifndef VEILSHADOW_IMAGEIO_H
+#define VEILSHADOW_IMAGEIO_H
+
+#include "Options.h"
+
+#include <RenderHost/World.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace veilshadow {
+
+// The sample types veilshadow reads and writes.
+enum class SampleType { kUInt8, kUInt16, kHalf, kFloat };
+// "8-bit", "16-bit", "half float" or "float".
+const char *SampleTypeName(SampleType sample);
+// The world depth a file of this sample type runs as: 8-bit, 16-bit, or
+// float for half and float.
+renderhost::Depth DepthFor(SampleType sample);
+
+enum class ChannelLayout { kGray, kGrayAlpha, kRGB, kRGBA };
+
+// A rectangle in the layer's coordinates: the origin and the size.
+struct Window {
+    A_long x = 0;
+    A_long y = 0;
+    A_long width = 0;
+    A_long height = 0;
+};
+
+struct ImageHeader {
+    std::string path;
+    std::string format; // OpenImageIO's name: "png", "tiff" or "openexr"
+    SampleType sample = SampleType::kUInt8;
+    ChannelLayout layout = ChannelLayout::kRGBA;
+    int channels = 4;
+    Window data;    // where the pixels are; (0, 0) for formats without one
+    Window display; // the frame they belong to; the data window when the file has none
+    bool associated = false; // colour in the file is multiplied by alpha
+    std::string compression; // the file's compression, kept for the output
+};
+
+// An open image file. Construction reads the header only, so sizes can be
+// checked before any pixel memory is taken.
+class ImageReader {
+public:
+    // Throws RunError naming the file: missing, a folder, unreadable, not a
+    // supported format (PNG, TIFF, OpenEXR), an unsupported sample type or
+    // channel layout. PNG and TIFF are opened without OpenImageIO's
+    // automatic premultiplication.
+    ImageReader(const std::string &path, AlphaMode alpha);
+    ~ImageReader();
+    ImageReader(const ImageReader &) = delete;
+    ImageReader &operator=(const ImageReader &) = delete;
+
+    const ImageHeader &header() const { return header_; }
+    // Memory the decoding takes besides the world: the file's samples.
+    std::uint64_t ScratchBytes() const;
+    // Decodes the pixels into a world of `depth` placed at the data
+    // window's origin: straight colour, alpha at full scale where the file
+    // has none, gray expanded, converted to `depth`. Throws RunError naming
+    // the file when the pixels cannot be read (a corrupt or cut file).
+    renderhost::World ReadWorld(renderhost::Depth depth);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    ImageHeader header_;
+};
+
+// How a world is written.
+struct OutputSpec {
+    std::string format; // OpenImageIO's format name
+    SampleType sample = SampleType::kUInt8; // must run as the world's depth
+    bool associated = false; // multiply colour by alpha in the file
+    Window display;
+    std::string compression; // empty: the format's default
+};
+
+// The OpenImageIO format that writes `path`, by its extension; empty when
+// none does.
+std::string OutputFormatFor(const std::string &path);
+
+// Writes the world as RGBA, its data window at the world's origin, to a
+// temporary file beside `path` that is renamed onto `path` only when
+// complete. Throws RunError naming `path`; nothing is left behind then.
+void WriteWorld(const std::string &path, const renderhost::World &world, const OutputSpec &spec);
+
+// Bytes WriteWorld takes besides the world (the file's samples).
+std::uint64_t EncodeBytes(const Window &data, SampleType sample);
+
+} // namespace veilshadow
+
+#endif

@@ -1,0 +1,36 @@
+// What the render host can hold, checked from file headers before any
+// pixel memory is taken.
+#ifndef VEILSHADOW_LIMITS_H
+#define VEILSHADOW_LIMITS_H
+
+#include "ImageIO.h"
+
+#include <RenderHost/World.h>
+
+#include <cstdint>
+#include <string>
+
+namespace veilshadow {
+
+// Pixel memory of a tight world of this size and depth.
+std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth);
+
+// Throws RunError naming `path` when a world of this window and depth
+// cannot be made: an empty window, a far edge beyond 32-bit coordinates,
+// more pixels than the row kernels address (2^31 - 1), or more bytes than
+// the host lends one world.
+void CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth);
+
+// Memory the system can still give (MemAvailable); 0 when unknown.
+std::uint64_t AvailableMemory();
+
+// Throws RunError naming `path` when `needed` bytes exceed `available`
+// (an `available` of 0 means unknown and lets everything through).
+void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available);
+
+// "1.5 GiB", "12.0 MiB", "512 bytes".
+std::string FormatBytes(std::uint64_t bytes);
+
+} // namespace veilshadow
+
+#endif

@@ -1,0 +1,98 @@
+#include "Pipeline.h"
+
+#include "Downsample.h"
+#include "Errors.h"
+#include "ImageIO.h"
+#include "Limits.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace veilshadow {
+namespace {
+
+using renderhost::World;
+
+// Common extension of an OpenImageIO format, for messages.
+std::string ExtensionOf(const std::string &format) {
+    if (format == "openexr")
+        return ".exr";
+    if (format == "tiff")
+        return ".tif";
+    return "." + format;
+}
+
+bool SameFile(const std::string &a, const std::string &b) {
+    std::error_code ec_a, ec_b;
+    if (std::filesystem::equivalent(a, b, ec_a))
+        return true;
+    const auto canonical_a = std::filesystem::weakly_canonical(a, ec_a);
+    const auto canonical_b = std::filesystem::weakly_canonical(b, ec_b);
+    return !ec_a && !ec_b && canonical_a == canonical_b;
+}
+
+Window Scaled(const Window &window, int factor) {
+    return factor == 1 ? window : DownsampledWindow(window, factor);
+}
+
+} // namespace
+
+void CheckOutputPath(const FrameFiles &files, const std::string &input_format) {
+    if (SameFile(files.output, files.input) || SameFile(files.output, files.layer))
+        throw UsageError(FileMessage(files.output, "the output would overwrite an input file"));
+    const std::string format = OutputFormatFor(files.output);
+    if (format.empty())
+        throw UsageError(FileMessage(files.output, "unknown image file type; the output is written as the input's "
+                                                   "file type, so name it " +
+                                                       ExtensionOf(input_format)));
+    if (format != input_format)
+        throw UsageError(FileMessage(files.output, "names a " + format + " file, but the output has the input's file type (" +
+                                                       input_format + "); name it " + ExtensionOf(input_format)));
+}
+
+void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings) {
+    ImageReader input_file(files.input, settings.alpha);
+    const ImageHeader &in = input_file.header();
+    CheckOutputPath(files, in.format);
+    ImageReader layer_file(files.layer, settings.alpha);
+    const ImageHeader &lay = layer_file.header();
+
+    // Sizes and memory, from the headers alone.
+    const renderhost::Depth depth = DepthFor(in.sample);
+    CheckWorldFits(files.input, in.data, depth);
+    CheckWorldFits(files.layer, lay.data, depth);
+    const std::uint64_t worlds = 2 * WorldBytes(in.data, depth) + WorldBytes(lay.data, depth);
+    const std::uint64_t scratch =
+        std::max({input_file.ScratchBytes(), layer_file.ScratchBytes(), EncodeBytes(in.data, in.sample)});
+    CheckMemory(files.input, worlds + scratch, AvailableMemory());
+
+    World input = input_file.ReadWorld(depth);
+    World layer = layer_file.ReadWorld(depth);
+    if (settings.downsample > 1) {
+        input = BoxDownsample(input, settings.downsample);
+        layer = BoxDownsample(layer, settings.downsample);
+    }
+    World output(depth, input.width(), input.height(), input.origin_x(), input.origin_y());
+
+    FrameWorlds frame;
+    frame.input = &input;
+    frame.layer = &layer;
+    frame.output = &output;
+    frame.slider = settings.slider;
+    frame.ref_width = lay.display.width;
+    frame.ref_height = lay.display.height;
+    frame.downsample = settings.downsample;
+    frame.frame = files.frame;
+    renderer.Render(frame, files.input);
+
+    OutputSpec spec;
+    spec.format = in.format;
+    spec.sample = in.sample;
+    spec.associated = in.associated;
+    spec.display = Scaled(lay.display, settings.downsample);
+    if (in.format != "png")
+        spec.compression = in.compression;
+    WriteWorld(files.output, output, spec);
+}
+
+} // namespace veilshadow

@@ -1,0 +1,328 @@
+// Every kind of failure: the exit code, one line naming the file (or the
+// option) at fault, and no output file or temporary file left behind.
+#include "cli_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <OpenImageIO/imageio.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace {
+
+using clitest::Sample;
+using clitest::TempDir;
+
+constexpr int kFailure = 1;
+constexpr int kUsage = 2;
+
+void WriteText(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
+
+// The first half of a good file.
+void Truncate(const std::string &path) {
+    std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
+}
+
+void WriteRgba(const std::string &path, Sample sample, int x = 0, int y = 0, int width = 24, int height = 16) {
+    clitest::WriteTestImage(path, clitest::RandomImage(sample, 4, x, y, width, height, 5));
+}
+
+std::uint32_t Crc32(const unsigned char *data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A small PNG whose header claims another size: the pixels are never
+// there, but a reader sees the size before it allocates anything.
+void WritePngClaiming(const std::string &path, Sample sample, std::uint32_t width, std::uint32_t height) {
+    WriteRgba(path, sample, 0, 0, 4, 4);
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char ihdr[17]; // "IHDR" and its 13 bytes of data, at offset 12
+    file.seekg(12);
+    file.read(reinterpret_cast<char *>(ihdr), sizeof ihdr);
+    const auto put32 = [](unsigned char *at, std::uint32_t value) {
+        at[0] = static_cast<unsigned char>(value >> 24);
+        at[1] = static_cast<unsigned char>(value >> 16);
+        at[2] = static_cast<unsigned char>(value >> 8);
+        at[3] = static_cast<unsigned char>(value);
+    };
+    put32(ihdr + 4, width);
+    put32(ihdr + 8, height);
+    unsigned char crc[4];
+    put32(crc, Crc32(ihdr, sizeof ihdr));
+    file.seekp(12);
+    file.write(reinterpret_cast<const char *>(ihdr), sizeof ihdr);
+    file.write(reinterpret_cast<const char *>(crc), sizeof crc);
+}
+
+// A TIFF of 32-bit unsigned integer samples, which veilshadow does not take.
+void WriteUint32Tiff(const std::string &path) {
+    auto out = OIIO::ImageOutput::create(path);
+    OIIO::ImageSpec spec(8, 8, 4, OIIO::TypeDesc::UINT32);
+    std::vector<std::uint32_t> samples(8 * 8 * 4, 123456u);
+    if (!out || !out->open(path, spec) || !out->write_image(OIIO::TypeDesc::UINT32, samples.data()) || !out->close())
+        throw std::runtime_error("cannot write " + path);
+}
+
+struct ErrorCase {
+    const char *name;
+    // Writes the files into the folder; returns the arguments.
+    std::function<std::vector<std::string>(const TempDir &)> prepare;
+    int exit_code;
+    // What the message must name: a file in the folder, or a text as is.
+    const char *file_named;
+    const char *text_named;
+    const char *output; // the output the run must not leave behind
+    bool full_leak_stacks = false; // see RunVeilshadow
+};
+
+// COMP and LAYER as good 8-bit PNGs, and the usual arguments.
+std::vector<std::string> GoodPngs(const TempDir &dir, std::vector<std::string> extra = {}) {
+    WriteRgba(dir / "comp.png", Sample::kU8);
+    WriteRgba(dir / "layer.png", Sample::kU8);
+    std::vector<std::string> args = {"--input", dir / "comp.png", "--layer", dir / "layer.png", "-o", dir / "out.png"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+}
+
+std::vector<std::string> Files(const TempDir &dir, const std::string &comp, const std::string &layer,
+                               const std::string &out) {
+    return {"--input", dir / comp, "--layer", dir / layer, "-o", dir / out};
+}
+
+void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.name; }
+
+class Errors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(Errors, ExitCodeMessageAndNothingLeftBehind) {
+    const ErrorCase &c = GetParam();
+    TempDir dir;
+    const std::vector<std::string> args = c.prepare(dir);
+    const std::set<std::string> before = dir.Entries();
+    const clitest::RunResult run = clitest::RunVeilshadow(args, c.full_leak_stacks);
+
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
+    EXPECT_EQ(clitest::CountLines(run.err), 1) << run.err;
+    EXPECT_EQ(run.err.rfind("veilshadow: ", 0), 0u) << run.err;
+    if (c.file_named != nullptr) {
+        EXPECT_NE(run.err.find(dir / c.file_named), std::string::npos) << run.err;
+    }
+    if (c.text_named != nullptr) {
+        EXPECT_NE(run.err.find(c.text_named), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(dir.Entries(), before) << "files were added or removed";
+    EXPECT_FALSE(std::filesystem::exists(dir / c.output));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, Errors,
+    ::testing::Values(
+        // ---- Files -----------------------------------------------------------
+        ErrorCase{"missing_input",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "comp.png", "no such file", "out.png"},
+        ErrorCase{"missing_layer",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "layer.png", "no such file", "out.png"},
+        ErrorCase{"input_is_a_folder",
+                  [](const TempDir &dir) {
+                      std::filesystem::create_directory(dir / "comp.png");
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "comp.png", "folder", "out.png"},
+        ErrorCase{"input_not_an_image",
+                  [](const TempDir &dir) {
+                      WriteText(dir / "comp.png", "this is not a picture\n");
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "comp.png", "cannot read", "out.png"},
+        ErrorCase{"input_exr_cut_short",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.exr", Sample::kHalf, -2, -2, 64, 64);
+                      Truncate(dir / "comp.exr");
+                      WriteRgba(dir / "layer.exr", Sample::kHalf);
+                      return Files(dir, "comp.exr", "layer.exr", "out.exr");
+                  },
+                  kFailure, "comp.exr", nullptr, "out.exr"},
+        ErrorCase{"layer_png_cut_short",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU16, 0, 0, 64, 64);
+                      Truncate(dir / "layer.png");
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "layer.png", nullptr, "out.png", true},
+        ErrorCase{"layer_tiff_cut_short",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.tif", Sample::kU8);
+                      WriteRgba(dir / "layer.tif", Sample::kU8, 0, 0, 64, 64);
+                      Truncate(dir / "layer.tif");
+                      return Files(dir, "comp.tif", "layer.tif", "out.tif");
+                  },
+                  kFailure, "layer.tif", nullptr, "out.tif"},
+        ErrorCase{"unsupported_format",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.tga", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.tga", "layer.png", "out.tga");
+                  },
+                  kFailure, "comp.tga", "unsupported format", "out.tga"},
+        ErrorCase{"unsupported_channels",
+                  [](const TempDir &dir) {
+                      clitest::WriteTestImage(dir / "comp.exr",
+                                              clitest::RandomImage(Sample::kHalf, 5, 0, 0, 8, 8, 3));
+                      WriteRgba(dir / "layer.exr", Sample::kHalf);
+                      return Files(dir, "comp.exr", "layer.exr", "out.exr");
+                  },
+                  kFailure, "comp.exr", "found 5 (R, G, B, A, Z)", "out.exr"},
+        ErrorCase{"unsupported_sample_type",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteUint32Tiff(dir / "layer.tif");
+                      return Files(dir, "comp.png", "layer.tif", "out.png");
+                  },
+                  kFailure, "layer.tif", "32-bit unsigned integer", "out.png"},
+        ErrorCase{"too_many_pixels_for_the_host",
+                  [](const TempDir &dir) {
+                      WritePngClaiming(dir / "comp.png", Sample::kU8, 50000, 50000);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "comp.png", "50000 x 50000", "out.png"},
+        ErrorCase{"larger_than_the_host_lends",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU16);
+                      WritePngClaiming(dir / "layer.png", Sample::kU16, 40000, 40000);
+                      return Files(dir, "comp.png", "layer.png", "out.png");
+                  },
+                  kFailure, "layer.png", "the host lends one image", "out.png"},
+        ErrorCase{"output_folder_missing",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "nowhere/out.png");
+                  },
+                  kFailure, "nowhere/out.png", nullptr, "nowhere/out.png"},
+        ErrorCase{"plugin_missing",
+                  [](const TempDir &dir) { return GoodPngs(dir, {"--plugin", dir / "NoSuchPlugin.so"}); }, kFailure,
+                  "NoSuchPlugin.so", nullptr, "out.png"},
+        // ---- Usage -----------------------------------------------------------
+        ErrorCase{"opacity_above_100", [](const TempDir &dir) { return GoodPngs(dir, {"--opacity", "100.5"}); },
+                  kUsage, nullptr, "--opacity \"100.5\"", "out.png"},
+        ErrorCase{"opacity_negative", [](const TempDir &dir) { return GoodPngs(dir, {"--opacity", "-3"}); }, kUsage,
+                  nullptr, "--opacity", "out.png"},
+        ErrorCase{"opacity_text", [](const TempDir &dir) { return GoodPngs(dir, {"--opacity", "half"}); }, kUsage,
+                  nullptr, "--opacity \"half\"", "out.png"},
+        ErrorCase{"alpha_mode_unknown", [](const TempDir &dir) { return GoodPngs(dir, {"--alpha", "premul"}); },
+                  kUsage, nullptr, "--alpha \"premul\"", "out.png"},
+        ErrorCase{"threads_negative", [](const TempDir &dir) { return GoodPngs(dir, {"--threads", "-1"}); }, kUsage,
+                  nullptr, "--threads", "out.png"},
+        ErrorCase{"downsample_zero", [](const TempDir &dir) { return GoodPngs(dir, {"--downsample", "0"}); }, kUsage,
+                  nullptr, "--downsample", "out.png"},
+        ErrorCase{"unknown_option", [](const TempDir &dir) { return GoodPngs(dir, {"--shadow", "5"}); }, kUsage,
+                  nullptr, "--shadow", "out.png"},
+        ErrorCase{"layer_not_given",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      return std::vector<std::string>{"--input", dir / "comp.png", "-o", dir / "out.png"};
+                  },
+                  kUsage, nullptr, "--layer", "out.png"},
+        ErrorCase{"output_of_another_type",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.exr");
+                  },
+                  kUsage, "out.exr", "input's file type (png)", "out.exr"},
+        ErrorCase{"output_of_unknown_type",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.nothing");
+                  },
+                  kUsage, "out.nothing", "unknown image file type", "out.nothing"},
+        ErrorCase{"output_overwrites_input",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "./layer.png");
+                  },
+                  kUsage, "./layer.png", "overwrite", "no-such-output"},
+        ErrorCase{"pattern_without_frames",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.####.png");
+                  },
+                  kUsage, "out.####.png", "--frames", "out.0000.png"},
+        ErrorCase{"frames_without_pattern", [](const TempDir &dir) { return GoodPngs(dir, {"--frames", "1-3"}); },
+                  kUsage, "out.png", "frame pattern", "out.png"},
+        ErrorCase{"frames_backwards",
+                  [](const TempDir &dir) {
+                      return std::vector<std::string>{"--input", dir / "c.####.png", "--layer", dir / "l.####.png",
+                                                      "-o", dir / "o.####.png", "--frames", "9-2"};
+                  },
+                  kUsage, nullptr, "--frames \"9-2\"", "o.0002.png"},
+        ErrorCase{"demo_with_file_options",
+                  [](const TempDir &dir) {
+                      return std::vector<std::string>{"demo", "-o", dir / "demo", "--opacity", "20"};
+                  },
+                  kUsage, nullptr, "demo takes only", "demo"}),
+    [](const ::testing::TestParamInfo<ErrorCase> &info) { return std::string(info.param.name); });
+
+// A failing run leaves an existing output as it was: it is replaced only
+// by a complete new file.
+TEST(Errors, ExistingOutputIsKeptWhenARunFails) {
+    TempDir dir;
+    WriteRgba(dir / "comp.exr", Sample::kFloat, 0, 0, 32, 32);
+    Truncate(dir / "comp.exr");
+    WriteRgba(dir / "layer.exr", Sample::kFloat);
+    WriteText(dir / "out.exr", "previous result");
+    const clitest::RunResult run = clitest::RunVeilshadow(
+        {"--input", dir / "comp.exr", "--layer", dir / "layer.exr", "-o", dir / "out.exr"});
+    EXPECT_EQ(run.exit_code, kFailure);
+    std::ifstream in(dir / "out.exr");
+    std::string text;
+    std::getline(in, text);
+    EXPECT_EQ(text, "previous result");
+    EXPECT_EQ(dir.Entries(), (std::set<std::string>{"comp.exr", "layer.exr", "out.exr"}));
+}
+
+TEST(Usage, HelpFitsAScreenAndVersionNamesThePlugin) {
+    const clitest::RunResult help = clitest::RunVeilshadow({"--help"});
+    EXPECT_EQ(help.exit_code, 0);
+    EXPECT_LE(clitest::CountLines(help.out), 34) << help.out;
+    for (const char *option : {"--input", "--layer", "--output", "--opacity", "--alpha", "--frames", "--threads",
+                               "--downsample", "--plugin", "--quiet", "demo", "--version"})
+        EXPECT_NE(help.out.find(option), std::string::npos) << option;
+    std::size_t start = 0;
+    while (start < help.out.size()) {
+        const std::size_t end = help.out.find('\n', start);
+        EXPECT_LE((end == std::string::npos ? help.out.size() : end) - start, 80u) << help.out.substr(start, end - start);
+        start = end == std::string::npos ? help.out.size() : end + 1;
+    }
+
+    const clitest::RunResult version = clitest::RunVeilshadow({"--version"});
+    EXPECT_EQ(version.exit_code, 0);
+    EXPECT_EQ(version.out.rfind("veilshadow 1.0.0", 0), 0u) << version.out;
+}
+
+} // namespace

@@ -1,0 +1,300 @@
+// The smaller parts of veilshadow: progress text, size limits, box
+// downsampling, temporary files and the label font.
+#include "AtomicFile.h"
+#include "BitmapFont.h"
+#include "Downsample.h"
+#include "Errors.h"
+#include "Limits.h"
+#include "Progress.h"
+
+#include "cli_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+namespace veilshadow {
+namespace {
+
+using renderhost::Depth;
+using renderhost::World;
+
+// ---- Progress ----------------------------------------------------------
+
+struct BarCase {
+    long done, total;
+    double elapsed;
+    const char *text;
+};
+
+TEST(Progress, BarText) {
+    const BarCase cases[] = {
+        {0, 48, 0.0, "[------------------------]  0/48 frames"},
+        {12, 48, 6.0, "[######------------------] 12/48 frames  2.0 fps  0:18 left"},
+        {48, 48, 10.0, "[########################] 48/48 frames  4.8 fps  0:00 left"},
+        {1, 3, 0.5, "[########----------------] 1/3 frames  2.0 fps  0:01 left"},
+        {1, 10000, 1.0, "[------------------------]     1/10000 frames  1.0 fps  2:46:39 left"},
+    };
+    for (const BarCase &c : cases)
+        EXPECT_EQ(ProgressBar(c.done, c.total, c.elapsed), c.text);
+}
+
+TEST(Progress, Durations) {
+    EXPECT_EQ(FormatDuration(0), "0:00");
+    EXPECT_EQ(FormatDuration(0.2), "0:01"); // rounded up
+    EXPECT_EQ(FormatDuration(59), "0:59");
+    EXPECT_EQ(FormatDuration(61), "1:01");
+    EXPECT_EQ(FormatDuration(3600), "1:00:00");
+    EXPECT_EQ(FormatDuration(-5), "0:00");
+}
+
+std::string Captured(std::FILE *file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    for (int c; (c = std::fgetc(file)) != EOF;)
+        text += static_cast<char>(c);
+    return text;
+}
+
+TEST(Progress, LinesQuietAndSingleImages) {
+    std::FILE *lines = std::tmpfile();
+    {
+        Progress progress(lines, ProgressStyle::kLines, 2, true);
+        progress.FrameDone(5, "out.0005.exr");
+        progress.FrameDone(6, "out.0006.exr");
+        progress.Finish();
+    }
+    EXPECT_EQ(Captured(lines), "frame 5 (1/2): wrote out.0005.exr\nframe 6 (2/2): wrote out.0006.exr\n");
+    std::fclose(lines);
+
+    std::FILE *quiet = std::tmpfile();
+    {
+        Progress progress(quiet, ProgressStyle::kQuiet, 2, true);
+        progress.FrameDone(1, "a");
+        progress.Finish();
+    }
+    EXPECT_EQ(Captured(quiet), "");
+    std::fclose(quiet);
+
+    // A single image never gets a bar, even on a terminal.
+    std::FILE *single = std::tmpfile();
+    {
+        Progress progress(single, ProgressStyle::kBar, 1, false);
+        progress.FrameDone(0, "out.png");
+        progress.Finish();
+    }
+    EXPECT_EQ(Captured(single), "wrote out.png\n");
+    std::fclose(single);
+}
+
+TEST(Progress, BarIsRedrawnInPlaceAndEndsItsLine) {
+    std::FILE *bar = std::tmpfile();
+    {
+        Progress progress(bar, ProgressStyle::kBar, 2, true);
+        progress.FrameDone(1, "a");
+        progress.FrameDone(2, "b");
+        progress.Finish();
+        progress.Finish(); // a second time adds nothing
+    }
+    const std::string text = Captured(bar);
+    std::fclose(bar);
+    EXPECT_EQ(text.rfind("\r[", 0), 0u) << text;
+    EXPECT_NE(text.find("2/2 frames"), std::string::npos) << text;
+    EXPECT_EQ(clitest::CountLines(text), 1) << text;
+    EXPECT_EQ(text.back(), '\n');
+}
+
+// ---- Limits ------------------------------------------------------------
+
+struct FitCase {
+    const char *name;
+    Window window;
+    Depth depth;
+    const char *message_part; // empty: fits
+};
+
+TEST(Limits, WorldsThatDoNotFitAreRefusedByName) {
+    const FitCase cases[] = {
+        {"small", {0, 0, 64, 32}, Depth::k32, ""},
+        {"negative origin", {-100, -50, 64, 32}, Depth::k8, ""},
+        {"empty", {0, 0, 0, 10}, Depth::k8, "has no pixels"},
+        {"far edge beyond 32 bits", {2147483600, 0, 100, 1}, Depth::k8, "32-bit coordinates"},
+        {"too many pixels", {0, 0, 50000, 50000}, Depth::k8, "32-bit pixel addressing"},
+        {"more bytes than a world may have", {0, 0, 40000, 40000}, Depth::k16, "the host lends one image"},
+        {"just within the bytes", {0, 0, 16384, 16384}, Depth::k32, ""},
+        {"just beyond the bytes", {0, 0, 16384, 16385}, Depth::k32, "the host lends one image"},
+    };
+    for (const FitCase &c : cases) {
+        if (std::string(c.message_part).empty()) {
+            EXPECT_NO_THROW(CheckWorldFits("f.exr", c.window, c.depth)) << c.name;
+            continue;
+        }
+        try {
+            CheckWorldFits("f.exr", c.window, c.depth);
+            ADD_FAILURE() << c.name << ": accepted";
+        } catch (const RunError &e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("f.exr: ", 0), 0u) << message;
+            EXPECT_NE(message.find(c.message_part), std::string::npos) << c.name << ": " << message;
+        }
+    }
+}
+
+TEST(Limits, MemoryCheck) {
+    EXPECT_NO_THROW(CheckMemory("a.png", 100, 0)); // unknown: no check
+    EXPECT_NO_THROW(CheckMemory("a.png", 100, 100));
+    EXPECT_THROW(CheckMemory("a.png", 101, 100), RunError);
+    EXPECT_GT(AvailableMemory(), 0u);
+    EXPECT_EQ(WorldBytes({5, 5, 10, 20}, Depth::k16), 1600u);
+    EXPECT_EQ(FormatBytes(512), "512 bytes");
+    EXPECT_EQ(FormatBytes(3u << 20), "3.0 MiB");
+    EXPECT_EQ(FormatBytes(std::uint64_t{5} << 30), "5.0 GiB");
+}
+
+// ---- Box downsampling --------------------------------------------------
+
+struct WindowCase {
+    Window in;
+    int factor;
+    Window out;
+};
+
+TEST(Downsample, WindowsCoverTheTouchedBlocks) {
+    const WindowCase cases[] = {
+        {{0, 0, 10, 6}, 2, {0, 0, 5, 3}},    {{0, 0, 11, 7}, 2, {0, 0, 6, 4}},
+        {{1, 1, 2, 2}, 2, {0, 0, 2, 2}},     {{-3, -1, 4, 2}, 2, {-2, -1, 3, 2}},
+        {{-16, -16, 372, 272}, 4, {-4, -4, 93, 68}}, {{5, 5, 1, 1}, 1, {5, 5, 1, 1}},
+    };
+    for (const WindowCase &c : cases) {
+        const Window w = DownsampledWindow(c.in, c.factor);
+        EXPECT_EQ(w.x, c.out.x);
+        EXPECT_EQ(w.y, c.out.y);
+        EXPECT_EQ(w.width, c.out.width);
+        EXPECT_EQ(w.height, c.out.height);
+    }
+}
+
+TEST(Downsample, EightBitBlocksAreAlphaWeightedMeans) {
+    // 3 x 2 at (1, 0): with factor 2 the blocks are x 0-1 and 2-3, the
+    // first one having only its right column inside.
+    World in(Depth::k8, 3, 2, 1, 0);
+    in.At<PF_Pixel>(0, 0) = PF_Pixel{255, 200, 0, 0};
+    in.At<PF_Pixel>(0, 1) = PF_Pixel{51, 0, 100, 0};
+    in.At<PF_Pixel>(1, 0) = PF_Pixel{0, 9, 9, 9};
+    in.At<PF_Pixel>(1, 1) = PF_Pixel{0, 3, 3, 3};
+    in.At<PF_Pixel>(2, 0) = PF_Pixel{0, 10, 20, 30};
+    in.At<PF_Pixel>(2, 1) = PF_Pixel{0, 20, 30, 40};
+    const World out = BoxDownsample(in, 2);
+    ASSERT_EQ(out.width(), 2);
+    ASSERT_EQ(out.height(), 1);
+    EXPECT_EQ(out.origin_x(), 0);
+    const PF_Pixel &first = out.At<PF_Pixel>(0, 0);
+    EXPECT_EQ(first.alpha, 77);                 // (255 + 51) / 4 = 76.5
+    EXPECT_EQ(first.red, 167);                  // 255 * 200 / 306 = 166.7
+    EXPECT_EQ(first.green, 17);                 // 51 * 100 / 306 = 16.7
+    EXPECT_EQ(first.blue, 0);
+    const PF_Pixel &second = out.At<PF_Pixel>(1, 0); // all transparent: plain mean
+    EXPECT_EQ(second.alpha, 0);
+    EXPECT_EQ(second.red, 11);                  // (9 + 3 + 10 + 20) / 4 = 10.5
+    EXPECT_EQ(second.green, 16);                // 62 / 4 = 15.5
+    EXPECT_EQ(second.blue, 21);                 // 82 / 4 = 20.5
+}
+
+TEST(Downsample, FloatAndSixteenBit) {
+    World in(Depth::k32, 2, 2);
+    in.At<PF_PixelFloat>(0, 0) = PF_PixelFloat{1.0f, 1.0f, 0.0f, 0.5f};
+    in.At<PF_PixelFloat>(1, 0) = PF_PixelFloat{0.5f, 0.0f, 1.0f, 0.5f};
+    const World out = BoxDownsample(in, 2);
+    const PF_PixelFloat &p = out.At<PF_PixelFloat>(0, 0);
+    EXPECT_FLOAT_EQ(p.alpha, 0.375f);
+    EXPECT_FLOAT_EQ(p.red, 2.0f / 3.0f);
+    EXPECT_FLOAT_EQ(p.green, 1.0f / 3.0f);
+    EXPECT_FLOAT_EQ(p.blue, 0.5f);
+
+    World deep(Depth::k16, 2, 1);
+    deep.At<PF_Pixel16>(0, 0) = PF_Pixel16{32768, 32768, 0, 100};
+    deep.At<PF_Pixel16>(1, 0) = PF_Pixel16{32768, 0, 32768, 100};
+    const World reduced = BoxDownsample(deep, 2);
+    const PF_Pixel16 &q = reduced.At<PF_Pixel16>(0, 0);
+    EXPECT_EQ(q.alpha, 16384);
+    EXPECT_EQ(q.red, 16384);
+    EXPECT_EQ(q.green, 16384);
+    EXPECT_EQ(q.blue, 100);
+}
+
+TEST(Downsample, FactorOneCopiesExactly) {
+    const clitest::TestImage file = clitest::RandomImage(clitest::Sample::kFloat, 4, -3, 2, 9, 7, 11);
+    const World in = clitest::DecodeExpected(file, Depth::k32, false);
+    const World out = BoxDownsample(in, 1);
+    EXPECT_EQ(clitest::CompareImages(clitest::EncodeExpected(in, clitest::Sample::kFloat, false),
+                                     clitest::EncodeExpected(out, clitest::Sample::kFloat, false)),
+              "");
+}
+
+// ---- Temporary files ---------------------------------------------------
+
+TEST(TempFile, RemovedUnlessCommitted) {
+    clitest::TempDir dir;
+    const std::string target = dir / "out.exr";
+    std::string temp_path;
+    {
+        TempFile temp(target);
+        temp_path = temp.path();
+        EXPECT_EQ(temp_path.substr(temp_path.size() - 4), ".exr");
+        EXPECT_TRUE(IsTempFileName(temp_path.substr(dir.path().size() + 1)));
+        EXPECT_EQ(dir.Entries().size(), 1u);
+    }
+    EXPECT_TRUE(dir.Entries().empty());
+
+    {
+        TempFile temp(target);
+        std::ofstream(temp.path()) << "complete";
+        temp.Commit();
+    }
+    EXPECT_EQ(dir.Entries(), std::set<std::string>{"out.exr"});
+    std::ifstream in(target);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "complete");
+}
+
+TEST(TempFile, MissingFolderIsAnErrorNamingTheTarget) {
+    clitest::TempDir dir;
+    const std::string target = dir / "no-such-folder/out.png";
+    try {
+        TempFile temp(target);
+        FAIL() << "made a file in a missing folder";
+    } catch (const RunError &e) {
+        EXPECT_EQ(std::string(e.what()).rfind(target + ": ", 0), 0u) << e.what();
+    }
+}
+
+TEST(TempFile, NamesOfOthersAreNotOurs) {
+    EXPECT_FALSE(IsTempFileName("out.exr"));
+    EXPECT_FALSE(IsTempFileName(".hidden"));
+    EXPECT_TRUE(IsTempFileName(".out.vs-abc123.exr"));
+}
+
+// ---- Label font --------------------------------------------------------
+
+TEST(BitmapFont, DrawsEveryLabelCharacter) {
+    for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789%:-.()+ "))
+        EXPECT_TRUE(HasGlyph(c)) << c;
+    EXPECT_FALSE(HasGlyph('@'));
+    EXPECT_EQ(TextWidth("AB", 2), 22);
+    int set = 0, max_x = 0, max_y = 0;
+    DrawText("I", 2, [&](int x, int y) {
+        ++set;
+        max_x = std::max(max_x, x);
+        max_y = std::max(max_y, y);
+    });
+    EXPECT_EQ(set, 11 * 4); // the glyph's 11 pixels, each 2 x 2
+    EXPECT_LT(max_x, kGlyphWidth * 2);
+    EXPECT_EQ(max_y, kGlyphHeight * 2 - 1);
+}
+
+} // namespace
+} // namespace veilshadow
