@@ -10,13 +10,15 @@ PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++ab
             libopenimageio-dev openimageio-tools libcli11-dev file \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
 
-.PHONY: deps test demo bench release asan debug clean
+.PHONY: deps test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
 
 deps:
 	@bash scripts/install-deps.sh $(PACKAGES)
 
-# Configure, build and test one preset: make release | asan | debug
-release asan debug: deps
+# Configure, build and test one preset: make release | asan | debug | windows | macos-cross | tsan
+# (windows: the .aex, tested under Wine; macos-cross: the macOS bundle, checked here;
+# tsan: the reliability tests under ThreadSanitizer)
+release asan debug windows macos-cross tsan: deps
 	cmake --preset $@
 	cmake --build --preset $@ -j $(JOBS)
 	ctest --preset $@ -j $(JOBS)
@@ -24,6 +26,42 @@ release asan debug: deps
 test: deps
 	$(MAKE) --no-print-directory release
 	$(MAKE) --no-print-directory asan
+	$(MAKE) --no-print-directory tsan
+	$(MAKE) --no-print-directory fuzz-test
+	$(MAKE) --no-print-directory windows
+	$(MAKE) --no-print-directory macos-cross
+
+# The Windows zip and the macOS bundle tree in dist/, from tested builds.
+package: deps
+	$(MAKE) --no-print-directory windows
+	$(MAKE) --no-print-directory macos-cross
+	cmake --build --preset windows --target orvane_package
+	cmake --build --preset macos-cross --target orvane_package
+
+# The fuzz preset's tests: every seed of each fuzz target, then a short run
+# (ORVANE_FUZZ_SECONDS, 30 s) of each.
+fuzz-test: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	ctest --preset fuzz -j $(JOBS)
+
+# Longer fuzzing: FUZZ_SECONDS per target, one after the other; what each
+# finds is kept in build/fuzz/fuzz/long/ and grows from run to run.
+FUZZ_SECONDS ?= 300
+FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer
+fuzz: deps
+	cmake --preset fuzz
+	cmake --build --preset fuzz -j $(JOBS)
+	@for t in $(FUZZ_TARGETS); do \
+	  fuzz/run_fuzzer.sh run build/fuzz/fuzz/$$t fuzz/corpus/$$t build/fuzz/fuzz/long/$$t $(FUZZ_SECONDS) keep || exit 1; \
+	done
+
+# 10,000 small and 100 UHD frames through one loaded module, with the
+# process's resident memory at the start, after warm-up and at the end.
+soak: deps
+	cmake --preset release
+	cmake --build --preset release --target veilshadow_soak -j $(JOBS)
+	build/release/tests/reliability/veilshadow_soak
 
 demo: deps
 	cmake --preset release
