@@ -174,7 +174,12 @@ const void *AEGP_SuiteHandler::AcquireRow(int row) const {
     const void *suite = nullptr;
     const SPErr err = basic_suite_->AcquireSuite(entry->name, entry->version, &suite);
     if (err != 0 || suite == nullptr) {
-        /* The host's own code is not passed on: every failure is 516. */
+        /* A suite handed out together with an error code counts as missing;
+         * it goes straight back, so the host is not left lending it. The
+         * host's own code is not passed on: every failure is 516. */
+        if (suite != nullptr && basic_suite_->ReleaseSuite != nullptr) {
+            (void)basic_suite_->ReleaseSuite(entry->name, entry->version);
+        }
         MissingSuiteError();
     }
     slot = suite;
