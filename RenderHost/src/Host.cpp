@@ -318,12 +318,27 @@ SPErr ReleaseSuite(const char *name, A_long version) {
 
 // ---- PF_UtilCallbacks -------------------------------------------------
 
-template <class P> void FillRows(PF_EffectWorld &world, const PF_LRect &r, const P &value) {
-    for (A_long y = r.top; y < r.bottom; ++y) {
-        P *row = reinterpret_cast<P *>(static_cast<char *>(world.data) +
-                                       static_cast<std::ptrdiff_t>(y) * world.rowbytes);
-        std::fill(row + r.left, row + r.right, value);
-    }
+template <class P> struct FillJob {
+    PF_EffectWorld *world;
+    PF_LRect rect;
+    P value;
+};
+
+template <class P> PF_Err FillRow(void *refcon, A_long, A_long i, A_long) {
+    const FillJob<P> &job = *static_cast<const FillJob<P> *>(refcon);
+    const A_long y = job.rect.top + i;
+    P *row = reinterpret_cast<P *>(static_cast<char *>(job.world->data) +
+                                   static_cast<std::ptrdiff_t>(y) * job.world->rowbytes);
+    std::fill(row + job.rect.left, row + job.rect.right, job.value);
+    return PF_Err_NONE;
+}
+
+// A fill is as wide as a frame, so it runs on the same pool as the
+// iteration: a single-threaded clear would cost more than the effect.
+template <class P>
+void FillRows(ThreadPool &pool, PF_EffectWorld &world, const PF_LRect &r, const P &value) {
+    FillJob<P> job{&world, r, value};
+    pool.Run(r.bottom - r.top, &job, &FillRow<P>);
 }
 
 PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect, PF_EffectWorld *world) {
@@ -356,7 +371,7 @@ PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect, 
         case PF_WorldFlag_FLOAT: {
             const PF_PixelFloat value{color->alpha / 255.0f, color->red / 255.0f, color->green / 255.0f,
                                       color->blue / 255.0f};
-            FillRows(*world, r, value);
+            FillRows(host->pool, *world, r, value);
             break;
         }
         case PF_WorldFlag_DEEP: {
@@ -365,11 +380,11 @@ PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect, 
             };
             const PF_Pixel16 value{widen(color->alpha), widen(color->red), widen(color->green),
                                    widen(color->blue)};
-            FillRows(*world, r, value);
+            FillRows(host->pool, *world, r, value);
             break;
         }
         default:
-            FillRows(*world, r, *color);
+            FillRows(host->pool, *world, r, *color);
             break;
         }
     }

@@ -1,6 +1,7 @@
 // One output pixel at a time, through the row kernels: every decision row
-// and the worked examples of the separation, per depth. Pixels are written
-// alpha first; "absent" means the source does not cover the output pixel.
+// and the worked examples of the separation, per depth, on the reference
+// kernels and on every fast path. Pixels are written alpha first; "absent"
+// means the source does not cover the output pixel.
 #include <cmath>
 #include <limits>
 
@@ -8,6 +9,8 @@
 
 namespace {
 
+using orvane_test::AllKernels;
+using orvane_test::KernelSet;
 using orvane_test::RunOne;
 
 const double kNaNOpacity = std::numeric_limits<double>::quiet_NaN();
@@ -24,6 +27,14 @@ template <class Pixel>
 void PrintTo(const PixelCase<Pixel> &c, std::ostream *os) {
     *os << c.what;
 }
+
+// "fast_avx2_37": the kernel set and the parameter's index.
+struct KernelCaseName {
+    template <class Param>
+    std::string operator()(const testing::TestParamInfo<Param> &info) const {
+        return orvane_test::KernelSetName(std::get<0>(info.param)) + "_" + std::to_string(info.index);
+    }
+};
 
 // ---------------------------------------------------------------- 8-bit
 
@@ -67,12 +78,13 @@ const Case8 kCases8[] = {
     {"transparent layer, no input", std::nullopt, PF_Pixel{0, 9, 9, 9}, 0.0, kMarker8, kMarker8},
 };
 
-class Kernel8 : public testing::TestWithParam<Case8> {};
+class Kernel8 : public testing::TestWithParam<std::tuple<KernelSet, Case8>> {};
 TEST_P(Kernel8, Pixel) {
-    const Case8 &c = GetParam();
-    EXPECT_EQ(RunOne<PF_Pixel>(c.in, c.layer, c.opacity, c.before), c.expected) << c.what;
+    const auto &[kernels, c] = GetParam();
+    EXPECT_EQ(RunOne<PF_Pixel>(kernels, c.in, c.layer, c.opacity, c.before), c.expected) << c.what;
 }
-INSTANTIATE_TEST_SUITE_P(Cases, Kernel8, testing::ValuesIn(kCases8));
+INSTANTIATE_TEST_SUITE_P(Cases, Kernel8, testing::Combine(testing::ValuesIn(AllKernels()), testing::ValuesIn(kCases8)),
+                         KernelCaseName());
 
 // ---------------------------------------------------------------- 16-bit
 
@@ -103,33 +115,36 @@ const Case16 kCases16[] = {
      {24576, 21845, 21845, 21845}},
 };
 
-class Kernel16 : public testing::TestWithParam<Case16> {};
+class Kernel16 : public testing::TestWithParam<std::tuple<KernelSet, Case16>> {};
 TEST_P(Kernel16, Pixel) {
-    const Case16 &c = GetParam();
-    EXPECT_EQ(RunOne<PF_Pixel16>(c.in, c.layer, c.opacity, c.before), c.expected) << c.what;
+    const auto &[kernels, c] = GetParam();
+    EXPECT_EQ(RunOne<PF_Pixel16>(kernels, c.in, c.layer, c.opacity, c.before), c.expected) << c.what;
 }
-INSTANTIATE_TEST_SUITE_P(Cases, Kernel16, testing::ValuesIn(kCases16));
+INSTANTIATE_TEST_SUITE_P(Cases, Kernel16,
+                         testing::Combine(testing::ValuesIn(AllKernels()), testing::ValuesIn(kCases16)),
+                         KernelCaseName());
 
 // Any pair of 16-bit pixels, however far out of range, gives a valid pixel
 // and behaves exactly as the same pixels limited to 32768.
 TEST(Kernel16, OutOfRangeBehavesAsLimited) {
     const A_u_short values[] = {0, 1, 12345, 32767, 32768, 32769, 50000, 65535};
     const double opacities[] = {0.0, 0.5, 1.0};
-    for (A_u_short ia : values)
-        for (A_u_short la : values)
-            for (A_u_short c : values)
-                for (double op : opacities) {
-                    const PF_Pixel16 in{ia, c, A_u_short(65535 - c), 40000};
-                    const PF_Pixel16 layer{la, A_u_short(65535 - c), c, 65535};
-                    const PF_Pixel16 r = RunOne<PF_Pixel16>(in, layer, op);
-                    const PF_Pixel16 limited =
-                        RunOne<PF_Pixel16>(orvane::LimitPixel16(in), orvane::LimitPixel16(layer), op);
-                    ASSERT_EQ(r, limited) << ia << " " << la << " " << c << " " << op;
-                    ASSERT_LE(r.alpha, 32768);
-                    ASSERT_LE(r.red, 32768);
-                    ASSERT_LE(r.green, 32768);
-                    ASSERT_LE(r.blue, 32768);
-                }
+    for (const KernelSet &kernels : AllKernels())
+        for (A_u_short ia : values)
+            for (A_u_short la : values)
+                for (A_u_short c : values)
+                    for (double op : opacities) {
+                        const PF_Pixel16 in{ia, c, A_u_short(65535 - c), 40000};
+                        const PF_Pixel16 layer{la, A_u_short(65535 - c), c, 65535};
+                        const PF_Pixel16 r = RunOne<PF_Pixel16>(kernels, in, layer, op);
+                        const PF_Pixel16 limited = RunOne<PF_Pixel16>(kernels, orvane::LimitPixel16(in),
+                                                                      orvane::LimitPixel16(layer), op);
+                        ASSERT_EQ(r, limited) << kernels.name << ": " << ia << " " << la << " " << c << " " << op;
+                        ASSERT_LE(r.alpha, 32768);
+                        ASSERT_LE(r.red, 32768);
+                        ASSERT_LE(r.green, 32768);
+                        ASSERT_LE(r.blue, 32768);
+                    }
 }
 
 // ---------------------------------------------------------------- float
@@ -159,20 +174,25 @@ const CaseF kCasesF[] = {
     {"absent layer passes the input", kIF, std::nullopt, 0.5, kIF},
 };
 
-class KernelFloat : public testing::TestWithParam<CaseF> {};
+class KernelFloat : public testing::TestWithParam<std::tuple<KernelSet, CaseF>> {};
 TEST_P(KernelFloat, PixelBitForBit) {
-    const CaseF &c = GetParam();
-    EXPECT_EQ(RunOne<PF_PixelFloat>(c.in, c.layer, c.opacity, c.before), c.expected) << c.what;
+    const auto &[kernels, c] = GetParam();
+    EXPECT_EQ(RunOne<PF_PixelFloat>(kernels, c.in, c.layer, c.opacity, c.before), c.expected) << c.what;
 }
-INSTANTIATE_TEST_SUITE_P(Cases, KernelFloat, testing::ValuesIn(kCasesF));
+INSTANTIATE_TEST_SUITE_P(Cases, KernelFloat,
+                         testing::Combine(testing::ValuesIn(AllKernels()), testing::ValuesIn(kCasesF)),
+                         KernelCaseName());
 
 // A NaN input alpha under a visible layer is "not greater": a copy of I.
 TEST(KernelFloat, NaNInputAlphaIsCopied) {
     const PF_PixelFloat in{kNaN, 0.1f, 0.2f, 0.3f};
-    const PF_PixelFloat r = RunOne<PF_PixelFloat>(in, kLF, 0.5);
-    EXPECT_TRUE(std::isnan(r.alpha));
-    EXPECT_EQ(r.red, 0.1f);
-    EXPECT_EQ(r.blue, 0.3f);
+    for (const KernelSet &kernels : AllKernels()) {
+        SCOPED_TRACE(kernels.name);
+        const PF_PixelFloat r = RunOne<PF_PixelFloat>(kernels, in, kLF, 0.5);
+        EXPECT_TRUE(std::isnan(r.alpha));
+        EXPECT_EQ(r.red, 0.1f);
+        EXPECT_EQ(r.blue, 0.3f);
+    }
 }
 
 // Layer alpha exactly 1 under an input alpha above 1 divides by zero while
@@ -180,18 +200,22 @@ TEST(KernelFloat, NaNInputAlphaIsCopied) {
 // the layer.
 TEST(KernelFloat, DivisionByZeroStillGivesTheLayer) {
     const PF_PixelFloat layer{1.0f, 0.25f, 0.5f, 0.75f};
-    EXPECT_EQ(RunOne<PF_PixelFloat>(PF_PixelFloat{2.0f, 1, 1, 1}, layer, 1.0), layer);
+    for (const KernelSet &kernels : AllKernels())
+        EXPECT_EQ(RunOne<PF_PixelFloat>(kernels, PF_PixelFloat{2.0f, 1, 1, 1}, layer, 1.0), layer) << kernels.name;
 }
 
 // The threshold comparison is strict: exactly 0.000001 is zero, the next
 // double above it is not.
 TEST(KernelFloat, OpacityThresholdIsStrict) {
     const double threshold = 0.000001;
-    EXPECT_EQ(RunOne<PF_PixelFloat>(kIF, kLF, threshold), kLF);
-    const PF_PixelFloat above = RunOne<PF_PixelFloat>(kIF, kLF, std::nextafter(threshold, 1.0));
-    EXPECT_NE(above, kLF);
-    EXPECT_GT(above.alpha, 0.5f);
-    EXPECT_LT(above.red, 1.0f);
+    for (const KernelSet &kernels : AllKernels()) {
+        SCOPED_TRACE(kernels.name);
+        EXPECT_EQ(RunOne<PF_PixelFloat>(kernels, kIF, kLF, threshold), kLF);
+        const PF_PixelFloat above = RunOne<PF_PixelFloat>(kernels, kIF, kLF, std::nextafter(threshold, 1.0));
+        EXPECT_NE(above, kLF);
+        EXPECT_GT(above.alpha, 0.5f);
+        EXPECT_LT(above.red, 1.0f);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Whole rows through the row kernels: which pixels a call reads and writes,
-// source placement by the origins, clipping, and addressing of very large
-// worlds.
+// Whole rows through the row kernels (the reference and every fast path):
+// which pixels a call reads and writes, source placement by the origins,
+// clipping, and addressing of very large worlds.
 #include <climits>
 #include <cstring>
 #include <random>
@@ -15,12 +15,14 @@
 namespace {
 
 using orvane_test::ContextFor;
-using orvane_test::DepthOf;
+using orvane_test::AllKernels;
 using orvane_test::Image;
+using orvane_test::KernelSet;
+using orvane_test::kReferenceKernels;
 using orvane_test::RunOne;
 
 // Expected output pixel at (x, y), found by placing the sources by their
-// origins and asking the single-pixel kernel.
+// origins and asking the reference kernel for that one pixel.
 template <class Pixel>
 Pixel ExpectedAt(Image<Pixel> &input, Image<Pixel> &layer, const PF_EffectWorld &out, A_long x, A_long y,
                  double opacity, const Pixel &before) {
@@ -31,7 +33,7 @@ Pixel ExpectedAt(Image<Pixel> &input, Image<Pixel> &layer, const PF_EffectWorld 
         if (sx < 0 || sy < 0 || sx >= w.width || sy >= w.height) return std::nullopt;
         return img.at(A_long(sx), A_long(sy));
     };
-    return RunOne<Pixel>(source(input), source(layer), opacity, before);
+    return RunOne<Pixel>(kReferenceKernels, source(input), source(layer), opacity, before);
 }
 
 template <class Pixel>
@@ -101,44 +103,52 @@ TYPED_TEST(RowGeometry, EveryPixelMatchesItsPlacedSources) {
             Pixel marker{};
             marker.alpha = 3;
             marker.red = 4;
-            output.Fill(marker);
-            orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), opacity);
-            orvane_test::RunAllRows<Pixel>(info);
-            const PF_EffectWorld &ow = *output.world();
-            for (A_long y = 0; y < ow.height; ++y) {
-                for (A_long x = 0; x < ow.width; ++x)
-                    ASSERT_EQ(output.at(x, y), ExpectedAt(input, layer, ow, x, y, opacity, marker))
-                        << "at " << x << "," << y;
-                // Row padding beyond the width is never written.
-                for (A_long x = ow.width; x < ow.width + 2; ++x) ASSERT_EQ(output.at(x, y), marker);
+            for (const KernelSet &kernels : AllKernels()) {
+                SCOPED_TRACE(kernels.name);
+                output.Fill(marker);
+                orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), opacity);
+                orvane_test::RunAllRows<Pixel>(kernels, info);
+                const PF_EffectWorld &ow = *output.world();
+                for (A_long y = 0; y < ow.height; ++y) {
+                    for (A_long x = 0; x < ow.width; ++x)
+                        ASSERT_EQ(output.at(x, y), ExpectedAt(input, layer, ow, x, y, opacity, marker))
+                            << "at " << x << "," << y;
+                    // Row padding beyond the width is never written.
+                    for (A_long x = ow.width; x < ow.width + 2; ++x) ASSERT_EQ(output.at(x, y), marker);
+                }
+                EXPECT_TRUE(output.GuardsIntact());
             }
-            EXPECT_TRUE(output.GuardsIntact());
         }
     }
 }
 
-// One call writes its own row and nothing else.
+// One call writes its own row and nothing else. The row is long enough for
+// whole vectors and a tail on every path.
 TYPED_TEST(RowGeometry, CallWritesOnlyItsOwnRow) {
     using Pixel = TypeParam;
+    constexpr A_long kWidth = 19;
     std::mt19937 rng(99);
-    Image<Pixel> input(6, 4), layer(6, 4), output(6, 4);
+    Image<Pixel> input(kWidth, 4), layer(kWidth, 4), output(kWidth, 4);
     FillNoise(input, rng, 5);
     FillNoise(layer, rng, 4);
     Pixel marker{};
     marker.alpha = 9;
-    output.Fill(marker);
-    orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), 1.0);
-    ASSERT_EQ(DepthOf<Pixel>::kernel(&info, 3, 2, 4), PF_Err_NONE);
-    for (A_long y = 0; y < 4; ++y)
-        for (A_long x = 0; x < 6; ++x) {
-            if (y == 2) {
-                // Every source pixel of the row is present, so each is written.
-                EXPECT_NE(output.at(x, y), marker) << x;
-            } else {
-                EXPECT_EQ(output.at(x, y), marker) << x << "," << y;
+    for (const KernelSet &kernels : AllKernels()) {
+        SCOPED_TRACE(kernels.name);
+        output.Fill(marker);
+        orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), 1.0);
+        ASSERT_EQ(kernels.For<Pixel>()(&info, 3, 2, 4), PF_Err_NONE);
+        for (A_long y = 0; y < 4; ++y)
+            for (A_long x = 0; x < kWidth; ++x) {
+                if (y == 2) {
+                    // Every source pixel of the row is present, so each is written.
+                    EXPECT_NE(output.at(x, y), marker) << x;
+                } else {
+                    EXPECT_EQ(output.at(x, y), marker) << x << "," << y;
+                }
             }
-        }
-    EXPECT_TRUE(output.GuardsIntact());
+        EXPECT_TRUE(output.GuardsIntact());
+    }
 }
 
 // The six decisions side by side in one 8-bit row.
@@ -164,12 +174,15 @@ TEST(Row8, SixDecisionsInOneRow) {
         {0.0, {{100, 200, 100, 50}, {100, 9, 9, 9}, {100, 1, 2, 3}, {128, 255, 255, 255}, {10, 0, 0, 0},
                {128, 1, 1, 1}, marker, marker}},
     };
-    for (const Run &r : runs) {
-        output.Fill(marker);
-        orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), r.opacity);
-        ASSERT_EQ(orvane::CopyData8(&info, 0, 0, 1), PF_Err_NONE);
-        for (int x = 0; x < 8; ++x) EXPECT_EQ(output.at(x, 0), r.expected[x]) << "opacity " << r.opacity << " col " << x;
-        EXPECT_TRUE(output.GuardsIntact());
+    for (const KernelSet &kernels : AllKernels()) {
+        for (const Run &r : runs) {
+            output.Fill(marker);
+            orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), r.opacity);
+            ASSERT_EQ(kernels.k8(&info, 0, 0, 1), PF_Err_NONE);
+            for (int x = 0; x < 8; ++x)
+                EXPECT_EQ(output.at(x, 0), r.expected[x]) << kernels.name << ", opacity " << r.opacity << " col " << x;
+            EXPECT_TRUE(output.GuardsIntact());
+        }
     }
 }
 
@@ -181,14 +194,15 @@ TEST(Row8, ExtremeOffsetsMakeSourcesAbsent) {
     layer.Fill({100, 4, 5, 6});
     const PF_Pixel marker{1, 1, 1, 1};
     const A_long offsets[] = {INT_MAX, INT_MAX - 2, INT_MIN, INT_MIN + 1};
-    for (A_long off : offsets) {
-        output.Fill(marker);
-        orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), 0.5);
-        info.input_area.offset_x = off;
-        info.layer_area.offset_y = off;
-        ASSERT_EQ(orvane::CopyData8(&info, 0, 0, 1), PF_Err_NONE);
-        for (int x = 0; x < 4; ++x) EXPECT_EQ(output.at(x, 0), marker) << off;
-    }
+    for (const KernelSet &kernels : AllKernels())
+        for (A_long off : offsets) {
+            output.Fill(marker);
+            orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), 0.5);
+            info.input_area.offset_x = off;
+            info.layer_area.offset_y = off;
+            ASSERT_EQ(kernels.k8(&info, 0, 0, 1), PF_Err_NONE);
+            for (int x = 0; x < 4; ++x) EXPECT_EQ(output.at(x, 0), marker) << kernels.name << " " << off;
+        }
 }
 
 #if !defined(_WIN32)
@@ -235,7 +249,7 @@ TYPED_TEST(RowGeometry, StrideTimesHeightBeyond32Bits) {
     const A_long stride = rowbytes / A_long(sizeof(Pixel));
     const A_long row = A_long(((1LL << 31) + stride - 1) / stride);
     ASSERT_GT((long long)row * stride, (long long)INT_MAX);
-    const A_long width = 5;
+    const A_long width = 21;  // whole vectors and a tail on every path
     SparseWorld<Pixel> input(rowbytes, row + 1, width), layer(rowbytes, row + 1, width),
         output(rowbytes, row + 1, width);
     ASSERT_TRUE(input.ok() && layer.ok() && output.ok());
@@ -250,10 +264,14 @@ TYPED_TEST(RowGeometry, StrideTimesHeightBeyond32Bits) {
         layer_row[x] = Noise<Pixel>(rng);
         out_row[x] = Pixel{};
     }
-    orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), 0.5);
-    ASSERT_EQ(DepthOf<Pixel>::kernel(&info, 0, row, row + 1), PF_Err_NONE);
-    for (int x = 0; x < width; ++x)
-        EXPECT_EQ(out_row[x], RunOne<Pixel>(in_row[x], layer_row[x], 0.5)) << x;
+    for (const KernelSet &kernels : AllKernels()) {
+        for (int x = 0; x < width; ++x) out_row[x] = Pixel{};
+        orvane::CopyDataInfo info = ContextFor(input.world(), layer.world(), output.world(), 0.5);
+        ASSERT_EQ(kernels.For<Pixel>()(&info, 0, row, row + 1), PF_Err_NONE);
+        for (int x = 0; x < width; ++x)
+            EXPECT_EQ(out_row[x], RunOne<Pixel>(kReferenceKernels, in_row[x], layer_row[x], 0.5))
+                << kernels.name << " " << x;
+    }
 }
 #endif
 

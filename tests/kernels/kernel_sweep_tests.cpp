@@ -1,4 +1,5 @@
-// The kernels against an independent statement of the separation rules.
+// The kernels (the reference and every fast path) against an independent
+// statement of the separation rules.
 //
 // The oracle below computes every single-precision step in double and rounds
 // the result to float. For +, -, * and / a double result rounded to float is
@@ -16,6 +17,8 @@
 
 namespace {
 
+using orvane_test::AllKernels;
+using orvane_test::KernelSet;
 using orvane_test::RunOne;
 
 float R(double x) { return static_cast<float>(x); }
@@ -115,22 +118,25 @@ TEST(Sweep8, EveryAlphaPair) {
                 input.at(x, y) = i;
                 layer.at(x, y) = l;
             }
-        for (double op : kOpacities) {
-            orvane::CopyDataInfo info = orvane_test::ContextFor(input.world(), layer.world(), output.world(), op);
-            orvane_test::RunAllRows<PF_Pixel>(info);
-            for (int y = 0; y < 256; ++y)
-                for (int x = 0; x < 256; ++x) {
-                    const PF_Pixel want = OracleInt(input.at(x, y), layer.at(x, y), op, 255);
-                    if (output.at(x, y) != want && ++mismatches <= 5)
-                        ADD_FAILURE() << "I " << input.at(x, y) << " L " << layer.at(x, y) << " op " << op << ": got "
-                                      << output.at(x, y) << ", want " << want;
-                }
-        }
+        for (double op : kOpacities)
+            for (const KernelSet &kernels : AllKernels()) {
+                orvane::CopyDataInfo info =
+                    orvane_test::ContextFor(input.world(), layer.world(), output.world(), op);
+                orvane_test::RunAllRows<PF_Pixel>(kernels, info);
+                for (int y = 0; y < 256; ++y)
+                    for (int x = 0; x < 256; ++x) {
+                        const PF_Pixel want = OracleInt(input.at(x, y), layer.at(x, y), op, 255);
+                        if (output.at(x, y) != want && ++mismatches <= 5)
+                            ADD_FAILURE() << kernels.name << ": I " << input.at(x, y) << " L " << layer.at(x, y)
+                                          << " op " << op << ": got " << output.at(x, y) << ", want " << want;
+                    }
+            }
     }
     EXPECT_EQ(mismatches, 0);
 }
 
 TEST(Sweep16, RandomPixels) {
+    const std::vector<KernelSet> kernel_sets = AllKernels();
     std::mt19937 rng(16);
     std::uniform_int_distribution<int> chan(0, 32768);
     std::uniform_int_distribution<int> pick(0, 9);
@@ -146,15 +152,19 @@ TEST(Sweep16, RandomPixels) {
         };
         const PF_Pixel16 in = px(), layer = px();
         const double op = kOpacities[n % 7];
-        const PF_Pixel16 got = RunOne<PF_Pixel16>(in, layer, op);
         const PF_Pixel16 want = OracleInt(in, layer, op, 32768);
-        if (got != want && ++mismatches <= 5)
-            ADD_FAILURE() << "I " << in << " L " << layer << " op " << op << ": got " << got << ", want " << want;
+        for (const KernelSet &kernels : kernel_sets) {
+            const PF_Pixel16 got = RunOne<PF_Pixel16>(kernels, in, layer, op);
+            if (got != want && ++mismatches <= 5)
+                ADD_FAILURE() << kernels.name << ": I " << in << " L " << layer << " op " << op << ": got " << got
+                              << ", want " << want;
+        }
     }
     EXPECT_EQ(mismatches, 0);
 }
 
 TEST(SweepFloat, RandomPixelsIncludingSpecialValues) {
+    const std::vector<KernelSet> kernel_sets = AllKernels();
     std::mt19937 rng(32);
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     std::uniform_real_distribution<float> wide(-2.0f, 3.0f);
@@ -180,10 +190,13 @@ TEST(SweepFloat, RandomPixelsIncludingSpecialValues) {
         const PF_PixelFloat in{value(true), value(false), value(false), value(false)};
         const PF_PixelFloat layer{value(true), value(false), value(false), value(false)};
         const double op = kOpacities[n % 7];
-        const PF_PixelFloat got = RunOne<PF_PixelFloat>(in, layer, op);
         const PF_PixelFloat want = OracleFloat(in, layer, op);
-        if (!SameValue(got, want) && ++mismatches <= 5)
-            ADD_FAILURE() << "I " << in << " L " << layer << " op " << op << ": got " << got << ", want " << want;
+        for (const KernelSet &kernels : kernel_sets) {
+            const PF_PixelFloat got = RunOne<PF_PixelFloat>(kernels, in, layer, op);
+            if (!SameValue(got, want) && ++mismatches <= 5)
+                ADD_FAILURE() << kernels.name << ": I " << in << " L " << layer << " op " << op << ": got " << got
+                              << ", want " << want;
+        }
     }
     EXPECT_EQ(mismatches, 0);
 }

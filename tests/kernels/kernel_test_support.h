@@ -5,11 +5,13 @@
 #include <cstring>
 #include <optional>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "PF_Host.h"
+#include "VeilShadowKernelPaths.h"
 #include "VeilShadowKernels.h"
 #include "VeilShadowPixels.h"
 
@@ -45,20 +47,68 @@ inline std::ostream &operator<<(std::ostream &os, const PF_PixelFloat &p) {
 
 namespace orvane_test {
 
-template <class Pixel>
-struct DepthOf;
-template <>
-struct DepthOf<PF_Pixel> {
-    static constexpr auto kernel = &orvane::CopyData8;
+// One set of row kernels, one per depth: the reference kernels, the fast
+// kernels as the plug-in calls them, or the fast kernels on one code path.
+struct KernelSet {
+    const char *name;
+    PF_IterateGenericFunc k8, k16, k32;
+
+    template <class Pixel>
+    PF_IterateGenericFunc For() const {
+        if constexpr (sizeof(Pixel) == sizeof(PF_Pixel)) return k8;
+        if constexpr (sizeof(Pixel) == sizeof(PF_Pixel16)) return k16;
+        if constexpr (sizeof(Pixel) == sizeof(PF_PixelFloat)) return k32;
+    }
 };
-template <>
-struct DepthOf<PF_Pixel16> {
-    static constexpr auto kernel = &orvane::CopyData16;
-};
-template <>
-struct DepthOf<PF_PixelFloat> {
-    static constexpr auto kernel = &orvane::CopyData32;
-};
+inline void PrintTo(const KernelSet &set, std::ostream *os) { *os << set.name; }
+
+template <orvane::KernelPath kPath>
+PF_Err FastOn8(void *refcon, A_long, A_long row, A_long) {
+    return orvane::CopyData8On(kPath, refcon, row);
+}
+template <orvane::KernelPath kPath>
+PF_Err FastOn16(void *refcon, A_long, A_long row, A_long) {
+    return orvane::CopyData16On(kPath, refcon, row);
+}
+template <orvane::KernelPath kPath>
+PF_Err FastOn32(void *refcon, A_long, A_long row, A_long) {
+    return orvane::CopyData32On(kPath, refcon, row);
+}
+
+inline const KernelSet kReferenceKernels{"reference", orvane::CopyData8Reference, orvane::CopyData16Reference,
+                                         orvane::CopyData32Reference};
+inline const KernelSet kFastKernels{"fast", orvane::CopyData8, orvane::CopyData16, orvane::CopyData32};
+
+// The fast kernels on every code path this build and processor can run.
+inline std::vector<KernelSet> FastPathKernels() {
+    using orvane::KernelPath;
+    std::vector<KernelSet> sets;
+    sets.push_back({"fast-scalar", FastOn8<KernelPath::kScalar>, FastOn16<KernelPath::kScalar>,
+                    FastOn32<KernelPath::kScalar>});
+    if (orvane::KernelPathAvailable(KernelPath::kSse2))
+        sets.push_back({"fast-sse2", FastOn8<KernelPath::kSse2>, FastOn16<KernelPath::kSse2>,
+                        FastOn32<KernelPath::kSse2>});
+    if (orvane::KernelPathAvailable(KernelPath::kAvx2))
+        sets.push_back({"fast-avx2", FastOn8<KernelPath::kAvx2>, FastOn16<KernelPath::kAvx2>,
+                        FastOn32<KernelPath::kAvx2>});
+    return sets;
+}
+
+// Every kernel set the rules are checked on: the reference, the fast
+// kernels as the plug-in calls them, and each fast path.
+inline std::vector<KernelSet> AllKernels() {
+    std::vector<KernelSet> sets{kReferenceKernels, kFastKernels};
+    for (const KernelSet &set : FastPathKernels()) sets.push_back(set);
+    return sets;
+}
+
+// Parameter names for suites combined over AllKernels(): "fast_sse2".
+inline std::string KernelSetName(const KernelSet &set) {
+    std::string name = set.name;
+    for (char &c : name)
+        if (c == '-') c = '_';
+    return name;
+}
 
 // A world with its own memory. `pad` extra pixels at the end of every row
 // (so rowbytes exceeds a row) and `guard` bytes of a known pattern before
@@ -125,15 +175,16 @@ inline orvane::CopyDataInfo ContextFor(PF_EffectWorld *input, PF_EffectWorld *la
 }
 
 template <class Pixel>
-void RunAllRows(orvane::CopyDataInfo &info) {
+void RunAllRows(const KernelSet &kernels, orvane::CopyDataInfo &info) {
     for (A_long y = 0; y < info.output->height; ++y)
-        ASSERT_EQ(DepthOf<Pixel>::kernel(&info, 0, y, info.output->height), PF_Err_NONE);
+        ASSERT_EQ(kernels.For<Pixel>()(&info, 0, y, info.output->height), PF_Err_NONE);
 }
 
 // One output pixel from an optional input pixel and an optional layer pixel
 // (absent = the source lies outside the output), starting from `before`.
 template <class Pixel>
-Pixel RunOne(std::optional<Pixel> in, std::optional<Pixel> layer, double opacity, Pixel before = Pixel{}) {
+Pixel RunOne(const KernelSet &kernels, std::optional<Pixel> in, std::optional<Pixel> layer, double opacity,
+             Pixel before = Pixel{}) {
     Image<Pixel> input(1, 1), layer_img(1, 1), output(1, 1);
     if (in) input.at(0, 0) = *in;
     if (layer) layer_img.at(0, 0) = *layer;
@@ -142,7 +193,7 @@ Pixel RunOne(std::optional<Pixel> in, std::optional<Pixel> layer, double opacity
     // An absent source sits one column to the right of the output pixel.
     if (!in) info.input_area.offset_x = 1;
     if (!layer) info.layer_area.offset_x = 1;
-    DepthOf<Pixel>::kernel(&info, 7, 0, 1);
+    kernels.For<Pixel>()(&info, 7, 0, 1);
     return output.at(0, 0);
 }
 

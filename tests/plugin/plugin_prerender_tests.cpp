@@ -88,7 +88,8 @@ TEST_P(PreRenderOpacity, SliderBecomesAFraction) {
     ASSERT_TRUE(r.has_data);
     EXPECT_EQ(r.opacity, c.expected);
 }
-INSTANTIATE_TEST_SUITE_P(Cases, PreRenderOpacity, testing::ValuesIn(kOpacityCases));
+INSTANTIATE_TEST_SUITE_P(Cases, PreRenderOpacity, testing::ValuesIn(kOpacityCases),
+                         [](const testing::TestParamInfo<OpacityCase> &i) { return "slider_" + std::to_string(i.param.slider); });
 
 TEST_F(PreRenderTest, MultipliesByAHundredthRatherThanDividing) {
     const PreRenderOutcome r = PreRender(Frame(35));
@@ -145,7 +146,8 @@ TEST_P(PreRenderRects, MaximumRectangleCoversTheLayer) {
     EXPECT_EQ(r.output.result_rect.right, c.input.right);
     EXPECT_EQ(r.output.result_rect.bottom, c.input.bottom);
 }
-INSTANTIATE_TEST_SUITE_P(Cases, PreRenderRects, testing::ValuesIn(kRectCases));
+INSTANTIATE_TEST_SUITE_P(Cases, PreRenderRects, testing::ValuesIn(kRectCases),
+                         [](const testing::TestParamInfo<RectCase> &i) { return std::to_string(i.index); });
 
 TEST_F(PreRenderTest, RectanglesAreUnitedWithTheHostsOwn) {
     World input(Depth::k8, 10, 10, 5, 5);  // (5, 5, 15, 15)

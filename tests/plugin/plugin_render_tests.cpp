@@ -105,9 +105,16 @@ TEST_P(FrameRender, MatchesThePlainRules) {
     EXPECT_TRUE(out.PaddingIntact());
 }
 
+std::string FrameCaseName(const testing::TestParamInfo<RenderCase> &info) {
+    const Depth depth = std::get<0>(info.param);
+    return std::string(depth == Depth::k8 ? "d8" : depth == Depth::k16 ? "d16" : "d32") + "_place" +
+           std::to_string(std::get<1>(info.param)) + "_slider" + std::to_string(std::get<2>(info.param));
+}
+
 INSTANTIATE_TEST_SUITE_P(Frames, FrameRender,
                          testing::Combine(testing::Values(Depth::k8, Depth::k16, Depth::k32), testing::Range(0, 4),
-                                          testing::Values(PF_Fixed(0), Percent(12.5), Percent(50), Percent(100))));
+                                          testing::Values(PF_Fixed(0), Percent(12.5), Percent(50), Percent(100))),
+                         FrameCaseName);
 
 // Downsampled frames: the worlds are smaller, the rules the same, and the
 // maximum rectangle covers the scaled layer.

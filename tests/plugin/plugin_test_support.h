@@ -53,11 +53,11 @@ protected:
 inline PF_IterateGenericFunc PlainKernel(Depth depth) {
     switch (depth) {
         case Depth::k8:
-            return orvane::CopyData8;
+            return orvane::CopyData8Reference;
         case Depth::k16:
-            return orvane::CopyData16;
+            return orvane::CopyData16Reference;
         case Depth::k32:
-            return orvane::CopyData32;
+            return orvane::CopyData32Reference;
     }
     return nullptr;
 }

@@ -1,0 +1,335 @@
+// The fast row kernels: the row plan, the choice of code path, and the
+// portable scalar spans.
+//
+// A row is cut once into at most five pieces by where each source is
+// present, so no pixel needs a bounds test: input alone (copied), layer
+// alone (written only at a zero opacity), and both present (select or
+// recompose). The pieces go to the span functions of one code path.
+#include "VeilShadowKernelPaths.h"
+#include "VeilShadowKernels.h"
+#include "VeilShadowPixelRules.h"
+#include "VeilShadowSpans.h"
+
+#if ORVANE_KERNELS_X86
+#include <cpuid.h>
+#endif
+
+namespace orvane {
+
+namespace spans {
+namespace scalar {
+
+namespace {
+
+template <class Pixel>
+void CopyRun(Pixel *out, const Pixel *in, ptrdiff_t count) {
+    using Depth = typename rules::DepthFor<Pixel>::type;
+    if constexpr (sizeof(Pixel) == sizeof(PF_Pixel16)) {
+        for (ptrdiff_t i = 0; i < count; ++i) out[i] = Depth::Load(in[i]);
+    } else {
+        if (count > 0) __builtin_memcpy(out, in, size_t(count) * sizeof(Pixel));
+    }
+}
+
+// Runs of pixels copied from the input alternate with runs that are
+// recomposited; a copy run moves as one block.
+template <class Pixel>
+void RecomposeRun(Pixel *out, const Pixel *in, const Pixel *layer, ptrdiff_t count, double opacity) {
+    using Depth = typename rules::DepthFor<Pixel>::type;
+    ptrdiff_t x = 0;
+    while (x < count) {
+        ptrdiff_t end = x;
+        while (end < count && !rules::NeedsRecomposite(in[end], layer[end])) ++end;
+        CopyRun(out + x, in + x, end - x);
+        for (x = end; x < count && rules::NeedsRecomposite(in[x], layer[x]); ++x)
+            out[x] = Depth::Recomposite(Depth::Load(in[x]), Depth::Load(layer[x]), opacity);
+    }
+}
+
+template <class Pixel>
+void SelectRun(Pixel *out, const Pixel *in, const Pixel *layer, ptrdiff_t count) {
+    using Depth = typename rules::DepthFor<Pixel>::type;
+    for (ptrdiff_t i = 0; i < count; ++i) out[i] = Depth::Load(Depth::Visible(layer[i]) ? layer[i] : in[i]);
+}
+
+void Quotients(const A_long *num, const A_long *den, A_long *q, ptrdiff_t count) {
+    for (ptrdiff_t i = 0; i < count; ++i) q[i] = num[i] / den[i];
+}
+
+}  // namespace
+
+void Recompose8(PF_Pixel *out, const PF_Pixel *in, const PF_Pixel *layer, ptrdiff_t count, double opacity) {
+    RecomposeRun(out, in, layer, count, opacity);
+}
+void Recompose16(PF_Pixel16 *out, const PF_Pixel16 *in, const PF_Pixel16 *layer, ptrdiff_t count,
+                 double opacity) {
+    RecomposeRun(out, in, layer, count, opacity);
+}
+void Recompose32(PF_PixelFloat *out, const PF_PixelFloat *in, const PF_PixelFloat *layer, ptrdiff_t count,
+                 double opacity) {
+    RecomposeRun(out, in, layer, count, opacity);
+}
+void Select8(PF_Pixel *out, const PF_Pixel *in, const PF_Pixel *layer, ptrdiff_t count) {
+    SelectRun(out, in, layer, count);
+}
+void Select16(PF_Pixel16 *out, const PF_Pixel16 *in, const PF_Pixel16 *layer, ptrdiff_t count) {
+    SelectRun(out, in, layer, count);
+}
+void Select32(PF_PixelFloat *out, const PF_PixelFloat *in, const PF_PixelFloat *layer, ptrdiff_t count) {
+    SelectRun(out, in, layer, count);
+}
+void Copy8(PF_Pixel *out, const PF_Pixel *in, ptrdiff_t count) { CopyRun(out, in, count); }
+void Copy16(PF_Pixel16 *out, const PF_Pixel16 *in, ptrdiff_t count) { CopyRun(out, in, count); }
+void Copy32(PF_PixelFloat *out, const PF_PixelFloat *in, ptrdiff_t count) { CopyRun(out, in, count); }
+
+}  // namespace scalar
+
+// The scalar path divides as the reference does.
+const SpanOps kScalarSpans = {
+    {scalar::Recompose8, scalar::Select8, scalar::Copy8},
+    {scalar::Recompose16, scalar::Select16, scalar::Copy16},
+    {scalar::Recompose32, scalar::Select32, scalar::Copy32},
+    scalar::Quotients,
+    scalar::Quotients,
+};
+
+}  // namespace spans
+
+namespace {
+
+template <class Pixel>
+Pixel *PixelRow(const PF_EffectWorld &world, long long row) {
+    const ptrdiff_t stride = ptrdiff_t(world.rowbytes) / ptrdiff_t(sizeof(Pixel));
+    return static_cast<Pixel *>(world.data) + ptrdiff_t(row) * stride;
+}
+
+// Where one source is present along one output row: output columns
+// begin..end-1, source column = output column + offset. Worked out in 64
+// bits, so no offset can wrap around into a wrong but "present" position.
+template <class Pixel>
+struct SourceSpan {
+    const Pixel *row = nullptr;
+    long long offset = 0;
+    A_long begin = 0;
+    A_long end = 0;  // begin == end: absent along the whole row
+
+    const Pixel *At(A_long x) const { return row + ptrdiff_t((long long)x + offset); }
+};
+
+template <class Pixel>
+SourceSpan<Pixel> Locate(const PF_EffectWorld *world, const SourceArea &area, A_long out_row, A_long width) {
+    SourceSpan<Pixel> span;
+    const long long row = (long long)out_row + area.offset_y;
+    if (world == nullptr || row < 0 || row >= area.height) return span;
+    // 0 <= x + offset_x < width of the source, and 0 <= x < width of the output.
+    long long begin = -(long long)area.offset_x;
+    long long end = (long long)area.width - area.offset_x;
+    if (begin < 0) begin = 0;
+    if (end > width) end = width;
+    if (end <= begin) return span;
+    span.row = PixelRow<const Pixel>(*world, row);
+    span.offset = area.offset_x;
+    span.begin = A_long(begin);
+    span.end = A_long(end);
+    return span;
+}
+
+template <class Pixel>
+const spans::DepthSpans<Pixel> &SpansOf(const spans::SpanOps &ops);
+template <>
+const spans::DepthSpans<PF_Pixel> &SpansOf(const spans::SpanOps &ops) {
+    return ops.d8;
+}
+template <>
+const spans::DepthSpans<PF_Pixel16> &SpansOf(const spans::SpanOps &ops) {
+    return ops.d16;
+}
+template <>
+const spans::DepthSpans<PF_PixelFloat> &SpansOf(const spans::SpanOps &ops) {
+    return ops.d32;
+}
+
+template <class Pixel>
+void CopyInput(const spans::DepthSpans<Pixel> &ops, Pixel *out, const SourceSpan<Pixel> &in, A_long begin,
+               A_long end) {
+    if (begin < end) ops.copy(out + begin, in.At(begin), end - begin);
+}
+
+// Layer alone at a zero opacity: the layer where it is visible; elsewhere
+// the output is left as it is.
+template <class Pixel>
+void LayerAlone(Pixel *out, const SourceSpan<Pixel> &layer, A_long begin, A_long end) {
+    using Depth = typename rules::DepthFor<Pixel>::type;
+    for (A_long x = begin; x < end; ++x) {
+        const Pixel &l = *layer.At(x);
+        if (Depth::Visible(l)) out[x] = Depth::Load(l);
+    }
+}
+
+template <class Pixel>
+PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row) {
+    const spans::DepthSpans<Pixel> &ops = SpansOf<Pixel>(all_ops);
+    const CopyDataInfo &info = *static_cast<const CopyDataInfo *>(refcon);
+    const A_long width = info.output->width;
+    if (width <= 0) return PF_Err_NONE;
+
+    const double opacity = info.opacity;
+    const bool opacity_is_zero = rules::OpacityIsZero(opacity);
+    const SourceSpan<Pixel> in = Locate<Pixel>(info.input, info.input_area, row, width);
+    const SourceSpan<Pixel> layer = Locate<Pixel>(info.layer, info.layer_area, row, width);
+    Pixel *out = PixelRow<Pixel>(*info.output, row);
+
+    A_long both_begin = in.begin > layer.begin ? in.begin : layer.begin;
+    A_long both_end = in.end < layer.end ? in.end : layer.end;
+    const bool both = both_begin < both_end;
+
+    // Input alone: copies of the input (decision row 5).
+    CopyInput(ops, out, in, in.begin, both ? both_begin : in.end);
+    if (both) CopyInput(ops, out, in, both_end, in.end);
+
+    // Layer alone: written only at a zero opacity (row 1); otherwise the
+    // output is left as it is (rows 2 and 6).
+    if (opacity_is_zero) {
+        LayerAlone(out, layer, layer.begin, both ? both_begin : layer.end);
+        if (both) LayerAlone(out, layer, both_end, layer.end);
+    }
+
+    if (both) {
+        const ptrdiff_t count = both_end - both_begin;
+        Pixel *o = out + both_begin;
+        const Pixel *i = in.At(both_begin);
+        const Pixel *l = layer.At(both_begin);
+        if (opacity_is_zero) {
+            ops.select(o, i, l, count);
+        } else {
+            ops.recompose(o, i, l, count, opacity);
+        }
+    }
+    return PF_Err_NONE;
+}
+
+#if ORVANE_KERNELS_X86
+// AVX2 needs the instructions (CPUID leaf 7) and an operating system that
+// saves the 256-bit registers (OSXSAVE, and XCR0 with the SSE and AVX state
+// bits).
+bool ProcessorHasAvx2() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
+    const unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
+    if ((c & kOsxsave) == 0 || (c & kAvx) == 0) return false;
+    unsigned xcr0_low = 0, xcr0_high = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    if ((xcr0_low & 0x6u) != 0x6u) return false;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    const unsigned kAvx2 = 1u << 5;
+    return (b & kAvx2) != 0;
+}
+#endif
+
+KernelPath DetectPath() {
+#if ORVANE_KERNELS_X86
+    return ProcessorHasAvx2() ? KernelPath::kAvx2 : KernelPath::kSse2;
+#else
+    return KernelPath::kScalar;
+#endif
+}
+
+// The one piece of state: the path found on first use, 0 until then, else
+// the path + 1. Every thread that finds it unset works out the same value,
+// so relaxed atomic access is all it takes.
+int g_preferred_path = 0;
+
+const spans::SpanOps &SpansFor(KernelPath path) {
+    switch (path) {
+#if ORVANE_KERNELS_X86
+        case KernelPath::kAvx2:
+            if (KernelPathAvailable(KernelPath::kAvx2)) return spans::kAvx2Spans;
+            return spans::kSse2Spans;
+        case KernelPath::kSse2:
+            return spans::kSse2Spans;
+#endif
+        default:
+            return spans::kScalarSpans;
+    }
+}
+
+const spans::SpanOps &PreferredSpans() {
+    switch (PreferredKernelPath()) {
+#if ORVANE_KERNELS_X86
+        case KernelPath::kAvx2:
+            return spans::kAvx2Spans;
+        case KernelPath::kSse2:
+            return spans::kSse2Spans;
+#endif
+        default:
+            return spans::kScalarSpans;
+    }
+}
+
+}  // namespace
+
+const char *KernelPathName(KernelPath path) {
+    switch (path) {
+        case KernelPath::kSse2:
+            return "sse2";
+        case KernelPath::kAvx2:
+            return "avx2";
+        default:
+            return "scalar";
+    }
+}
+
+KernelPath PreferredKernelPath() {
+    int chosen = __atomic_load_n(&g_preferred_path, __ATOMIC_RELAXED);
+    if (chosen == 0) {
+        chosen = int(DetectPath()) + 1;
+        __atomic_store_n(&g_preferred_path, chosen, __ATOMIC_RELAXED);
+    }
+    return KernelPath(chosen - 1);
+}
+
+bool KernelPathAvailable(KernelPath path) {
+    switch (path) {
+        case KernelPath::kScalar:
+            return true;
+#if ORVANE_KERNELS_X86
+        case KernelPath::kSse2:
+            return true;
+        case KernelPath::kAvx2:
+            return PreferredKernelPath() == KernelPath::kAvx2;
+#endif
+        default:
+            return false;
+    }
+}
+
+PF_Err CopyData8(void *refcon, A_long, A_long row, A_long) {
+    return FastRow<PF_Pixel>(PreferredSpans(), refcon, row);
+}
+PF_Err CopyData16(void *refcon, A_long, A_long row, A_long) {
+    return FastRow<PF_Pixel16>(PreferredSpans(), refcon, row);
+}
+PF_Err CopyData32(void *refcon, A_long, A_long row, A_long) {
+    return FastRow<PF_PixelFloat>(PreferredSpans(), refcon, row);
+}
+
+// A path that is not available falls back to the widest one that is.
+PF_Err CopyData8On(KernelPath path, void *refcon, A_long row) {
+    return FastRow<PF_Pixel>(SpansFor(path), refcon, row);
+}
+PF_Err CopyData16On(KernelPath path, void *refcon, A_long row) {
+    return FastRow<PF_Pixel16>(SpansFor(path), refcon, row);
+}
+PF_Err CopyData32On(KernelPath path, void *refcon, A_long row) {
+    return FastRow<PF_PixelFloat>(SpansFor(path), refcon, row);
+}
+
+void Quotients8On(KernelPath path, const A_long *num, const A_long *den, A_long *q, ptrdiff_t count) {
+    SpansFor(path).quotients8(num, den, q, count);
+}
+void Quotients16On(KernelPath path, const A_long *num, const A_long *den, A_long *q, ptrdiff_t count) {
+    SpansFor(path).quotients16(num, den, q, count);
+}
+
+}  // namespace orvane
