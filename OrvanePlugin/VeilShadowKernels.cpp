@@ -7,14 +7,6 @@ namespace orvane {
 
 namespace {
 
-// Pixel number row * stride + column, in pointer-sized arithmetic so that a
-// world whose stride times height exceeds 2^31 is still addressed correctly.
-template <class Pixel>
-Pixel *PixelRow(const PF_EffectWorld &world, long long row) {
-    const ptrdiff_t stride = ptrdiff_t(world.rowbytes) / ptrdiff_t(sizeof(Pixel));
-    return static_cast<Pixel *>(world.data) + ptrdiff_t(row) * stride;
-}
-
 // One source world seen along one output row: answers the source pixel under
 // an output column, or null where the source is absent. Positions are formed
 // in 64 bits, so no offset can overflow into a wrong but "present" position.

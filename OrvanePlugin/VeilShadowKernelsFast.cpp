@@ -97,12 +97,6 @@ const SpanOps kScalarSpans = {
 
 namespace {
 
-template <class Pixel>
-Pixel *PixelRow(const PF_EffectWorld &world, long long row) {
-    const ptrdiff_t stride = ptrdiff_t(world.rowbytes) / ptrdiff_t(sizeof(Pixel));
-    return static_cast<Pixel *>(world.data) + ptrdiff_t(row) * stride;
-}
-
 // Where one source is present along one output row: output columns
 // begin..end-1, source column = output column + offset. Worked out in 64
 // bits, so no offset can wrap around into a wrong but "present" position.

@@ -12,6 +12,16 @@
 #include "VeilShadowPixels.h"
 
 namespace orvane {
+
+// The first pixel of a world's row: pixel number row * stride + column is
+// formed in pointer-sized arithmetic, so a world whose stride times height
+// exceeds 2^31 is still addressed correctly.
+template <class Pixel>
+Pixel *PixelRow(const PF_EffectWorld &world, long long row) {
+    const ptrdiff_t stride = ptrdiff_t(world.rowbytes) / ptrdiff_t(sizeof(Pixel));
+    return static_cast<Pixel *>(world.data) + ptrdiff_t(row) * stride;
+}
+
 namespace rules {
 
 // The 8-bit and 16-bit depths: integer channels with a rounding offset of

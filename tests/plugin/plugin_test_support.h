@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "RenderHost/RenderHost.h"
+#include "../common/ExpectedFrame.h"
 #include "VeilShadowKernels.h"
 #include "VeilShadowPixels.h"
 
@@ -49,34 +50,12 @@ protected:
     std::unique_ptr<renderhost::Effect> effect_;
 };
 
-// The kernel the plain rules give for a depth.
-inline PF_IterateGenericFunc PlainKernel(Depth depth) {
-    switch (depth) {
-        case Depth::k8:
-            return orvane::CopyData8Reference;
-        case Depth::k16:
-            return orvane::CopyData16Reference;
-        case Depth::k32:
-            return orvane::CopyData32Reference;
-    }
-    return nullptr;
-}
+using expected_frame::OpacityOf;
 
 // The output a frame must have: transparent black, then, when the layer has
 // pixels, every row by the plain rules with the sources placed by origin.
 inline void ExpectedFrame(const World &input, const World *layer, World &expected, double opacity) {
-    expected.Clear();
-    if (layer == nullptr) return;
-    PF_EffectWorld in = input.descriptor(), ly = layer->descriptor(), out = expected.descriptor();
-    orvane::CopyDataInfo info{};
-    info.input = &in;
-    info.input_area = {out.origin_x - in.origin_x, out.origin_y - in.origin_y, in.width, in.height};
-    info.layer = &ly;
-    info.layer_area = {out.origin_x - ly.origin_x, out.origin_y - ly.origin_y, ly.width, ly.height};
-    info.output = &out;
-    info.opacity = opacity;
-    const PF_IterateGenericFunc kernel = PlainKernel(expected.depth());
-    for (A_long y = 0; y < out.height; ++y) kernel(&info, 0, y, out.height);
+    expected_frame::ComputeExpected(input, layer, expected, opacity);
 }
 
 // Byte-for-byte equality of the pixels (not the padding) of two worlds.
@@ -176,8 +155,6 @@ inline Scene MakeScene(Depth depth, A_long layer_w, A_long layer_h, A_long grow,
         }
     return s;
 }
-
-inline double OpacityOf(PF_Fixed slider) { return double(slider) / 65536.0 * 0.01; }
 
 constexpr PF_Fixed Percent(double pct) { return PF_Fixed(pct * 65536.0 + 0.5); }
 

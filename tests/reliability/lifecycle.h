@@ -9,6 +9,7 @@
 
 #include <RenderHost/RenderHost.h>
 
+#include "../common/ExpectedFrame.h"
 #include "VeilShadowKernels.h"
 
 #include <cstddef>
@@ -77,36 +78,12 @@ struct Frame {
     PF_Fixed slider = 0;
 };
 
-inline double OpacityOf(PF_Fixed slider) { return double(slider) / 65536.0 * 0.01; }
+using expected_frame::OpacityOf;
+using expected_frame::ReferenceKernel;
 
-// The plain kernel of a depth: the rules applied pixel by pixel.
-inline PF_IterateGenericFunc ReferenceKernel(Depth depth) {
-    switch (depth) {
-        case Depth::k8:
-            return orvane::CopyData8Reference;
-        case Depth::k16:
-            return orvane::CopyData16Reference;
-        case Depth::k32:
-            return orvane::CopyData32Reference;
-    }
-    return nullptr;
-}
-
-// The output the effect must give: transparent black, then every row of
-// the output by the plain rules with the sources placed by their origins.
+// The output the effect must give for a slider value.
 inline void ComputeExpected(const World &input, const World *layer, World &expected, PF_Fixed slider) {
-    expected.Clear();
-    if (layer == nullptr) return;
-    PF_EffectWorld in = input.descriptor(), ly = layer->descriptor(), out = expected.descriptor();
-    orvane::CopyDataInfo info{};
-    info.input = &in;
-    info.input_area = {out.origin_x - in.origin_x, out.origin_y - in.origin_y, in.width, in.height};
-    info.layer = &ly;
-    info.layer_area = {out.origin_x - ly.origin_x, out.origin_y - ly.origin_y, ly.width, ly.height};
-    info.output = &out;
-    info.opacity = OpacityOf(slider);
-    const PF_IterateGenericFunc kernel = ReferenceKernel(expected.depth());
-    for (A_long y = 0; y < out.height; ++y) kernel(&info, 0, y, out.height);
+    expected_frame::ComputeExpected(input, layer, expected, OpacityOf(slider));
 }
 
 inline std::size_t RowBytesUsed(const World &w) { return std::size_t(w.width()) * renderhost::PixelBytes(w.depth()); }
