@@ -154,8 +154,7 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
     // The layer's own pixels. The record stays alive until the iteration has
     // returned, since the row context points at the world inside it.
     PF_ParamDef layer_param;
-    Clear(layer_param);
-    layer_param.u.ld.data = nullptr;
+    Clear(layer_param);  // u.ld.data is null until a checkout gives pixels
     bool checked_out = false;
     if (err == PF_Err_NONE) {
         err = in_data->inter.checkout_param(effect, kLayerParam, in_data->current_time, in_data->time_step,

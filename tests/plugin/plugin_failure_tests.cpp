@@ -126,7 +126,7 @@ TEST_P(RenderFailure, ResultOutputAndAccounting) {
                 EXPECT_TRUE(plugin_test::AllBytesAre(out, 0));
                 break;
             case Output::kDrawn:
-                plugin_test::ExpectedFrame(scene.input, &scene.layer, expected, plugin_test::OpacityOf(Percent(50)));
+                plugin_test::ComputeExpected(scene.input, &scene.layer, expected, plugin_test::OpacityOf(Percent(50)));
                 EXPECT_TRUE(plugin_test::SamePixels(out, expected));
                 break;
         }

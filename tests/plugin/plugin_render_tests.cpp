@@ -100,7 +100,7 @@ TEST_P(FrameRender, MatchesThePlainRules) {
     const renderhost::FrameResult r = Render(scene.input, &scene.layer, out, slider);
     ASSERT_EQ(r.pre_render, PF_Err_NONE);
     ASSERT_EQ(r.render, PF_Err_NONE);
-    plugin_test::ExpectedFrame(scene.input, &scene.layer, expected, plugin_test::OpacityOf(slider));
+    plugin_test::ComputeExpected(scene.input, &scene.layer, expected, plugin_test::OpacityOf(slider));
     EXPECT_TRUE(plugin_test::SamePixels(out, expected)) << p.what;
     EXPECT_TRUE(out.PaddingIntact());
 }
@@ -139,7 +139,7 @@ TEST_F(RenderTest, DownsampledFrames) {
             f.ref_height = full_h;
             const renderhost::FrameResult r = effect_->RenderFrame(f);
             ASSERT_EQ(r.render, PF_Err_NONE);
-            plugin_test::ExpectedFrame(scene.input, &scene.layer, expected, plugin_test::OpacityOf(Percent(40)));
+            plugin_test::ComputeExpected(scene.input, &scene.layer, expected, plugin_test::OpacityOf(Percent(40)));
             EXPECT_TRUE(plugin_test::SamePixels(out, expected)) << ds.den;
             // The input already covers the scaled layer: nothing widened.
             EXPECT_EQ(r.pre_render_output.flags & PF_RenderOutputFlag_RETURNS_EXTRA_PIXELS, 0);

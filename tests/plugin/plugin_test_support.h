@@ -50,13 +50,8 @@ protected:
     std::unique_ptr<renderhost::Effect> effect_;
 };
 
+using expected_frame::ComputeExpected;
 using expected_frame::OpacityOf;
-
-// The output a frame must have: transparent black, then, when the layer has
-// pixels, every row by the plain rules with the sources placed by origin.
-inline void ExpectedFrame(const World &input, const World *layer, World &expected, double opacity) {
-    expected_frame::ComputeExpected(input, layer, expected, opacity);
-}
 
 // Byte-for-byte equality of the pixels (not the padding) of two worlds.
 inline bool SamePixels(const World &a, const World &b) {
