@@ -27,11 +27,25 @@ bool KernelPathAvailable(KernelPath path);
 // use, from the processor's feature bits; every thread finds the same.
 KernelPath PreferredKernelPath();
 
+// How the fast kernels write output rows. Either way every output byte is
+// the same; only the memory traffic differs.
+enum class OutputWrites : int {
+    // Streaming stores (no read of the output's lines from memory, and the
+    // lines not kept in the caches) for outputs of kStreamingOutputBytes or
+    // more, ordinary stores for smaller ones: what CopyData8/16/32 do.
+    kBySize = 0,
+    kCached = 1,     // ordinary stores
+    kStreaming = 2,  // streaming stores, on the paths that have them (not scalar)
+};
+// From this size on (rowbytes x height) an output is taken to be too large
+// to stay in the caches until the next effect reads it.
+constexpr unsigned long long kStreamingOutputBytes = 16ull << 20;
+
 // The fast kernels on a given path (which must be available), with the
 // arguments of iterate_generic's callback after the path.
-PF_Err CopyData8On(KernelPath path, void *refcon, A_long row);
-PF_Err CopyData16On(KernelPath path, void *refcon, A_long row);
-PF_Err CopyData32On(KernelPath path, void *refcon, A_long row);
+PF_Err CopyData8On(KernelPath path, void *refcon, A_long row, OutputWrites writes = OutputWrites::kBySize);
+PF_Err CopyData16On(KernelPath path, void *refcon, A_long row, OutputWrites writes = OutputWrites::kBySize);
+PF_Err CopyData32On(KernelPath path, void *refcon, A_long row, OutputWrites writes = OutputWrites::kBySize);
 
 // The 8-bit kernels' exact division, for exhaustive checking: q[i] =
 // num[i] / den[i] truncated, for 0 <= num[i] <= 65535 and 1 <= den[i] <= 255,

@@ -54,6 +54,8 @@ ORVANE_SIMD_INLINE F CastIF(I v) { return _mm256_castsi256_ps(v); }
 // ---- 32-bit integers (and 16-bit words)
 ORVANE_SIMD_INLINE I LoadI(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
 ORVANE_SIMD_INLINE void StoreI(void *p, I v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
+// A streaming store; p on a 32-byte boundary.
+ORVANE_SIMD_INLINE void StreamI(void *p, I v) { _mm256_stream_si256(static_cast<__m256i *>(p), v); }
 ORVANE_SIMD_INLINE I SetI32(int v) { return _mm256_set1_epi32(v); }
 ORVANE_SIMD_INLINE I SetI16(short v) { return _mm256_set1_epi16(v); }
 ORVANE_SIMD_INLINE I SetI64(long long v) { return _mm256_set1_epi64x(v); }
@@ -166,6 +168,7 @@ const SpanOps kAvx2Spans = {
     {avx2::Recompose32, avx2::Select32, scalar::Copy32},
     avx2::Quotients8,
     avx2::Quotients16,
+    avx2::StreamOut,
 };
 
 }  // namespace spans

@@ -10,8 +10,11 @@
 #include "VeilShadowPixelRules.h"
 #include "VeilShadowSpans.h"
 
+#include <cstdint>
+
 #if ORVANE_KERNELS_X86
 #include <cpuid.h>
+#include <xmmintrin.h>
 #endif
 
 namespace orvane {
@@ -91,6 +94,7 @@ const SpanOps kScalarSpans = {
     {scalar::Recompose32, scalar::Select32, scalar::Copy32},
     scalar::Quotients,
     scalar::Quotients,
+    nullptr,
 };
 
 }  // namespace spans
@@ -143,10 +147,37 @@ const spans::DepthSpans<PF_PixelFloat> &SpansOf(const spans::SpanOps &ops) {
     return ops.d32;
 }
 
-template <class Pixel>
-void CopyInput(const spans::DepthSpans<Pixel> &ops, Pixel *out, const SourceSpan<Pixel> &in, A_long begin,
-               A_long end) {
-    if (begin < end) ops.copy(out + begin, in.At(begin), end - begin);
+// Whether a frame's rows go out with streaming stores: where the path has
+// them and the output is too large to stay in the caches anyway, or when
+// asked for.
+bool StreamsRows(const spans::SpanOps &ops, const PF_EffectWorld &output, OutputWrites writes) {
+    if (ops.stream_out == nullptr || writes == OutputWrites::kCached) return false;
+    if (writes == OutputWrites::kStreaming) return true;
+    const uint64_t bytes = uint64_t(output.rowbytes < 0 ? -(int64_t)output.rowbytes : output.rowbytes) *
+                           uint64_t(output.height < 0 ? 0 : output.height);
+    return bytes >= kStreamingOutputBytes;
+}
+
+// Output pixels begin..end-1 made by make(destination, first column,
+// count). Directly in the output; or, when streaming, piece by piece in a
+// buffer on the stack (it stays in the first-level cache) that is then
+// streamed to the output.
+template <class Pixel, class Make>
+void WriteRun(const spans::SpanOps &ops, bool stream, Pixel *out, A_long begin, A_long end, Make make) {
+    if (begin >= end) return;
+    if (!stream) {
+        make(out + begin, begin, ptrdiff_t(end) - begin);
+        return;
+    }
+    constexpr size_t kBufferBytes = 2048;
+    constexpr ptrdiff_t kPiece = ptrdiff_t(kBufferBytes / sizeof(Pixel));
+    alignas(64) Pixel buffer[kPiece];
+    for (ptrdiff_t x = begin; x < end;) {
+        const ptrdiff_t count = end - x < kPiece ? end - x : kPiece;
+        make(buffer, A_long(x), count);
+        ops.stream_out(out + x, buffer, size_t(count) * sizeof(Pixel));
+        x += count;
+    }
 }
 
 // Layer alone at a zero opacity: the layer where it is visible; elsewhere
@@ -161,7 +192,7 @@ void LayerAlone(Pixel *out, const SourceSpan<Pixel> &layer, A_long begin, A_long
 }
 
 template <class Pixel>
-PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row) {
+PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row, OutputWrites writes) {
     const spans::DepthSpans<Pixel> &ops = SpansOf<Pixel>(all_ops);
     const CopyDataInfo &info = *static_cast<const CopyDataInfo *>(refcon);
     const A_long width = info.output->width;
@@ -172,14 +203,16 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row) {
     const SourceSpan<Pixel> in = Locate<Pixel>(info.input, info.input_area, row, width);
     const SourceSpan<Pixel> layer = Locate<Pixel>(info.layer, info.layer_area, row, width);
     Pixel *out = PixelRow<Pixel>(*info.output, row);
+    const bool stream = StreamsRows(all_ops, *info.output, writes);
 
     A_long both_begin = in.begin > layer.begin ? in.begin : layer.begin;
     A_long both_end = in.end < layer.end ? in.end : layer.end;
     const bool both = both_begin < both_end;
 
     // Input alone: copies of the input (decision row 5).
-    CopyInput(ops, out, in, in.begin, both ? both_begin : in.end);
-    if (both) CopyInput(ops, out, in, both_end, in.end);
+    auto copy_input = [&](Pixel *o, A_long x, ptrdiff_t count) { ops.copy(o, in.At(x), count); };
+    WriteRun(all_ops, stream, out, in.begin, both ? both_begin : in.end, copy_input);
+    if (both) WriteRun(all_ops, stream, out, both_end, in.end, copy_input);
 
     // Layer alone: written only at a zero opacity (row 1); otherwise the
     // output is left as it is (rows 2 and 6).
@@ -189,16 +222,19 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row) {
     }
 
     if (both) {
-        const ptrdiff_t count = both_end - both_begin;
-        Pixel *o = out + both_begin;
-        const Pixel *i = in.At(both_begin);
-        const Pixel *l = layer.At(both_begin);
-        if (opacity_is_zero) {
-            ops.select(o, i, l, count);
-        } else {
-            ops.recompose(o, i, l, count, opacity);
-        }
+        WriteRun(all_ops, stream, out, both_begin, both_end, [&](Pixel *o, A_long x, ptrdiff_t count) {
+            if (opacity_is_zero) {
+                ops.select(o, in.At(x), layer.At(x), count);
+            } else {
+                ops.recompose(o, in.At(x), layer.At(x), count, opacity);
+            }
+        });
     }
+#if ORVANE_KERNELS_X86
+    // Streaming stores are weakly ordered: the row is complete for other
+    // threads (and for the host, once the iteration returns) after a fence.
+    if (stream) _mm_sfence();
+#endif
     return PF_Err_NONE;
 }
 
@@ -299,24 +335,24 @@ bool KernelPathAvailable(KernelPath path) {
 }
 
 PF_Err CopyData8(void *refcon, A_long, A_long row, A_long) {
-    return FastRow<PF_Pixel>(PreferredSpans(), refcon, row);
+    return FastRow<PF_Pixel>(PreferredSpans(), refcon, row, OutputWrites::kBySize);
 }
 PF_Err CopyData16(void *refcon, A_long, A_long row, A_long) {
-    return FastRow<PF_Pixel16>(PreferredSpans(), refcon, row);
+    return FastRow<PF_Pixel16>(PreferredSpans(), refcon, row, OutputWrites::kBySize);
 }
 PF_Err CopyData32(void *refcon, A_long, A_long row, A_long) {
-    return FastRow<PF_PixelFloat>(PreferredSpans(), refcon, row);
+    return FastRow<PF_PixelFloat>(PreferredSpans(), refcon, row, OutputWrites::kBySize);
 }
 
 // A path that is not available falls back to the widest one that is.
-PF_Err CopyData8On(KernelPath path, void *refcon, A_long row) {
-    return FastRow<PF_Pixel>(SpansFor(path), refcon, row);
+PF_Err CopyData8On(KernelPath path, void *refcon, A_long row, OutputWrites writes) {
+    return FastRow<PF_Pixel>(SpansFor(path), refcon, row, writes);
 }
-PF_Err CopyData16On(KernelPath path, void *refcon, A_long row) {
-    return FastRow<PF_Pixel16>(SpansFor(path), refcon, row);
+PF_Err CopyData16On(KernelPath path, void *refcon, A_long row, OutputWrites writes) {
+    return FastRow<PF_Pixel16>(SpansFor(path), refcon, row, writes);
 }
-PF_Err CopyData32On(KernelPath path, void *refcon, A_long row) {
-    return FastRow<PF_PixelFloat>(SpansFor(path), refcon, row);
+PF_Err CopyData32On(KernelPath path, void *refcon, A_long row, OutputWrites writes) {
+    return FastRow<PF_PixelFloat>(SpansFor(path), refcon, row, writes);
 }
 
 void Quotients8On(KernelPath path, const A_long *num, const A_long *den, A_long *q, ptrdiff_t count) {

@@ -53,6 +53,8 @@ ORVANE_SIMD_INLINE F CastIF(I v) { return _mm_castsi128_ps(v); }
 // ---- 32-bit integers (and 16-bit words)
 ORVANE_SIMD_INLINE I LoadI(const void *p) { return _mm_loadu_si128(static_cast<const __m128i *>(p)); }
 ORVANE_SIMD_INLINE void StoreI(void *p, I v) { _mm_storeu_si128(static_cast<__m128i *>(p), v); }
+// A streaming store; p on a 16-byte boundary.
+ORVANE_SIMD_INLINE void StreamI(void *p, I v) { _mm_stream_si128(static_cast<__m128i *>(p), v); }
 ORVANE_SIMD_INLINE I SetI32(int v) { return _mm_set1_epi32(v); }
 ORVANE_SIMD_INLINE I SetI16(short v) { return _mm_set1_epi16(v); }
 ORVANE_SIMD_INLINE I SetI64(long long v) { return _mm_set1_epi64x(v); }
@@ -135,6 +137,7 @@ const SpanOps kSse2Spans = {
     {sse2::Recompose32, sse2::Select32, scalar::Copy32},
     sse2::Quotients8,
     sse2::Quotients16,
+    sse2::StreamOut,
 };
 
 }  // namespace spans

@@ -43,6 +43,9 @@ struct SpanOps {
     // The exact divisions by an alpha, exposed for exhaustive checking.
     void (*quotients8)(const A_long *num, const A_long *den, A_long *q, ptrdiff_t count);
     void (*quotients16)(const A_long *num, const A_long *den, A_long *q, ptrdiff_t count);
+    // Copies bytes to the output with streaming stores; null where the path
+    // has none (scalar).
+    void (*stream_out)(void *dst, const void *src, size_t bytes);
 };
 
 // Portable per-pixel spans: the scalar path, and the tails of rows that are

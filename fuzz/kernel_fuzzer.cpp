@@ -24,6 +24,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -331,24 +332,24 @@ struct Kernel {
     PF_IterateGenericFunc fn;
 };
 
-template <orvane::KernelPath kPath>
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 PF_Err Path8(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData8On(kPath, refcon, row);
+    return orvane::CopyData8On(kPath, refcon, row, kWrites);
 }
-template <orvane::KernelPath kPath>
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 PF_Err Path16(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData16On(kPath, refcon, row);
+    return orvane::CopyData16On(kPath, refcon, row, kWrites);
 }
-template <orvane::KernelPath kPath>
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 PF_Err Path32(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData32On(kPath, refcon, row);
+    return orvane::CopyData32On(kPath, refcon, row, kWrites);
 }
 
-template <class Pixel, orvane::KernelPath kPath>
+template <class Pixel, orvane::KernelPath kPath, orvane::OutputWrites kWrites = orvane::OutputWrites::kCached>
 PF_IterateGenericFunc PathKernel() {
-    if constexpr (sizeof(Pixel) == 4) return Path8<kPath>;
-    if constexpr (sizeof(Pixel) == 8) return Path16<kPath>;
-    return Path32<kPath>;
+    if constexpr (sizeof(Pixel) == 4) return Path8<kPath, kWrites>;
+    if constexpr (sizeof(Pixel) == 8) return Path16<kPath, kWrites>;
+    return Path32<kPath, kWrites>;
 }
 
 template <class Pixel>
@@ -365,13 +366,18 @@ std::vector<Kernel> KernelsFor() {
         kernels.push_back({"CopyData32", orvane::CopyData32});
     }
     using orvane::KernelPath;
-    const std::pair<KernelPath, PF_IterateGenericFunc> paths[] = {
-        {KernelPath::kScalar, PathKernel<Pixel, KernelPath::kScalar>()},
-        {KernelPath::kSse2, PathKernel<Pixel, KernelPath::kSse2>()},
-        {KernelPath::kAvx2, PathKernel<Pixel, KernelPath::kAvx2>()},
+    using orvane::OutputWrites;
+    constexpr OutputWrites kStreaming = OutputWrites::kStreaming;
+    const std::tuple<KernelPath, const char *, PF_IterateGenericFunc> paths[] = {
+        {KernelPath::kScalar, "", PathKernel<Pixel, KernelPath::kScalar>()},
+        {KernelPath::kSse2, "", PathKernel<Pixel, KernelPath::kSse2>()},
+        {KernelPath::kSse2, " streaming", PathKernel<Pixel, KernelPath::kSse2, kStreaming>()},
+        {KernelPath::kAvx2, "", PathKernel<Pixel, KernelPath::kAvx2>()},
+        {KernelPath::kAvx2, " streaming", PathKernel<Pixel, KernelPath::kAvx2, kStreaming>()},
     };
-    for (const auto &[path, fn] : paths)
-        if (orvane::KernelPathAvailable(path)) kernels.push_back({std::string("path ") + orvane::KernelPathName(path), fn});
+    for (const auto &[path, writes, fn] : paths)
+        if (orvane::KernelPathAvailable(path))
+            kernels.push_back({std::string("path ") + orvane::KernelPathName(path) + writes, fn});
     return kernels;
 }
 

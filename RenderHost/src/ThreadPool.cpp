@@ -1,5 +1,7 @@
 #include <RenderHost/ThreadPool.h>
 
+#include <algorithm>
+
 namespace renderhost {
 namespace {
 
@@ -51,6 +53,10 @@ PF_Err ThreadPool::Run(A_long iterations, void *refcon, PF_IterateGenericFunc fn
     iterations_ = iterations;
     refcon_ = refcon;
     fn_ = fn;
+    // Indices are claimed a few at a time when there are many of them
+    // (rows of a frame): one claim is an atomic operation every thread
+    // contends for. Small runs still spread index by index.
+    batch_ = std::clamp<std::int64_t>(iterations / (static_cast<std::int64_t>(threads_) * 16), 1, kMaxBatch);
     next_.store(0);
     first_error_.store(PF_Err_NONE);
     {
@@ -89,13 +95,16 @@ void ThreadPool::WorkerLoop(int thread_index) {
 void ThreadPool::Work(int thread_index) {
     t_pool_thread_index = thread_index;
     for (;;) {
-        const std::int64_t i = next_.fetch_add(1);
-        if (i >= iterations_)
+        const std::int64_t first = next_.fetch_add(batch_);
+        if (first >= iterations_)
             break;
-        const PF_Err err = fn_(refcon_, thread_index, static_cast<A_long>(i), iterations_);
-        if (err != PF_Err_NONE) {
-            PF_Err none = PF_Err_NONE;
-            first_error_.compare_exchange_strong(none, err);
+        const std::int64_t last = std::min<std::int64_t>(first + batch_, iterations_);
+        for (std::int64_t i = first; i < last; ++i) {
+            const PF_Err err = fn_(refcon_, thread_index, static_cast<A_long>(i), iterations_);
+            if (err != PF_Err_NONE) {
+                PF_Err none = PF_Err_NONE;
+                first_error_.compare_exchange_strong(none, err);
+            }
         }
     }
     t_pool_thread_index = -1;

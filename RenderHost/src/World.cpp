@@ -107,8 +107,8 @@ World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long o
 
     bytes_ = static_cast<std::size_t>(bytes);
     if (bytes_ > 0) {
-        const std::size_t blocks = (bytes_ + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-        memory_.reset(new std::max_align_t[blocks]);
+        const std::size_t lines = (bytes_ + sizeof(CacheLine) - 1) / sizeof(CacheLine);
+        memory_.reset(new CacheLine[lines]);
         std::memset(memory_.get(), 0, bytes_);
     }
     desc_.world_flags = WorldFlagsFor(depth);

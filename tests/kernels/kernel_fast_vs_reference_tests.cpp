@@ -499,6 +499,30 @@ TEST_P(FastVsReference, LongRandomRows8) { LongRandomRows<PF_Pixel>(GetParam(), 
 TEST_P(FastVsReference, LongRandomRows16) { LongRandomRows<PF_Pixel16>(GetParam(), 102); }
 TEST_P(FastVsReference, LongRandomRowsFloat) { LongRandomRows<PF_PixelFloat>(GetParam(), 103); }
 
+// An output from the streaming size on, as the plug-in's kernels see it in
+// a UHD frame: they switch to streaming stores there. Its data sits off a
+// vector boundary; the sources cover the first rows, partly clipped, and
+// the rows below them stay as they were.
+template <class Pixel>
+void OutputFromTheStreamingSizeOn(unsigned seed) {
+    std::mt19937 rng(seed);
+    const A_long width = A_long(16384 / sizeof(Pixel)) + 3, height = 1024;
+    ASSERT_GE((unsigned long long)(width + 1) * sizeof(Pixel) * height, orvane::kStreamingOutputBytes);
+    RawWorld<Pixel> input(width + 9, 12, -5, 0, 0, 0), layer(width - 20, 10, 7, 1, 2, 4 * sizeof(Pixel) / 4);
+    RawWorld<Pixel> out_ref(width, height, 0, 0, 1, 12 / (16 / sizeof(Pixel)) * 4);
+    RawWorld<Pixel> out_fast(width, height, 0, 0, 1, 12 / (16 / sizeof(Pixel)) * 4);
+    FillScene(rng, input, layer);
+    for (double opacity : {0.0, 0.5, 1.0}) {
+        FillMarker(out_ref, rng);
+        std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(out_ref.stride()) * sizeof(Pixel) * size_t(height));
+        ASSERT_TRUE(SameAsReference(kFastKernels, input, layer, out_ref, out_fast, opacity));
+    }
+}
+
+TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOn8) { OutputFromTheStreamingSizeOn<PF_Pixel>(111); }
+TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOn16) { OutputFromTheStreamingSizeOn<PF_Pixel16>(112); }
+TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOnFloat) { OutputFromTheStreamingSizeOn<PF_PixelFloat>(113); }
+
 // ------------------------------------------------------------ exact division
 
 class ExactDivision : public testing::TestWithParam<KernelPath> {};

@@ -62,35 +62,43 @@ struct KernelSet {
 };
 inline void PrintTo(const KernelSet &set, std::ostream *os) { *os << set.name; }
 
-template <orvane::KernelPath kPath>
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 PF_Err FastOn8(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData8On(kPath, refcon, row);
+    return orvane::CopyData8On(kPath, refcon, row, kWrites);
 }
-template <orvane::KernelPath kPath>
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 PF_Err FastOn16(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData16On(kPath, refcon, row);
+    return orvane::CopyData16On(kPath, refcon, row, kWrites);
 }
-template <orvane::KernelPath kPath>
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 PF_Err FastOn32(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData32On(kPath, refcon, row);
+    return orvane::CopyData32On(kPath, refcon, row, kWrites);
+}
+template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
+KernelSet FastOn(const char *name) {
+    return KernelSet{name, FastOn8<kPath, kWrites>, FastOn16<kPath, kWrites>, FastOn32<kPath, kWrites>};
 }
 
 inline const KernelSet kReferenceKernels{"reference", orvane::CopyData8Reference, orvane::CopyData16Reference,
                                          orvane::CopyData32Reference};
 inline const KernelSet kFastKernels{"fast", orvane::CopyData8, orvane::CopyData16, orvane::CopyData32};
 
-// The fast kernels on every code path this build and processor can run.
+// The fast kernels on every code path this build and processor can run;
+// the vector paths also with streaming stores forced on (the small test
+// images would otherwise never take them).
 inline std::vector<KernelSet> FastPathKernels() {
     using orvane::KernelPath;
+    using orvane::OutputWrites;
     std::vector<KernelSet> sets;
-    sets.push_back({"fast-scalar", FastOn8<KernelPath::kScalar>, FastOn16<KernelPath::kScalar>,
-                    FastOn32<KernelPath::kScalar>});
-    if (orvane::KernelPathAvailable(KernelPath::kSse2))
-        sets.push_back({"fast-sse2", FastOn8<KernelPath::kSse2>, FastOn16<KernelPath::kSse2>,
-                        FastOn32<KernelPath::kSse2>});
-    if (orvane::KernelPathAvailable(KernelPath::kAvx2))
-        sets.push_back({"fast-avx2", FastOn8<KernelPath::kAvx2>, FastOn16<KernelPath::kAvx2>,
-                        FastOn32<KernelPath::kAvx2>});
+    sets.push_back(FastOn<KernelPath::kScalar, OutputWrites::kBySize>("fast-scalar"));
+    if (orvane::KernelPathAvailable(KernelPath::kSse2)) {
+        sets.push_back(FastOn<KernelPath::kSse2, OutputWrites::kCached>("fast-sse2"));
+        sets.push_back(FastOn<KernelPath::kSse2, OutputWrites::kStreaming>("fast-sse2-streaming"));
+    }
+    if (orvane::KernelPathAvailable(KernelPath::kAvx2)) {
+        sets.push_back(FastOn<KernelPath::kAvx2, OutputWrites::kCached>("fast-avx2"));
+        sets.push_back(FastOn<KernelPath::kAvx2, OutputWrites::kStreaming>("fast-avx2-streaming"));
+    }
     return sets;
 }
 

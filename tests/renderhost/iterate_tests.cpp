@@ -72,7 +72,9 @@ TEST_P(IterateEveryIndex, CallsEachIndexExactlyOnce) {
 
 INSTANTIATE_TEST_SUITE_P(ThreadsAndCounts, IterateEveryIndex,
                          ::testing::Combine(::testing::Values(1, 2, 3, 8),
-                                            ::testing::Values(A_long{0}, A_long{1}, A_long{7}, A_long{1000})));
+                                            ::testing::Values(A_long{0}, A_long{1}, A_long{7}, A_long{1000},
+                                                              // rows of a UHD frame, plus a last short claim
+                                                              A_long{2163})));
 
 struct Failing {
     std::vector<std::pair<A_long, PF_Err>> errors; // index, result
@@ -173,6 +175,40 @@ TEST(Iterate, RunsCallsConcurrentlyOnPersistentThreads) {
     }
     // The same three threads every time: none are made per call.
     EXPECT_EQ(all_ids.size(), 3u);
+}
+
+// Indices claimed several at a time on a long run must still reach every
+// thread: each call waits until every thread of the pool has made one.
+struct Roll {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::set<std::thread::id> ids;
+    std::size_t threads = 0;
+    bool all_met = true;
+};
+
+PF_Err JoinRoll(void *refcon, A_long, A_long, A_long) {
+    auto &r = *static_cast<Roll *>(refcon);
+    std::unique_lock<std::mutex> lock(r.mutex);
+    r.ids.insert(std::this_thread::get_id());
+    r.cv.notify_all();
+    if (!r.cv.wait_for(lock, std::chrono::seconds(10), [&] { return r.ids.size() >= r.threads; }))
+        r.all_met = false;
+    return PF_Err_NONE;
+}
+
+TEST(Iterate, LongRunsReachEveryThread) {
+    for (int threads : {2, 3, 8}) {
+        Host host(HostOptions{threads});
+        Host::Scope scope(host);
+        const PF_Iterate8Suite1 *suite = IterateSuite(host);
+        ASSERT_NE(suite, nullptr);
+        Roll roll;
+        roll.threads = static_cast<std::size_t>(threads);
+        ASSERT_EQ(suite->iterate_generic(2160, &roll, &JoinRoll), PF_Err_NONE);
+        EXPECT_TRUE(roll.all_met) << threads << " threads: not all of them took part";
+        EXPECT_EQ(roll.ids.size(), roll.threads);
+    }
 }
 
 struct Nested {

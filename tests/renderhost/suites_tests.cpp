@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -247,54 +249,91 @@ TEST_F(Callbacks, SprintfAndStrcpyFormatAndCopy) {
 
 struct FillCase {
     Depth depth;
-    bool whole; // else rect (1, 1, 99, 2): clipped to the world
+    bool whole;          // else `rect`, clipped to the world
+    A_long width, height; // the world; two pixels of padding per row
+    PF_LRect rect;
 };
+
+// The colour {255, 0, 128, 255} as the fill gives it in each depth.
+bool IsFillColour(const World &world, A_long x, A_long y) {
+    switch (world.depth()) {
+    case Depth::k8: {
+        const PF_Pixel p = world.At<PF_Pixel>(x, y);
+        return p.alpha == 255 && p.red == 0 && p.green == 128 && p.blue == 255;
+    }
+    case Depth::k16: {
+        const PF_Pixel16 p = world.At<PF_Pixel16>(x, y);
+        return p.alpha == 32768 && p.red == 0 && p.green == 16448 && p.blue == 32768; // 128 * 32768 / 255, rounded
+    }
+    case Depth::k32: {
+        const PF_PixelFloat p = world.At<PF_PixelFloat>(x, y);
+        return p.alpha == 1.0f && p.red == 0.0f && p.green == 128 / 255.0f && p.blue == 1.0f;
+    }
+    }
+    return false;
+}
+bool IsTransparentBlack(const World &world, A_long x, A_long y) {
+    const std::size_t pixel = renderhost::PixelBytes(world.depth());
+    const auto *bytes = static_cast<const unsigned char *>(world.data()) +
+                        static_cast<std::size_t>(y) * static_cast<std::size_t>(world.rowbytes()) +
+                        static_cast<std::size_t>(x) * pixel;
+    return std::all_of(bytes, bytes + pixel, [](unsigned char b) { return b == 0; });
+}
 
 class Fill : public Callbacks, public ::testing::WithParamInterface<FillCase> {};
 
+// Small worlds take ordinary stores; worlds of 16 MiB and more streaming
+// ones, with the pixels before the first 16-byte boundary of a row and
+// after the last one written one by one.
 TEST_P(Fill, FillsTheWorldOrTheClippedRect) {
     const FillCase &c = GetParam();
-    World world(c.depth, 4, 3, 0, 0, static_cast<A_long>(renderhost::PixelBytes(c.depth) * 5));
+    World world(c.depth, c.width, c.height, 0, 0,
+                static_cast<A_long>(renderhost::PixelBytes(c.depth) * static_cast<std::size_t>(c.width + 2)));
     PF_EffectWorld lent = world.descriptor();
     const PF_Pixel color{255, 0, 128, 255};
-    const PF_LRect rect{1, 1, 99, 2};
     PF_Err err = -1;
     InCommand([&](PF_InData *in, PF_OutData *) {
-        err = in->utils->fill(in->effect_ref, &color, c.whole ? nullptr : &rect, &lent);
+        err = in->utils->fill(in->effect_ref, &color, c.whole ? nullptr : &c.rect, &lent);
     });
     ASSERT_EQ(err, PF_Err_NONE);
-    for (A_long y = 0; y < 3; ++y) {
-        for (A_long x = 0; x < 4; ++x) {
-            const bool inside = c.whole || (y == 1 && x >= 1);
-            switch (c.depth) {
-            case Depth::k8: {
-                const PF_Pixel p = world.At<PF_Pixel>(x, y);
-                EXPECT_EQ(p.alpha, inside ? 255 : 0);
-                EXPECT_EQ(p.green, inside ? 128 : 0);
-                break;
-            }
-            case Depth::k16: {
-                const PF_Pixel16 p = world.At<PF_Pixel16>(x, y);
-                EXPECT_EQ(p.alpha, inside ? 32768 : 0);
-                EXPECT_EQ(p.green, inside ? 16448 : 0); // 128 * 32768 / 255, rounded
-                break;
-            }
-            case Depth::k32: {
-                const PF_PixelFloat p = world.At<PF_PixelFloat>(x, y);
-                EXPECT_EQ(p.alpha, inside ? 1.0f : 0.0f);
-                EXPECT_EQ(p.green, inside ? 128 / 255.0f : 0.0f);
-                break;
-            }
-            }
+    long long wrong_inside = 0, wrong_outside = 0;
+    for (A_long y = 0; y < c.height; ++y) {
+        for (A_long x = 0; x < c.width; ++x) {
+            const bool inside =
+                c.whole || (y >= c.rect.top && y < c.rect.bottom && x >= c.rect.left && x < c.rect.right);
+            if (inside ? !IsFillColour(world, x, y) : !IsTransparentBlack(world, x, y))
+                ++(inside ? wrong_inside : wrong_outside);
         }
     }
+    EXPECT_EQ(wrong_inside, 0) << "pixels inside the rectangle not filled";
+    EXPECT_EQ(wrong_outside, 0) << "pixels outside the rectangle changed";
     EXPECT_TRUE(world.PaddingIntact());
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Fill,
-                         ::testing::Values(FillCase{Depth::k8, true}, FillCase{Depth::k8, false},
-                                           FillCase{Depth::k16, true}, FillCase{Depth::k16, false},
-                                           FillCase{Depth::k32, true}, FillCase{Depth::k32, false}));
+constexpr PF_LRect kSmallRect{1, 1, 99, 2};
+constexpr PF_LRect kLargeRect{3, 1, 99999, 2049}; // odd first column, clipped on the right
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Fill,
+    ::testing::Values(FillCase{Depth::k8, true, 4, 3, {}}, FillCase{Depth::k8, false, 4, 3, kSmallRect},
+                      FillCase{Depth::k16, true, 4, 3, {}}, FillCase{Depth::k16, false, 4, 3, kSmallRect},
+                      FillCase{Depth::k32, true, 4, 3, {}}, FillCase{Depth::k32, false, 4, 3, kSmallRect},
+                      // Past the streaming size: 2050 rows of 2055, 1033 and 517 pixels' stride.
+                      FillCase{Depth::k8, true, 2053, 2050, {}}, FillCase{Depth::k8, false, 2053, 2050, kLargeRect},
+                      FillCase{Depth::k16, true, 1031, 2050, {}},
+                      FillCase{Depth::k16, false, 1031, 2050, kLargeRect},
+                      FillCase{Depth::k32, true, 515, 2050, {}},
+                      FillCase{Depth::k32, false, 515, 2050, kLargeRect}));
+
+// Frame buffers start on a cache-line boundary.
+TEST(WorldMemory, PixelsStartOnACacheLine) {
+    for (Depth depth : {Depth::k8, Depth::k16, Depth::k32})
+        for (A_long width : {1, 3, 640}) {
+            World world(depth, width, 2);
+            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(world.descriptor().data) % 64, 0u)
+                << "width " << width << ", " << renderhost::PixelBytes(depth) << "-byte pixels";
+        }
+}
 
 TEST_F(Callbacks, FillRefusesAnInvalidWorldAndAStrayEffectRef) {
     PF_EffectWorld bad{};

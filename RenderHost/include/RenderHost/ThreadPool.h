@@ -15,8 +15,10 @@ namespace renderhost {
 
 // Runs a callback once for every index of a range on a fixed set of
 // threads made once, when the pool is made. The calling thread works too,
-// as thread 0; the pool starts threads - 1 more. Indices are handed out one
-// at a time from a shared counter, so a slow index does not hold up others.
+// as thread 0; the pool starts threads - 1 more. Indices are handed out from
+// a shared counter, one at a time for small runs and a few consecutive ones
+// at a time (at most kMaxBatch, and so that every thread still gets 16
+// claims or more) for long ones, so a slow index does not hold up others.
 class ThreadPool {
 public:
     // threads <= 0: one per hardware thread of the machine.
@@ -26,6 +28,8 @@ public:
     ThreadPool &operator=(const ThreadPool &) = delete;
 
     int threads() const { return threads_; }
+
+    static constexpr std::int64_t kMaxBatch = 8;
 
     // Calls fn(refcon, thread_index, i, iterations) once for every i in
     // 0..iterations-1, thread_index in 0..threads()-1. Every index is
@@ -55,6 +59,7 @@ private:
     A_long iterations_ = 0;
     void *refcon_ = nullptr;
     PF_IterateGenericFunc fn_ = nullptr;
+    std::int64_t batch_ = 1;
     std::atomic<std::int64_t> next_{0};
     std::atomic<PF_Err> first_error_{0};
 };

@@ -89,8 +89,13 @@ private:
     A_long CheckColumn(A_long x, A_long y) const;
     void Reset();
 
+    // Pixels start on a cache-line boundary, as a host's frame buffers do.
+    struct alignas(64) CacheLine {
+        unsigned char bytes[64];
+    };
+
     Depth depth_ = Depth::k8;
-    std::unique_ptr<std::max_align_t[]> memory_;
+    std::unique_ptr<CacheLine[]> memory_;
     std::size_t bytes_ = 0;
     PF_EffectWorld desc_{};
 };
