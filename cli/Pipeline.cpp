@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <optional>
 
 namespace veilshadow {
 namespace {
@@ -50,28 +51,45 @@ void CheckOutputPath(const FrameFiles &files, const std::string &input_format) {
                                                        input_format + "); name it " + ExtensionOf(input_format)));
 }
 
-void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings) {
+void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still) {
     ImageReader input_file(files.input, settings.alpha);
     const ImageHeader &in = input_file.header();
     CheckOutputPath(files, in.format);
-    ImageReader layer_file(files.layer, settings.alpha);
-    const ImageHeader &lay = layer_file.header();
-
-    // Sizes and memory, from the headers alone.
     const renderhost::Depth depth = DepthFor(in.sample);
+    const bool reuse = still != nullptr && still->world && still->path == files.layer && still->depth == depth;
+    std::optional<ImageReader> layer_file;
+    if (!reuse)
+        layer_file.emplace(files.layer, settings.alpha);
+    const ImageHeader &lay = reuse ? still->header : layer_file->header();
+
+    // Sizes and memory, from the headers alone (a layer kept from an
+    // earlier frame is in memory already).
     CheckWorldFits(files.input, in.data, depth);
-    CheckWorldFits(files.layer, lay.data, depth);
-    const std::uint64_t worlds = 2 * WorldBytes(in.data, depth) + WorldBytes(lay.data, depth);
-    const std::uint64_t scratch =
-        std::max({input_file.ScratchBytes(), layer_file.ScratchBytes(), EncodeBytes(in.data, in.sample)});
+    if (!reuse)
+        CheckWorldFits(files.layer, lay.data, depth);
+    const std::uint64_t worlds = 2 * WorldBytes(in.data, depth) + (reuse ? 0 : WorldBytes(lay.data, depth));
+    const std::uint64_t scratch = std::max({input_file.ScratchBytes(), reuse ? 0 : layer_file->ScratchBytes(),
+                                            EncodeBytes(in.data, in.sample)});
     CheckMemory(files.input, worlds + scratch, AvailableMemory());
 
     World input = input_file.ReadWorld(depth);
-    World layer = layer_file.ReadWorld(depth);
-    if (settings.downsample > 1) {
+    if (settings.downsample > 1)
         input = BoxDownsample(input, settings.downsample);
-        layer = BoxDownsample(layer, settings.downsample);
+    std::optional<World> read_layer;
+    if (!reuse) {
+        if (still != nullptr)
+            still->world.reset(); // not held while the new one is read
+        read_layer = layer_file->ReadWorld(depth);
+        if (settings.downsample > 1)
+            read_layer = BoxDownsample(*read_layer, settings.downsample);
+        if (still != nullptr) {
+            still->path = files.layer;
+            still->depth = depth;
+            still->header = lay;
+            still->world = std::move(read_layer);
+        }
     }
+    World &layer = reuse || still != nullptr ? *still->world : *read_layer;
     World output(depth, input.width(), input.height(), input.origin_x(), input.origin_y());
 
     FrameWorlds frame;

@@ -3,11 +3,13 @@
 #ifndef VEILSHADOW_PIPELINE_H
 #define VEILSHADOW_PIPELINE_H
 
+#include "ImageIO.h"
 #include "Options.h"
 #include "Renderer.h"
 
 #include <PF_Host.h>
 
+#include <optional>
 #include <string>
 
 namespace veilshadow {
@@ -25,6 +27,16 @@ struct FrameSettings {
     int downsample = 1;
 };
 
+// The layer of a sequence whose LAYER is one file for every frame: read,
+// converted and downsampled for the first frame, then used as it is, so a
+// still logo over an animated shadow is decoded once per run.
+struct StillLayer {
+    std::string path;
+    renderhost::Depth depth = renderhost::Depth::k8;
+    ImageHeader header;
+    std::optional<renderhost::World> world; // empty until the first frame has read it
+};
+
 // Throws UsageError when OUT cannot be written as the input's file type
 // (by its extension) or names one of the two inputs.
 void CheckOutputPath(const FrameFiles &files, const std::string &input_format);
@@ -33,8 +45,11 @@ void CheckOutputPath(const FrameFiles &files, const std::string &input_format);
 // renders, and writes OUT in the input's file type and depth, its data
 // window the input's and its display window the layer's. Nothing is
 // written unless the whole frame succeeds. Throws RunError naming the
-// file at fault, UsageError for an unusable OUT.
-void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings);
+// file at fault, UsageError for an unusable OUT. With `still`, the layer
+// is taken from it when it holds files.layer at the input's depth, and is
+// kept there otherwise (the settings must not change between the calls).
+void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings,
+                 StillLayer *still = nullptr);
 
 } // namespace veilshadow
 

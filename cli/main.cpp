@@ -76,6 +76,9 @@ int RunFiles(const CommandLine &cmd) {
 
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
     Progress progress(stderr, ChooseProgressStyle(stderr, cmd.quiet), range.count(), sequence);
+    // A LAYER without a frame pattern is the same file for every frame.
+    StillLayer still;
+    StillLayer *const still_layer = sequence && !HasFramePattern(cmd.layer) ? &still : nullptr;
     for (long frame = range.first; frame <= range.last; ++frame) {
         FrameFiles files;
         files.frame = frame;
@@ -83,7 +86,7 @@ int RunFiles(const CommandLine &cmd) {
         files.layer = sequence ? ExpandFramePattern(cmd.layer, frame) : cmd.layer;
         files.output = sequence ? ExpandFramePattern(cmd.output, frame) : cmd.output;
         try {
-            RenderFiles(renderer, files, settings);
+            RenderFiles(renderer, files, settings, still_layer);
         } catch (const UsageError &e) {
             progress.Finish();
             throw UsageError(FramesText(files, sequence) + e.what());

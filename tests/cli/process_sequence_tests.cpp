@@ -2,6 +2,9 @@
 // in the middle of a run.
 #include "cli_test_support.h"
 
+#include "Errors.h"
+#include "Pipeline.h"
+#include "Renderer.h"
 #include "Sequence.h"
 
 #include <gtest/gtest.h>
@@ -117,6 +120,46 @@ TEST(Sequences, AStillLayerServesEveryFrame) {
         const TestImage expected = clitest::EncodeExpected(clitest::KernelExpected(input, layer, 0), Sample::kHalf, true);
         EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".exr"))), "");
     }
+}
+
+// A still layer is read for the first frame that names it and kept: a
+// later frame renders from what was read even once the file is gone, and
+// a layer at another path is read afresh.
+TEST(Sequences, AStillLayerIsReadOnceAndKept) {
+    TempDir dir;
+    WriteFrame(dir, 0);
+    WriteFrame(dir, 1);
+    const std::string layer0 = dir / "layer.0000.exr", layer1 = dir / "layer.0001.exr";
+    const World kept = clitest::DecodeExpected(clitest::ReadTestImage(layer0), Depth::k32, true);
+    auto expect_output = [&](const std::string &comp, const World &layer, const std::string &out) {
+        const World input = clitest::DecodeExpected(clitest::ReadTestImage(comp), Depth::k32, true);
+        const TestImage expected =
+            clitest::EncodeExpected(clitest::KernelExpected(input, layer, kHalfOpacity), Sample::kHalf, true);
+        EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(out)), "") << out;
+    };
+
+    veilshadow::Renderer renderer(ORVANE_PLUGIN_PATH, 2);
+    veilshadow::FrameSettings settings;
+    settings.slider = kHalfOpacity;
+    veilshadow::StillLayer still;
+    veilshadow::RenderFiles(renderer, {dir / "comp.0000.exr", layer0, dir / "a.exr", 0}, settings, &still);
+    ASSERT_TRUE(still.world.has_value());
+    EXPECT_EQ(still.path, layer0);
+    expect_output(dir / "comp.0000.exr", kept, dir / "a.exr");
+
+    std::filesystem::remove(layer0);
+    veilshadow::RenderFiles(renderer, {dir / "comp.0001.exr", layer0, dir / "b.exr", 1}, settings, &still);
+    expect_output(dir / "comp.0001.exr", kept, dir / "b.exr");
+
+    veilshadow::RenderFiles(renderer, {dir / "comp.0001.exr", layer1, dir / "c.exr", 1}, settings, &still);
+    EXPECT_EQ(still.path, layer1);
+    expect_output(dir / "comp.0001.exr",
+                  clitest::DecodeExpected(clitest::ReadTestImage(layer1), Depth::k32, true), dir / "c.exr");
+
+    // Without a StillLayer every frame reads its layer: the missing file is an error.
+    EXPECT_THROW(veilshadow::RenderFiles(renderer, {dir / "comp.0001.exr", layer0, dir / "d.exr", 1}, settings),
+                 veilshadow::RunError);
+    renderer.Finish();
 }
 
 TEST(Sequences, ATerminalGetsAProgressBar) {
