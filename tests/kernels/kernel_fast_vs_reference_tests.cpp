@@ -406,6 +406,60 @@ TEST_P(FastVsReference, EveryAlphaPair8) {
     }
 }
 
+// Every (input alpha, layer alpha) pair at every opacity that is a power of
+// two and not counted as zero (2^-19 to 1): the 8-bit kernels take a
+// shorter road for the shadow alpha there.
+TEST_P(FastVsReference, EveryAlphaPairAtPowerOfTwoOpacities8) {
+    std::mt19937 rng(9);
+    RawWorld<PF_Pixel> input(256, 256, 0, 0, 0, 0), layer(256, 256, 0, 0, 0, 0);
+    RawWorld<PF_Pixel> out_ref(256, 256, 0, 0, 0, 0), out_fast(256, 256, 0, 0, 0, 0);
+    for (A_long y = 0; y < 256; ++y)
+        for (A_long x = 0; x < 256; ++x) {
+            auto chan = [&] { return A_u_char(Uniform(0, 255)(rng)); };
+            input.Row(y)[x] = PF_Pixel{A_u_char(y), chan(), chan(), chan()};
+            layer.Row(y)[x] = PF_Pixel{A_u_char(x), chan(), chan(), chan()};
+        }
+    for (int k = 0; k <= 19; ++k) {
+        const double opacity = std::ldexp(1.0, -k);
+        FillMarker(out_ref, rng);
+        std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(256) * 256 * sizeof(PF_Pixel));
+        ASSERT_TRUE(SameAsReference(GetParam(), input, layer, out_ref, out_fast, opacity)) << "opacity 2^-" << k;
+    }
+}
+
+// Opacities that put the shadow alpha a = v * opacity + 0.5 a hair's
+// breadth from an integer, on either side, where single precision alone
+// would truncate it wrongly: v as the rule computes it for an alpha pair,
+// opacity = (n - 0.5) / v moved by a few units in its last place.
+TEST_P(FastVsReference, ShadowAlphaNextToAnInteger8) {
+    RawWorld<PF_Pixel> input(16, 1, 0, 0, 0, 0), layer(16, 1, 0, 0, 0, 0);
+    RawWorld<PF_Pixel> out_ref(16, 1, 0, 0, 0, 0), out_fast(16, 1, 0, 0, 0, 0);
+    std::mt19937 rng(10);
+    for (int la : {1, 2, 17, 100, 128, 200, 254}) {
+        for (int ia = la + 1; ia <= 255; ++ia) {
+            const float full = 255.0f, uncovered = full - float(la);
+            const float v = float(ia - la) * full / uncovered;
+            for (int x = 0; x < 16; ++x) {
+                input.Row(0)[x] = PF_Pixel{A_u_char(ia), A_u_char(Uniform(0, 255)(rng)), 40, 200};
+                layer.Row(0)[x] = PF_Pixel{A_u_char(la), 90, A_u_char(Uniform(0, 255)(rng)), 7};
+            }
+            for (double n : {1.0, std::floor(double(v) * 0.5) + 1.0, std::floor(double(v) + 0.5)}) {
+                const double centre = (n - 0.5) / double(v);
+                if (!(centre > 0.000002) || centre > 1.0) continue;
+                for (int step = -3; step <= 3; ++step) {
+                    double opacity = centre;
+                    for (int i = 0; i < std::abs(step); ++i)
+                        opacity = std::nextafter(opacity, step < 0 ? 0.0 : 2.0);
+                    FillMarker(out_ref, rng);
+                    std::memcpy(out_fast.Row(0), out_ref.Row(0), 16 * sizeof(PF_Pixel));
+                    ASSERT_TRUE(SameAsReference(GetParam(), input, layer, out_ref, out_fast, opacity))
+                        << "alphas " << ia << "/" << la << ", opacity " << opacity;
+                }
+            }
+        }
+    }
+}
+
 // Rows of every length from 0 to 67 and every start of the data within a
 // 32-byte vector that the pixel type allows (whole channels), with each of
 // the three worlds placed differently.
