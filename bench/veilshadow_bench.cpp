@@ -512,7 +512,9 @@ private:
 
 const Depth kDepths[] = {Depth::k8, Depth::k16, Depth::k32};
 const Content kContents[] = {Content::kTypical, Content::kGlass};
-const double kOpacities[] = {0.0, 0.5, 1.0};
+// The opacities of the cases: 0, 0.5 and 1 unless --veilshadow_opacities
+// names others.
+std::vector<double> g_opacities = {0.0, 0.5, 1.0};
 
 std::string OpacityText(double opacity) {
     char text[16];
@@ -531,7 +533,7 @@ void Register(int repetitions, double min_time, bool kernels) {
     for (Depth d : kDepths) {
         setup(benchmark::RegisterBenchmark(FillName(d).c_str(), BM_Fill, d));
         for (Content c : kContents)
-            for (double op : kOpacities) {
+            for (double op : g_opacities) {
                 setup(benchmark::RegisterBenchmark(CaseName("frame", d, c, op).c_str(), BM_Frame, d, c, op));
                 if (kernels) {
                     setup(benchmark::RegisterBenchmark(CaseName("kernel-reference", d, c, op).c_str(), BM_Kernel,
@@ -550,6 +552,7 @@ int main(int argc, char **argv) {
     //   --veilshadow_repetitions=N   repetitions per case (default 3)
     //   --veilshadow_min_time=S      seconds per repetition (default 0.2)
     //   --veilshadow_kernels=0       leave out the kernel-only runs
+    //   --veilshadow_opacities=A,B   the opacities of the cases (default 0,0.5,1)
     int repetitions = 3;
     double min_time = 0.2;
     bool kernels = true;
@@ -560,6 +563,22 @@ int main(int argc, char **argv) {
             repetitions = std::max(1, std::atoi(arg.c_str() + 25));
         } else if (arg.rfind("--veilshadow_min_time=", 0) == 0) {
             min_time = std::max(0.01, std::atof(arg.c_str() + 22));
+        } else if (arg.rfind("--veilshadow_opacities=", 0) == 0) {
+            g_opacities.clear();
+            std::string list = arg.substr(23);
+            for (size_t start = 0; start <= list.size();) {
+                const size_t comma = std::min(list.find(',', start), list.size());
+                const std::string item = list.substr(start, comma - start);
+                char *end = nullptr;
+                const double value = std::strtod(item.c_str(), &end);
+                if (item.empty() || *end != '\0' || !(value >= 0.0 && value <= 1.0)) {
+                    std::fprintf(stderr, "veilshadow_bench: --veilshadow_opacities: \"%s\" is not an opacity from 0 to 1\n",
+                                 item.c_str());
+                    return 2;
+                }
+                g_opacities.push_back(value);
+                start = comma + 1;
+            }
         } else if (arg.rfind("--veilshadow_kernels=", 0) == 0) {
             kernels = arg.substr(21) != "0";
         } else {
@@ -598,7 +617,7 @@ int main(int argc, char **argv) {
     RatioReporter::Sample m;
     for (Depth d : kDepths)
         for (Content c : kContents)
-            for (double op : kOpacities)
+            for (double op : g_opacities)
                 if (reporter.Median(CaseName("frame", d, c, op), &m))
                     std::printf("ratio_to_limit %d %s %s %.3f mpx_per_s %.1f limit_mpx_per_s %.1f cpu_ratio %.3f "
                                 "streaming_limit_ratio %.3f\n",
@@ -611,7 +630,7 @@ int main(int argc, char **argv) {
     for (const char *kind : {"kernel-reference", "kernel-fast"})
         for (Depth d : kDepths)
             for (Content c : kContents)
-                for (double op : kOpacities)
+                for (double op : g_opacities)
                     if (reporter.Median(CaseName(kind, d, c, op), &m))
                         std::printf("kernel_ratio_to_limit %d %s %s %s %.3f mpx_per_s %.1f cpu_ratio %.3f "
                                     "streaming_limit_ratio %.3f\n",
