@@ -4,7 +4,8 @@
 // A row is cut once into at most five pieces by where each source is
 // present, so no pixel needs a bounds test: input alone (copied), layer
 // alone (written only at a zero opacity), and both present (select or
-// recompose). The pieces go to the span functions of one code path.
+// recompose). The pieces go to the span functions of one code path; for a
+// large output they are made in a small buffer and streamed out.
 #include "VeilShadowKernelPaths.h"
 #include "VeilShadowKernels.h"
 #include "VeilShadowPixelRules.h"
