@@ -47,6 +47,19 @@ PF_Err CopyData8On(KernelPath path, void *refcon, A_long row, OutputWrites write
 PF_Err CopyData16On(KernelPath path, void *refcon, A_long row, OutputWrites writes = OutputWrites::kBySize);
 PF_Err CopyData32On(KernelPath path, void *refcon, A_long row, OutputWrites writes = OutputWrites::kBySize);
 
+// The same as iterate_generic callbacks, one per pixel type, path and way
+// of writing: what tests, fuzzing and benchmarks hand the host.
+template <class Pixel, KernelPath kPath, OutputWrites kWrites = OutputWrites::kBySize>
+PF_Err CopyDataOn(void *refcon, A_long, A_long row, A_long) {
+    if constexpr (sizeof(Pixel) == sizeof(PF_Pixel)) {
+        return CopyData8On(kPath, refcon, row, kWrites);
+    } else if constexpr (sizeof(Pixel) == sizeof(PF_Pixel16)) {
+        return CopyData16On(kPath, refcon, row, kWrites);
+    } else {
+        return CopyData32On(kPath, refcon, row, kWrites);
+    }
+}
+
 // The 8-bit kernels' exact division, for exhaustive checking: q[i] =
 // num[i] / den[i] truncated, for 0 <= num[i] <= 65535 and 1 <= den[i] <= 255,
 // computed on `path` exactly as the kernels divide by an alpha.

@@ -332,26 +332,6 @@ struct Kernel {
     PF_IterateGenericFunc fn;
 };
 
-template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
-PF_Err Path8(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData8On(kPath, refcon, row, kWrites);
-}
-template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
-PF_Err Path16(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData16On(kPath, refcon, row, kWrites);
-}
-template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
-PF_Err Path32(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData32On(kPath, refcon, row, kWrites);
-}
-
-template <class Pixel, orvane::KernelPath kPath, orvane::OutputWrites kWrites = orvane::OutputWrites::kCached>
-PF_IterateGenericFunc PathKernel() {
-    if constexpr (sizeof(Pixel) == 4) return Path8<kPath, kWrites>;
-    if constexpr (sizeof(Pixel) == 8) return Path16<kPath, kWrites>;
-    return Path32<kPath, kWrites>;
-}
-
 template <class Pixel>
 std::vector<Kernel> KernelsFor() {
     std::vector<Kernel> kernels;
@@ -367,13 +347,13 @@ std::vector<Kernel> KernelsFor() {
     }
     using orvane::KernelPath;
     using orvane::OutputWrites;
-    constexpr OutputWrites kStreaming = OutputWrites::kStreaming;
+    constexpr OutputWrites kCached = OutputWrites::kCached, kStreaming = OutputWrites::kStreaming;
     const std::tuple<KernelPath, const char *, PF_IterateGenericFunc> paths[] = {
-        {KernelPath::kScalar, "", PathKernel<Pixel, KernelPath::kScalar>()},
-        {KernelPath::kSse2, "", PathKernel<Pixel, KernelPath::kSse2>()},
-        {KernelPath::kSse2, " streaming", PathKernel<Pixel, KernelPath::kSse2, kStreaming>()},
-        {KernelPath::kAvx2, "", PathKernel<Pixel, KernelPath::kAvx2>()},
-        {KernelPath::kAvx2, " streaming", PathKernel<Pixel, KernelPath::kAvx2, kStreaming>()},
+        {KernelPath::kScalar, "", orvane::CopyDataOn<Pixel, KernelPath::kScalar, kCached>},
+        {KernelPath::kSse2, "", orvane::CopyDataOn<Pixel, KernelPath::kSse2, kCached>},
+        {KernelPath::kSse2, " streaming", orvane::CopyDataOn<Pixel, KernelPath::kSse2, kStreaming>},
+        {KernelPath::kAvx2, "", orvane::CopyDataOn<Pixel, KernelPath::kAvx2, kCached>},
+        {KernelPath::kAvx2, " streaming", orvane::CopyDataOn<Pixel, KernelPath::kAvx2, kStreaming>},
     };
     for (const auto &[path, writes, fn] : paths)
         if (orvane::KernelPathAvailable(path))

@@ -63,20 +63,9 @@ struct KernelSet {
 inline void PrintTo(const KernelSet &set, std::ostream *os) { *os << set.name; }
 
 template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
-PF_Err FastOn8(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData8On(kPath, refcon, row, kWrites);
-}
-template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
-PF_Err FastOn16(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData16On(kPath, refcon, row, kWrites);
-}
-template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
-PF_Err FastOn32(void *refcon, A_long, A_long row, A_long) {
-    return orvane::CopyData32On(kPath, refcon, row, kWrites);
-}
-template <orvane::KernelPath kPath, orvane::OutputWrites kWrites>
 KernelSet FastOn(const char *name) {
-    return KernelSet{name, FastOn8<kPath, kWrites>, FastOn16<kPath, kWrites>, FastOn32<kPath, kWrites>};
+    return KernelSet{name, orvane::CopyDataOn<PF_Pixel, kPath, kWrites>, orvane::CopyDataOn<PF_Pixel16, kPath, kWrites>,
+                     orvane::CopyDataOn<PF_PixelFloat, kPath, kWrites>};
 }
 
 inline const KernelSet kReferenceKernels{"reference", orvane::CopyData8Reference, orvane::CopyData16Reference,
