@@ -13,7 +13,7 @@ namespace orvane {
 enum class KernelPath : int {
     kScalar = 0,  // portable C++, on every processor
     kSse2 = 1,    // x86-64 baseline: 4 pixels at a time
-    kAvx2 = 2,    // chosen at run time when the processor and system offer it: 8 pixels at a time
+    kAvx2 = 2,    // AVX2 with FMA, chosen at run time when the processor and system offer it: 8 pixels at a time
 };
 constexpr int kKernelPathCount = 3;
 

@@ -240,14 +240,16 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row, Ou
 }
 
 #if ORVANE_KERNELS_X86
-// AVX2 needs the instructions (CPUID leaf 7) and an operating system that
+// The AVX2 path needs the AVX2 instructions (CPUID leaf 7), the fused
+// multiply-adds it also uses (leaf 1; every AVX2 processor made so far has
+// them, but they are a feature of their own), and an operating system that
 // saves the 256-bit registers (OSXSAVE, and XCR0 with the SSE and AVX state
 // bits).
 bool ProcessorHasAvx2() {
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    const unsigned kOsxsave = 1u << 27, kAvx = 1u << 28;
-    if ((c & kOsxsave) == 0 || (c & kAvx) == 0) return false;
+    const unsigned kFma = 1u << 12, kOsxsave = 1u << 27, kAvx = 1u << 28;
+    if ((c & kOsxsave) == 0 || (c & kAvx) == 0 || (c & kFma) == 0) return false;
     unsigned xcr0_low = 0, xcr0_high = 0;
     __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
     if ((xcr0_low & 0x6u) != 0x6u) return false;

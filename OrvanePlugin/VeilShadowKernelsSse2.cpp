@@ -28,6 +28,9 @@ ORVANE_SIMD_INLINE F SetF(float v) { return _mm_set1_ps(v); }
 ORVANE_SIMD_INLINE F Add(F a, F b) { return _mm_add_ps(a, b); }
 ORVANE_SIMD_INLINE F Sub(F a, F b) { return _mm_sub_ps(a, b); }
 ORVANE_SIMD_INLINE F Mul(F a, F b) { return _mm_mul_ps(a, b); }
+// a * b + c and a * b - c, where the product and the result are exact.
+ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a, b), c); }
+ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm_sub_ps(_mm_mul_ps(a, b), c); }
 ORVANE_SIMD_INLINE F Div(F a, F b) { return _mm_div_ps(a, b); }
 ORVANE_SIMD_INLINE F Min(F a, F b) { return _mm_min_ps(a, b); }
 ORVANE_SIMD_INLINE F Max(F a, F b) { return _mm_max_ps(a, b); }

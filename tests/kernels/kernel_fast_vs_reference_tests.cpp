@@ -427,6 +427,29 @@ TEST_P(FastVsReference, EveryAlphaPairAtPowerOfTwoOpacities8) {
     }
 }
 
+// The 16-bit kernels take the same shorter road at those opacities. 256
+// input alphas by 256 layer alphas: the ends of the scale, the middle, and
+// values spread over the rest, with full-scale and random colours.
+TEST_P(FastVsReference, AlphaPairsAtPowerOfTwoOpacities16) {
+    std::mt19937 rng(11);
+    std::vector<int> alphas = {0, 1, 2, 3, 255, 256, 16383, 16384, 16385, 32766, 32767, 32768};
+    while (alphas.size() < 256) alphas.push_back(Uniform(0, 32768)(rng));
+    RawWorld<PF_Pixel16> input(256, 256, 0, 0, 0, 0), layer(256, 256, 0, 0, 0, 0);
+    RawWorld<PF_Pixel16> out_ref(256, 256, 0, 0, 0, 0), out_fast(256, 256, 0, 0, 0, 0);
+    for (A_long y = 0; y < 256; ++y)
+        for (A_long x = 0; x < 256; ++x) {
+            auto chan = [&] { return A_u_short(Uniform(0, 3)(rng) == 0 ? 32768 : Uniform(0, 32768)(rng)); };
+            input.Row(y)[x] = PF_Pixel16{A_u_short(alphas[size_t(y)]), chan(), chan(), chan()};
+            layer.Row(y)[x] = PF_Pixel16{A_u_short(alphas[size_t(x)]), chan(), chan(), chan()};
+        }
+    for (int k = 0; k <= 19; ++k) {
+        const double opacity = std::ldexp(1.0, -k);
+        FillMarker(out_ref, rng);
+        std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(256) * 256 * sizeof(PF_Pixel16));
+        ASSERT_TRUE(SameAsReference(GetParam(), input, layer, out_ref, out_fast, opacity)) << "opacity 2^-" << k;
+    }
+}
+
 // Opacities that put the shadow alpha a = v * opacity + 0.5 a hair's
 // breadth from an integer, on either side, where single precision alone
 // would truncate it wrongly: v as the rule computes it for an alpha pair,
@@ -647,7 +670,8 @@ TEST(KernelPaths, PreferredPathIsAvailableAndScalarAlwaysIs) {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     // The run-time choice agrees with the compiler's own reading of the
     // processor.
-    EXPECT_EQ(orvane::KernelPathAvailable(KernelPath::kAvx2), bool(__builtin_cpu_supports("avx2")));
+    EXPECT_EQ(orvane::KernelPathAvailable(KernelPath::kAvx2),
+              __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"));
 #endif
 }
 
