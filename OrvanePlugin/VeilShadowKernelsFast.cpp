@@ -150,13 +150,19 @@ const spans::DepthSpans<PF_PixelFloat> &SpansOf(const spans::SpanOps &ops) {
 
 // Whether a frame's rows go out with streaming stores: where the path has
 // them and the output is too large to stay in the caches anyway, or when
-// asked for.
-bool StreamsRows(const spans::SpanOps &ops, const PF_EffectWorld &output, OutputWrites writes) {
+// asked for. A row that does arithmetic (a non-zero opacity) and writes
+// less than kStreamingRowBytes goes out with ordinary stores all the same:
+// the fence that ends a streamed row waits for its last stores to reach
+// memory, a fixed cost per row that such a short row does not earn back,
+// since its arithmetic hides the reads of the output's lines.
+bool StreamsRows(const spans::SpanOps &ops, const PF_EffectWorld &output, OutputWrites writes, size_t pixel_bytes,
+                 bool arithmetic) {
     if (ops.stream_out == nullptr || writes == OutputWrites::kCached) return false;
     if (writes == OutputWrites::kStreaming) return true;
     const uint64_t bytes = uint64_t(output.rowbytes < 0 ? -(int64_t)output.rowbytes : output.rowbytes) *
                            uint64_t(output.height < 0 ? 0 : output.height);
-    return bytes >= kStreamingOutputBytes;
+    if (bytes < kStreamingOutputBytes) return false;
+    return !arithmetic || uint64_t(output.width) * pixel_bytes >= kStreamingRowBytes;
 }
 
 // Output pixels begin..end-1 made by make(destination, first column,
@@ -204,7 +210,7 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row, Ou
     const SourceSpan<Pixel> in = Locate<Pixel>(info.input, info.input_area, row, width);
     const SourceSpan<Pixel> layer = Locate<Pixel>(info.layer, info.layer_area, row, width);
     Pixel *out = PixelRow<Pixel>(*info.output, row);
-    const bool stream = StreamsRows(all_ops, *info.output, writes);
+    const bool stream = StreamsRows(all_ops, *info.output, writes, sizeof(Pixel), !opacity_is_zero);
 
     A_long both_begin = in.begin > layer.begin ? in.begin : layer.begin;
     A_long both_end = in.end < layer.end ? in.end : layer.end;
