@@ -385,14 +385,17 @@ template <class P> PF_Err FillTask(void *refcon, A_long, A_long task, A_long) {
 
 // A fill is as wide as a frame, so it runs on the same pool as the
 // iteration: a single-threaded clear would cost more than the effect. Its
-// tasks are blocks of rows of about 64 KB: each task ends with a fence.
+// tasks are blocks of rows of about 512 KB: each task ends with a fence,
+// which waits for the task's last stores to reach memory, so a task is
+// made long enough for that wait to count for little, and short enough to
+// keep every thread busy to the end.
 template <class P>
 void FillRows(ThreadPool &pool, PF_EffectWorld &world, const PF_LRect &r, const P &value) {
     const std::uint64_t bytes = static_cast<std::uint64_t>(world.rowbytes) * static_cast<std::uint64_t>(world.height);
     const std::uint64_t row_bytes = static_cast<std::uint64_t>(r.right - r.left) * sizeof(P);
     const A_long rows = r.bottom - r.top;
     const A_long rows_per_task = static_cast<A_long>(
-        std::clamp<std::uint64_t>((64u << 10) / std::max<std::uint64_t>(row_bytes, 1), 1, static_cast<std::uint64_t>(rows)));
+        std::clamp<std::uint64_t>((512u << 10) / std::max<std::uint64_t>(row_bytes, 1), 1, static_cast<std::uint64_t>(rows)));
     FillJob<P> job{&world, r, value, bytes >= kStreamingFillBytes, rows_per_task};
     pool.Run((rows + rows_per_task - 1) / rows_per_task, &job, &FillTask<P>);
 }

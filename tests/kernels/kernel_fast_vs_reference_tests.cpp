@@ -577,13 +577,14 @@ TEST_P(FastVsReference, LongRandomRows16) { LongRandomRows<PF_Pixel16>(GetParam(
 TEST_P(FastVsReference, LongRandomRowsFloat) { LongRandomRows<PF_PixelFloat>(GetParam(), 103); }
 
 // An output from the streaming size on, as the plug-in's kernels see it in
-// a UHD frame: they switch to streaming stores there. Its data sits off a
-// vector boundary; the sources cover the first rows, partly clipped, and
-// the rows below them stay as they were.
+// a UHD frame: they switch to streaming stores there, except for rows of
+// under 16 KB at a non-zero opacity. Rows just over and just under that
+// length; the data sits off a vector boundary; the sources cover the first
+// rows, partly clipped, and the rows below them stay as they were.
 template <class Pixel>
-void OutputFromTheStreamingSizeOn(unsigned seed) {
+void OutputFromTheStreamingSizeOn(unsigned seed, A_long width) {
     std::mt19937 rng(seed);
-    const A_long width = A_long(16384 / sizeof(Pixel)) + 3, height = 1024;
+    const A_long height = A_long(orvane::kStreamingOutputBytes / (size_t(width) * sizeof(Pixel))) + 1;
     ASSERT_GE((unsigned long long)(width + 1) * sizeof(Pixel) * height, orvane::kStreamingOutputBytes);
     RawWorld<Pixel> input(width + 9, 12, -5, 0, 0, 0), layer(width - 20, 10, 7, 1, 2, 4 * sizeof(Pixel) / 4);
     RawWorld<Pixel> out_ref(width, height, 0, 0, 1, 12 / (16 / sizeof(Pixel)) * 4);
@@ -592,13 +593,21 @@ void OutputFromTheStreamingSizeOn(unsigned seed) {
     for (double opacity : {0.0, 0.5, 1.0}) {
         FillMarker(out_ref, rng);
         std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(out_ref.stride()) * sizeof(Pixel) * size_t(height));
-        ASSERT_TRUE(SameAsReference(kFastKernels, input, layer, out_ref, out_fast, opacity));
+        ASSERT_TRUE(SameAsReference(kFastKernels, input, layer, out_ref, out_fast, opacity))
+            << "rows of " << width << " pixels";
     }
 }
 
+template <class Pixel>
+void OutputFromTheStreamingSizeOn(unsigned seed) {
+    const A_long full_row = A_long(orvane::kStreamingRowBytes / sizeof(Pixel));
+    OutputFromTheStreamingSizeOn<Pixel>(seed, full_row + 3);
+    OutputFromTheStreamingSizeOn<Pixel>(seed + 1, full_row - 3);
+}
+
 TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOn8) { OutputFromTheStreamingSizeOn<PF_Pixel>(111); }
-TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOn16) { OutputFromTheStreamingSizeOn<PF_Pixel16>(112); }
-TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOnFloat) { OutputFromTheStreamingSizeOn<PF_PixelFloat>(113); }
+TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOn16) { OutputFromTheStreamingSizeOn<PF_Pixel16>(113); }
+TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOnFloat) { OutputFromTheStreamingSizeOn<PF_PixelFloat>(115); }
 
 // ------------------------------------------------------------ exact division
 
