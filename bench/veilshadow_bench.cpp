@@ -15,6 +15,12 @@
 // After the runs, one line per case (cpu_ratio: see TimeAgainstLimit):
 //   ratio_to_limit <depth> <content> <opacity> <ratio> mpx_per_s <frame> limit_mpx_per_s <limit>
 //     cpu_ratio <r> streaming_limit_ratio <r>
+// the same from cold caches ("frame-cold" cases: the limit and the frame
+// each start with all three frames flushed from the caches; where the
+// last-level cache holds the three frames, as on these machines, the warm
+// limit runs partly from it, and this is the limit of memory proper):
+//   cold_ratio_to_limit <depth> <content> <opacity> <ratio> mpx_per_s <frame> limit_mpx_per_s <limit>
+//     cpu_ratio <r>
 // the row kernels alone (no fill, no commands; reference and fast):
 //   kernel_ratio_to_limit <depth> <content> <opacity> <kernels> <ratio> mpx_per_s <rate> ...
 // and the host's fill of the output, which every frame includes:
@@ -345,6 +351,17 @@ double LoadAverage() {
 // the process spent (which other programs on the machine hardly change,
 // but which counts a part that runs on one thread at its single thread's
 // time); and by the clock against the streaming-store limit.
+// Writes the frames' cache lines back to memory and drops them from every
+// cache level.
+void FlushFromCaches(const Frames &f) {
+    for (const World *world : {&f.input, &f.layer, &f.output}) {
+        const char *begin = static_cast<const char *>(world->data());
+        const char *end = begin + size_t(world->rowbytes()) * size_t(world->height());
+        for (const char *line = begin; line < end; line += 64) _mm_clflush(line);
+    }
+    _mm_mfence();
+}
+
 template <class Work>
 void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
     SelectJob job{&f.input, &f.layer, &f.output};
@@ -354,7 +371,9 @@ void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
     for (auto _ : state) {
         // The plain limit follows the previous iteration's work, and the work
         // follows the streaming limit: both start with the output's lines
-        // out of the caches, where streaming stores leave them.
+        // out of the caches where streaming stores leave them. (Work that
+        // writes with ordinary stores leaves them in the caches, which only
+        // makes the limit after it faster.)
         const double c0 = ProcessCpuSeconds();
         const Clock::time_point t0 = Clock::now();
         g_session->Iterate(kHeight, &job, select);
@@ -380,6 +399,44 @@ void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
     state.counters["ratio"] = work_seconds / limit_seconds;
     state.counters["cpu_ratio"] = work_cpu / limit_cpu;
     state.counters["streaming_ratio"] = work_seconds / streaming_seconds;
+    state.counters["limit_Mpx/s"] = kMegapixels * double(state.iterations()) / limit_seconds;
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
+}
+
+// The same comparison from cold caches: every iteration flushes the three
+// frames from the caches (untimed) before the plain limit, and again
+// before the work.
+template <class Work>
+void TimeAgainstColdLimit(benchmark::State &state, Frames &f, Work &&work) {
+    SelectJob job{&f.input, &f.layer, &f.output};
+    const PF_IterateGenericFunc select = SelectFor<false>(f.depth);
+    double limit_seconds = 0.0, work_seconds = 0.0, limit_cpu = 0.0, work_cpu = 0.0;
+    for (auto _ : state) {
+        FlushFromCaches(f);
+        const double c0 = ProcessCpuSeconds();
+        const Clock::time_point t0 = Clock::now();
+        g_session->Iterate(kHeight, &job, select);
+        const Clock::time_point t1 = Clock::now();
+        const double c1 = ProcessCpuSeconds();
+        FlushFromCaches(f);
+        const double c2 = ProcessCpuSeconds();
+        const Clock::time_point t2 = Clock::now();
+        if (!work()) {
+            state.SkipWithError("the work failed");
+            return;
+        }
+        const Clock::time_point t3 = Clock::now();
+        const double c3 = ProcessCpuSeconds();
+        const double seconds = std::chrono::duration<double>(t3 - t2).count();
+        limit_seconds += std::chrono::duration<double>(t1 - t0).count();
+        work_seconds += seconds;
+        limit_cpu += c1 - c0;
+        work_cpu += c3 - c2;
+        state.SetIterationTime(seconds);
+    }
+    state.counters["ratio"] = work_seconds / limit_seconds;
+    state.counters["cpu_ratio"] = work_cpu / limit_cpu;
+    state.counters["streaming_ratio"] = std::nan("");
     state.counters["limit_Mpx/s"] = kMegapixels * double(state.iterations()) / limit_seconds;
     state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
 }
@@ -465,6 +522,16 @@ void BM_Frame(benchmark::State &state, Depth depth, Content content, double opac
     g_session->host.ClearJournal();
 }
 
+// The frame against the limit from cold caches (the frame itself is
+// checked by BM_Frame).
+void BM_FrameCold(benchmark::State &state, Depth depth, Content content, double opacity) {
+    Frames &f = FramesFor(depth, content);
+    const renderhost::FrameSpec spec = SpecFor(f, opacity);
+    g_session->host.ClearJournal();
+    TimeAgainstColdLimit(state, f, [&] { return g_session->effect->RenderFrame(spec).render == PF_Err_NONE; });
+    g_session->host.ClearJournal();
+}
+
 // The row kernels alone on the same pool: no commands, no fill.
 void BM_Kernel(benchmark::State &state, Depth depth, Content content, double opacity, bool reference) {
     Frames &f = FramesFor(depth, content);
@@ -528,7 +595,7 @@ std::string CaseName(const char *kind, Depth d, Content c, double opacity) {
     return std::string(kind) + "/" + std::to_string(DepthBits(d)) + "/" + ContentName(c) + "/" + OpacityText(opacity);
 }
 
-void Register(int repetitions, double min_time, bool kernels) {
+void Register(int repetitions, double min_time, bool kernels, bool cold) {
     auto setup = [&](benchmark::internal::Benchmark *b) {
         b->Repetitions(repetitions)->MinTime(min_time)->UseManualTime()->Unit(benchmark::kMillisecond);
     };
@@ -537,6 +604,9 @@ void Register(int repetitions, double min_time, bool kernels) {
         for (Content c : kContents)
             for (double op : g_opacities) {
                 setup(benchmark::RegisterBenchmark(CaseName("frame", d, c, op).c_str(), BM_Frame, d, c, op));
+                if (cold)
+                    setup(benchmark::RegisterBenchmark(CaseName("frame-cold", d, c, op).c_str(), BM_FrameCold, d,
+                                                       c, op));
                 if (kernels) {
                     setup(benchmark::RegisterBenchmark(CaseName("kernel-reference", d, c, op).c_str(), BM_Kernel,
                                                        d, c, op, true));
@@ -554,10 +624,11 @@ int main(int argc, char **argv) {
     //   --veilshadow_repetitions=N   repetitions per case (default 3)
     //   --veilshadow_min_time=S      seconds per repetition (default 0.2)
     //   --veilshadow_kernels=0       leave out the kernel-only runs
+    //   --veilshadow_cold=0          leave out the frames from cold caches
     //   --veilshadow_opacities=A,B   the opacities of the cases (default 0,0.5,1)
     int repetitions = 3;
     double min_time = 0.2;
-    bool kernels = true;
+    bool kernels = true, cold = true;
     std::vector<char *> rest;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -583,6 +654,8 @@ int main(int argc, char **argv) {
             }
         } else if (arg.rfind("--veilshadow_kernels=", 0) == 0) {
             kernels = arg.substr(21) != "0";
+        } else if (arg.rfind("--veilshadow_cold=", 0) == 0) {
+            cold = arg.substr(18) != "0";
         } else {
             rest.push_back(argv[i]);
         }
@@ -602,7 +675,7 @@ int main(int argc, char **argv) {
                 orvane::KernelPathName(orvane::PreferredKernelPath()));
     std::fflush(stdout);
 
-    Register(repetitions, min_time, kernels);
+    Register(repetitions, min_time, kernels, cold);
     RatioReporter reporter;
     const double load_before = LoadAverage();
     benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -625,6 +698,13 @@ int main(int argc, char **argv) {
                                 "streaming_limit_ratio %.3f\n",
                                 DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio,
                                 kMegapixels / m.seconds, m.limit_rate, m.cpu_ratio, m.streaming_ratio);
+    for (Depth d : kDepths)
+        for (Content c : kContents)
+            for (double op : g_opacities)
+                if (reporter.Median(CaseName("frame-cold", d, c, op), &m))
+                    std::printf("cold_ratio_to_limit %d %s %s %.3f mpx_per_s %.1f limit_mpx_per_s %.1f cpu_ratio %.3f\n",
+                                DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio,
+                                kMegapixels / m.seconds, m.limit_rate, m.cpu_ratio);
     for (Depth d : kDepths)
         if (reporter.Median(FillName(d), &m))
             std::printf("host_fill_ratio_to_limit %d %.3f mpx_per_s %.1f cpu_ratio %.3f streaming_limit_ratio %.3f\n",
