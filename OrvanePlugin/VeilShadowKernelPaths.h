@@ -32,8 +32,8 @@ KernelPath PreferredKernelPath();
 enum class OutputWrites : int {
     // Streaming stores (no read of the output's lines from memory, and the
     // lines not kept in the caches) for outputs of kStreamingOutputBytes or
-    // more, except short rows at a non-zero opacity; ordinary stores for
-    // the rest: what CopyData8/16/32 do.
+    // more, except 8-bit and 16-bit rows that are mostly recomposited;
+    // ordinary stores for the rest: what CopyData8/16/32 do.
     kBySize = 0,
     kCached = 1,     // ordinary stores
     kStreaming = 2,  // streaming stores, on the paths that have them (not scalar)
@@ -41,9 +41,6 @@ enum class OutputWrites : int {
 // From this size on (rowbytes x height) an output is taken to be too large
 // to stay in the caches until the next effect reads it.
 constexpr unsigned long long kStreamingOutputBytes = 16ull << 20;
-// Rows that write fewer bytes than this, at a non-zero opacity, take
-// ordinary stores even in such an output (see StreamsRows).
-constexpr unsigned long long kStreamingRowBytes = 16ull << 10;
 
 // The fast kernels on a given path (which must be available), with the
 // arguments of iterate_generic's callback after the path.

@@ -150,19 +150,30 @@ const spans::DepthSpans<PF_PixelFloat> &SpansOf(const spans::SpanOps &ops) {
 
 // Whether a frame's rows go out with streaming stores: where the path has
 // them and the output is too large to stay in the caches anyway, or when
-// asked for. A row that does arithmetic (a non-zero opacity) and writes
-// less than kStreamingRowBytes goes out with ordinary stores all the same:
-// the fence that ends a streamed row waits for its last stores to reach
-// memory, a fixed cost per row that such a short row does not earn back,
-// since its arithmetic hides the reads of the output's lines.
-bool StreamsRows(const spans::SpanOps &ops, const PF_EffectWorld &output, OutputWrites writes, size_t pixel_bytes,
-                 bool arithmetic) {
+// asked for. busy() says whether the row is mostly recomposited; such a row
+// of an integer depth goes out with ordinary stores all the same: its
+// arithmetic per output byte hides the reads of the output's lines, and the
+// fence that ends a streamed row, which waits for its last stores to reach
+// memory, would be a cost of its own. (Float pixels are two to four times
+// larger for about the same arithmetic, and stream even then.)
+template <class Pixel, class Busy>
+bool StreamsRows(const spans::SpanOps &ops, const PF_EffectWorld &output, OutputWrites writes, Busy busy) {
     if (ops.stream_out == nullptr || writes == OutputWrites::kCached) return false;
     if (writes == OutputWrites::kStreaming) return true;
     const uint64_t bytes = uint64_t(output.rowbytes < 0 ? -(int64_t)output.rowbytes : output.rowbytes) *
                            uint64_t(output.height < 0 ? 0 : output.height);
     if (bytes < kStreamingOutputBytes) return false;
-    return !arithmetic || uint64_t(output.width) * pixel_bytes >= kStreamingRowBytes;
+    return sizeof(Pixel) == sizeof(PF_PixelFloat) || !busy();
+}
+
+// Whether more than half the pixels of a run with both sources present are
+// recomposited, judged on a sample: every 16th pixel of its first 512.
+template <class Pixel>
+bool MostlyRecomposited(const SourceSpan<Pixel> &in, const SourceSpan<Pixel> &layer, A_long begin, A_long end) {
+    int samples = 0, recomposited = 0;
+    for (A_long x = begin; x < end && samples < 32; x += 16, ++samples)
+        recomposited += rules::NeedsRecomposite(*in.At(x), *layer.At(x)) ? 1 : 0;
+    return 2 * recomposited > samples;
 }
 
 // Output pixels begin..end-1 made by make(destination, first column,
@@ -210,11 +221,13 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row, Ou
     const SourceSpan<Pixel> in = Locate<Pixel>(info.input, info.input_area, row, width);
     const SourceSpan<Pixel> layer = Locate<Pixel>(info.layer, info.layer_area, row, width);
     Pixel *out = PixelRow<Pixel>(*info.output, row);
-    const bool stream = StreamsRows(all_ops, *info.output, writes, sizeof(Pixel), !opacity_is_zero);
 
     A_long both_begin = in.begin > layer.begin ? in.begin : layer.begin;
     A_long both_end = in.end < layer.end ? in.end : layer.end;
     const bool both = both_begin < both_end;
+    const bool stream = StreamsRows<Pixel>(all_ops, *info.output, writes, [&] {
+        return both && !opacity_is_zero && MostlyRecomposited(in, layer, both_begin, both_end);
+    });
 
     // Input alone: copies of the input (decision row 5).
     auto copy_input = [&](Pixel *o, A_long x, ptrdiff_t count) { ops.copy(o, in.At(x), count); };

@@ -240,19 +240,21 @@ PixelPair<PF_PixelFloat> MakePair(std::mt19937 &rng, Kind kind) {
 
 // Fills input and layer with runs of one kind each (1..20 pixels), over
 // every pixel of the worlds including the padding; where the two overlap
-// (the same layer coordinates) the pair is made together.
+// (the same layer coordinates) the pair is made together. partial_only:
+// every run is of partly transparent layer pixels, so that the rows are
+// mostly recomposited.
 template <class Pixel>
-void FillScene(std::mt19937 &rng, RawWorld<Pixel> &input, RawWorld<Pixel> &layer) {
+void FillScene(std::mt19937 &rng, RawWorld<Pixel> &input, RawWorld<Pixel> &layer, bool partial_only = false) {
     const PF_EffectWorld &iw = *input.world();
     const PF_EffectWorld &lw = *layer.world();
     for (A_long y = 0; y < input.height(); ++y)
         for (A_long x = 0; x < input.stride(); ++x) input.Row(y)[x] = MakePair<Pixel>(rng, Kind::kAnything).in;
     for (A_long y = 0; y < layer.height(); ++y) {
-        Kind kind = PickKind(rng);
+        Kind kind = partial_only ? Kind::kPartial : PickKind(rng);
         int run = 0;
         for (A_long x = 0; x < layer.stride(); ++x) {
             if (run-- <= 0) {
-                kind = PickKind(rng);
+                kind = partial_only ? Kind::kPartial : PickKind(rng);
                 run = Uniform(1, 20)(rng);
             }
             const PixelPair<Pixel> pair = MakePair<Pixel>(rng, kind);
@@ -577,32 +579,32 @@ TEST_P(FastVsReference, LongRandomRows16) { LongRandomRows<PF_Pixel16>(GetParam(
 TEST_P(FastVsReference, LongRandomRowsFloat) { LongRandomRows<PF_PixelFloat>(GetParam(), 103); }
 
 // An output from the streaming size on, as the plug-in's kernels see it in
-// a UHD frame: they switch to streaming stores there, except for rows of
-// under 16 KB at a non-zero opacity. Rows just over and just under that
-// length; the data sits off a vector boundary; the sources cover the first
-// rows, partly clipped, and the rows below them stay as they were.
+// a UHD frame: they switch to streaming stores there, except for 8-bit and
+// 16-bit rows that are mostly recomposited. Mixed rows, and rows of partly
+// transparent layer pixels only; the data sits off a vector boundary; the
+// sources cover the first rows, partly clipped, and the rows below them
+// stay as they were.
 template <class Pixel>
-void OutputFromTheStreamingSizeOn(unsigned seed, A_long width) {
+void OutputFromTheStreamingSizeOn(unsigned seed, bool partial_only) {
     std::mt19937 rng(seed);
-    const A_long height = A_long(orvane::kStreamingOutputBytes / (size_t(width) * sizeof(Pixel))) + 1;
+    const A_long width = A_long(16384 / sizeof(Pixel)) + 3, height = 1024;
     ASSERT_GE((unsigned long long)(width + 1) * sizeof(Pixel) * height, orvane::kStreamingOutputBytes);
     RawWorld<Pixel> input(width + 9, 12, -5, 0, 0, 0), layer(width - 20, 10, 7, 1, 2, 4 * sizeof(Pixel) / 4);
     RawWorld<Pixel> out_ref(width, height, 0, 0, 1, 12 / (16 / sizeof(Pixel)) * 4);
     RawWorld<Pixel> out_fast(width, height, 0, 0, 1, 12 / (16 / sizeof(Pixel)) * 4);
-    FillScene(rng, input, layer);
+    FillScene(rng, input, layer, partial_only);
     for (double opacity : {0.0, 0.5, 1.0}) {
         FillMarker(out_ref, rng);
         std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(out_ref.stride()) * sizeof(Pixel) * size_t(height));
         ASSERT_TRUE(SameAsReference(kFastKernels, input, layer, out_ref, out_fast, opacity))
-            << "rows of " << width << " pixels";
+            << (partial_only ? "partly transparent layer only" : "mixed layer");
     }
 }
 
 template <class Pixel>
 void OutputFromTheStreamingSizeOn(unsigned seed) {
-    const A_long full_row = A_long(orvane::kStreamingRowBytes / sizeof(Pixel));
-    OutputFromTheStreamingSizeOn<Pixel>(seed, full_row + 3);
-    OutputFromTheStreamingSizeOn<Pixel>(seed + 1, full_row - 3);
+    OutputFromTheStreamingSizeOn<Pixel>(seed, false);
+    OutputFromTheStreamingSizeOn<Pixel>(seed + 1, true);
 }
 
 TEST(FastKernelsAsCalled, OutputFromTheStreamingSizeOn8) { OutputFromTheStreamingSizeOn<PF_Pixel>(111); }
