@@ -260,8 +260,8 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row, Ou
 
 #if ORVANE_KERNELS_X86
 // The AVX2 path needs the AVX2 instructions (CPUID leaf 7), the fused
-// multiply-adds it also uses (leaf 1; every AVX2 processor made so far has
-// them, but they are a feature of their own), and an operating system that
+// multiply-adds it also uses (leaf 1; processors with AVX2 have them as a
+// rule, but they are a feature of their own), and an operating system that
 // saves the 256-bit registers (OSXSAVE, and XCR0 with the SSE and AVX state
 // bits).
 bool ProcessorHasAvx2() {
