@@ -362,6 +362,16 @@ void FlushFromCaches(const Frames &f) {
     _mm_mfence();
 }
 
+// The counters a case reports against its limit (the reporter reads them).
+void SetLimitCounters(benchmark::State &state, double work_seconds, double limit_seconds, double work_cpu,
+                      double limit_cpu, double streaming_ratio) {
+    state.counters["ratio"] = work_seconds / limit_seconds;
+    state.counters["cpu_ratio"] = work_cpu / limit_cpu;
+    state.counters["streaming_ratio"] = streaming_ratio;
+    state.counters["limit_Mpx/s"] = kMegapixels * double(state.iterations()) / limit_seconds;
+    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
+}
+
 template <class Work>
 void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
     SelectJob job{&f.input, &f.layer, &f.output};
@@ -396,11 +406,7 @@ void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
         work_cpu += c2 - work_cpu_start;
         state.SetIterationTime(seconds);
     }
-    state.counters["ratio"] = work_seconds / limit_seconds;
-    state.counters["cpu_ratio"] = work_cpu / limit_cpu;
-    state.counters["streaming_ratio"] = work_seconds / streaming_seconds;
-    state.counters["limit_Mpx/s"] = kMegapixels * double(state.iterations()) / limit_seconds;
-    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
+    SetLimitCounters(state, work_seconds, limit_seconds, work_cpu, limit_cpu, work_seconds / streaming_seconds);
 }
 
 // The same comparison from cold caches: every iteration flushes the three
@@ -434,11 +440,7 @@ void TimeAgainstColdLimit(benchmark::State &state, Frames &f, Work &&work) {
         work_cpu += c3 - c2;
         state.SetIterationTime(seconds);
     }
-    state.counters["ratio"] = work_seconds / limit_seconds;
-    state.counters["cpu_ratio"] = work_cpu / limit_cpu;
-    state.counters["streaming_ratio"] = std::nan("");
-    state.counters["limit_Mpx/s"] = kMegapixels * double(state.iterations()) / limit_seconds;
-    state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
+    SetLimitCounters(state, work_seconds, limit_seconds, work_cpu, limit_cpu, std::nan(""));
 }
 
 // The host's own fill of the output with transparent black, which every

@@ -408,48 +408,48 @@ TEST_P(FastVsReference, EveryAlphaPair8) {
     }
 }
 
-// Every (input alpha, layer alpha) pair at every opacity that is a power of
-// two and not counted as zero (2^-19 to 1): the 8-bit kernels take a
-// shorter road for the shadow alpha there.
-TEST_P(FastVsReference, EveryAlphaPairAtPowerOfTwoOpacities8) {
-    std::mt19937 rng(9);
-    RawWorld<PF_Pixel> input(256, 256, 0, 0, 0, 0), layer(256, 256, 0, 0, 0, 0);
-    RawWorld<PF_Pixel> out_ref(256, 256, 0, 0, 0, 0), out_fast(256, 256, 0, 0, 0, 0);
+// A 256 x 256 grid, the input pixels of row y made by make(y) and the
+// layer pixels of column x by make(x), against the reference at every
+// opacity that is a power of two and not counted as zero (2^-19 to 1).
+template <class Pixel, class Make>
+::testing::AssertionResult GridAtPowerOfTwoOpacities(const KernelSet &fast, std::mt19937 &rng, Make make) {
+    RawWorld<Pixel> input(256, 256, 0, 0, 0, 0), layer(256, 256, 0, 0, 0, 0);
+    RawWorld<Pixel> out_ref(256, 256, 0, 0, 0, 0), out_fast(256, 256, 0, 0, 0, 0);
     for (A_long y = 0; y < 256; ++y)
         for (A_long x = 0; x < 256; ++x) {
-            auto chan = [&] { return A_u_char(Uniform(0, 255)(rng)); };
-            input.Row(y)[x] = PF_Pixel{A_u_char(y), chan(), chan(), chan()};
-            layer.Row(y)[x] = PF_Pixel{A_u_char(x), chan(), chan(), chan()};
+            input.Row(y)[x] = make(int(y));
+            layer.Row(y)[x] = make(int(x));
         }
     for (int k = 0; k <= 19; ++k) {
         const double opacity = std::ldexp(1.0, -k);
         FillMarker(out_ref, rng);
-        std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(256) * 256 * sizeof(PF_Pixel));
-        ASSERT_TRUE(SameAsReference(GetParam(), input, layer, out_ref, out_fast, opacity)) << "opacity 2^-" << k;
+        std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(256) * 256 * sizeof(Pixel));
+        ::testing::AssertionResult same = SameAsReference(fast, input, layer, out_ref, out_fast, opacity);
+        if (!same) return same << " (opacity 2^-" << k << ")";
     }
+    return ::testing::AssertionSuccess();
+}
+
+// Every (input alpha, layer alpha) pair at those opacities: the 8-bit
+// kernels take a shorter road for the shadow alpha there.
+TEST_P(FastVsReference, EveryAlphaPairAtPowerOfTwoOpacities8) {
+    std::mt19937 rng(9);
+    auto chan = [&] { return A_u_char(Uniform(0, 255)(rng)); };
+    EXPECT_TRUE(GridAtPowerOfTwoOpacities<PF_Pixel>(
+        GetParam(), rng, [&](int alpha) { return PF_Pixel{A_u_char(alpha), chan(), chan(), chan()}; }));
 }
 
 // The 16-bit kernels take the same shorter road at those opacities. 256
-// input alphas by 256 layer alphas: the ends of the scale, the middle, and
-// values spread over the rest, with full-scale and random colours.
+// alphas: the ends of the scale, the middle, and values spread over the
+// rest, with full-scale and random colours.
 TEST_P(FastVsReference, AlphaPairsAtPowerOfTwoOpacities16) {
     std::mt19937 rng(11);
     std::vector<int> alphas = {0, 1, 2, 3, 255, 256, 16383, 16384, 16385, 32766, 32767, 32768};
     while (alphas.size() < 256) alphas.push_back(Uniform(0, 32768)(rng));
-    RawWorld<PF_Pixel16> input(256, 256, 0, 0, 0, 0), layer(256, 256, 0, 0, 0, 0);
-    RawWorld<PF_Pixel16> out_ref(256, 256, 0, 0, 0, 0), out_fast(256, 256, 0, 0, 0, 0);
-    for (A_long y = 0; y < 256; ++y)
-        for (A_long x = 0; x < 256; ++x) {
-            auto chan = [&] { return A_u_short(Uniform(0, 3)(rng) == 0 ? 32768 : Uniform(0, 32768)(rng)); };
-            input.Row(y)[x] = PF_Pixel16{A_u_short(alphas[size_t(y)]), chan(), chan(), chan()};
-            layer.Row(y)[x] = PF_Pixel16{A_u_short(alphas[size_t(x)]), chan(), chan(), chan()};
-        }
-    for (int k = 0; k <= 19; ++k) {
-        const double opacity = std::ldexp(1.0, -k);
-        FillMarker(out_ref, rng);
-        std::memcpy(out_fast.Row(0), out_ref.Row(0), size_t(256) * 256 * sizeof(PF_Pixel16));
-        ASSERT_TRUE(SameAsReference(GetParam(), input, layer, out_ref, out_fast, opacity)) << "opacity 2^-" << k;
-    }
+    auto chan = [&] { return A_u_short(Uniform(0, 3)(rng) == 0 ? 32768 : Uniform(0, 32768)(rng)); };
+    EXPECT_TRUE(GridAtPowerOfTwoOpacities<PF_Pixel16>(GetParam(), rng, [&](int index) {
+        return PF_Pixel16{A_u_short(alphas[size_t(index)]), chan(), chan(), chan()};
+    }));
 }
 
 // Opacities that put the shadow alpha a = v * opacity + 0.5 a hair's
