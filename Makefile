@@ -23,13 +23,12 @@ release asan debug windows macos-cross tsan: deps
 	cmake --build --preset $@ -j $(JOBS)
 	ctest --preset $@ -j $(JOBS)
 
+# Every preset's tests, one after the other, each one's time printed; what
+# the presets need from the machine is checked first.
+TEST_STEPS := release asan tsan fuzz-test windows macos-cross
 test: deps
-	$(MAKE) --no-print-directory release
-	$(MAKE) --no-print-directory asan
-	$(MAKE) --no-print-directory tsan
-	$(MAKE) --no-print-directory fuzz-test
-	$(MAKE) --no-print-directory windows
-	$(MAKE) --no-print-directory macos-cross
+	@bash scripts/check-machine.sh
+	@bash scripts/run-presets.sh $(TEST_STEPS)
 
 # The Windows zip and the macOS bundle tree in dist/, from tested builds.
 package: deps
