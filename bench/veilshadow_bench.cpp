@@ -456,7 +456,6 @@ void BM_Fill(benchmark::State &state, Depth depth) {
         return effect.in_data().utils->fill(effect.effect_ref(), &transparent_black, nullptr, &world) ==
                PF_Err_NONE;
     });
-    g_session->host.ClearJournal();
 }
 
 // ------------------------------------------------------------ frames
@@ -519,9 +518,7 @@ void BM_Frame(benchmark::State &state, Depth depth, Content content, double opac
         return;
     }
     const renderhost::FrameSpec spec = SpecFor(f, opacity);
-    g_session->host.ClearJournal();
     TimeAgainstLimit(state, f, [&] { return g_session->effect->RenderFrame(spec).render == PF_Err_NONE; });
-    g_session->host.ClearJournal();
 }
 
 // The frame against the limit from cold caches (the frame itself is
@@ -529,9 +526,7 @@ void BM_Frame(benchmark::State &state, Depth depth, Content content, double opac
 void BM_FrameCold(benchmark::State &state, Depth depth, Content content, double opacity) {
     Frames &f = FramesFor(depth, content);
     const renderhost::FrameSpec spec = SpecFor(f, opacity);
-    g_session->host.ClearJournal();
     TimeAgainstColdLimit(state, f, [&] { return g_session->effect->RenderFrame(spec).render == PF_Err_NONE; });
-    g_session->host.ClearJournal();
 }
 
 // The row kernels alone on the same pool: no commands, no fill.

@@ -101,10 +101,6 @@ Effect::Effect(Host &host, PF_EntryPointFunc entry) : host_(host), state_(std::m
     s.in.downsample_y = PF_RationalScale{1, 1};
     s.in.pixel_aspect_ratio = PF_RationalScale{1, 1};
     s.in.pica_basicP = host.BasicSuite();
-    {
-        std::lock_guard<std::mutex> lock(s.host->mutex);
-        s.host->effects.push_back(state_.get());
-    }
     RegisterEffect(state_.get());
 }
 
@@ -114,7 +110,6 @@ Effect::~Effect() {
     UnregisterEffect(state_.get());
     Host::Impl &h = *state_->host;
     std::lock_guard<std::mutex> lock(h.mutex);
-    h.effects.erase(std::remove(h.effects.begin(), h.effects.end(), state_.get()), h.effects.end());
     // Checkouts the plug-in never checked in outlive the instance only as
     // a misuse; the records they point to are gone.
     auto mine = [&](const Host::Impl::Checkout &c) { return c.effect == state_.get(); };

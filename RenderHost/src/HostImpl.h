@@ -1,5 +1,7 @@
-// The render host's state, shared by the suites and callbacks (Host.cpp)
-// and the command lifecycle (Effect.cpp). Not installed.
+// The render host's state, shared by the files that make up Host
+// (HostSuites.cpp, HostCallbacks.cpp, HostFill.cpp, HostAccounting.cpp,
+// HostJournal.cpp, Host.cpp) and the command lifecycle (Effect.cpp). Not
+// installed.
 #ifndef ORVANE_RENDERHOST_HOSTIMPL_H
 #define ORVANE_RENDERHOST_HOSTIMPL_H
 
@@ -9,6 +11,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -76,7 +79,13 @@ struct Host::Impl {
     // Whether the next call of op (of this suite) is to fail, and with
     // what. Counts the call for every fault that matches it.
     std::optional<PF_Err> TakeFault(HostOp op, const char *suite = nullptr);
-    PF_Err Record(HostOp op, std::string detail, PF_Err result);
+    // Counts a call of op and, when the journal is kept, appends its
+    // entry. Returns the entry's place for Amend, or kNoEntry.
+    std::size_t Record(HostOp op, std::string detail, PF_Err result);
+    // Sets the result of the entry Record placed at entry, if the journal
+    // has not been cleared since.
+    void Amend(std::size_t entry, HostOp op, PF_Err result);
+    static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
     void Misuse(std::string what);
     HandleBlock *FindBlock(PF_Handle handle);
     std::string HandleName(PF_Handle handle);
@@ -84,10 +93,9 @@ struct Host::Impl {
 
     // Host-side disposal of a handle (no journal, no faults).
     void DisposeQuietly(PF_Handle handle);
-    bool IsLiveEffect(const Effect::State *effect) const;
 
     mutable std::mutex mutex;
-    HostOptions options;
+    const bool keeps_journal;
     ThreadPool pool;
 
     SPBasicSuite basic{};
@@ -112,18 +120,32 @@ struct Host::Impl {
     std::map<PF_Handle, std::unique_ptr<HandleBlock>> handles;
     int next_handle_id = 1;
     std::vector<Checkout> checkouts;
-    std::vector<Effect::State *> effects;
     std::vector<std::string> misuses;
 
     // Open scopes of this host.
     std::atomic<int> scope_depth{0};
 };
 
+// The host that is dispatching a command (see Host::Scope), or null; a
+// call without one is counted in Host::CallsWithoutHost.
+Host::Impl *ActiveHost();
+
 // Live effect instances of every host, so that a callback can tell a real
 // effect_ref from a stray pointer before it reads through it.
 void RegisterEffect(Effect::State *effect);
 void UnregisterEffect(Effect::State *effect);
 Effect::State *FindEffect(PF_ProgPtr effect_ref);
+// How many bytes may be written at buffer: the rest of a return-message
+// buffer of one of host's effects, or 0 when it is none (unbounded: the
+// plug-in answers for the size of its own buffers).
+std::size_t ReturnMessageRoom(const Host::Impl *host, const A_char *buffer);
+
+// The functions the host lends, each put into its table by the file that
+// holds it.
+void InstallSuites(Host::Impl &host);    // HostSuites.cpp
+void InstallCallbacks(Host::Impl &host); // HostCallbacks.cpp
+PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect,
+            PF_EffectWorld *world); // HostFill.cpp
 
 } // namespace renderhost
 

@@ -13,7 +13,7 @@ protected:
         effect_.reset();
         EXPECT_TRUE(host_.IsClean()) << host_.LeakReport();
     }
-    renderhost::Host host_{renderhost::HostOptions{1}};
+    renderhost::Host host_{renderhost::HostOptions{1, renderhost::CallJournal::kOn}};
     std::unique_ptr<renderhost::Effect> effect_ = std::make_unique<renderhost::Effect>(host_, Module());
 };
 

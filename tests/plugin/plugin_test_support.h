@@ -46,7 +46,7 @@ protected:
         EXPECT_TRUE(host_.IsClean()) << host_.LeakReport();
     }
 
-    renderhost::Host host_{renderhost::HostOptions{2}};
+    renderhost::Host host_{renderhost::HostOptions{2, renderhost::CallJournal::kOn}};
     std::unique_ptr<renderhost::Effect> effect_;
 };
 

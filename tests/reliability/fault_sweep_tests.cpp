@@ -169,7 +169,7 @@ class FaultSweep : public testing::TestWithParam<Mode> {
 protected:
     static void SetUpTestSuite() {
         frames_ = new std::vector<Frame>(reliability::StandardFrames());
-        renderhost::Host host(renderhost::HostOptions{2});
+        renderhost::Host host(reliability::LifecycleHost());
         clean_ = new LifecycleRun(reliability::RunLifecycle(host, Module().entry(), *frames_));
         clean_problems_ = reliability::AccountingProblems(host);
     }
@@ -215,7 +215,7 @@ TEST_P(FaultSweep, EveryCallFailingInTurnGivesTheDocumentedOutcome) {
         ASSERT_NE(rule_result, kNotApplicable);
         const PF_Err result = rule_result == kHostCode ? kInjected : rule_result;
 
-        renderhost::Host host(renderhost::HostOptions{2});
+        renderhost::Host host(reliability::LifecycleHost());
         host.FailOn(op, call.nth, mode == Mode::kErrorCode ? kInjected : PF_Err_NONE);
         const LifecycleRun run = reliability::RunLifecycle(host, Module().entry(), *frames_);
         ++runs;
@@ -306,7 +306,7 @@ class SuiteMissing : public testing::TestWithParam<SuiteCase> {};
 TEST_P(SuiteMissing, CommandsThatNeedItFailAndNothingLeaks) {
     const SuiteCase &c = GetParam();
     std::vector<Frame> frames = reliability::StandardFrames(7);
-    renderhost::Host host(renderhost::HostOptions{2});
+    renderhost::Host host(reliability::LifecycleHost());
     host.SetSuiteAnswer(c.suite, c.version, c.answer);
     const LifecycleRun run = reliability::RunLifecycle(host, Module().entry(), frames);
 

@@ -278,6 +278,10 @@ private:
     std::vector<CommandRecord> commands_;
 };
 
+// The host a lifecycle runs on: two pool threads, and the journal kept,
+// since RunLifecycle reads each command's calls from it.
+inline renderhost::HostOptions LifecycleHost() { return {2, renderhost::CallJournal::kOn}; }
+
 // Runs the lifecycle as a host does: a failed global setup ends it (the
 // host drops the plug-in); a failed params setup is followed by global
 // setdown only; a failed frame does not stop the next one. Every output is

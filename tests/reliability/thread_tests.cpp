@@ -66,7 +66,6 @@ TEST_P(PoolThreads, FramesEqualThePlainRules) {
                 EXPECT_TRUE(reliability::OutputIs(f, reliability::Output::kDrawn))
                     << "frame " << i << ", round " << round;
             }
-            host.ClearJournal();
         }
         EXPECT_EQ(effect.GlobalSetdown(), PF_Err_NONE);
     }

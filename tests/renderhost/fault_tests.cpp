@@ -19,7 +19,7 @@ using renderhost::World;
 constexpr PF_Err kInjected = 1234;
 
 struct FaultFixture {
-    Host host{renderhost::HostOptions{2}};
+    Host host{renderhost::HostOptions{2, renderhost::CallJournal::kOn}};
     World input{Depth::k8, 4, 3};
     World output{Depth::k8, 4, 3};
     Effect effect{host, &rhtest::ScriptedEntry};
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(EveryOperation, FailsOnNthCall, ::testing::ValuesIn(kFa
                          [](const auto &info) { return std::string(renderhost::HostOpName(info.param.op)); });
 
 TEST(Faults, VoidOperationsReportOnlyInTheJournal) {
-    Host host;
+    Host host{renderhost::HostOptions{0, renderhost::CallJournal::kOn}};
     host.FailOn(HostOp::UnlockHandle, 1, kInjected);
     host.FailOn(HostOp::DisposeHandle, 1, kInjected);
     Host::Scope scope(host);

@@ -48,7 +48,7 @@ class IterateEveryIndex : public ::testing::TestWithParam<std::tuple<int, A_long
 
 TEST_P(IterateEveryIndex, CallsEachIndexExactlyOnce) {
     const auto [threads, count] = GetParam();
-    Host host(HostOptions{threads});
+    Host host(HostOptions{threads, renderhost::CallJournal::kOn});
     ASSERT_EQ(host.threads(), threads);
     Host::Scope scope(host);
     const PF_Iterate8Suite1 *suite = IterateSuite(host);
@@ -106,7 +106,7 @@ class IterateFirstError : public ::testing::TestWithParam<ErrorCase> {};
 
 TEST_P(IterateFirstError, ReturnsFirstErrorAfterAllCallsFinished) {
     const ErrorCase &c = GetParam();
-    Host host(HostOptions{c.threads});
+    Host host(HostOptions{c.threads, renderhost::CallJournal::kOn});
     Host::Scope scope(host);
     const PF_Iterate8Suite1 *suite = IterateSuite(host);
     ASSERT_NE(suite, nullptr);

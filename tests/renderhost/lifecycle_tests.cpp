@@ -115,8 +115,9 @@ bool RectIs(const PF_LRect &r, A_long l, A_long t, A_long rt, A_long b) {
 class ProbeLifecycle : public ::testing::TestWithParam<Depth> {
 protected:
     ProbeLifecycle()
-        : module(PluginModule::Load(RENDERHOST_PROBE_MODULE)), host(renderhost::HostOptions{3}),
-          effect(host, module), input(GetParam(), 6, 4, 2, 1), layer(GetParam(), 6, 4, 2, 1),
+        : module(PluginModule::Load(RENDERHOST_PROBE_MODULE)),
+          host(renderhost::HostOptions{3, renderhost::CallJournal::kOn}), effect(host, module),
+          input(GetParam(), 6, 4, 2, 1), layer(GetParam(), 6, 4, 2, 1),
           output(GetParam(), 8, 6, 0, 0, static_cast<A_long>(renderhost::PixelBytes(GetParam()) * 9)) {
         Paint(input);
         Paint(output); // must be cleared by the probe's fill
@@ -235,7 +236,7 @@ TEST(ProbeFaults, EveryFailingCallOfAFrameLeavesTheHostClean) {
 
     std::vector<renderhost::JournalEntry> calls;
     {
-        Host host(renderhost::HostOptions{2});
+        Host host(renderhost::HostOptions{2, renderhost::CallJournal::kOn});
         Effect effect(host, module);
         const FrameResult r = effect.RenderFrame(frame);
         ASSERT_EQ(r.render, PF_Err_NONE);
@@ -247,7 +248,7 @@ TEST(ProbeFaults, EveryFailingCallOfAFrameLeavesTheHostClean) {
     for (const auto &call : calls) {
         const int nth = ++seen[call.op];
         SCOPED_TRACE(renderhost::ToString(call) + ", call " + std::to_string(nth) + " of its kind");
-        Host host(renderhost::HostOptions{2});
+        Host host(renderhost::HostOptions{2, renderhost::CallJournal::kOn});
         Effect effect(host, module);
         host.FailOn(call.op, nth, kInjected);
         const FrameResult r = effect.RenderFrame(frame);

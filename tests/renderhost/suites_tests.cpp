@@ -17,6 +17,9 @@ using renderhost::HostOp;
 using renderhost::SuiteAnswer;
 using renderhost::World;
 
+// Tests that read the calls back keep the journal.
+const renderhost::HostOptions kJournaled{0, renderhost::CallJournal::kOn};
+
 struct CatalogueCase {
     const char *name;
     A_long version;
@@ -28,7 +31,7 @@ class Catalogue : public ::testing::TestWithParam<CatalogueCase> {};
 
 TEST_P(Catalogue, ServesExactNamesAndVersionsOnly) {
     const CatalogueCase &c = GetParam();
-    Host host;
+    Host host{kJournaled};
     Host::Scope scope(host);
     const void *table = reinterpret_cast<const void *>(&host); // must be overwritten
     const SPErr err = host.BasicSuite()->AcquireSuite(c.name, c.version, &table);
@@ -108,7 +111,7 @@ TEST(Scope, OneHostDispatchesAtATime) {
 }
 
 TEST(Scope, SuiteCallsWithoutADispatchingHostFail) {
-    Host host;
+    Host host{kJournaled};
     const long before = Host::CallsWithoutHost();
     const void *table = &host;
     EXPECT_NE(host.BasicSuite()->AcquireSuite("PF Handle Suite", 2, &table), PF_Err_NONE);
@@ -117,8 +120,43 @@ TEST(Scope, SuiteCallsWithoutADispatchingHostFail) {
     EXPECT_EQ(host.Journal().size(), 0u);
 }
 
+PF_Err FailRow(void *, A_long, A_long, A_long) { return 7; }
+
+// Off (the default) the host keeps no entries and refuses to answer for
+// them; the counters and the results are the same either way.
+TEST(Journal, IsKeptOnlyWhenAskedFor) {
+    for (const bool keep : {false, true}) {
+        SCOPED_TRACE(keep ? "journal on" : "journal off");
+        Host host{keep ? kJournaled : renderhost::HostOptions{}};
+        Host::Scope scope(host);
+        const SPBasicSuite *basic = host.BasicSuite();
+        const auto *handles = rhtest::Acquire<PF_HandleSuite2>(basic, "PF Handle Suite", 2);
+        const auto *iterate = rhtest::Acquire<PF_Iterate8Suite1>(basic, "PF Iterate8 Suite", 1);
+        ASSERT_TRUE(handles && iterate);
+        handles->host_dispose_handle(handles->host_new_handle(8));
+        EXPECT_EQ(iterate->iterate_generic(3, nullptr, &FailRow), 7);
+        EXPECT_EQ(host.Calls(HostOp::AcquireSuite), 2);
+        EXPECT_EQ(host.Calls(HostOp::IterateGeneric), 1);
+        if (keep) {
+            const auto journal = host.Journal();
+            ASSERT_EQ(journal.size(), 5u);
+            EXPECT_EQ(renderhost::ToString(journal[2]), "NewHandle(size 8 -> handle #1)");
+            EXPECT_EQ(renderhost::ToString(journal[4]), "IterateGeneric(iterations 3) -> 7");
+            host.ClearJournal();
+            EXPECT_TRUE(host.JournalOps().empty());
+        } else {
+            EXPECT_THROW(host.Journal(), std::logic_error);
+            EXPECT_THROW(host.JournalOps(), std::logic_error);
+            EXPECT_NO_THROW(host.ClearJournal());
+        }
+        basic->ReleaseSuite("PF Handle Suite", 2);
+        basic->ReleaseSuite("PF Iterate8 Suite", 1);
+        EXPECT_TRUE(host.IsClean()) << host.LeakReport();
+    }
+}
+
 TEST(HandleSuite, NewLockUnlockDispose) {
-    Host host;
+    Host host{kJournaled};
     Host::Scope scope(host);
     const auto *handles = rhtest::Acquire<PF_HandleSuite2>(host.BasicSuite(), "PF Handle Suite", 2);
     ASSERT_NE(handles, nullptr);
@@ -184,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Depths, PixelFormat,
                                            FormatCase{Depth::k32, PF_PixelFormat_ARGB128}));
 
 TEST(UtilitySuite, RegisterWritesThePluginId) {
-    Host host;
+    Host host{kJournaled};
     host.SetPluginId(31337);
     Host::Scope scope(host);
     const auto *utility = rhtest::Acquire<AEGP_UtilitySuite7>(host.BasicSuite(), "AEGP Utility Suite", 7);
@@ -208,7 +246,7 @@ protected:
         });
         effect.Send(cmd, nullptr, nullptr, nullptr);
     }
-    Host host{renderhost::HostOptions{2}};
+    Host host{renderhost::HostOptions{2, renderhost::CallJournal::kOn}};
     Effect effect{host, &rhtest::ScriptedEntry};
 };
 

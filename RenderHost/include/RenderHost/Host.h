@@ -1,5 +1,6 @@
-// The render host: every host operation the plug-in uses, with a journal of
-// calls, fault injection and accounting of what it lends out.
+// The render host: every host operation the plug-in uses, with fault
+// injection, accounting of what it lends out and, when asked for, a journal
+// of calls.
 #ifndef ORVANE_RENDERHOST_HOST_H
 #define ORVANE_RENDERHOST_HOST_H
 
@@ -80,10 +81,17 @@ struct HandleInfo {
     int lock_count = 0;
 };
 
+// Whether a host keeps the journal of its calls.
+enum class CallJournal { kOff, kOn };
+
 struct HostOptions {
-    // Threads of iterate_generic, the calling thread included; 0: one per
-    // hardware thread of the machine.
+    // Threads of iterate_generic and the fill, the calling thread
+    // included; 0: one per hardware thread of the machine.
     int threads = 0;
+    // The journal holds an entry for every call, so it grows with every
+    // frame: off, a long sequence renders in constant memory; on, for
+    // tests that check which calls were made and in what order.
+    CallJournal journal = CallJournal::kOff;
 };
 
 class Effect;
@@ -160,10 +168,16 @@ public:
     void SetPluginId(AEGP_PluginID id);
 
     // ---- Journal ----------------------------------------------------
+    // The entries since the host was made or last cleared. A host made
+    // with the journal off keeps none: these two throw std::logic_error
+    // there rather than answer an empty journal.
     std::vector<JournalEntry> Journal() const;
     std::vector<HostOp> JournalOps() const;
+    // Empties the journal (nothing to do when it is off).
     void ClearJournal();
-    // Calls of op since the host was made (failed ones included).
+    // Calls of op since the host was made (failed ones included). Counted
+    // whether or not the journal is kept: a counter per operation costs
+    // nothing as frames add up.
     int Calls(HostOp op) const;
 
     // ---- Accounting -------------------------------------------------
@@ -188,10 +202,13 @@ public:
     // and are counted here, in the whole process).
     static long CallsWithoutHost();
 
+    // The host's state; defined in the library only.
     struct Impl;
-    Impl &impl() { return *impl_; }
 
 private:
+    friend class Effect;
+    Impl &impl() { return *impl_; }
+
     std::unique_ptr<Impl> impl_;
 };
 
