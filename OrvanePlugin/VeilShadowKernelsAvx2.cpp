@@ -1,19 +1,26 @@
-// The AVX2 spans: eight pixels at a time. Compiled for AVX2 and FMA
-// function by function (target attributes), so the rest of the plug-in
-// keeps the x86-64 baseline; the kernels take this path only when the processor and the
-// operating system support it (VeilShadowKernelsFast.cpp).
+// The AVX2 spans: eight pixels at a time. Compiled for AVX2 and FMA inside
+// a target region, so the rest of the plug-in keeps the x86-64 baseline;
+// the kernels take this path only where the processor and the operating
+// system support it (the table in VeilShadowKernelPaths.cpp).
 #include "VeilShadowSpans.h"
 
 #if ORVANE_KERNELS_X86
 
+// Declared before the region opens: the intrinsics carry target attributes
+// of their own, and the functions of the region inline them.
 #include <immintrin.h>
+
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,fma"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("avx2,fma")
+#endif
 
 namespace orvane {
 namespace spans {
 namespace avx2 {
 
-#define ORVANE_SIMD __attribute__((target("avx2,fma")))
-#define ORVANE_SIMD_INLINE static inline __attribute__((always_inline, target("avx2,fma")))
 #define ORVANE_SIMD_COMPACTS 1
 
 constexpr ptrdiff_t kLanes = 8;
@@ -160,11 +167,20 @@ ORVANE_SIMD_INLINE F JoinF(D lo, D hi) { return _mm256_set_m128(_mm256_cvtpd_ps(
 
 #include "VeilShadowKernelsSimd.inc"
 
-#undef ORVANE_SIMD
-#undef ORVANE_SIMD_INLINE
 #undef ORVANE_SIMD_COMPACTS
 
 }  // namespace avx2
+}  // namespace spans
+}  // namespace orvane
+
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+
+namespace orvane {
+namespace spans {
 
 const SpanOps kAvx2Spans = {
     {avx2::Recompose8, avx2::Select8, scalar::Copy8},
@@ -173,6 +189,7 @@ const SpanOps kAvx2Spans = {
     avx2::Quotients8,
     avx2::Quotients16,
     avx2::StreamOut,
+    avx2::StreamFlush,
 };
 
 }  // namespace spans

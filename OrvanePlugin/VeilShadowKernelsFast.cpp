@@ -1,22 +1,18 @@
-// The fast row kernels: the row plan, the choice of code path, and the
-// portable scalar spans.
+// The fast row kernels: the row plan, the store policy, and the portable
+// scalar spans.
 //
 // A row is cut once into at most five pieces by where each source is
 // present, so no pixel needs a bounds test: input alone (copied), layer
 // alone (written only at a zero opacity), and both present (select or
-// recompose). The pieces go to the span functions of one code path; for a
-// large output they are made in a small buffer and streamed out.
+// recompose). The pieces go to the span functions of one code path; a row
+// that the store policy streams is made piece by piece in a small buffer
+// and streamed out.
 #include "VeilShadowKernelPaths.h"
 #include "VeilShadowKernels.h"
 #include "VeilShadowPixelRules.h"
 #include "VeilShadowSpans.h"
 
 #include <cstdint>
-
-#if ORVANE_KERNELS_X86
-#include <cpuid.h>
-#include <xmmintrin.h>
-#endif
 
 namespace orvane {
 
@@ -96,6 +92,7 @@ const SpanOps kScalarSpans = {
     scalar::Quotients,
     scalar::Quotients,
     nullptr,
+    nullptr,
 };
 
 }  // namespace spans
@@ -133,6 +130,16 @@ SourceSpan<Pixel> Locate(const PF_EffectWorld *world, const SourceArea &area, A_
     return span;
 }
 
+// One output row cut by where each source is present.
+template <class Pixel>
+struct RowPlan {
+    SourceSpan<Pixel> in, layer;
+    A_long both_begin = 0, both_end = 0;  // both sources present there
+    bool opacity_is_zero = false;
+
+    bool both() const { return both_begin < both_end; }
+};
+
 template <class Pixel>
 const spans::DepthSpans<Pixel> &SpansOf(const spans::SpanOps &ops);
 template <>
@@ -148,33 +155,45 @@ const spans::DepthSpans<PF_PixelFloat> &SpansOf(const spans::SpanOps &ops) {
     return ops.d32;
 }
 
-// Whether a frame's rows go out with streaming stores: where the path has
-// them and the output is too large to stay in the caches anyway, or when
-// asked for. busy() says whether the row is mostly recomposited; such a row
-// of an integer depth goes out with ordinary stores all the same: its
-// arithmetic per output byte hides the reads of the output's lines, and the
-// fence that ends a streamed row, which waits for its last stores to reach
-// memory, would be a cost of its own. (Float pixels are two to four times
-// larger for about the same arithmetic, and stream even then.)
-template <class Pixel, class Busy>
-bool StreamsRows(const spans::SpanOps &ops, const PF_EffectWorld &output, OutputWrites writes, Busy busy) {
+// ---------------------------------------------------------------- store policy
+
+// Whether a row is mostly recomposited is judged on a sample of the run
+// where both sources are present: every kSampleStride-th pixel, at most
+// kSampleCount of them (so within its first 512 pixels).
+constexpr long long kSampleStride = 16;
+constexpr int kSampleCount = 32;
+
+// How an output row is written, with streaming stores or ordinary ones:
+// the one place that decides. Every output byte is the same either way.
+//   Streaming stores write the output's cache lines without reading them
+// from memory first and without keeping them in the caches. They are
+// taken where the path has them and the output is too large to stay in
+// the caches until the next effect reads it anyway (kStreamingOutputBytes,
+// the size from which the render host streams its clear of an output as
+// well), or when asked for. An 8-bit or 16-bit row that is mostly
+// recomposited goes out with ordinary stores all the same: its arithmetic
+// per output byte hides the reads of the output's lines, and the flush
+// that ends a streamed row, which waits for its last stores to reach
+// memory, would be a cost of its own. Float pixels are two to four times
+// larger for about the same arithmetic, and stream even then.
+template <class Pixel>
+bool StreamsRow(const spans::SpanOps &ops, OutputWrites writes, const PF_EffectWorld &output,
+                const RowPlan<Pixel> &plan) {
     if (ops.stream_out == nullptr || writes == OutputWrites::kCached) return false;
     if (writes == OutputWrites::kStreaming) return true;
     const uint64_t bytes = uint64_t(output.rowbytes < 0 ? -(int64_t)output.rowbytes : output.rowbytes) *
                            uint64_t(output.height < 0 ? 0 : output.height);
     if (bytes < kStreamingOutputBytes) return false;
-    return sizeof(Pixel) == sizeof(PF_PixelFloat) || !busy();
+    if (sizeof(Pixel) == sizeof(PF_PixelFloat) || !plan.both() || plan.opacity_is_zero) return true;
+    int samples = 0, recomposited = 0;
+    for (long long x = plan.both_begin; x < plan.both_end && samples < kSampleCount; x += kSampleStride) {
+        recomposited += rules::NeedsRecomposite(*plan.in.At(A_long(x)), *plan.layer.At(A_long(x))) ? 1 : 0;
+        ++samples;
+    }
+    return 2 * recomposited <= samples;
 }
 
-// Whether more than half the pixels of a run with both sources present are
-// recomposited, judged on a sample: every 16th pixel of its first 512.
-template <class Pixel>
-bool MostlyRecomposited(const SourceSpan<Pixel> &in, const SourceSpan<Pixel> &layer, A_long begin, A_long end) {
-    int samples = 0, recomposited = 0;
-    for (A_long x = begin; x < end && samples < 32; x += 16, ++samples)
-        recomposited += rules::NeedsRecomposite(*in.At(x), *layer.At(x)) ? 1 : 0;
-    return 2 * recomposited > samples;
-}
+// ---------------------------------------------------------------- row plan
 
 // Output pixels begin..end-1 made by make(destination, first column,
 // count). Directly in the output; or, when streaming, piece by piece in a
@@ -217,171 +236,69 @@ PF_Err FastRow(const spans::SpanOps &all_ops, const void *refcon, A_long row, Ou
     if (width <= 0) return PF_Err_NONE;
 
     const double opacity = info.opacity;
-    const bool opacity_is_zero = rules::OpacityIsZero(opacity);
-    const SourceSpan<Pixel> in = Locate<Pixel>(info.input, info.input_area, row, width);
-    const SourceSpan<Pixel> layer = Locate<Pixel>(info.layer, info.layer_area, row, width);
+    RowPlan<Pixel> plan;
+    plan.opacity_is_zero = rules::OpacityIsZero(opacity);
+    plan.in = Locate<Pixel>(info.input, info.input_area, row, width);
+    plan.layer = Locate<Pixel>(info.layer, info.layer_area, row, width);
+    plan.both_begin = plan.in.begin > plan.layer.begin ? plan.in.begin : plan.layer.begin;
+    plan.both_end = plan.in.end < plan.layer.end ? plan.in.end : plan.layer.end;
+    const SourceSpan<Pixel> &in = plan.in, &layer = plan.layer;
+    const bool both = plan.both();
     Pixel *out = PixelRow<Pixel>(*info.output, row);
-
-    A_long both_begin = in.begin > layer.begin ? in.begin : layer.begin;
-    A_long both_end = in.end < layer.end ? in.end : layer.end;
-    const bool both = both_begin < both_end;
-    const bool stream = StreamsRows<Pixel>(all_ops, *info.output, writes, [&] {
-        return both && !opacity_is_zero && MostlyRecomposited(in, layer, both_begin, both_end);
-    });
+    const bool stream = StreamsRow(all_ops, writes, *info.output, plan);
 
     // Input alone: copies of the input (decision row 5).
     auto copy_input = [&](Pixel *o, A_long x, ptrdiff_t count) { ops.copy(o, in.At(x), count); };
-    WriteRun(all_ops, stream, out, in.begin, both ? both_begin : in.end, copy_input);
-    if (both) WriteRun(all_ops, stream, out, both_end, in.end, copy_input);
+    WriteRun(all_ops, stream, out, in.begin, both ? plan.both_begin : in.end, copy_input);
+    if (both) WriteRun(all_ops, stream, out, plan.both_end, in.end, copy_input);
 
     // Layer alone: written only at a zero opacity (row 1); otherwise the
     // output is left as it is (rows 2 and 6).
-    if (opacity_is_zero) {
-        LayerAlone(out, layer, layer.begin, both ? both_begin : layer.end);
-        if (both) LayerAlone(out, layer, both_end, layer.end);
+    if (plan.opacity_is_zero) {
+        LayerAlone(out, layer, layer.begin, both ? plan.both_begin : layer.end);
+        if (both) LayerAlone(out, layer, plan.both_end, layer.end);
     }
 
     if (both) {
-        WriteRun(all_ops, stream, out, both_begin, both_end, [&](Pixel *o, A_long x, ptrdiff_t count) {
-            if (opacity_is_zero) {
+        WriteRun(all_ops, stream, out, plan.both_begin, plan.both_end, [&](Pixel *o, A_long x, ptrdiff_t count) {
+            if (plan.opacity_is_zero) {
                 ops.select(o, in.At(x), layer.At(x), count);
             } else {
                 ops.recompose(o, in.At(x), layer.At(x), count, opacity);
             }
         });
     }
-#if ORVANE_KERNELS_X86
-    // Streaming stores are weakly ordered: the row is complete for other
-    // threads (and for the host, once the iteration returns) after a fence.
-    if (stream) _mm_sfence();
-#endif
+    if (stream) all_ops.stream_flush();
     return PF_Err_NONE;
 }
 
-#if ORVANE_KERNELS_X86
-// The AVX2 path needs the AVX2 instructions (CPUID leaf 7), the fused
-// multiply-adds it also uses (leaf 1; processors with AVX2 have them as a
-// rule, but they are a feature of their own), and an operating system that
-// saves the 256-bit registers (OSXSAVE, and XCR0 with the SSE and AVX state
-// bits).
-bool ProcessorHasAvx2() {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (!__get_cpuid(1, &a, &b, &c, &d)) return false;
-    const unsigned kFma = 1u << 12, kOsxsave = 1u << 27, kAvx = 1u << 28;
-    if ((c & kOsxsave) == 0 || (c & kAvx) == 0 || (c & kFma) == 0) return false;
-    unsigned xcr0_low = 0, xcr0_high = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
-    if ((xcr0_low & 0x6u) != 0x6u) return false;
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
-    __cpuid_count(7, 0, a, b, c, d);
-    const unsigned kAvx2 = 1u << 5;
-    return (b & kAvx2) != 0;
-}
-#endif
-
-KernelPath DetectPath() {
-#if ORVANE_KERNELS_X86
-    return ProcessorHasAvx2() ? KernelPath::kAvx2 : KernelPath::kSse2;
-#else
-    return KernelPath::kScalar;
-#endif
-}
-
-// The one piece of state: the path found on first use, 0 until then, else
-// the path + 1. Every thread that finds it unset works out the same value,
-// so relaxed atomic access is all it takes.
-int g_preferred_path = 0;
-
-const spans::SpanOps &SpansFor(KernelPath path) {
-    switch (path) {
-#if ORVANE_KERNELS_X86
-        case KernelPath::kAvx2:
-            if (KernelPathAvailable(KernelPath::kAvx2)) return spans::kAvx2Spans;
-            return spans::kSse2Spans;
-        case KernelPath::kSse2:
-            return spans::kSse2Spans;
-#endif
-        default:
-            return spans::kScalarSpans;
-    }
-}
-
-const spans::SpanOps &PreferredSpans() {
-    switch (PreferredKernelPath()) {
-#if ORVANE_KERNELS_X86
-        case KernelPath::kAvx2:
-            return spans::kAvx2Spans;
-        case KernelPath::kSse2:
-            return spans::kSse2Spans;
-#endif
-        default:
-            return spans::kScalarSpans;
-    }
+template <class Pixel>
+PF_Err FastRowOn(KernelPath path, const void *refcon, A_long row, OutputWrites writes) {
+    const spans::SpanOps *ops = spans::SpansOn(path);
+    if (ops == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
+    return FastRow<Pixel>(*ops, refcon, row, writes);
 }
 
 }  // namespace
 
-const char *KernelPathName(KernelPath path) {
-    switch (path) {
-        case KernelPath::kSse2:
-            return "sse2";
-        case KernelPath::kAvx2:
-            return "avx2";
-        default:
-            return "scalar";
-    }
-}
-
-KernelPath PreferredKernelPath() {
-    int chosen = __atomic_load_n(&g_preferred_path, __ATOMIC_RELAXED);
-    if (chosen == 0) {
-        chosen = int(DetectPath()) + 1;
-        __atomic_store_n(&g_preferred_path, chosen, __ATOMIC_RELAXED);
-    }
-    return KernelPath(chosen - 1);
-}
-
-bool KernelPathAvailable(KernelPath path) {
-    switch (path) {
-        case KernelPath::kScalar:
-            return true;
-#if ORVANE_KERNELS_X86
-        case KernelPath::kSse2:
-            return true;
-        case KernelPath::kAvx2:
-            return PreferredKernelPath() == KernelPath::kAvx2;
-#endif
-        default:
-            return false;
-    }
-}
-
 PF_Err CopyData8(void *refcon, A_long, A_long row, A_long) {
-    return FastRow<PF_Pixel>(PreferredSpans(), refcon, row, OutputWrites::kBySize);
+    return FastRow<PF_Pixel>(spans::PreferredSpans(), refcon, row, OutputWrites::kBySize);
 }
 PF_Err CopyData16(void *refcon, A_long, A_long row, A_long) {
-    return FastRow<PF_Pixel16>(PreferredSpans(), refcon, row, OutputWrites::kBySize);
+    return FastRow<PF_Pixel16>(spans::PreferredSpans(), refcon, row, OutputWrites::kBySize);
 }
 PF_Err CopyData32(void *refcon, A_long, A_long row, A_long) {
-    return FastRow<PF_PixelFloat>(PreferredSpans(), refcon, row, OutputWrites::kBySize);
+    return FastRow<PF_PixelFloat>(spans::PreferredSpans(), refcon, row, OutputWrites::kBySize);
 }
 
-// A path that is not available falls back to the widest one that is.
 PF_Err CopyData8On(KernelPath path, void *refcon, A_long row, OutputWrites writes) {
-    return FastRow<PF_Pixel>(SpansFor(path), refcon, row, writes);
+    return FastRowOn<PF_Pixel>(path, refcon, row, writes);
 }
 PF_Err CopyData16On(KernelPath path, void *refcon, A_long row, OutputWrites writes) {
-    return FastRow<PF_Pixel16>(SpansFor(path), refcon, row, writes);
+    return FastRowOn<PF_Pixel16>(path, refcon, row, writes);
 }
 PF_Err CopyData32On(KernelPath path, void *refcon, A_long row, OutputWrites writes) {
-    return FastRow<PF_PixelFloat>(SpansFor(path), refcon, row, writes);
-}
-
-void Quotients8On(KernelPath path, const A_long *num, const A_long *den, A_long *q, ptrdiff_t count) {
-    SpansFor(path).quotients8(num, den, q, count);
-}
-void Quotients16On(KernelPath path, const A_long *num, const A_long *den, A_long *q, ptrdiff_t count) {
-    SpansFor(path).quotients16(num, den, q, count);
+    return FastRowOn<PF_PixelFloat>(path, refcon, row, writes);
 }
 
 }  // namespace orvane

@@ -1,5 +1,6 @@
-// The SSE2 spans: four pixels at a time. SSE2 is part of every x86-64
-// processor, so this path needs no run-time check.
+// The SSE2 spans: four pixels at a time. SSE2 is part of the x86-64
+// baseline that the whole plug-in is compiled for, so this file needs no
+// target region of its own.
 #include "VeilShadowSpans.h"
 
 #if ORVANE_KERNELS_X86
@@ -10,8 +11,6 @@ namespace orvane {
 namespace spans {
 namespace sse2 {
 
-#define ORVANE_SIMD
-#define ORVANE_SIMD_INLINE static inline __attribute__((always_inline))
 #define ORVANE_SIMD_COMPACTS 0  // no variable permute in SSE2
 
 constexpr ptrdiff_t kLanes = 4;
@@ -128,8 +127,6 @@ ORVANE_SIMD_INLINE F JoinF(D lo, D hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), 
 
 #include "VeilShadowKernelsSimd.inc"
 
-#undef ORVANE_SIMD
-#undef ORVANE_SIMD_INLINE
 #undef ORVANE_SIMD_COMPACTS
 
 }  // namespace sse2
@@ -141,6 +138,7 @@ const SpanOps kSse2Spans = {
     sse2::Quotients8,
     sse2::Quotients16,
     sse2::StreamOut,
+    sse2::StreamFlush,
 };
 
 }  // namespace spans

@@ -128,18 +128,6 @@ bool NeedsRecomposite(const Pixel &in, const Pixel &layer) {
     return Depth::Visible(layer) && Depth::AlphaAbove(Depth::Load(in), Depth::Load(layer));
 }
 
-// The output pixel where both sources are present, by decision rows 1, 3,
-// 4 and 5.
-template <class Pixel>
-Pixel BothPresent(const Pixel &in, const Pixel &layer, bool opacity_is_zero, double opacity) {
-    using Depth = typename DepthFor<Pixel>::type;
-    if (!Depth::Visible(layer)) return Depth::Load(in);
-    const Pixel layer_px = Depth::Load(layer);
-    if (opacity_is_zero) return layer_px;
-    const Pixel in_px = Depth::Load(in);
-    return Depth::AlphaAbove(in_px, layer_px) ? Depth::Recomposite(in_px, layer_px, opacity) : in_px;
-}
-
 }  // namespace rules
 }  // namespace orvane
 

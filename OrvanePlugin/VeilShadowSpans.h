@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "PF_Host.h"
+#include "VeilShadowKernelPaths.h"
 
 // The vector paths are built for x86-64 with GCC-compatible compilers (GCC,
 // clang, MinGW-w64); elsewhere only the scalar path exists.
@@ -19,6 +20,10 @@
 #else
 #define ORVANE_KERNELS_X86 0
 #endif
+
+// The vector helpers of the spans: inlined into the span functions whatever
+// the optimiser's estimate, so that the loops over a row hold no calls.
+#define ORVANE_SIMD_INLINE static inline __attribute__((always_inline))
 
 namespace orvane {
 namespace spans {
@@ -43,9 +48,14 @@ struct SpanOps {
     // The exact divisions by an alpha, exposed for exhaustive checking.
     void (*quotients8)(const A_long *num, const A_long *den, A_long *q, ptrdiff_t count);
     void (*quotients16)(const A_long *num, const A_long *den, A_long *q, ptrdiff_t count);
-    // Copies bytes to the output with streaming stores; null where the path
-    // has none (scalar).
+    // The building blocks of streaming stores, null where the path has none
+    // (scalar); whether a row uses them is the store policy's choice
+    // (StreamsRow in VeilShadowKernelsFast.cpp). stream_out copies bytes to
+    // the output with streaming stores; stream_flush orders the streaming
+    // stores made so far before every later store, so that the row counts
+    // as written.
     void (*stream_out)(void *dst, const void *src, size_t bytes);
+    void (*stream_flush)();
 };
 
 // Portable per-pixel spans: the scalar path, and the tails of rows that are
@@ -69,6 +79,12 @@ extern const SpanOps kScalarSpans;
 extern const SpanOps kSse2Spans;
 extern const SpanOps kAvx2Spans;
 #endif
+
+// The span operations of a path, from the table of implementations
+// (VeilShadowKernelPaths.cpp): null where the path is not available.
+const SpanOps *SpansOn(KernelPath path);
+// Those of PreferredKernelPath().
+const SpanOps &PreferredSpans();
 
 }  // namespace spans
 }  // namespace orvane

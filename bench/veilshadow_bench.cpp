@@ -5,31 +5,15 @@
 // sources and writes the output with a trivial per-pixel select, on the
 // same pool through the same iterate_generic.
 //
-// Cases: the three depths; two contents, "typical" (half of the layer
-// empty, 40 % opaque, 10 % partly transparent, as a title or a logo gives)
-// and "glass" (every layer pixel partly transparent); opacities 0, 0.5, 1.
-//
-// The machine is shared, so every iteration of a case runs the limit pass
-// and then the case, and a case's ratio is its time over the limit's time
-// in the same iterations; the median over the repetitions is reported.
-// After the runs, one line per case (cpu_ratio: see TimeAgainstLimit):
-//   ratio_to_limit <depth> <content> <opacity> <ratio> mpx_per_s <frame> limit_mpx_per_s <limit>
-//     cpu_ratio <r> streaming_limit_ratio <r>
-// the same from cold caches ("frame-cold" cases: the limit and the frame
-// each start with all three frames flushed from the caches; where the
-// last-level cache holds the three frames, as on these machines, the warm
-// limit runs partly from it, and this is the limit of memory proper):
-//   cold_ratio_to_limit <depth> <content> <opacity> <ratio> mpx_per_s <frame> limit_mpx_per_s <limit>
-//     cpu_ratio <r>
-// the row kernels alone (no fill, no commands; reference and fast):
-//   kernel_ratio_to_limit <depth> <content> <opacity> <kernels> <ratio> mpx_per_s <rate> ...
-// and the host's fill of the output, which every frame includes:
-//   host_fill_ratio_to_limit <depth> <ratio> ...
-// (streaming_limit_ratio: against a limit pass that writes with streaming
-// stores; see SelectRowSse2.)
-//
-// Every frame case first checks that the module's frame equals, byte for
-// byte, what the reference kernels give on a cleared output.
+// Cases: the three depths; two contents, "typical" and "glass" (see
+// LayerAlpha); opacities 0, 0.5, 1. Every iteration of a case runs the
+// limit pass and then the case, and a case's ratio is its time over the
+// limit's in the same iterations, so that other work on the machine weighs
+// on both; the median over the repetitions is reported. Every frame case
+// first checks that the module's frame equals, byte for byte, what the
+// reference kernels give on a cleared output. The summary lines at the end
+// are explained in the program's output (PrintLegend) and in
+// docs/performance.md.
 #include <benchmark/benchmark.h>
 #include <immintrin.h>
 
@@ -239,9 +223,8 @@ struct SelectJob {
 // without reading its cache lines first, as the plug-in's kernels and the
 // render host's fill do for frames this large. The second is printed beside
 // the first, so that the kernels' own use of such stores cannot flatter
-// the ratios unseen (on the machines measured so far the ordinary select is
-// the faster of the two). The worlds' rows start on cache-line boundaries
-// and are whole numbers of 32-byte vectors.
+// the ratios unseen. The worlds' rows start on cache-line boundaries and
+// are whole numbers of 32-byte vectors.
 constexpr size_t kPrefetchBytes = 2048;
 
 template <bool kStream>
@@ -345,12 +328,6 @@ double LoadAverage() {
     return load;
 }
 
-// Runs `work` once per iteration, each time right after one pass of each
-// limit, and reports the work's time (manual timing) with its ratio to the
-// limit passes of the same iterations: by the clock, and by the CPU time
-// the process spent (which other programs on the machine hardly change,
-// but which counts a part that runs on one thread at its single thread's
-// time); and by the clock against the streaming-store limit.
 // Writes the frames' cache lines back to memory and drops them from every
 // cache level.
 void FlushFromCaches(const Frames &f) {
@@ -372,6 +349,12 @@ void SetLimitCounters(benchmark::State &state, double work_seconds, double limit
     state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// Runs `work` once per iteration, each time right after one pass of each
+// limit, and reports the work's time (manual timing) with its ratio to the
+// limit passes of the same iterations: by the clock, and by the CPU time
+// the process spent (which other programs on the machine hardly change,
+// but which counts a part that runs on one thread at its single thread's
+// time); and by the clock against the streaming-store limit.
 template <class Work>
 void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
     SelectJob job{&f.input, &f.layer, &f.output};
@@ -592,6 +575,16 @@ std::string CaseName(const char *kind, Depth d, Content c, double opacity) {
     return std::string(kind) + "/" + std::to_string(DepthBits(d)) + "/" + ContentName(c) + "/" + OpacityText(opacity);
 }
 
+// What the summary lines hold, printed before them.
+void PrintLegend() {
+    std::printf(
+        "# Summary lines, the median repetition of each case. ratio: the time over the limit pass's in the same\n"
+        "# iterations; cpu_ratio: the same by the process's CPU time; streaming_limit_ratio: against the limit\n"
+        "# pass written with streaming stores. ratio_to_limit: the frame, warm caches; cold_ratio_to_limit: the\n"
+        "# frame and the limit, each from cold caches; host_fill_ratio_to_limit: the host's clear of the output\n"
+        "# alone; kernel_ratio_to_limit: the row kernels alone (reference or fast: no commands, no clear).\n");
+}
+
 void Register(int repetitions, double min_time, bool kernels, bool cold) {
     auto setup = [&](benchmark::internal::Benchmark *b) {
         b->Repetitions(repetitions)->MinTime(min_time)->UseManualTime()->Unit(benchmark::kMillisecond);
@@ -686,6 +679,7 @@ int main(int argc, char **argv) {
                 std::max(load_before, load_after) > 0.5
                     ? ": other programs were running, the clock ratios of the heavier cases come out high"
                     : "");
+    PrintLegend();
     RatioReporter::Sample m;
     for (Depth d : kDepths)
         for (Content c : kContents)

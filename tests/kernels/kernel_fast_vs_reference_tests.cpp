@@ -635,7 +635,8 @@ TEST_P(ExactDivision, Every8BitQuotient) {
     long long wrong = 0;
     for (A_long d = 1; d <= 255; ++d) {
         std::fill(den.begin(), den.end(), d);
-        orvane::Quotients8On(GetParam(), num.data(), den.data(), q.data(), ptrdiff_t(num.size()));
+        ASSERT_EQ(orvane::Quotients8On(GetParam(), num.data(), den.data(), q.data(), ptrdiff_t(num.size())),
+                  PF_Err_NONE);
         for (A_long n = 0; n < 65536; ++n)
             if (q[size_t(n)] != n / d && ++wrong <= 5)
                 ADD_FAILURE() << n << " / " << d << " gave " << q[size_t(n)] << ", not " << n / d;
@@ -661,7 +662,8 @@ TEST_P(ExactDivision, Edges16BitQuotients) {
             }
     }
     std::vector<A_long> q(num.size());
-    orvane::Quotients16On(GetParam(), num.data(), den.data(), q.data(), ptrdiff_t(num.size()));
+    ASSERT_EQ(orvane::Quotients16On(GetParam(), num.data(), den.data(), q.data(), ptrdiff_t(num.size())),
+              PF_Err_NONE);
     long long wrong = 0;
     for (size_t i = 0; i < num.size(); ++i)
         if (q[i] != num[i] / den[i] && ++wrong <= 5)
@@ -673,6 +675,7 @@ TEST_P(ExactDivision, Edges16BitQuotients) {
 
 TEST(KernelPaths, PreferredPathIsAvailableAndScalarAlwaysIs) {
     EXPECT_TRUE(orvane::KernelPathAvailable(orvane::PreferredKernelPath()));
+    EXPECT_EQ(orvane::PreferredKernelPath(), orvane::WidestKernelPath(orvane::DetectedCpuFeatures()));
     EXPECT_TRUE(orvane::KernelPathAvailable(KernelPath::kScalar));
 #if defined(__x86_64__) || defined(_M_X64)
     EXPECT_TRUE(orvane::KernelPathAvailable(KernelPath::kSse2));
@@ -684,6 +687,78 @@ TEST(KernelPaths, PreferredPathIsAvailableAndScalarAlwaysIs) {
     EXPECT_EQ(orvane::KernelPathAvailable(KernelPath::kAvx2),
               __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"));
 #endif
+}
+
+// The path each set of features leads to: every feature a path needs is
+// checked, and a path this build lacks is never chosen.
+TEST(KernelPaths, WidestPathForFeatures) {
+    constexpr unsigned kSse2 = orvane::kCpuSse2, kAvx2 = orvane::kCpuAvx2, kFma = orvane::kCpuFma,
+                       kState = orvane::kCpuAvxState;
+#if defined(__x86_64__) || defined(_M_X64)
+    const KernelPath sse2 = KernelPath::kSse2, avx2 = KernelPath::kAvx2;
+#else
+    const KernelPath sse2 = KernelPath::kScalar, avx2 = KernelPath::kScalar;
+#endif
+    const struct {
+        unsigned features;
+        KernelPath path;
+    } cases[] = {
+        {0, KernelPath::kScalar},
+        {kAvx2 | kFma | kState, KernelPath::kScalar},
+        {kSse2, sse2},
+        {kSse2 | kAvx2 | kFma, sse2},
+        {kSse2 | kAvx2 | kState, sse2},
+        {kSse2 | kFma | kState, sse2},
+        {kSse2 | kAvx2 | kFma | kState, avx2},
+        {~0u, avx2},
+    };
+    for (const auto &c : cases)
+        EXPECT_STREQ(orvane::KernelPathName(orvane::WidestKernelPath(c.features)), orvane::KernelPathName(c.path))
+            << "features " << c.features;
+}
+
+template <class Pixel>
+PF_Err CopyRowOn(KernelPath path, orvane::CopyDataInfo &info) {
+    if constexpr (sizeof(Pixel) == sizeof(PF_Pixel)) return orvane::CopyData8On(path, &info, 0);
+    if constexpr (sizeof(Pixel) == sizeof(PF_Pixel16)) return orvane::CopyData16On(path, &info, 0);
+    if constexpr (sizeof(Pixel) == sizeof(PF_PixelFloat)) return orvane::CopyData32On(path, &info, 0);
+}
+
+// A row of input pixels over a transparent layer (so copies of the input)
+// on `path`: written where the path is available, else refused with an
+// error and the output left as it was.
+template <class Pixel>
+void RowWrittenOnlyOnAvailablePath(KernelPath path) {
+    const bool available = orvane::KernelPathAvailable(path);
+    RawWorld<Pixel> input(8, 1, 0, 0, 0, 0), layer(8, 1, 0, 0, 0, 0), output(8, 1, 0, 0, 0, 0);
+    std::memset(input.Row(0), 0x11, 8 * sizeof(Pixel));
+    std::memset(layer.Row(0), 0, 8 * sizeof(Pixel));
+    orvane::CopyDataInfo info = orvane_test::ContextFor(input.world(), layer.world(), output.world(), 0.5);
+    EXPECT_EQ(CopyRowOn<Pixel>(path, info), available ? PF_Err_NONE : PF_Err_BAD_CALLBACK_PARAM);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(output.Row(0));
+    EXPECT_EQ(std::count(bytes, bytes + 8 * sizeof(Pixel), available ? 0x11 : 0x5A), long(8 * sizeof(Pixel)))
+        << sizeof(Pixel) << "-byte pixels";
+}
+
+// A path that is not available is refused with an error, and nothing is
+// written; KernelPath(kKernelPathCount) names no path at all.
+TEST(KernelPaths, UnavailablePathIsRefused) {
+    for (int p = 0; p <= orvane::kKernelPathCount; ++p) {
+        const KernelPath path = KernelPath(p);
+        SCOPED_TRACE(orvane::KernelPathName(path));
+        RowWrittenOnlyOnAvailablePath<PF_Pixel>(path);
+        RowWrittenOnlyOnAvailablePath<PF_Pixel16>(path);
+        RowWrittenOnlyOnAvailablePath<PF_PixelFloat>(path);
+        const bool available = orvane::KernelPathAvailable(path);
+        const PF_Err expected = available ? PF_Err_NONE : PF_Err_BAD_CALLBACK_PARAM;
+        const A_long num[1] = {10}, den[1] = {3};
+        A_long q[1] = {-1};
+        EXPECT_EQ(orvane::Quotients8On(path, num, den, q, 1), expected);
+        EXPECT_EQ(orvane::Quotients16On(path, num, den, q, 1), expected);
+        EXPECT_EQ(q[0], available ? 3 : -1);
+    }
+    EXPECT_FALSE(orvane::KernelPathAvailable(KernelPath(orvane::kKernelPathCount)));
+    EXPECT_STREQ(orvane::KernelPathName(KernelPath(orvane::kKernelPathCount)), "none");
 }
 
 }  // namespace
