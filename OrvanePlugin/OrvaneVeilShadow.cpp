@@ -3,6 +3,7 @@
 #include "OrvaneVersion.h"
 #include "PF_Host.h"
 #include "VeilShadowCommands.h"
+#include "VeilShadowGuards.h"
 
 static_assert(orvane::kOutFlags == PF_OutFlag_DEEP_COLOR_AWARE, "out flags");
 static_assert(orvane::kOutFlags2 == (PF_OutFlag2_SUPPORTS_SMART_RENDER | PF_OutFlag2_FLOAT_COLOR_AWARE),
@@ -32,30 +33,18 @@ PF_Err GlobalSetup(PF_InData *in_data, PF_OutData *out_data) {
 
     AEGP_SuiteHandler suites(in_data->pica_basicP);
     PF_HandleSuite2 *handles = suites.HandleSuiteV2();
-    PF_Handle global = handles->host_new_handle(sizeof(AEGP_PluginID));
-    if (global == nullptr) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    // The global data: disposed of on every way out that does not store
+    // it, after its lock below has been undone.
+    OwnedHandle global(handles, sizeof(AEGP_PluginID));
+    if (global.get() == nullptr) return PF_Err_INTERNAL_STRUCT_DAMAGED;
+    const HandleLock lock(handles, global.get());
+    // Without a block there is nothing to register the ID in: the setup
+    // succeeds, without global data.
+    if (lock.block() == nullptr) return PF_Err_NONE;
 
-    PF_Err err = PF_Err_NONE;
-    void *block = handles->host_lock_handle(global);
-    if (block != nullptr) {
-        try {
-            err = suites.UtilitySuiteV7()->AEGP_RegisterWithAEGP(nullptr, kRegistrationName,
-                                                                  static_cast<AEGP_PluginID *>(block));
-        } catch (PF_Err) {
-            // The utility suite is missing: give the handle back before the
-            // error leaves the command.
-            handles->host_unlock_handle(global);
-            handles->host_dispose_handle(global);
-            throw;
-        }
-        handles->host_unlock_handle(global);
-    }
-    if (err == PF_Err_NONE && block != nullptr) {
-        out_data->global_data = global;
-    } else {
-        // Not stored, so nobody would ever dispose of it.
-        handles->host_dispose_handle(global);
-    }
+    const PF_Err err = suites.UtilitySuiteV7()->AEGP_RegisterWithAEGP(nullptr, kRegistrationName,
+                                                                       static_cast<AEGP_PluginID *>(lock.block()));
+    if (err == PF_Err_NONE) out_data->global_data = global.Release();
     return err;
 }
 
@@ -94,7 +83,8 @@ extern "C" PF_PLUGIN_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData *in_data
     (void)output;
     PF_Err err = PF_Err_NONE;
     // A suite the host cannot supply is thrown as 516 by the suite handler
-    // and becomes the command's result here. Nothing else is caught.
+    // and becomes the command's result here; the handlers' guards have given
+    // back what they held on the way. Nothing else is caught.
     try {
         switch (cmd) {
             case PF_Cmd_ABOUT:

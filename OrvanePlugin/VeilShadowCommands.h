@@ -24,12 +24,6 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
 // arithmetic does.
 inline double OpacityFromSlider(PF_Fixed value) { return double(value) / 65536.0 * 0.01; }
 
-// The layer's size at the frame's downsampling: size * num / den, plus 0.5,
-// truncated. A factor that is not a number (a zero denominator over zero)
-// gives 0, and a size beyond the 32-bit range is limited to it, instead of
-// an undefined conversion.
-A_long ScaledSize(A_long size, const PF_RationalScale &scale);
-
 }  // namespace orvane
 
 #endif

@@ -1,6 +1,9 @@
 #include "ContactSheet.h"
 
-#include "BitmapFont.h"
+#include "AtomicFile.h"
+#include "Errors.h"
+
+#include <OpenImageIO/imagebufalgo.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -8,99 +11,97 @@
 namespace veilshadow {
 namespace {
 
+namespace IBA = OIIO::ImageBufAlgo;
 using renderhost::Depth;
 using renderhost::World;
 
-constexpr int kMargin = 16;
-constexpr int kLabelHeight = 34;
-constexpr int kTextScale = 2;
-constexpr int kChecker = 12;
-constexpr float kCheckerLight = 0.84f, kCheckerDark = 0.66f;
-constexpr float kPaper = 0.97f, kInk = 0.16f, kOutline = 0.30f;
+constexpr const char *kFont = "DejaVuSans";
+constexpr int kFontSize = 20;
+constexpr int kDash = 6, kDashPeriod = 10; // outline: 6 pixels drawn in every 10
+constexpr float kPaper[] = {0.97f, 0.97f, 0.97f, 1.0f};
+constexpr float kInk[] = {0.16f, 0.16f, 0.16f, 1.0f};
+constexpr float kOutline[] = {0.30f, 0.30f, 0.30f, 1.0f};
+constexpr float kLight[] = {kCheckerLight, kCheckerLight, kCheckerLight, 1.0f};
+constexpr float kDark[] = {kCheckerDark, kCheckerDark, kCheckerDark, 1.0f};
 
-A_u_char ToByte(float v) {
-    const float scaled = std::clamp(v, 0.0f, 1.0f) * 255.0f + 0.5f;
-    return static_cast<A_u_char>(scaled);
+void Check(bool ok, const char *what, const OIIO::ImageBuf &buf) {
+    if (!ok)
+        throw RunError(std::string("contact sheet: cannot ") + what + ": " + buf.geterror());
 }
 
-void Put(World &sheet, int x, int y, float value) {
-    if (x < 0 || y < 0 || x >= sheet.width() || y >= sheet.height())
-        return;
-    PF_Pixel &p = sheet.At<PF_Pixel>(x, y);
-    p.alpha = 255;
-    p.red = p.green = p.blue = ToByte(value);
+// The image as RGBA with associated alpha, at the world's origin. The
+// world is wrapped, not copied, and only read.
+OIIO::ImageBuf Associated(const World &image) {
+    OIIO::ImageSpec spec(image.width(), image.height(), 4, OIIO::TypeDesc::FLOAT);
+    spec.x = image.origin_x();
+    spec.y = image.origin_y();
+    const OIIO::ImageBuf argb(spec, const_cast<void *>(image.data()), OIIO::AutoStride, image.rowbytes());
+    // Named anew: the alpha channel is found by its name, "A".
+    const int rgba_order[] = {1, 2, 3, 0};
+    const std::string rgba_names[] = {"R", "G", "B", "A"};
+    OIIO::ImageBuf rgba = IBA::channels(argb, 4, rgba_order, {}, rgba_names);
+    Check(IBA::premult(rgba, rgba), "premultiply a panel", rgba);
+    return rgba;
 }
 
-// The image over the checkerboard, in one panel whose top-left corner is at
-// (left, top) of the sheet.
-void DrawPanel(World &sheet, const World &image, const Window &area, int left, int top) {
-    for (int y = 0; y < area.height; ++y) {
-        for (int x = 0; x < area.width; ++x) {
-            const float board = ((x / kChecker + y / kChecker) % 2 == 0) ? kCheckerLight : kCheckerDark;
-            float rgb[3] = {board, board, board};
-            const long ix = long{area.x} + x - image.origin_x(), iy = long{area.y} + y - image.origin_y();
-            if (ix >= 0 && iy >= 0 && ix < image.width() && iy < image.height()) {
-                const PF_PixelFloat &p = image.At<PF_PixelFloat>(static_cast<A_long>(ix), static_cast<A_long>(iy));
-                const float a = std::clamp(p.alpha, 0.0f, 1.0f);
-                const float colour[3] = {p.red, p.green, p.blue};
-                for (int c = 0; c < 3; ++c)
-                    rgb[c] = a * colour[c] + (1.0f - a) * board;
-            }
-            PF_Pixel &out = sheet.At<PF_Pixel>(left + x, top + y);
-            out.alpha = 255;
-            out.red = ToByte(rgb[0]);
-            out.green = ToByte(rgb[1]);
-            out.blue = ToByte(rgb[2]);
-        }
+// A dashed line from (x0, y0) to (x1, y1), which lie on one row or column.
+void DashedLine(OIIO::ImageBuf &dst, int x0, int y0, int x1, int y1) {
+    const int length = std::max(x1 - x0, y1 - y0);
+    const int dx = x1 > x0 ? 1 : 0, dy = y1 > y0 ? 1 : 0;
+    for (int s = 0; s <= length; s += kDashPeriod) {
+        const int e = std::min(s + kDash - 1, length);
+        IBA::render_line(dst, x0 + dx * s, y0 + dy * s, x0 + dx * e, y0 + dy * e, kOutline);
     }
 }
 
-// A dashed rectangle around `outline`, clipped to the panel.
-void DrawOutline(World &sheet, const Window &area, const Window &outline, int left, int top) {
-    const int x0 = outline.x - area.x - 1, y0 = outline.y - area.y - 1;
-    const int x1 = x0 + outline.width + 1, y1 = y0 + outline.height + 1;
-    const auto dash = [](int i) { return i % 10 < 6; };
-    const auto plot = [&](int x, int y) {
-        if (x >= 0 && y >= 0 && x < area.width && y < area.height)
-            Put(sheet, left + x, top + y, kOutline);
-    };
-    for (int x = x0; x <= x1; ++x)
-        if (dash(x - x0)) {
-            plot(x, y0);
-            plot(x, y1);
-        }
-    for (int y = y0; y <= y1; ++y)
-        if (dash(y - y0)) {
-            plot(x0, y);
-            plot(x1, y);
-        }
+// `area` of the image over the checkerboard, with the outline, in layer
+// coordinates.
+OIIO::ImageBuf Panel(const World &image, const Window &area, const Window &outline) {
+    const OIIO::ROI roi(area.x, area.x + area.width, area.y, area.y + area.height, 0, 1, 0, 4);
+    const OIIO::ImageBuf board = IBA::checker(kCheckerSize, kCheckerSize, 1, kLight, kDark, area.x, area.y, 0, roi);
+    OIIO::ImageBuf panel = IBA::over(Associated(image), board, roi);
+    Check(!panel.has_error(), "composite a panel", panel);
+    const int x0 = outline.x - 1, y0 = outline.y - 1;
+    const int x1 = outline.x + outline.width, y1 = outline.y + outline.height;
+    DashedLine(panel, x0, y0, x1, y0);
+    DashedLine(panel, x0, y1, x1, y1);
+    DashedLine(panel, x0, y0, x0, y1);
+    DashedLine(panel, x1, y0, x1, y1);
+    return panel;
 }
 
 } // namespace
 
-World MakeContactSheet(const std::vector<SheetPanel> &panels, const Window &area, const Window &outline) {
+OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Window &area, const Window &outline) {
     if (panels.empty() || area.width <= 0 || area.height <= 0)
         throw std::invalid_argument("a contact sheet needs panels and an area");
     const int count = static_cast<int>(panels.size());
-    const int width = kMargin + count * (area.width + kMargin);
-    const int height = kMargin + area.height + kLabelHeight;
-    World sheet(Depth::k8, width, height);
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x)
-            Put(sheet, x, y, kPaper);
+    OIIO::ImageBuf sheet(OIIO::ImageSpec(kSheetMargin + count * (area.width + kSheetMargin),
+                                         kSheetMargin + area.height + kSheetLabelHeight, 4, OIIO::TypeDesc::FLOAT));
+    Check(IBA::fill(sheet, kPaper), "fill the sheet", sheet);
 
     for (int i = 0; i < count; ++i) {
         const SheetPanel &panel = panels[static_cast<std::size_t>(i)];
         if (panel.image == nullptr || panel.image->depth() != Depth::k32)
             throw std::invalid_argument("contact sheet panels are float images");
-        const int left = kMargin + i * (area.width + kMargin);
-        DrawPanel(sheet, *panel.image, area, left, kMargin);
-        DrawOutline(sheet, area, outline, left, kMargin);
-        const int text_left = left + (area.width - TextWidth(panel.label, kTextScale)) / 2;
-        const int text_top = kMargin + area.height + (kLabelHeight - kGlyphHeight * kTextScale) / 2;
-        DrawText(panel.label, kTextScale, [&](int x, int y) { Put(sheet, text_left + x, text_top + y, kInk); });
+        const int left = kSheetMargin + i * (area.width + kSheetMargin);
+        Check(IBA::paste(sheet, left - area.x, kSheetMargin - area.y, 0, 0, Panel(*panel.image, area, outline)),
+              "place a panel", sheet);
+        const int label_middle = kSheetMargin + area.height + kSheetLabelHeight / 2;
+        if (!IBA::render_text(sheet, left + area.width / 2, label_middle, panel.label, kFontSize, kFont, kInk,
+                              IBA::TextAlignX::Center, IBA::TextAlignY::Center))
+            throw RunError("contact sheet: cannot draw the labels (is the DejaVu Sans font, Debian's "
+                           "fonts-dejavu-core, installed?): " +
+                           sheet.geterror());
     }
     return sheet;
+}
+
+void WriteContactSheet(const std::string &path, const OIIO::ImageBuf &sheet) {
+    TempFile temp(path);
+    if (!sheet.write(temp.path(), OIIO::TypeDesc::UINT8, "png"))
+        throw RunError(FileMessage(path, "cannot write the contact sheet: " + sheet.geterror()));
+    temp.Commit();
 }
 
 } // namespace veilshadow

@@ -179,9 +179,9 @@ void RunDemo(const DemoSettings &settings) {
         PF_Fixed slider;
         const char *label;
     };
-    const Render renders[] = {{"output-000.exr", 0, "OPACITY 0%"},
-                              {"output-050.exr", 50 * 65536, "OPACITY 50%"},
-                              {"output-100.exr", 100 * 65536, "OPACITY 100%"}};
+    const Render renders[] = {{"output-000.exr", 0, "Opacity 0%"},
+                              {"output-050.exr", 50 * 65536, "Opacity 50%"},
+                              {"output-100.exr", 100 * 65536, "Opacity 100%"}};
     Renderer renderer(settings.plugin, settings.threads);
     for (const Render &render : renders) {
         FrameFiles files{file("input.exr"), file("layer.exr"), file(render.name), 0};
@@ -193,8 +193,8 @@ void RunDemo(const DemoSettings &settings) {
     renderer.Finish();
 
     // The sheet shows the files as written.
-    std::vector<std::pair<std::string, std::string>> shown = {{"LAYER", "layer.exr"},
-                                                              {"INPUT: LAYER OVER SHADOW", "input.exr"}};
+    std::vector<std::pair<std::string, std::string>> shown = {{"Layer", "layer.exr"},
+                                                              {"Input: layer over shadow", "input.exr"}};
     for (const Render &render : renders)
         shown.emplace_back(render.label, render.name);
     std::vector<World> images;
@@ -203,12 +203,7 @@ void RunDemo(const DemoSettings &settings) {
     std::vector<SheetPanel> panels;
     for (std::size_t i = 0; i < shown.size(); ++i)
         panels.push_back(SheetPanel{shown[i].first, &images[i]});
-    const World sheet = MakeContactSheet(panels, kInputWindow, kLayerWindow);
-    OutputSpec png;
-    png.format = "png";
-    png.sample = SampleType::kUInt8;
-    png.display = Window{0, 0, sheet.width(), sheet.height()};
-    WriteWorld(file("contact.png"), sheet, png);
+    WriteContactSheet(file("contact.png"), MakeContactSheet(panels, kInputWindow, kLayerWindow));
     Log(settings, file("contact.png"));
 }
 

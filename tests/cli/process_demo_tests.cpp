@@ -1,10 +1,13 @@
 // `veilshadow demo`: the scene, its renders and the contact sheet.
 #include "cli_test_support.h"
 
+#include "ContactSheet.h"
 #include "Demo.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -75,13 +78,37 @@ TEST(Demo, WritesThePicturesAndTheRendersMatchThePlainKernels) {
             << render.name;
     }
 
-    // Five panels of the input's data window side by side, with room for
-    // the labels.
+    // Five panels of the input's data window side by side, each with its
+    // label strip beneath. Within the layer's frame every panel pixel is
+    // its file's pixel over one of the checkerboard's two greys.
+    using veilshadow::kSheetMargin;
     const TestImage sheet = clitest::ReadTestImage(folder + "/contact.png");
     EXPECT_EQ(sheet.sample, Sample::kU8);
-    EXPECT_GT(sheet.width, 5 * input_file.width);
-    EXPECT_GT(sheet.height, input_file.height);
-    EXPECT_LT(sheet.height, input_file.height + 100);
+    ASSERT_EQ(sheet.width, kSheetMargin + 5 * (input_file.width + kSheetMargin));
+    ASSERT_EQ(sheet.height, kSheetMargin + input_file.height + veilshadow::kSheetLabelHeight);
+    const char *shown[] = {"layer.exr", "input.exr", "output-000.exr", "output-050.exr", "output-100.exr"};
+    for (int i = 0; i < 5; ++i) {
+        const World image = clitest::DecodeExpected(clitest::ReadTestImage(folder + "/" + shown[i]), Depth::k32, true);
+        int wrong = 0;
+        for (int y = 0; y < layer.height(); ++y)
+            for (int x = 0; x < layer.width(); ++x) {
+                const int sx = kSheetMargin + i * (input_file.width + kSheetMargin) + x - input_file.x;
+                const int sy = kSheetMargin + y - input_file.y;
+                const PF_PixelFloat &p = image.At<PF_PixelFloat>(x - image.origin_x(), y - image.origin_y());
+                const float colour[3] = {p.red, p.green, p.blue};
+                bool over_a_grey = false;
+                for (float board : {veilshadow::kCheckerLight, veilshadow::kCheckerDark}) {
+                    bool same = true;
+                    for (int c = 0; c < 3; ++c) {
+                        const float v = std::clamp(p.alpha * colour[c] + (1.0f - p.alpha) * board, 0.0f, 1.0f);
+                        same = same && std::abs(sheet.at(sx, sy, c) - v * 255.0f) <= 0.501f;
+                    }
+                    over_a_grey = over_a_grey || same;
+                }
+                wrong += !over_a_grey;
+            }
+        EXPECT_EQ(wrong, 0) << shown[i];
+    }
 }
 
 } // namespace

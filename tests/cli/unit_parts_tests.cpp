@@ -1,7 +1,7 @@
 // The smaller parts of veilshadow: progress text, size limits, box
-// downsampling, temporary files and the label font.
+// downsampling, temporary files and the contact sheet.
 #include "AtomicFile.h"
-#include "BitmapFont.h"
+#include "ContactSheet.h"
 #include "Downsample.h"
 #include "Errors.h"
 #include "Limits.h"
@@ -278,22 +278,44 @@ TEST(TempFile, NamesOfOthersAreNotOurs) {
     EXPECT_TRUE(IsTempFileName(".out.vs-abc123.exr"));
 }
 
-// ---- Label font --------------------------------------------------------
+// ---- Contact sheet -----------------------------------------------------
 
-TEST(BitmapFont, DrawsEveryLabelCharacter) {
-    for (char c : std::string("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789%:-.()+ "))
-        EXPECT_TRUE(HasGlyph(c)) << c;
-    EXPECT_FALSE(HasGlyph('@'));
-    EXPECT_EQ(TextWidth("AB", 2), 22);
-    int set = 0, max_x = 0, max_y = 0;
-    DrawText("I", 2, [&](int x, int y) {
-        ++set;
-        max_x = std::max(max_x, x);
-        max_y = std::max(max_y, y);
-    });
-    EXPECT_EQ(set, 11 * 4); // the glyph's 11 pixels, each 2 x 2
-    EXPECT_LT(max_x, kGlyphWidth * 2);
-    EXPECT_EQ(max_y, kGlyphHeight * 2 - 1);
+// Two panels of a 12 x 10 area around an 8 x 6 layer: the first image is
+// opaque red on the left half of the layer, the second white at half
+// alpha everywhere.
+TEST(ContactSheet, PanelsShowTheirImagesOverTheCheckerboardWithLabels) {
+    const Window area{-2, -2, 12, 10}, outline{0, 0, 8, 6};
+    World red(Depth::k32, 4, 6, 0, 0), veil(Depth::k32, 8, 6, 0, 0);
+    for (A_long y = 0; y < 6; ++y)
+        for (A_long x = 0; x < 8; ++x) {
+            if (x < 4)
+                red.At<PF_PixelFloat>(x, y) = {1.0f, 1.0f, 0.0f, 0.0f};
+            veil.At<PF_PixelFloat>(x, y) = {0.5f, 1.0f, 1.0f, 1.0f};
+        }
+    const OIIO::ImageBuf sheet = MakeContactSheet({{"Red", &red}, {"Veil", &veil}}, area, outline);
+    ASSERT_EQ(sheet.spec().width, kSheetMargin + 2 * (area.width + kSheetMargin));
+    ASSERT_EQ(sheet.spec().height, kSheetMargin + area.height + kSheetLabelHeight);
+    // Sheet pixel of layer pixel (x, y) in panel `panel`.
+    const auto at = [&](int panel, int x, int y) {
+        float rgba[4];
+        sheet.getpixel(kSheetMargin + panel * (area.width + kSheetMargin) + x - area.x, kSheetMargin + y - area.y,
+                       rgba, 4);
+        return std::vector<float>(rgba, rgba + 4);
+    };
+    const float light = kCheckerLight, mixed = 0.5f + 0.5f * kCheckerLight;
+    EXPECT_EQ(at(0, 1, 1), (std::vector<float>{1, 0, 0, 1}));
+    EXPECT_EQ(at(0, 6, 1), (std::vector<float>{light, light, light, 1})); // no image there
+    EXPECT_EQ(at(1, 1, 1), (std::vector<float>{mixed, mixed, mixed, 1}));
+    EXPECT_EQ(at(1, -2, -2), (std::vector<float>{light, light, light, 1}));
+    EXPECT_NE(at(1, -1, -1), at(1, -2, -2)) << "the outline's first dash";
+    // Each label is drawn in dark ink in the strip under its panel.
+    for (int panel = 0; panel < 2; ++panel) {
+        int ink = 0;
+        for (int y = area.height; y < area.height + kSheetLabelHeight; ++y)
+            for (int x = 0; x < area.width; ++x)
+                ink += at(panel, area.x + x, area.y + y)[0] < 0.5f;
+        EXPECT_GT(ink, 10) << "panel " << panel;
+    }
 }
 
 } // namespace

@@ -27,6 +27,20 @@ TEST_F(CommandTest, AboutTextShowsNameVersionAndNotice) {
     EXPECT_EQ(host_.Calls(HostOp::AcquireSuite), 0);
 }
 
+// The host's sprintf writes the text: its one call gives exactly the text,
+// and when that call fails nothing is written.
+TEST_F(CommandTest, AboutTextIsWrittenByTheHostsSprintf) {
+    std::string text;
+    ASSERT_EQ(effect_->About(&text), PF_Err_NONE);
+    const auto journal = host_.Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].op, HostOp::Sprintf);
+    EXPECT_EQ(journal[0].detail, text);
+    host_.FailOn(HostOp::Sprintf, 1, 1);
+    EXPECT_EQ(effect_->About(&text), PF_Err_NONE);
+    EXPECT_EQ(text, "");
+}
+
 TEST_F(CommandTest, GlobalSetupReportsVersionAndAddsItsFlags) {
     PF_OutData &out = effect_->out_data();
     out.out_flags = 0x10;  // bits the host had set stay set
@@ -77,17 +91,31 @@ struct SetupFault {
     const char *suite;  // for suite faults
     PF_Err code;
     PF_Err expected;
+    std::vector<HostOp> calls;  // the host calls of the setup, in order
 };
 
+void PrintTo(const SetupFault &f, std::ostream *os) { *os << f.what; }
+
+using Op = HostOp;
+
 // Every failure of global setup leaves no global data and no live handle:
-// a handle that was allocated but not stored is disposed of.
+// a handle that was allocated but not stored is disposed of, after the
+// unlock. A lock that failed locked nothing, so no unlock follows it (the
+// host would count the unlock of a handle that is not locked as misuse).
 const SetupFault kSetupFaults[] = {
-    {"no handle suite", HostOp::AcquireSuite, "PF Handle Suite", 5, 516},
-    {"no utility suite", HostOp::AcquireSuite, "AEGP Utility Suite", 5, 516},
-    {"utility suite: code 0, no pointer", HostOp::AcquireSuite, "AEGP Utility Suite", 0, 516},
-    {"handle allocation fails", HostOp::NewHandle, nullptr, 0, 512},
-    {"registration fails", HostOp::RegisterWithAEGP, nullptr, 33, 33},
-    {"lock fails", HostOp::LockHandle, nullptr, 0, 0},
+    {"no handle suite", Op::AcquireSuite, "PF Handle Suite", 5, 516, {Op::AcquireSuite}},
+    {"no utility suite", Op::AcquireSuite, "AEGP Utility Suite", 5, 516,
+     {Op::AcquireSuite, Op::NewHandle, Op::LockHandle, Op::AcquireSuite, Op::UnlockHandle, Op::DisposeHandle,
+      Op::ReleaseSuite}},
+    {"utility suite: code 0, no pointer", Op::AcquireSuite, "AEGP Utility Suite", 0, 516,
+     {Op::AcquireSuite, Op::NewHandle, Op::LockHandle, Op::AcquireSuite, Op::UnlockHandle, Op::DisposeHandle,
+      Op::ReleaseSuite}},
+    {"handle allocation fails", Op::NewHandle, nullptr, 0, 512, {Op::AcquireSuite, Op::NewHandle, Op::ReleaseSuite}},
+    {"registration fails", Op::RegisterWithAEGP, nullptr, 33, 33,
+     {Op::AcquireSuite, Op::NewHandle, Op::LockHandle, Op::AcquireSuite, Op::RegisterWithAEGP, Op::UnlockHandle,
+      Op::DisposeHandle, Op::ReleaseSuite, Op::ReleaseSuite}},
+    {"lock fails", Op::LockHandle, nullptr, 0, 0,
+     {Op::AcquireSuite, Op::NewHandle, Op::LockHandle, Op::DisposeHandle, Op::ReleaseSuite}},
 };
 
 class GlobalSetupFault : public CommandTest, public testing::WithParamInterface<SetupFault> {};
@@ -98,6 +126,7 @@ TEST_P(GlobalSetupFault, LeavesNothingBehind) {
     else
         host_.FailOn(f.op, 1, f.code);
     EXPECT_EQ(effect_->GlobalSetup(), f.expected);
+    EXPECT_EQ(host_.JournalOps(), f.calls);
     EXPECT_EQ(effect_->out_data().global_data, nullptr);
     EXPECT_EQ(host_.LiveHandles(), 0u);
     EXPECT_EQ(host_.OutstandingSuites(), 0);

@@ -172,6 +172,27 @@ TEST_F(PreRenderTest, RectanglesAreUnitedWithTheHostsOwn) {
     EXPECT_EQ(m.bottom, 40);
 }
 
+// A check-in that fails after everything else succeeded is the result, yet
+// the opacity, both rectangles and the extra-pixels flag are written.
+TEST_F(PreRenderTest, FailedFinalCheckinComesAfterEverythingIsWritten) {
+    World input(Depth::k8, 18, 17, 2, 3);  // (2, 3, 20, 20), inside the 40 x 30 layer
+    renderhost::FrameSpec f = Frame(0x320000);
+    f.input = &input;
+    f.ref_width = 40;
+    f.ref_height = 30;
+    f.initial_output.flags = 0x40;
+    host_.FailOn(HostOp::CheckinParam, 1, 9);
+    const PreRenderOutcome r = PreRender(f);
+    EXPECT_EQ(r.err, 9);
+    EXPECT_EQ(r.opacity, 0.5);
+    EXPECT_EQ(r.output.flags, 0x41);
+    const auto corners = [](const PF_LRect &rect) {
+        return std::vector<A_long>{rect.left, rect.top, rect.right, rect.bottom};
+    };
+    EXPECT_EQ(corners(r.output.result_rect), (std::vector<A_long>{2, 3, 20, 20}));
+    EXPECT_EQ(corners(r.output.max_result_rect), (std::vector<A_long>{0, 0, 40, 30}));
+}
+
 TEST_F(PreRenderTest, RequestIsCopiedWithTransparentColourPreserved) {
     World input(Depth::k8, 8, 6, 0, 0);
     renderhost::FrameSpec f = Frame(0x320000);
