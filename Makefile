@@ -49,7 +49,7 @@ fuzz-test: deps
 # Longer fuzzing: FUZZ_SECONDS per target, one after the other; what each
 # finds is kept in build/fuzz/fuzz/long/ and grows from run to run.
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer
+FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
