@@ -232,6 +232,31 @@ def test_two_renderers_render_at_once_from_two_threads():
             assert_same_bits(actual, wanted)
 
 
+def test_other_threads_run_while_a_frame_renders(tmp_path, monkeypatch):
+    # The plug-in waits inside its pre-render until this thread answers,
+    # which it can only do if the render let go of the interpreter.
+    handshake = tmp_path / "handshake"
+    monkeypatch.setenv("VEILSHADOW_TEST_HANDSHAKE", str(handshake))
+    renderer = veilshadow.Renderer(plugin=FAILING_PLUGIN, threads=1)
+    errors = []
+
+    def render():
+        try:
+            renderer.render(COMP, LAYER)
+        except RuntimeError as error:
+            errors.append(str(error))
+
+    worker = threading.Thread(target=render)
+    worker.start()
+    while not handshake.with_suffix(".waiting").exists() and worker.is_alive():
+        threading.Event().wait(0.001)
+    handshake.with_suffix(".go").touch()
+    worker.join()
+    assert errors == ["comp: the plug-in's pre-render failed: out of memory (no memory for the shadow)"]
+    with pytest.raises(RuntimeError, match="setdown refused"):
+        renderer.close()
+
+
 def test_cmake_install_puts_a_working_package_in_site_packages(tmp_path):
     subprocess.run([os.environ["CMAKE_COMMAND"], "--install", os.environ["VEILSHADOW_BUILD_DIR"]], check=True,
                    capture_output=True, env={**os.environ, "DESTDIR": str(tmp_path)})
