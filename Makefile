@@ -8,6 +8,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++abi-14-dev \
             libclang-rt-14-dev libfuzzer-14-dev googletest libgtest-dev libbenchmark-dev \
             libopenimageio-dev openimageio-tools fonts-dejavu-core libcli11-dev file \
+            pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
 
 .PHONY: deps test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
@@ -47,7 +48,7 @@ fuzz-test: deps
 # Longer fuzzing: FUZZ_SECONDS per target, one after the other; what each
 # finds is kept in build/fuzz/fuzz/long/ and grows from run to run.
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer
+FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)

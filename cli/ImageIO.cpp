@@ -2,7 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
-#include "PixelConversion.h"
+#include "SampleCodec.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -162,70 +162,14 @@ bool IsAssociated(AlphaMode mode, const std::string &format, const OIIO::ImageSp
 
 // ---- Decoding ----------------------------------------------------------
 
-// One channel of a file sample type as a channel of a world pixel type.
-template <class Pixel> struct ChannelFrom;
-template <> struct ChannelFrom<PF_Pixel> {
-    using Channel = A_u_char;
-    static Channel Of(std::uint8_t v) { return File8ToHost8(v); }
-    static Channel Of(std::uint16_t v) { return File16ToHost8(v); }
-    static Channel Of(float v) { return FloatToHost8(v); }
-};
-template <> struct ChannelFrom<PF_Pixel16> {
-    using Channel = A_u_short;
-    static Channel Of(std::uint8_t v) { return File8ToHost16(v); }
-    static Channel Of(std::uint16_t v) { return File16ToHost16(v); }
-    static Channel Of(float v) { return FloatToHost16(v); }
-};
-template <> struct ChannelFrom<PF_PixelFloat> {
-    using Channel = float;
-    static Channel Of(std::uint8_t v) { return File8ToFloat(v); }
-    static Channel Of(std::uint16_t v) { return File16ToFloat(v); }
-    static Channel Of(float v) { return v; }
-};
-
-// Full scale of a file sample type, and its straight colour.
-template <class T> struct FileScale;
-template <> struct FileScale<std::uint8_t> {
-    static constexpr std::uint8_t kOpaque = 255;
-    static std::uint8_t Straight(std::uint8_t c, std::uint8_t a) {
-        return static_cast<std::uint8_t>(Unassociate(c, a, kFileMax8));
-    }
-};
-template <> struct FileScale<std::uint16_t> {
-    static constexpr std::uint16_t kOpaque = 65535;
-    static std::uint16_t Straight(std::uint16_t c, std::uint16_t a) {
-        return static_cast<std::uint16_t>(Unassociate(c, a, kFileMax16));
-    }
-};
-template <> struct FileScale<float> {
-    static constexpr float kOpaque = 1.0f;
-    static float Straight(float c, float a) { return Unassociate(c, a); }
-};
-
 template <class T, class Pixel>
 void DecodeInto(const std::vector<T> &samples, const ImageHeader &header, World &world) {
-    using Scale = FileScale<T>;
-    using To = ChannelFrom<Pixel>;
-    const int n = header.channels;
-    const bool gray = header.layout == ChannelLayout::kGray || header.layout == ChannelLayout::kGrayAlpha;
-    const int alpha_index = header.layout == ChannelLayout::kGrayAlpha ? 1 : header.layout == ChannelLayout::kRGBA ? 3 : -1;
-    for (A_long y = 0; y < world.height(); ++y) {
-        Pixel *row = world.Row<Pixel>(y);
-        const T *in = samples.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(world.width()) * n;
-        for (A_long x = 0; x < world.width(); ++x, in += n) {
-            const T a = alpha_index >= 0 ? in[alpha_index] : Scale::kOpaque;
-            T r = in[0], g = gray ? in[0] : in[1], b = gray ? in[0] : in[2];
-            if (header.associated) {
-                r = Scale::Straight(r, a);
-                g = Scale::Straight(g, a);
-                b = Scale::Straight(b, a);
-            }
-            row[x].alpha = To::Of(a);
-            row[x].red = To::Of(r);
-            row[x].green = To::Of(g);
-            row[x].blue = To::Of(b);
-        }
-    }
+    const SampleSteps steps = PackedSteps<T>(header.channels);
+    const auto *in = reinterpret_cast<const unsigned char *>(samples.data());
+    const std::size_t row_bytes = static_cast<std::size_t>(world.width()) * static_cast<std::size_t>(steps.pixel);
+    for (A_long y = 0; y < world.height(); ++y)
+        DecodeRow<T>(in + static_cast<std::size_t>(y) * row_bytes, steps, header.channels, header.associated,
+                     world.width(), world.Row<Pixel>(y));
 }
 
 template <class T> World Decode(const std::vector<T> &samples, const ImageHeader &header, Depth depth) {
@@ -259,38 +203,15 @@ std::size_t SampleBytes(SampleType sample) {
 
 // ---- Encoding ----------------------------------------------------------
 
-// A world channel as the file's sample, straight.
-inline std::uint8_t FileSample(A_u_char v) { return v; }
-inline std::uint16_t FileSample(A_u_short v) { return HostToFile16(v); }
-inline float FileSample(float v) { return v; }
-
-template <class T> T AssociatedSample(T c, T a) {
-    if constexpr (std::is_same_v<T, float>)
-        return Associate(c, a);
-    else
-        return static_cast<T>(Associate(c, a, FileScale<T>::kOpaque));
-}
-
 template <class Pixel, class T>
 void EncodeFrom(const World &world, bool associated, std::vector<T> &samples) {
     samples.resize(static_cast<std::size_t>(world.width()) * static_cast<std::size_t>(world.height()) * 4);
-    T *out = samples.data();
-    for (A_long y = 0; y < world.height(); ++y) {
-        const Pixel *row = world.Row<Pixel>(y);
-        for (A_long x = 0; x < world.width(); ++x, out += 4) {
-            const T a = FileSample(row[x].alpha);
-            T r = FileSample(row[x].red), g = FileSample(row[x].green), b = FileSample(row[x].blue);
-            if (associated) {
-                r = AssociatedSample(r, a);
-                g = AssociatedSample(g, a);
-                b = AssociatedSample(b, a);
-            }
-            out[0] = r;
-            out[1] = g;
-            out[2] = b;
-            out[3] = a;
-        }
-    }
+    const SampleSteps steps = PackedSteps<T>(4);
+    auto *out = reinterpret_cast<unsigned char *>(samples.data());
+    const std::size_t row_bytes = static_cast<std::size_t>(world.width()) * static_cast<std::size_t>(steps.pixel);
+    for (A_long y = 0; y < world.height(); ++y)
+        EncodeRow<Pixel, T>(world.Row<Pixel>(y), world.width(), 4, associated,
+                            out + static_cast<std::size_t>(y) * row_bytes, steps);
 }
 
 OIIO::TypeDesc FileTypeOf(SampleType sample) {

@@ -81,6 +81,7 @@ Renderer::~Renderer() {
 }
 
 const std::string &Renderer::plugin_path() const { return impl_->module.path(); }
+A_u_long Renderer::plugin_version() const { return impl_->effect.out_data().my_version; }
 
 void Renderer::Render(const FrameWorlds &frame, const std::string &what) {
     renderhost::FrameSpec spec;

@@ -46,6 +46,8 @@ public:
     void Finish();
 
     const std::string &plugin_path() const;
+    // The version word the plug-in gave in its global setup.
+    A_u_long plugin_version() const;
 
 private:
     struct Impl;
