@@ -2,11 +2,11 @@
 // sequences through the render host.
 #include "Demo.h"
 #include "Errors.h"
+#include "FrameRange.h"
 #include "Options.h"
 #include "Pipeline.h"
 #include "Progress.h"
 #include "Renderer.h"
-#include "Sequence.h"
 
 #include "OrvaneVersion.h"
 
@@ -31,7 +31,8 @@ constexpr const char kFooter[] =
     "gray+alpha, RGB, RGBA. OUT gets COMP's file type, depth and data window\n"
     "and LAYER's display window. --downsample N box-filters both inputs to\n"
     "1/N, renders at that scale and writes OUT at the reduced size. In a\n"
-    "sequence, #### or %04d in the paths stands for the frame number.\n"
+    "sequence, # or #### (4 digits), %04d or @@@@ in the paths stands for the\n"
+    "frame number; LIST is farm style: 1-48, 1-100x5 (every 5th), 1,5,10-20.\n"
     "Exit codes: 0 done, 1 a file or the render failed, 2 bad usage.\n"
     "Examples:\n"
     "  veilshadow -i comp.exr -l layer.exr -o out.exr --opacity 25\n"
@@ -43,6 +44,7 @@ struct CommandLine {
     std::string opacity = "0";
     std::string alpha = "auto";
     std::string frames;
+    bool frames_given = false;
     int threads = 0;
     int downsample = 1;
     std::string plugin;
@@ -62,24 +64,24 @@ int RunFiles(const CommandLine &cmd) {
     settings.alpha = ParseAlphaMode(cmd.alpha);
     settings.downsample = cmd.downsample;
 
-    const bool sequence = !cmd.frames.empty();
-    FrameRange range;
+    const bool sequence = cmd.frames_given;
+    std::vector<long> frames = {0};
     if (sequence) {
-        range = ParseFrameRange(cmd.frames);
+        frames = ParseFrameList(cmd.frames);
         if (!HasFramePattern(cmd.output))
             throw UsageError(FileMessage(cmd.output, "--frames needs a frame pattern (#### or %04d) in OUT"));
     } else {
         for (const std::string *path : {&cmd.input, &cmd.layer, &cmd.output})
             if (HasFramePattern(*path))
-                throw UsageError(FileMessage(*path, "a frame pattern needs --frames A-B"));
+                throw UsageError(FileMessage(*path, "a frame pattern needs --frames"));
     }
 
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
-    Progress progress(stderr, ChooseProgressStyle(stderr, cmd.quiet), range.count(), sequence);
+    Progress progress(stderr, ChooseProgressStyle(stderr, cmd.quiet), static_cast<long>(frames.size()), sequence);
     // A LAYER without a frame pattern is the same file for every frame.
     StillLayer still;
     StillLayer *const still_layer = sequence && !HasFramePattern(cmd.layer) ? &still : nullptr;
-    for (long frame = range.first; frame <= range.last; ++frame) {
+    for (const long frame : frames) {
         FrameFiles files;
         files.frame = frame;
         files.input = sequence ? ExpandFramePattern(cmd.input, frame) : cmd.input;
@@ -127,7 +129,7 @@ int Run(int argc, char **argv) {
     app.add_option("-o,--output", cmd.output, "The result")->type_name("OUT");
     app.add_option("--opacity", cmd.opacity, "Shadow kept under the layer, 0-100 (default 0)")->type_name("PCT");
     app.add_option("--alpha", cmd.alpha, "auto (default), straight or associated")->type_name("MODE");
-    app.add_option("--frames", cmd.frames, "Render frames A to B of a sequence")->type_name("A-B");
+    CLI::Option *frames = app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
     app.add_option("--threads", cmd.threads, "Render threads (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(0, 1024).description(""));
@@ -147,8 +149,9 @@ int Run(int argc, char **argv) {
             return app.exit(e); // --help, --version
         throw UsageError(e.what());
     }
+    cmd.frames_given = frames->count() > 0;
     if (demo->parsed()) {
-        if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || !cmd.frames.empty() ||
+        if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || cmd.frames_given ||
             cmd.opacity != "0" || cmd.alpha != "auto" || cmd.downsample != 1)
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);

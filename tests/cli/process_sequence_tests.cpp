@@ -5,7 +5,7 @@
 #include "Errors.h"
 #include "Pipeline.h"
 #include "Renderer.h"
-#include "Sequence.h"
+#include "FrameRange.h"
 
 #include <gtest/gtest.h>
 
@@ -84,6 +84,7 @@ TEST_P(Sequences, EveryFrameIsRenderedAndReported) {
 
 INSTANTIATE_TEST_SUITE_P(Patterns, Sequences,
                          ::testing::Values(PatternCase{"####", false}, PatternCase{"%04d", false},
+                                           PatternCase{"#", false}, PatternCase{"@@@@", false},
                                            PatternCase{"####", true}));
 
 TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
