@@ -37,6 +37,22 @@ struct StillLayer {
     std::optional<renderhost::World> world; // empty until the first frame has read it
 };
 
+// What every frame of a sequence shares, taken from the first frame read:
+// COMP's sample type (OUT's depth) and the sizes of COMP's and LAYER's
+// display windows (for files without one, the image size). Data windows
+// may change from frame to frame.
+struct FrameShape {
+    SampleType sample = SampleType::kUInt8;
+    A_long comp_width = 0, comp_height = 0;
+    A_long layer_width = 0, layer_height = 0;
+    long frame = 0; // the frame it was taken from, for messages
+};
+
+// Throws InputError naming the file when the frame's headers do not match
+// `shape`.
+void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const ImageHeader &layer);
+FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame);
+
 // Throws UsageError when OUT cannot be written as the input's file type
 // (by its extension) or names one of the two inputs.
 void CheckOutputPath(const FrameFiles &files, const std::string &input_format);
@@ -44,12 +60,15 @@ void CheckOutputPath(const FrameFiles &files, const std::string &input_format);
 // Reads both files (checking sizes and memory from their headers first),
 // renders, and writes OUT in the input's file type and depth, its data
 // window the input's and its display window the layer's. Nothing is
-// written unless the whole frame succeeds. Throws RunError naming the
-// file at fault, UsageError for an unusable OUT. With `still`, the layer
-// is taken from it when it holds files.layer at the input's depth, and is
-// kept there otherwise (the settings must not change between the calls).
+// written unless the whole frame succeeds. Throws InputError naming the
+// input at fault (missing, unreadable, corrupt, too large for the host,
+// not matching `shape`), RunError naming the file for anything else,
+// UsageError for an unusable OUT. With `still`, the layer is taken from it
+// when it holds files.layer at the input's depth, and is kept there
+// otherwise (the settings must not change between the calls). With
+// `shape`, the frame must match it; an empty one is set from the frame.
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings,
-                 StillLayer *still = nullptr);
+                 StillLayer *still = nullptr, std::optional<FrameShape> *shape = nullptr);
 
 } // namespace veilshadow
 

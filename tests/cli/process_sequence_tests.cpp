@@ -1,15 +1,17 @@
-// Image sequences: frame patterns, progress reporting, and a failing frame
-// in the middle of a run.
+// Image sequences: frame patterns, progress reporting, bad frames in the
+// middle of a run, and resuming a run.
 #include "cli_test_support.h"
 
+#include "AtomicFile.h"
 #include "Errors.h"
+#include "FrameRange.h"
 #include "Pipeline.h"
 #include "Renderer.h"
-#include "FrameRange.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -23,10 +25,12 @@ using renderhost::World;
 constexpr PF_Fixed kHalfOpacity = 50 * 65536;
 
 // Frame f of a sequence of half-float EXRs whose data windows move from
-// frame to frame.
-void WriteFrame(const TempDir &dir, long frame) {
+// frame to frame (COMP's display window is its data window, 30 x 22
+// unless asked otherwise).
+void WriteFrame(const TempDir &dir, long frame, int comp_width = 30) {
     const std::string number = veilshadow::ExpandFramePattern("####", frame);
-    TestImage comp = clitest::RandomImage(Sample::kHalf, 4, -4 - int(frame), -3, 30, 22, unsigned(frame) * 2);
+    TestImage comp =
+        clitest::RandomImage(Sample::kHalf, 4, -4 - int(frame), -3, comp_width, 22, unsigned(frame) * 2);
     TestImage layer = clitest::RandomImage(Sample::kHalf, 4, int(frame), 1, 24, 18, unsigned(frame) * 2 + 1);
     layer.full_width = 28;
     layer.full_height = 20;
@@ -74,10 +78,13 @@ TEST_P(Sequences, EveryFrameIsRenderedAndReported) {
     if (GetParam().quiet) {
         EXPECT_EQ(run.err, "");
     } else {
-        // Not a terminal: one line per frame.
-        EXPECT_EQ(clitest::CountLines(run.err), 4) << run.err;
+        // Not a terminal: one line per frame, then the summary.
+        EXPECT_EQ(clitest::CountLines(run.err), 5) << run.err;
         EXPECT_NE(run.err.find("frame 8 (1/4): wrote " + (dir / "out.0008.exr")), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("frame 11 (4/4): wrote " + (dir / "out.0011.exr")), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("frame 11 (4/4): wrote " + (dir / "out.0011.exr") +
+                               "\nsummary: 4 rendered, 0 skipped, 0 failed\n"),
+                  std::string::npos)
+            << run.err;
     }
     EXPECT_EQ(dir.Entries().size(), 12u);
 }
@@ -103,6 +110,85 @@ TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out.0003.exr"));
     EXPECT_FALSE(std::filesystem::exists(dir / "out.0004.exr"));
     EXPECT_EQ(dir.Entries().size(), 10u) << "inputs and two outputs, no temporary files";
+}
+
+std::size_t TempFiles(const TempDir &dir) {
+    std::size_t count = 0;
+    for (const std::string &name : dir.Entries())
+        count += veilshadow::IsTempFileName(name) ? 1 : 0;
+    return count;
+}
+
+// Frames 1-7 with a missing, a corrupt and a wrong-sized frame in the
+// middle: --keep-going writes the good frames and lists the bad ones in
+// frame order; once they are mended, --resume renders only those.
+TEST(Sequences, KeepGoingThenResume) {
+    TempDir dir;
+    for (long frame = 1; frame <= 7; ++frame)
+        WriteFrame(dir, frame, frame == 5 ? 40 : 30);
+    std::filesystem::remove(dir / "comp.0003.exr");
+    std::filesystem::resize_file(dir / "comp.0004.exr", std::filesystem::file_size(dir / "comp.0004.exr") / 2);
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-7");
+    args.push_back("--keep-going");
+
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    const std::string bad[] = {"veilshadow: frame 3: " + (dir / "comp.0003.exr") + ": no such file\n",
+                               "veilshadow: frame 4: " + (dir / "comp.0004.exr") + ": cannot read its pixels",
+                               "veilshadow: frame 5: " + (dir / "comp.0005.exr") +
+                                   ": frame size 40 x 22, but frame 1 is 30 x 22\n"};
+    std::size_t position = run.err.find("frame 2 (2/7): wrote");
+    for (const std::string &line : bad) {
+        const std::size_t found = run.err.find(line);
+        EXPECT_NE(found, std::string::npos) << line << "\n" << run.err;
+        EXPECT_GT(found, position) << "out of frame order: " << line << "\n" << run.err;
+        position = found;
+    }
+    EXPECT_GT(run.err.find("frame 6 (6/7, 3 failed): wrote"), position) << run.err;
+    EXPECT_NE(run.err.find("\nsummary: 4 rendered, 0 skipped, 3 failed (frames 3-5)\n"), std::string::npos) << run.err;
+    for (long frame : {1, 2, 6, 7})
+        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (const char *name : {"out.0003.exr", "out.0004.exr", "out.0005.exr"})
+        EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+    EXPECT_EQ(TempFiles(dir), 0u);
+
+    // Mend the bad frames; mark a written frame, so that a second render of
+    // it would show.
+    for (long frame = 3; frame <= 5; ++frame)
+        WriteFrame(dir, frame);
+    { std::ofstream(dir / "out.0002.exr") << "written by the first run"; }
+    args.push_back("--resume");
+    const clitest::RunResult resumed = clitest::RunVeilshadow(args);
+    EXPECT_EQ(resumed.exit_code, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("frame 2 (2/7, 2 skipped): skipped, " + (dir / "out.0002.exr") + " exists\n"),
+              std::string::npos)
+        << resumed.err;
+    EXPECT_NE(resumed.err.find("\nsummary: 3 rendered, 4 skipped, 0 failed\n"), std::string::npos) << resumed.err;
+    for (long frame = 3; frame <= 5; ++frame)
+        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    std::ifstream kept(dir / "out.0002.exr");
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "written by the first run");
+    EXPECT_EQ(TempFiles(dir), 0u);
+    EXPECT_EQ(dir.Entries().size(), 21u);
+}
+
+// Without --keep-going, a wrong-sized frame stops the run like any bad
+// frame; the frames before it stay written.
+TEST(Sequences, AWrongSizedFrameStopsTheRun) {
+    TempDir dir;
+    for (long frame = 1; frame <= 3; ++frame)
+        WriteFrame(dir, frame, frame == 2 ? 31 : 30);
+    const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "####", "1-3"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("veilshadow: frame 2: " + (dir / "comp.0002.exr") + ": frame size 31 x 22"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("summary"), std::string::npos) << run.err;
+    EXPECT_EQ(CompareFrame(dir, 1), "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.0002.exr"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.0003.exr"));
 }
 
 TEST(Sequences, AStillLayerServesEveryFrame) {
