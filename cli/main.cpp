@@ -3,6 +3,7 @@
 #include "Demo.h"
 #include "Errors.h"
 #include "FrameRange.h"
+#include "ImageIO.h"
 #include "Options.h"
 #include "Pipeline.h"
 #include "Progress.h"
@@ -79,7 +80,10 @@ int RunFiles(const CommandLine &cmd) {
     }
 
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
-    Progress progress(stderr, ChooseProgressStyle(stderr, cmd.quiet), static_cast<long>(job.frames.size()),
+    // Files are read and written on other threads meanwhile, with the
+    // libraries' own chatter on standard error silenced.
+    std::FILE *const messages = MessageStream();
+    Progress progress(messages, ChooseProgressStyle(messages, cmd.quiet), static_cast<long>(job.frames.size()),
                       job.sequence);
     const FrameCounts counts = RunSequence(renderer, job, progress);
     renderer.Finish();
