@@ -23,6 +23,14 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A RunError about one frame's input files: missing, unreadable, corrupt,
+// too large for the host, or not matching the rest of the sequence. With
+// --keep-going the frame is reported and the run goes on.
+class InputError : public RunError {
+public:
+    using RunError::RunError;
+};
+
 // "PATH: problem", the shape of every message about a file.
 inline std::string FileMessage(const std::string &path, const std::string &problem) {
     return path + ": " + problem;

@@ -1,5 +1,7 @@
 #include "Progress.h"
 
+#include "FrameRange.h"
+
 #include <cmath>
 #include <unistd.h>
 
@@ -22,7 +24,7 @@ std::string FormatDuration(double seconds) {
     return text;
 }
 
-std::string ProgressBar(long done, long total, double elapsed_seconds, int width) {
+std::string ProgressBar(long done, long total, long rendered, double elapsed_seconds, int width) {
     const long filled = total > 0 ? done * width / total : width;
     std::string bar = "[";
     bar.append(static_cast<std::size_t>(filled), '#');
@@ -31,12 +33,21 @@ std::string ProgressBar(long done, long total, double elapsed_seconds, int width
     char text[128];
     std::snprintf(text, sizeof text, " %*ld/%ld frames", static_cast<int>(std::to_string(total).size()), done, total);
     bar += text;
-    if (done > 0 && elapsed_seconds > 0) {
-        const double fps = done / elapsed_seconds;
+    if (rendered > 0 && elapsed_seconds > 0) {
+        const double fps = rendered / elapsed_seconds;
         std::snprintf(text, sizeof text, "  %.1f fps  %s left", fps, FormatDuration((total - done) / fps).c_str());
         bar += text;
     }
     return bar;
+}
+
+std::string SummaryText(const FrameCounts &counts) {
+    std::string text = "summary: " + std::to_string(counts.rendered) + " rendered, " +
+                       std::to_string(counts.skipped) + " skipped, " + std::to_string(counts.failed.size()) +
+                       " failed";
+    if (!counts.failed.empty())
+        text += " (frames " + FormatFrameList(counts.failed) + ")";
+    return text;
 }
 
 Progress::Progress(std::FILE *stream, ProgressStyle style, long total_frames, bool sequence)
@@ -45,31 +56,65 @@ Progress::Progress(std::FILE *stream, ProgressStyle style, long total_frames, bo
       total_(total_frames),
       sequence_(sequence),
       start_(std::chrono::steady_clock::now()) {
-    if (style_ == ProgressStyle::kBar) {
-        std::fprintf(stream_, "\r%s", ProgressBar(0, total_, 0).c_str());
-        std::fflush(stream_);
-        line_open_ = true;
-    }
+    if (style_ == ProgressStyle::kBar)
+        DrawBar();
+}
+
+long Progress::Done() const {
+    return counts_.rendered + counts_.skipped + static_cast<long>(counts_.failed.size());
+}
+
+double Progress::Elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Progress::DrawBar() {
+    // Clears what a longer previous line left at its end.
+    std::fprintf(stream_, "\r%s\033[K", ProgressBar(Done(), total_, counts_.rendered, Elapsed()).c_str());
+    std::fflush(stream_);
+    line_open_ = true;
+}
+
+std::string Progress::CountText() const {
+    std::string text = " (" + std::to_string(Done()) + "/" + std::to_string(total_);
+    if (counts_.skipped > 0)
+        text += ", " + std::to_string(counts_.skipped) + " skipped";
+    if (!counts_.failed.empty())
+        text += ", " + std::to_string(counts_.failed.size()) + " failed";
+    return text + ")";
 }
 
 void Progress::FrameDone(long frame, const std::string &output) {
-    ++done_;
-    const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    switch (style_) {
-    case ProgressStyle::kBar:
-        // Clears what a longer previous line left at its end.
-        std::fprintf(stream_, "\r%s\033[K", ProgressBar(done_, total_, elapsed).c_str());
-        line_open_ = true;
-        break;
-    case ProgressStyle::kLines:
-        if (sequence_)
-            std::fprintf(stream_, "frame %ld (%ld/%ld): wrote %s\n", frame, done_, total_, output.c_str());
-        else
-            std::fprintf(stream_, "wrote %s\n", output.c_str());
-        break;
-    case ProgressStyle::kQuiet:
-        break;
-    }
+    ++counts_.rendered;
+    if (style_ == ProgressStyle::kBar)
+        DrawBar();
+    else if (style_ == ProgressStyle::kLines && sequence_)
+        std::fprintf(stream_, "frame %ld%s: wrote %s\n", frame, CountText().c_str(), output.c_str());
+    else if (style_ == ProgressStyle::kLines)
+        std::fprintf(stream_, "wrote %s\n", output.c_str());
+    std::fflush(stream_);
+}
+
+void Progress::FrameSkipped(long frame, const std::string &output) {
+    ++counts_.skipped;
+    if (style_ == ProgressStyle::kBar)
+        DrawBar();
+    else if (style_ == ProgressStyle::kLines && sequence_)
+        std::fprintf(stream_, "frame %ld%s: skipped, %s exists\n", frame, CountText().c_str(), output.c_str());
+    else if (style_ == ProgressStyle::kLines)
+        std::fprintf(stream_, "skipped, %s exists\n", output.c_str());
+    std::fflush(stream_);
+}
+
+void Progress::FrameFailed(long frame, const std::string &message) {
+    counts_.failed.push_back(frame);
+    Finish();
+    if (sequence_)
+        std::fprintf(stream_, "veilshadow: frame %ld: %s\n", frame, message.c_str());
+    else
+        std::fprintf(stream_, "veilshadow: %s\n", message.c_str());
+    if (style_ == ProgressStyle::kBar)
+        DrawBar();
     std::fflush(stream_);
 }
 
@@ -78,6 +123,14 @@ void Progress::Finish() {
         std::fputc('\n', stream_);
         std::fflush(stream_);
         line_open_ = false;
+    }
+}
+
+void Progress::Summary() {
+    Finish();
+    if (sequence_ && (style_ != ProgressStyle::kQuiet || !counts_.failed.empty())) {
+        std::fprintf(stream_, "%s\n", SummaryText(counts_).c_str());
+        std::fflush(stream_);
     }
 }
 

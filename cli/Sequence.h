@@ -1,29 +1,70 @@
-// Frame ranges and frame-number patterns in file names.
+// A run of veilshadow over the frames of a sequence, or over one image:
+// which frames to render, what to do with frames written already and with
+// frames whose inputs are bad, and the report of how it went.
 #ifndef VEILSHADOW_SEQUENCE_H
 #define VEILSHADOW_SEQUENCE_H
 
+#include "Pipeline.h"
+#include "Progress.h"
+#include "Renderer.h"
+
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace veilshadow {
 
-// The frames from first to last, both included.
-struct FrameRange {
-    long first = 0;
-    long last = 0;
-    long count() const { return last - first + 1; }
+struct SequenceJob {
+    // COMP, LAYER and OUT; in a sequence with frame patterns (a LAYER
+    // without one is a still image, read once for every frame).
+    std::string input, layer, output;
+    bool sequence = false;
+    std::vector<long> frames = {0}; // in the order to render; one for a single image
+    FrameSettings settings;
+    // Leave out a frame whose OUT exists. Outputs are written to a
+    // temporary file and renamed into place when complete, so an OUT
+    // that exists is a whole frame from an earlier run.
+    bool resume = false;
+    // A frame whose input is bad (an InputError) is reported and the rest
+    // still render; otherwise the run stops at the first one.
+    bool keep_going = false;
 };
 
-// "A-B" (A <= B) or a single frame "A"; frame numbers are 0..999999999.
-// Anything else throws UsageError.
-FrameRange ParseFrameRange(const std::string &text);
+// How many frames may be in flight: sets of source worlds (one being
+// decoded while another renders) and output worlds (one rendering, the
+// others being written).
+struct PipelineDepth {
+    int sources = 1;
+    int outputs = 1;
+};
 
-// Whether the path holds a frame pattern: a run of '#' (as many digits as
-// there are '#', zero-padded), "%0Nd" (N digits) or "%d" (no padding).
-bool HasFramePattern(const std::string &path);
+// The most memory the worlds of frames in flight take together, at most
+// (or half the memory available, when that is less).
+inline constexpr std::uint64_t kPipelineBudget = std::uint64_t{800} << 20;
 
-// The path with every frame pattern replaced by the frame number. A
-// number wider than its pattern is written in full.
-std::string ExpandFramePattern(const std::string &path, long frame);
+// The deepest pipeline, of {2, 3}, {2, 2}, {1, 2} and {1, 1}, whose
+// worlds fit the budget; {1, 1} when none does. source_bytes: the worlds
+// one frame decodes into; output_bytes: its output world;
+// available_memory: 0 when unknown.
+PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t output_bytes,
+                                  std::uint64_t available_memory);
+
+// The files of one frame of the job.
+FrameFiles FilesOf(const SequenceJob &job, long frame);
+
+// Renders the job's frames, reporting each one to `progress` in frame
+// order, then the summary. Returns the counts; with keep_going, failed
+// frames are among them. Throws the error that stops the run: UsageError
+// or RunError, in a sequence prefixed with "frame F: ". Frames written
+// before it stay as they are (and, since frames are written a few at a
+// time, a frame or two after it may be complete too).
+//   The frames go through a pipeline: the next frames are opened and
+// decoded (COMP and LAYER at once) while one renders and the ones before
+// it are encoded and written, each output to its own temporary file
+// renamed into place when complete. At most a few frames are in flight
+// (see ChoosePipelineDepth), and their worlds are reused from frame to
+// frame while the data windows stay the same.
+FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &progress);
 
 } // namespace veilshadow
 

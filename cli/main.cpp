@@ -2,6 +2,8 @@
 // sequences through the render host.
 #include "Demo.h"
 #include "Errors.h"
+#include "FrameRange.h"
+#include "ImageIO.h"
 #include "Options.h"
 #include "Pipeline.h"
 #include "Progress.h"
@@ -30,78 +32,62 @@ constexpr const char kFooter[] =
     "Reads and writes PNG, TIFF and OpenEXR: 8/16-bit, half, float; gray,\n"
     "gray+alpha, RGB, RGBA. OUT gets COMP's file type, depth and data window\n"
     "and LAYER's display window. --downsample N box-filters both inputs to\n"
-    "1/N, renders at that scale and writes OUT at the reduced size. In a\n"
-    "sequence, #### or %04d in the paths stands for the frame number.\n"
-    "Exit codes: 0 done, 1 a file or the render failed, 2 bad usage.\n"
+    "1/N, renders at that scale and writes OUT at the reduced size. LIST is\n"
+    "farm style (1-48, 1-100x5, 1,5,10-20); # or #### (4 digits), %04d or @@@@\n"
+    "in the paths stands for the frame number. OUT is written to a temporary\n"
+    "file renamed into place when complete, so an OUT that exists is whole.\n"
+    "Exit codes: 0 done, 1 a file, a frame or the render failed, 2 bad usage.\n"
     "Examples:\n"
     "  veilshadow -i comp.exr -l layer.exr -o out.exr --opacity 25\n"
-    "  veilshadow -i comp.####.png -l layer.####.png -o out.####.png --frames 1-48\n"
-    "  veilshadow demo -o demo-output";
+    "  veilshadow -i comp.#.exr -l layer.#.exr -o out.#.exr --frames 1-48 --resume";
 
 struct CommandLine {
     std::string input, layer, output;
     std::string opacity = "0";
     std::string alpha = "auto";
     std::string frames;
+    bool frames_given = false;
     int threads = 0;
     int downsample = 1;
     std::string plugin;
     bool quiet = false;
+    bool resume = false;
+    bool keep_going = false;
     std::string demo_dir = "demo-output";
 };
-
-std::string FramesText(const FrameFiles &files, bool sequence) {
-    return sequence ? "frame " + std::to_string(files.frame) + ": " : "";
-}
 
 int RunFiles(const CommandLine &cmd) {
     if (cmd.input.empty() || cmd.layer.empty() || cmd.output.empty())
         throw UsageError("--input COMP, --layer LAYER and -o OUT are all required (or run: veilshadow demo)");
-    FrameSettings settings;
-    settings.slider = ParseOpacity(cmd.opacity);
-    settings.alpha = ParseAlphaMode(cmd.alpha);
-    settings.downsample = cmd.downsample;
-
-    const bool sequence = !cmd.frames.empty();
-    FrameRange range;
-    if (sequence) {
-        range = ParseFrameRange(cmd.frames);
+    SequenceJob job;
+    job.input = cmd.input;
+    job.layer = cmd.layer;
+    job.output = cmd.output;
+    job.settings.slider = ParseOpacity(cmd.opacity);
+    job.settings.alpha = ParseAlphaMode(cmd.alpha);
+    job.settings.downsample = cmd.downsample;
+    job.resume = cmd.resume;
+    job.keep_going = cmd.keep_going;
+    job.sequence = cmd.frames_given;
+    if (job.sequence) {
+        job.frames = ParseFrameList(cmd.frames);
         if (!HasFramePattern(cmd.output))
             throw UsageError(FileMessage(cmd.output, "--frames needs a frame pattern (#### or %04d) in OUT"));
     } else {
         for (const std::string *path : {&cmd.input, &cmd.layer, &cmd.output})
             if (HasFramePattern(*path))
-                throw UsageError(FileMessage(*path, "a frame pattern needs --frames A-B"));
+                throw UsageError(FileMessage(*path, "a frame pattern needs --frames"));
     }
 
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
-    Progress progress(stderr, ChooseProgressStyle(stderr, cmd.quiet), range.count(), sequence);
-    // A LAYER without a frame pattern is the same file for every frame.
-    StillLayer still;
-    StillLayer *const still_layer = sequence && !HasFramePattern(cmd.layer) ? &still : nullptr;
-    for (long frame = range.first; frame <= range.last; ++frame) {
-        FrameFiles files;
-        files.frame = frame;
-        files.input = sequence ? ExpandFramePattern(cmd.input, frame) : cmd.input;
-        files.layer = sequence ? ExpandFramePattern(cmd.layer, frame) : cmd.layer;
-        files.output = sequence ? ExpandFramePattern(cmd.output, frame) : cmd.output;
-        try {
-            RenderFiles(renderer, files, settings, still_layer);
-        } catch (const UsageError &e) {
-            progress.Finish();
-            throw UsageError(FramesText(files, sequence) + e.what());
-        } catch (const RunError &e) {
-            progress.Finish();
-            throw RunError(FramesText(files, sequence) + e.what());
-        } catch (...) {
-            progress.Finish(); // the message goes on a line of its own
-            throw;
-        }
-        progress.FrameDone(frame, files.output);
-    }
-    progress.Finish();
+    // Files are read and written on other threads meanwhile, with the
+    // libraries' own chatter on standard error silenced.
+    std::FILE *const messages = MessageStream();
+    Progress progress(messages, ChooseProgressStyle(messages, cmd.quiet), static_cast<long>(job.frames.size()),
+                      job.sequence);
+    const FrameCounts counts = RunSequence(renderer, job, progress);
     renderer.Finish();
-    return kExitSuccess;
+    return counts.failed.empty() ? kExitSuccess : kExitFailure;
 }
 
 int RunDemoCommand(const CommandLine &cmd) {
@@ -127,7 +113,7 @@ int Run(int argc, char **argv) {
     app.add_option("-o,--output", cmd.output, "The result")->type_name("OUT");
     app.add_option("--opacity", cmd.opacity, "Shadow kept under the layer, 0-100 (default 0)")->type_name("PCT");
     app.add_option("--alpha", cmd.alpha, "auto (default), straight or associated")->type_name("MODE");
-    app.add_option("--frames", cmd.frames, "Render frames A to B of a sequence")->type_name("A-B");
+    CLI::Option *frames = app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
     app.add_option("--threads", cmd.threads, "Render threads (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(0, 1024).description(""));
@@ -135,6 +121,8 @@ int Run(int argc, char **argv) {
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""));
     app.add_option("--plugin", cmd.plugin, "Plug-in module (default: next to veilshadow)")->type_name("PATH");
+    app.add_flag("--resume", cmd.resume, "Skip frames whose OUT exists (complete: see below)");
+    app.add_flag("--keep-going", cmd.keep_going, "Report a frame with bad input files, render the rest");
     app.add_flag("-q,--quiet", cmd.quiet, "No progress output");
     CLI::App *demo = app.add_subcommand("demo", "Render the built-in scene: demo [-o DIR]");
     demo->add_option("-o,--output", cmd.demo_dir, "Folder for the pictures")->type_name("DIR");
@@ -147,9 +135,10 @@ int Run(int argc, char **argv) {
             return app.exit(e); // --help, --version
         throw UsageError(e.what());
     }
+    cmd.frames_given = frames->count() > 0;
     if (demo->parsed()) {
-        if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || !cmd.frames.empty() ||
-            cmd.opacity != "0" || cmd.alpha != "auto" || cmd.downsample != 1)
+        if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || cmd.frames_given ||
+            cmd.opacity != "0" || cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going)
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);
     }

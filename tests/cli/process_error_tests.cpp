@@ -311,7 +311,7 @@ TEST(Usage, HelpFitsAScreenAndVersionNamesThePlugin) {
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_LE(clitest::CountLines(help.out), 34) << help.out;
     for (const char *option : {"--input", "--layer", "--output", "--opacity", "--alpha", "--frames", "--threads",
-                               "--downsample", "--plugin", "--quiet", "demo", "--version"})
+                               "--downsample", "--plugin", "--quiet", "--resume", "--keep-going", "demo", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     std::size_t start = 0;
     while (start < help.out.size()) {

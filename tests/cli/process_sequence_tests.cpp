@@ -1,15 +1,17 @@
-// Image sequences: frame patterns, progress reporting, and a failing frame
-// in the middle of a run.
+// Image sequences: frame patterns, progress reporting, bad frames in the
+// middle of a run, and resuming a run.
 #include "cli_test_support.h"
 
+#include "AtomicFile.h"
 #include "Errors.h"
+#include "FrameRange.h"
 #include "Pipeline.h"
 #include "Renderer.h"
-#include "Sequence.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 namespace {
@@ -23,10 +25,12 @@ using renderhost::World;
 constexpr PF_Fixed kHalfOpacity = 50 * 65536;
 
 // Frame f of a sequence of half-float EXRs whose data windows move from
-// frame to frame.
-void WriteFrame(const TempDir &dir, long frame) {
+// frame to frame (COMP's display window is its data window, 30 x 22
+// unless asked otherwise).
+void WriteFrame(const TempDir &dir, long frame, int comp_width = 30) {
     const std::string number = veilshadow::ExpandFramePattern("####", frame);
-    TestImage comp = clitest::RandomImage(Sample::kHalf, 4, -4 - int(frame), -3, 30, 22, unsigned(frame) * 2);
+    TestImage comp =
+        clitest::RandomImage(Sample::kHalf, 4, -4 - int(frame), -3, comp_width, 22, unsigned(frame) * 2);
     TestImage layer = clitest::RandomImage(Sample::kHalf, 4, int(frame), 1, 24, 18, unsigned(frame) * 2 + 1);
     layer.full_width = 28;
     layer.full_height = 20;
@@ -74,16 +78,20 @@ TEST_P(Sequences, EveryFrameIsRenderedAndReported) {
     if (GetParam().quiet) {
         EXPECT_EQ(run.err, "");
     } else {
-        // Not a terminal: one line per frame.
-        EXPECT_EQ(clitest::CountLines(run.err), 4) << run.err;
+        // Not a terminal: one line per frame, then the summary.
+        EXPECT_EQ(clitest::CountLines(run.err), 5) << run.err;
         EXPECT_NE(run.err.find("frame 8 (1/4): wrote " + (dir / "out.0008.exr")), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("frame 11 (4/4): wrote " + (dir / "out.0011.exr")), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("frame 11 (4/4): wrote " + (dir / "out.0011.exr") +
+                               "\nsummary: 4 rendered, 0 skipped, 0 failed\n"),
+                  std::string::npos)
+            << run.err;
     }
     EXPECT_EQ(dir.Entries().size(), 12u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Patterns, Sequences,
                          ::testing::Values(PatternCase{"####", false}, PatternCase{"%04d", false},
+                                           PatternCase{"#", false}, PatternCase{"@@@@", false},
                                            PatternCase{"####", true}));
 
 TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
@@ -102,6 +110,116 @@ TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out.0003.exr"));
     EXPECT_FALSE(std::filesystem::exists(dir / "out.0004.exr"));
     EXPECT_EQ(dir.Entries().size(), 10u) << "inputs and two outputs, no temporary files";
+}
+
+// Frames of one size reuse their worlds from frame to frame: every pixel
+// of each frame must come from that frame, whatever channels its files
+// have (a layer without alpha, a gray input). 300 rows: more than one
+// strip of decoding and encoding.
+TEST(Sequences, FramesOfOneSizeRenderFromTheirOwnPixels) {
+    TempDir dir;
+    const int channels[][2] = {{4, 4}, {4, 4}, {4, 3}, {2, 4}, {4, 4}}; // COMP, LAYER per frame
+    for (int frame = 1; frame <= 5; ++frame) {
+        const std::string number = veilshadow::ExpandFramePattern("#", frame);
+        clitest::WriteTestImage(dir / ("comp." + number + ".png"),
+                                clitest::RandomImage(Sample::kU8, channels[frame - 1][0], 0, 0, 40, 300, frame * 7));
+        clitest::WriteTestImage(dir / ("layer." + number + ".png"),
+                                clitest::RandomImage(Sample::kU8, channels[frame - 1][1], 0, 0, 40, 300, frame * 7 + 1));
+    }
+    const clitest::RunResult run =
+        clitest::RunVeilshadow({"-i", dir / "comp.#.png", "-l", dir / "layer.#.png", "-o", dir / "out.#.png",
+                                "--frames", "1-5", "--opacity", "25", "--quiet"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    for (int frame = 1; frame <= 5; ++frame) {
+        const std::string number = veilshadow::ExpandFramePattern("#", frame);
+        const World input =
+            clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".png")), Depth::k8, false);
+        const World layer =
+            clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".png")), Depth::k8, false);
+        const TestImage expected =
+            clitest::EncodeExpected(clitest::KernelExpected(input, layer, 25 * 65536), Sample::kU8, false);
+        EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".png"))), "")
+            << "frame " << frame;
+    }
+}
+
+std::size_t TempFiles(const TempDir &dir) {
+    std::size_t count = 0;
+    for (const std::string &name : dir.Entries())
+        count += veilshadow::IsTempFileName(name) ? 1 : 0;
+    return count;
+}
+
+// Frames 1-7 with a missing, a corrupt and a wrong-sized frame in the
+// middle: --keep-going writes the good frames and lists the bad ones in
+// frame order; once they are mended, --resume renders only those.
+TEST(Sequences, KeepGoingThenResume) {
+    TempDir dir;
+    for (long frame = 1; frame <= 7; ++frame)
+        WriteFrame(dir, frame, frame == 5 ? 40 : 30);
+    std::filesystem::remove(dir / "comp.0003.exr");
+    std::filesystem::resize_file(dir / "comp.0004.exr", std::filesystem::file_size(dir / "comp.0004.exr") / 2);
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-7");
+    args.push_back("--keep-going");
+
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    const std::string bad[] = {"veilshadow: frame 3: " + (dir / "comp.0003.exr") + ": no such file\n",
+                               "veilshadow: frame 4: " + (dir / "comp.0004.exr") + ": cannot read its pixels",
+                               "veilshadow: frame 5: " + (dir / "comp.0005.exr") +
+                                   ": frame size 40 x 22, but frame 1 is 30 x 22\n"};
+    std::size_t position = run.err.find("frame 2 (2/7): wrote");
+    for (const std::string &line : bad) {
+        const std::size_t found = run.err.find(line);
+        EXPECT_NE(found, std::string::npos) << line << "\n" << run.err;
+        EXPECT_GT(found, position) << "out of frame order: " << line << "\n" << run.err;
+        position = found;
+    }
+    EXPECT_GT(run.err.find("frame 6 (6/7, 3 failed): wrote"), position) << run.err;
+    EXPECT_NE(run.err.find("\nsummary: 4 rendered, 0 skipped, 3 failed (frames 3-5)\n"), std::string::npos) << run.err;
+    for (long frame : {1, 2, 6, 7})
+        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (const char *name : {"out.0003.exr", "out.0004.exr", "out.0005.exr"})
+        EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
+    EXPECT_EQ(TempFiles(dir), 0u);
+
+    // Mend the bad frames; mark a written frame, so that a second render of
+    // it would show.
+    for (long frame = 3; frame <= 5; ++frame)
+        WriteFrame(dir, frame);
+    { std::ofstream(dir / "out.0002.exr") << "written by the first run"; }
+    args.push_back("--resume");
+    const clitest::RunResult resumed = clitest::RunVeilshadow(args);
+    EXPECT_EQ(resumed.exit_code, 0) << resumed.err;
+    EXPECT_NE(resumed.err.find("frame 2 (2/7, 2 skipped): skipped, " + (dir / "out.0002.exr") + " exists\n"),
+              std::string::npos)
+        << resumed.err;
+    EXPECT_NE(resumed.err.find("\nsummary: 3 rendered, 4 skipped, 0 failed\n"), std::string::npos) << resumed.err;
+    for (long frame = 3; frame <= 5; ++frame)
+        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    std::ifstream kept(dir / "out.0002.exr");
+    std::string text;
+    std::getline(kept, text);
+    EXPECT_EQ(text, "written by the first run");
+    EXPECT_EQ(TempFiles(dir), 0u);
+    EXPECT_EQ(dir.Entries().size(), 21u);
+}
+
+// Without --keep-going, a wrong-sized frame stops the run like any bad
+// frame; the frames before it stay written.
+TEST(Sequences, AWrongSizedFrameStopsTheRun) {
+    TempDir dir;
+    for (long frame = 1; frame <= 3; ++frame)
+        WriteFrame(dir, frame, frame == 2 ? 31 : 30);
+    const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "####", "1-3"));
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("veilshadow: frame 2: " + (dir / "comp.0002.exr") + ": frame size 31 x 22"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.err.find("summary"), std::string::npos) << run.err;
+    EXPECT_EQ(CompareFrame(dir, 1), "");
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.0002.exr"));
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.0003.exr"));
 }
 
 TEST(Sequences, AStillLayerServesEveryFrame) {

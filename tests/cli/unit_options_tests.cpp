@@ -1,12 +1,15 @@
 // Option values: opacity, alpha mode, frame ranges and frame patterns.
 #include "Errors.h"
 #include "Options.h"
-#include "Sequence.h"
+#include "FrameRange.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace veilshadow {
 namespace {
@@ -72,26 +75,82 @@ TEST(AlphaMode, NamesAndRejections) {
         EXPECT_THROW(ParseAlphaMode(bad), UsageError) << bad;
 }
 
-struct RangeCase {
+struct ListCase {
     const char *text;
-    long first, last;
+    std::vector<long> frames;
 };
 
-TEST(FrameRange, AcceptedForms) {
-    const RangeCase cases[] = {{"1-48", 1, 48}, {"0-0", 0, 0}, {"7", 7, 7}, {"0010-0012", 10, 12},
-                               {"999999999-999999999", 999999999, 999999999}};
-    for (const RangeCase &c : cases) {
-        const FrameRange range = ParseFrameRange(c.text);
-        EXPECT_EQ(range.first, c.first) << c.text;
-        EXPECT_EQ(range.last, c.last) << c.text;
-        EXPECT_EQ(range.count(), c.last - c.first + 1) << c.text;
+TEST(FrameList, AcceptedForms) {
+    const ListCase cases[] = {
+        {"1-5", {1, 2, 3, 4, 5}},
+        {"7", {7}},
+        {"0010-0012", {10, 11, 12}},
+        {"1-10x4", {1, 5, 9}},
+        {"1-9x4", {1, 5, 9}},      // the last frame is on the step
+        {"3-4x10", {3}},           // a step past the end keeps the first
+        {"1,5,10-12", {1, 5, 10, 11, 12}},
+        {"10-12, 1 ,5", {1, 5, 10, 11, 12}}, // sorted; spaces around items
+        {"1-4,3-6,2", {1, 2, 3, 4, 5, 6}},   // each frame once
+        {"-5--3", {-5, -4, -3}},
+        {"-1-1", {-1, 0, 1}},
+        {"-6--2x2", {-6, -4, -2}},
+        {"-999999999,999999999", {-999999999, 999999999}},
+    };
+    for (const ListCase &c : cases)
+        EXPECT_EQ(ParseFrameList(c.text), c.frames) << c.text;
+}
+
+TEST(FrameList, RejectedFormsSayWhy) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"", "no frames given"},
+        {" ", "no frames given"},
+        {"1,,3", "an empty item"},
+        {"1,", "an empty item"},
+        {"5-2", "the last frame comes before the first"},
+        {"-1--3", "the last frame comes before the first"},
+        {"1-10x0", "the step is 0"},
+        {"1-1000000000", "not a frame"},
+        {"-", "not a frame"},
+        {"5-", "not a frame"},
+        {"a-b", "not a frame"},
+        {"1-2-3", "not a frame"},
+        {"1..5", "not a frame"},
+        {"1 - 5", "not a frame"},
+        {"1-10x", "not a frame"},
+        {"1-10x-2", "not a frame"},
+        {"1x2", "not a frame"},
+        {"1-10y2", "not a frame"},
+        {"0-1000000", "more than 1000000 frames"},
+        {"1-600000,-600000--1", "more than 1000000 frames"},
+    };
+    for (const auto &c : cases) {
+        try {
+            ParseFrameList(c.first);
+            ADD_FAILURE() << "accepted \"" << c.first << "\"";
+        } catch (const UsageError &e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("--frames \"" + std::string(c.first) + "\": ", 0), 0u) << message;
+            EXPECT_NE(message.find(c.second), std::string::npos) << message;
+        }
     }
 }
 
-TEST(FrameRange, RejectedForms) {
-    for (const char *bad : {"", "-", "5-", "-5", "5-2", "a-b", "1-2-3", "1..5", "1 - 5", "1000000000", "1-1000000000",
-                            "1,5"})
-        EXPECT_THROW(ParseFrameRange(bad), UsageError) << bad;
+TEST(FrameList, FormattedAsCompactRangesThatReadBack) {
+    const ListCase cases[] = {
+        {"", {}},
+        {"7", {7}},
+        {"3-5,9", {3, 4, 5, 9}},
+        {"1,3,5", {1, 3, 5}},
+        {"-2-0,2", {-2, -1, 0, 2}},
+        {"-5--4,-1", {-5, -4, -1}},
+        {"9,3-4", {9, 3, 4}}, // runs in the order given
+    };
+    for (const ListCase &c : cases) {
+        EXPECT_EQ(FormatFrameList(c.frames), c.text);
+        if (!c.frames.empty() && std::is_sorted(c.frames.begin(), c.frames.end())) {
+            EXPECT_EQ(ParseFrameList(FormatFrameList(c.frames)), c.frames) << c.text;
+        }
+    }
 }
 
 struct PatternCase {
@@ -107,7 +166,12 @@ TEST(FramePattern, Expansion) {
         {"comp.%04d.exr", 7, "comp.0007.exr", true},
         {"comp.%d.exr", 7, "comp.7.exr", true},
         {"comp.##.exr", 123, "comp.123.exr", true}, // wider than the pattern: in full
-        {"comp.#.png", 3, "comp.3.png", true},
+        {"comp.#.png", 3, "comp.0003.png", true}, // a lone # is 4 digits
+        {"comp.@.png", 3, "comp.3.png", true},
+        {"comp.@@@.png", 3, "comp.003.png", true},
+        {"comp.####.exr", -1, "comp.-001.exr", true}, // the sign counts, as with %04d
+        {"comp.%04d.exr", -12, "comp.-012.exr", true},
+        {"comp.#.exr", -12345, "comp.-12345.exr", true},
         {"comp.%06d.tif", 42, "comp.000042.tif", true},
         {"shots/s####/f####.exr", 12, "shots/s0012/f0012.exr", true},
         {"comp.exr", 5, "comp.exr", false},

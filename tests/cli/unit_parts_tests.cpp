@@ -6,14 +6,23 @@
 #include "Errors.h"
 #include "Limits.h"
 #include "Progress.h"
+#include "Sequence.h"
+#include "TaskQueue.h"
 
 #include "cli_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace veilshadow {
 namespace {
@@ -24,21 +33,24 @@ using renderhost::World;
 // ---- Progress ----------------------------------------------------------
 
 struct BarCase {
-    long done, total;
+    long done, total, rendered;
     double elapsed;
     const char *text;
 };
 
 TEST(Progress, BarText) {
     const BarCase cases[] = {
-        {0, 48, 0.0, "[------------------------]  0/48 frames"},
-        {12, 48, 6.0, "[######------------------] 12/48 frames  2.0 fps  0:18 left"},
-        {48, 48, 10.0, "[########################] 48/48 frames  4.8 fps  0:00 left"},
-        {1, 3, 0.5, "[########----------------] 1/3 frames  2.0 fps  0:01 left"},
-        {1, 10000, 1.0, "[------------------------]     1/10000 frames  1.0 fps  2:46:39 left"},
+        {0, 48, 0, 0.0, "[------------------------]  0/48 frames"},
+        {12, 48, 12, 6.0, "[######------------------] 12/48 frames  2.0 fps  0:18 left"},
+        {48, 48, 48, 10.0, "[########################] 48/48 frames  4.8 fps  0:00 left"},
+        {1, 3, 1, 0.5, "[########----------------] 1/3 frames  2.0 fps  0:01 left"},
+        {1, 10000, 1, 1.0, "[------------------------]     1/10000 frames  1.0 fps  2:46:39 left"},
+        // Skipped and failed frames fill the bar; the speed is the rendered frames'.
+        {24, 48, 4, 2.0, "[############------------] 24/48 frames  2.0 fps  0:12 left"},
+        {10, 48, 0, 0.1, "[#####-------------------] 10/48 frames"},
     };
     for (const BarCase &c : cases)
-        EXPECT_EQ(ProgressBar(c.done, c.total, c.elapsed), c.text);
+        EXPECT_EQ(ProgressBar(c.done, c.total, c.rendered, c.elapsed), c.text);
 }
 
 TEST(Progress, Durations) {
@@ -59,35 +71,66 @@ std::string Captured(std::FILE *file) {
     return text;
 }
 
-TEST(Progress, LinesQuietAndSingleImages) {
-    std::FILE *lines = std::tmpfile();
+// The frames of a run with each outcome, then the summary.
+std::string Report(ProgressStyle style, bool with_failure) {
+    std::FILE *file = std::tmpfile();
     {
-        Progress progress(lines, ProgressStyle::kLines, 2, true);
+        Progress progress(file, style, 5, true);
         progress.FrameDone(5, "out.0005.exr");
-        progress.FrameDone(6, "out.0006.exr");
-        progress.Finish();
+        progress.FrameSkipped(6, "out.0006.exr");
+        if (with_failure) {
+            progress.FrameFailed(7, "comp.0007.exr: no such file");
+            progress.FrameFailed(8, "comp.0008.exr: cut short");
+        }
+        progress.FrameDone(9, "out.0009.exr");
+        progress.Summary();
+        EXPECT_EQ(progress.counts().rendered, 2);
+        EXPECT_EQ(progress.counts().skipped, 1);
+        EXPECT_EQ(progress.counts().failed, with_failure ? std::vector<long>({7, 8}) : std::vector<long>());
     }
-    EXPECT_EQ(Captured(lines), "frame 5 (1/2): wrote out.0005.exr\nframe 6 (2/2): wrote out.0006.exr\n");
-    std::fclose(lines);
+    const std::string text = Captured(file);
+    std::fclose(file);
+    return text;
+}
 
-    std::FILE *quiet = std::tmpfile();
-    {
-        Progress progress(quiet, ProgressStyle::kQuiet, 2, true);
-        progress.FrameDone(1, "a");
-        progress.Finish();
-    }
-    EXPECT_EQ(Captured(quiet), "");
-    std::fclose(quiet);
+TEST(Progress, LinesCountSkippedAndFailedFrames) {
+    EXPECT_EQ(Report(ProgressStyle::kLines, true), "frame 5 (1/5): wrote out.0005.exr\n"
+                                                   "frame 6 (2/5, 1 skipped): skipped, out.0006.exr exists\n"
+                                                   "veilshadow: frame 7: comp.0007.exr: no such file\n"
+                                                   "veilshadow: frame 8: comp.0008.exr: cut short\n"
+                                                   "frame 9 (5/5, 1 skipped, 2 failed): wrote out.0009.exr\n"
+                                                   "summary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n");
+    // Quiet: only the bad frames and then the summary.
+    EXPECT_EQ(Report(ProgressStyle::kQuiet, true), "veilshadow: frame 7: comp.0007.exr: no such file\n"
+                                                   "veilshadow: frame 8: comp.0008.exr: cut short\n"
+                                                   "summary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n");
+    EXPECT_EQ(Report(ProgressStyle::kQuiet, false), "");
+    // On a terminal a bad frame gets a line of its own and the bar goes on below.
+    const std::string bar = Report(ProgressStyle::kBar, true);
+    EXPECT_NE(bar.find("\nveilshadow: frame 7: comp.0007.exr: no such file\n\r["), std::string::npos) << bar;
+    EXPECT_NE(bar.find("5/5 frames"), std::string::npos) << bar;
+    const std::string summary = "\nsummary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n";
+    EXPECT_EQ(bar.substr(bar.size() - summary.size()), summary) << bar;
+}
 
-    // A single image never gets a bar, even on a terminal.
-    std::FILE *single = std::tmpfile();
-    {
-        Progress progress(single, ProgressStyle::kBar, 1, false);
-        progress.FrameDone(0, "out.png");
-        progress.Finish();
+// A single image never gets a bar, even on a terminal, nor a summary.
+TEST(Progress, SingleImages) {
+    for (int outcome = 0; outcome < 3; ++outcome) {
+        std::FILE *single = std::tmpfile();
+        {
+            Progress progress(single, ProgressStyle::kBar, 1, false);
+            if (outcome == 0)
+                progress.FrameDone(0, "out.png");
+            else if (outcome == 1)
+                progress.FrameSkipped(0, "out.png");
+            else
+                progress.FrameFailed(0, "in.png: no such file");
+            progress.Summary();
+        }
+        const char *expected[] = {"wrote out.png\n", "skipped, out.png exists\n", "veilshadow: in.png: no such file\n"};
+        EXPECT_EQ(Captured(single), expected[outcome]);
+        std::fclose(single);
     }
-    EXPECT_EQ(Captured(single), "wrote out.png\n");
-    std::fclose(single);
 }
 
 TEST(Progress, BarIsRedrawnInPlaceAndEndsItsLine) {
@@ -234,6 +277,53 @@ TEST(Downsample, FactorOneCopiesExactly) {
               "");
 }
 
+// ---- Pipeline ----------------------------------------------------------
+
+struct DepthCase {
+    std::uint64_t source, output, available;
+    int sources, outputs;
+};
+
+TEST(Pipeline, DepthFitsTheBudget) {
+    constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t{1} << 30;
+    const DepthCase cases[] = {
+        {266 * MiB, 133 * MiB, 20 * GiB, 2, 2},  // UHD float: {2, 3} takes 931 MiB, {2, 2} 798
+        {66 * MiB, 33 * MiB, 20 * GiB, 2, 3},    // UHD 8-bit: 231 MiB
+        {200 * MiB, 200 * MiB, 20 * GiB, 2, 2},  // exactly the budget
+        {300 * MiB, 200 * MiB, 20 * GiB, 1, 2},  // {2, 2} takes 1000 MiB, {1, 2} 700
+        {401 * MiB, 200 * MiB, 20 * GiB, 1, 1},  // {1, 2} takes 801 MiB
+        {66 * MiB, 33 * MiB, 300 * MiB, 1, 2},   // half the memory: {2, 2} takes 198 MiB of 150
+        {66 * MiB, 33 * MiB, 100 * MiB, 1, 1},   // {1, 2} takes 132 MiB of 50
+        {66 * MiB, 33 * MiB, 0, 2, 3},           // memory unknown: the budget alone
+    };
+    for (const DepthCase &c : cases) {
+        const PipelineDepth depth = ChoosePipelineDepth(c.source, c.output, c.available);
+        EXPECT_EQ(depth.sources, c.sources) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+        EXPECT_EQ(depth.outputs, c.outputs) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+    }
+}
+
+TEST(Pipeline, TasksRunInOrderAndHandBackTheirErrors) {
+    std::vector<int> order;
+    std::vector<std::future<void>> done;
+    {
+        TaskQueue queue(1);
+        for (int i = 0; i < 5; ++i)
+            done.push_back(queue.Submit([&order, i] {
+                if (i == 3)
+                    throw std::runtime_error("task 3");
+                order.push_back(i);
+            }));
+    } // waits for the tasks still queued
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4}));
+    for (int i = 0; i < 5; ++i) {
+        if (i == 3)
+            EXPECT_THROW(done[i].get(), std::runtime_error);
+        else
+            EXPECT_NO_THROW(done[i].get());
+    }
+}
+
 // ---- Temporary files ---------------------------------------------------
 
 TEST(TempFile, RemovedUnlessCommitted) {
@@ -270,6 +360,26 @@ TEST(TempFile, MissingFolderIsAnErrorNamingTheTarget) {
     } catch (const RunError &e) {
         EXPECT_EQ(std::string(e.what()).rfind(target + ": ", 0), 0u) << e.what();
     }
+}
+
+// Several outputs are written at once: a signal removes every temporary
+// file that exists, whichever thread made it.
+TEST(TempFile, ASignalRemovesEveryPendingFile) {
+    clitest::TempDir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TempFile a(dir / "a.exr");
+        std::optional<TempFile> b;
+        std::thread([&] { b.emplace(dir / "b.png"); }).join();
+        TempFile c(dir / "c.tif");
+        raise(SIGTERM);
+        _exit(0); // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_TRUE(dir.Entries().empty()) << dir.Entries().size();
 }
 
 TEST(TempFile, NamesOfOthersAreNotOurs) {

@@ -1,0 +1,179 @@
+#include "FrameRange.h"
+
+#include "Errors.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace veilshadow {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Reads an unsigned number at text[i...]; advances i. False when there is
+// none or it exceeds kMaxFrameNumber.
+bool ReadNumber(const std::string &text, std::size_t &i, long &number) {
+    const std::size_t start = i;
+    number = 0;
+    for (; i < text.size() && IsDigit(text[i]); ++i) {
+        number = number * 10 + (text[i] - '0');
+        if (number > kMaxFrameNumber)
+            return false;
+    }
+    return i > start;
+}
+
+// A frame number, with an optional minus sign.
+bool ReadFrame(const std::string &text, std::size_t &i, long &frame) {
+    const bool negative = i < text.size() && text[i] == '-';
+    if (negative)
+        ++i;
+    if (!ReadNumber(text, i, frame))
+        return false;
+    if (negative)
+        frame = -frame;
+    return true;
+}
+
+// One item of a list: "N", "A-B" or "A-BxS".
+struct Item {
+    long first = 0, last = 0, step = 1;
+    std::size_t count() const { return static_cast<std::size_t>((last - first) / step) + 1; }
+};
+
+std::string Trimmed(const std::string &text) {
+    const std::size_t begin = text.find_first_not_of(' ');
+    if (begin == std::string::npos)
+        return {};
+    return text.substr(begin, text.find_last_not_of(' ') + 1 - begin);
+}
+
+// Matches "%d" or "%0Nd" at path[i]; sets its length and digit count.
+bool MatchPrintfPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
+    if (path[i] != '%')
+        return false;
+    std::size_t j = i + 1;
+    width = 0;
+    if (j < path.size() && path[j] == '0') {
+        ++j;
+        const std::size_t digits_start = j;
+        for (; j < path.size() && IsDigit(path[j]) && j - digits_start < 2; ++j)
+            width = width * 10 + (path[j] - '0');
+        if (j == digits_start || width == 0)
+            return false;
+    }
+    if (j >= path.size() || path[j] != 'd')
+        return false;
+    length = j + 1 - i;
+    return true;
+}
+
+// Matches a run of '#' or '@' at path[i]; sets its length and digit count
+// (a lone '#' stands for 4 digits).
+bool MatchRunPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
+    const char c = path[i];
+    if (c != '#' && c != '@')
+        return false;
+    length = 0;
+    while (i + length < path.size() && path[i + length] == c)
+        ++length;
+    width = c == '#' && length == 1 ? 4 : static_cast<int>(length);
+    return true;
+}
+
+bool MatchPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
+    return MatchRunPattern(path, i, length, width) || MatchPrintfPattern(path, i, length, width);
+}
+
+std::string Padded(long frame, int width) {
+    char text[128]; // widths come from at most two digits
+    std::snprintf(text, sizeof text, "%0*ld", width, frame);
+    return text;
+}
+
+} // namespace
+
+std::vector<long> ParseFrameList(const std::string &text, const std::string &option) {
+    const std::string quoted = option + " \"" + text + "\": ";
+    std::vector<Item> items;
+    std::size_t total = 0;
+    for (std::size_t start = 0; start <= text.size();) {
+        const std::size_t comma = std::min(text.find(',', start), text.size());
+        const std::string item_text = Trimmed(text.substr(start, comma - start));
+        start = comma + 1;
+        if (item_text.empty())
+            throw UsageError(quoted + (text.find_first_not_of(' ') == std::string::npos
+                                           ? "no frames given"
+                                           : "an empty item between commas"));
+        Item item;
+        std::size_t i = 0;
+        bool ok = ReadFrame(item_text, i, item.first);
+        item.last = item.first;
+        if (ok && i < item_text.size()) {
+            ok = item_text[i++] == '-' && ReadFrame(item_text, i, item.last);
+            if (ok && i < item_text.size())
+                ok = item_text[i++] == 'x' && ReadNumber(item_text, i, item.step);
+        }
+        if (!ok || i != item_text.size())
+            throw UsageError(quoted + "\"" + item_text +
+                             "\" is not a frame N, a range A-B or a stepped range A-BxS, such as 1-100x5");
+        if (item.last < item.first)
+            throw UsageError(quoted + "in \"" + item_text + "\" the last frame comes before the first");
+        if (item.step == 0)
+            throw UsageError(quoted + "in \"" + item_text + "\" the step is 0");
+        total += item.count();
+        if (total > kMaxFrameCount)
+            throw UsageError(quoted + "more than " + std::to_string(kMaxFrameCount) + " frames");
+        items.push_back(item);
+    }
+    std::vector<long> frames;
+    frames.reserve(total);
+    for (const Item &item : items)
+        for (long frame = item.first; frame <= item.last; frame += item.step)
+            frames.push_back(frame);
+    std::sort(frames.begin(), frames.end());
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    return frames;
+}
+
+std::string FormatFrameList(const std::vector<long> &frames) {
+    std::string text;
+    for (std::size_t i = 0; i < frames.size();) {
+        std::size_t end = i + 1;
+        while (end < frames.size() && frames[end] == frames[end - 1] + 1)
+            ++end;
+        if (!text.empty())
+            text += ',';
+        text += std::to_string(frames[i]);
+        if (end - i > 1)
+            text += '-' + std::to_string(frames[end - 1]);
+        i = end;
+    }
+    return text;
+}
+
+bool HasFramePattern(const std::string &path) {
+    std::size_t length = 0;
+    int width = 0;
+    for (std::size_t i = 0; i < path.size(); ++i)
+        if (MatchPattern(path, i, length, width))
+            return true;
+    return false;
+}
+
+std::string ExpandFramePattern(const std::string &path, long frame) {
+    std::string result;
+    for (std::size_t i = 0; i < path.size();) {
+        std::size_t length = 0;
+        int width = 0;
+        if (MatchPattern(path, i, length, width)) {
+            result += Padded(frame, width);
+            i += length;
+        } else {
+            result += path[i++];
+        }
+    }
+    return result;
+}
+
+} // namespace veilshadow

@@ -1,0 +1,46 @@
+// Frame lists as render farms write them ("1-100", "1-100x5", "1,5,10-20",
+// "-5--1"), and frame-number patterns in file names.
+#ifndef VEILSHADOW_FRAMERANGE_H
+#define VEILSHADOW_FRAMERANGE_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace veilshadow {
+
+// Frame numbers run from -kMaxFrameNumber to kMaxFrameNumber; one list
+// holds at most kMaxFrameCount frames.
+inline constexpr long kMaxFrameNumber = 999999999;
+inline constexpr std::size_t kMaxFrameCount = 1000000;
+
+// Reads a frame list: items separated by commas (spaces around an item
+// are ignored), each a frame "N", a range "A-B" (A <= B, both included)
+// or a stepped range "A-BxS" (A, A+S, A+2S, ... up to B; S >= 1). Frames
+// may be negative: "-5--1" is -5 to -1, "-2-2" is -2 to 2. Returns the
+// frames in ascending order, each once ("1-3,2" is 1, 2, 3). Throws
+// UsageError quoting `option` and the text: an empty list or item,
+// anything malformed, a range that runs backwards, a step of 0, a number
+// beyond kMaxFrameNumber, more than kMaxFrameCount frames.
+std::vector<long> ParseFrameList(const std::string &text, const std::string &option = "--frames");
+
+// The frames as a list ParseFrameList reads back: each run of consecutive
+// ascending frames (in the order given) as "A-B", other frames alone,
+// separated by commas. {3, 4, 5, 9} gives "3-5,9", {-2, -1, 0} gives
+// "-2-0", {} gives "".
+std::string FormatFrameList(const std::vector<long> &frames);
+
+// Whether the path holds a frame pattern: a lone '#' (4 digits), a run of
+// two or more '#' or of '@' (as many digits as characters), "%0Nd" (N
+// digits) or "%d" (no padding).
+bool HasFramePattern(const std::string &path);
+
+// The path with every frame pattern replaced by the frame number,
+// zero-padded to the pattern's width as printf's %0Nd pads it (the sign
+// of a negative frame counts: -1 in "####" is "-001"). A number wider
+// than its pattern is written in full.
+std::string ExpandFramePattern(const std::string &path, long frame);
+
+} // namespace veilshadow
+
+#endif
