@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -542,6 +543,12 @@ void WriteWorld(const std::string &path, const World &world, const OutputSpec &o
     TempFile temp(path);
     WriteStrips(path, temp.path(), spec, output, world);
     temp.Commit();
+}
+
+void SetLibraryThreads(int cores) {
+    const int threads = cores > 0 ? cores : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    OIIO::attribute("threads", threads);
+    OIIO::attribute("exr_threads", threads);
 }
 
 std::FILE *MessageStream() {

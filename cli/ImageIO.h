@@ -105,6 +105,14 @@ void WriteWorld(const std::string &path, const renderhost::World &world, const O
 // world.
 std::uint64_t EncodeBytes(const Window &data, SampleType sample);
 
+// The threads OpenImageIO and OpenEXR may use of their own, for the
+// machine's `cores` (0: every hardware thread): OpenEXR's pool compresses
+// and decompresses the line blocks of every file being read or written,
+// from whichever thread asked, so `cores` threads keep the cores busy
+// without more threads than cores contending for them. PNG and TIFF are
+// coded on the threads that read and write them.
+void SetLibraryThreads(int cores);
+
 // Standard error as it was when first asked for, unbuffered: messages
 // written to it are never silenced, also while the image libraries'
 // own chatter on standard error goes to /dev/null.

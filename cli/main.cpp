@@ -80,6 +80,7 @@ int RunFiles(const CommandLine &cmd) {
     }
 
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
+    SetLibraryThreads(cmd.threads);
     // Files are read and written on other threads meanwhile, with the
     // libraries' own chatter on standard error silenced.
     std::FILE *const messages = MessageStream();
@@ -114,7 +115,7 @@ int Run(int argc, char **argv) {
     app.add_option("--opacity", cmd.opacity, "Shadow kept under the layer, 0-100 (default 0)")->type_name("PCT");
     app.add_option("--alpha", cmd.alpha, "auto (default), straight or associated")->type_name("MODE");
     CLI::Option *frames = app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
-    app.add_option("--threads", cmd.threads, "Render threads (default: one per core)")
+    app.add_option("--threads", cmd.threads, "Render and file threads (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(0, 1024).description(""));
     app.add_option("--downsample", cmd.downsample, "Render at 1/N resolution (see below)")
