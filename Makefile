@@ -9,9 +9,9 @@ PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++ab
             libclang-rt-14-dev libfuzzer-14-dev googletest libgtest-dev libbenchmark-dev \
             libopenimageio-dev openimageio-tools fonts-dejavu-core libcli11-dev file \
             pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang-format-14
 
-.PHONY: deps test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
+.PHONY: deps format format-check test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
 
 deps:
 	@bash scripts/install-deps.sh $(PACKAGES)
@@ -24,9 +24,17 @@ release asan debug windows macos-cross tsan: deps
 	cmake --build --preset $@ -j $(JOBS)
 	ctest --preset $@ -j $(JOBS)
 
+# Formatting of the C++ sources (clang-format 14, .clang-format): `make
+# format` applies it, `make format-check` (the first step of `make test`)
+# fails on a file that is not formatted.
+format: deps
+	@bash scripts/check-format.sh --fix
+format-check: deps
+	@bash scripts/check-format.sh
+
 # Every preset's tests, one after the other, each one's time printed; what
 # the presets need from the machine is checked first.
-TEST_STEPS := release asan tsan fuzz-test windows macos-cross
+TEST_STEPS := format-check release asan tsan fuzz-test windows macos-cross
 test: deps
 	@bash scripts/check-machine.sh
 	@bash scripts/run-presets.sh $(TEST_STEPS)
