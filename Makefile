@@ -8,7 +8,7 @@ JOBS ?= $(shell nproc)
 PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++abi-14-dev \
             libclang-rt-14-dev libfuzzer-14-dev googletest libgtest-dev libbenchmark-dev \
             libopenimageio-dev openimageio-tools libcli11-dev file \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 slurm-wlm munge
 
 .PHONY: deps test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
 
