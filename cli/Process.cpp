@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sstream>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,19 +52,12 @@ void ReadBoth(int out_fd, int err_fd, std::string &out, std::string &err) {
 } // namespace
 
 std::string ProcessResult::Message() const {
-    const std::string &text = err.empty() ? out : err;
-    std::string joined;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string line = text.substr(start, end - start);
-        while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-            line.pop_back();
+    std::istringstream lines(err.empty() ? out : err);
+    std::string line, joined;
+    while (std::getline(lines, line)) {
+        line.erase(line.find_last_not_of(" \r") + 1); // all of it when blank
         if (!line.empty())
             joined += (joined.empty() ? "" : "; ") + line;
-        start = end + 1;
     }
     return joined;
 }
