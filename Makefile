@@ -71,8 +71,9 @@ demo: deps
 
 bench: deps
 	cmake --preset release
-	cmake --build --preset release --target veilshadow_bench -j $(JOBS)
+	cmake --build --preset release --target veilshadow_bench veilshadow_sequence_bench -j $(JOBS)
 	build/release/bench/veilshadow_bench
+	build/release/bench/veilshadow_sequence_bench
 
 clean:
 	rm -rf build dist

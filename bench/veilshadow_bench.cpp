@@ -362,6 +362,15 @@ void FlushFromCaches(const Frames &f) {
     _mm_mfence();
 }
 
+// The host's fill of the output with transparent black (see BM_Fill).
+bool HostFill(Frames &f) {
+    PF_EffectWorld world = f.output.descriptor();
+    const PF_Pixel transparent_black{0, 0, 0, 0};
+    renderhost::Effect &effect = *g_session->effect;
+    renderhost::Host::Scope scope(g_session->host);
+    return effect.in_data().utils->fill(effect.effect_ref(), &transparent_black, nullptr, &world) == PF_Err_NONE;
+}
+
 // The counters a case reports against its limit (the reporter reads them).
 void SetLimitCounters(benchmark::State &state, double work_seconds, double limit_seconds, double work_cpu,
                       double limit_cpu, double streaming_ratio) {
@@ -372,12 +381,16 @@ void SetLimitCounters(benchmark::State &state, double work_seconds, double limit
     state.counters["Mpx/s"] = benchmark::Counter(kMegapixels, benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// With `floor`, every iteration also times the host's fill of the output
+// after the plain limit, and the case reports its time over the floor: the
+// limit's time plus the fill's, of the same iterations.
 template <class Work>
-void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
+void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work, bool floor = false) {
     SelectJob job{&f.input, &f.layer, &f.output};
     const PF_IterateGenericFunc select = SelectFor<false>(f.depth);
     const PF_IterateGenericFunc select_streaming = SelectFor<true>(f.depth);
     double limit_seconds = 0.0, streaming_seconds = 0.0, work_seconds = 0.0, limit_cpu = 0.0, work_cpu = 0.0;
+    double fill_seconds = 0.0;
     for (auto _ : state) {
         // The plain limit follows the previous iteration's work, and the work
         // follows the streaming limit: both start with the output's lines
@@ -389,6 +402,15 @@ void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
         g_session->Iterate(kHeight, &job, select);
         const Clock::time_point s0 = Clock::now();
         const double c1 = ProcessCpuSeconds();
+        if (floor) {
+            const Clock::time_point f0 = Clock::now();
+            if (!HostFill(f)) {
+                state.SkipWithError("the host's fill failed");
+                return;
+            }
+            fill_seconds += std::chrono::duration<double>(Clock::now() - f0).count();
+        }
+        const Clock::time_point s1 = Clock::now();
         g_session->Iterate(kHeight, &job, select_streaming);
         const Clock::time_point t1 = Clock::now();
         const double work_cpu_start = ProcessCpuSeconds();
@@ -400,13 +422,15 @@ void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work) {
         const double c2 = ProcessCpuSeconds();
         const double seconds = std::chrono::duration<double>(t2 - t1).count();
         limit_seconds += std::chrono::duration<double>(s0 - t0).count();
-        streaming_seconds += std::chrono::duration<double>(t1 - s0).count();
+        streaming_seconds += std::chrono::duration<double>(t1 - s1).count();
         work_seconds += seconds;
         limit_cpu += c1 - c0;
         work_cpu += c2 - work_cpu_start;
         state.SetIterationTime(seconds);
     }
     SetLimitCounters(state, work_seconds, limit_seconds, work_cpu, limit_cpu, work_seconds / streaming_seconds);
+    if (floor)
+        state.counters["floor_ratio"] = work_seconds / (limit_seconds + fill_seconds);
 }
 
 // The same comparison from cold caches: every iteration flushes the three
@@ -448,14 +472,7 @@ void TimeAgainstColdLimit(benchmark::State &state, Frames &f, Work &&work) {
 // time that is the host's, not the plug-in's.
 void BM_Fill(benchmark::State &state, Depth depth) {
     Frames &f = FramesFor(depth, Content::kTypical);
-    PF_EffectWorld world = f.output.descriptor();
-    const PF_Pixel transparent_black{0, 0, 0, 0};
-    renderhost::Effect &effect = *g_session->effect;
-    TimeAgainstLimit(state, f, [&] {
-        renderhost::Host::Scope scope(g_session->host);
-        return effect.in_data().utils->fill(effect.effect_ref(), &transparent_black, nullptr, &world) ==
-               PF_Err_NONE;
-    });
+    TimeAgainstLimit(state, f, [&] { return HostFill(f); });
     g_session->host.ClearJournal();
 }
 
@@ -520,7 +537,8 @@ void BM_Frame(benchmark::State &state, Depth depth, Content content, double opac
     }
     const renderhost::FrameSpec spec = SpecFor(f, opacity);
     g_session->host.ClearJournal();
-    TimeAgainstLimit(state, f, [&] { return g_session->effect->RenderFrame(spec).render == PF_Err_NONE; });
+    TimeAgainstLimit(
+        state, f, [&] { return g_session->effect->RenderFrame(spec).render == PF_Err_NONE; }, true);
     g_session->host.ClearJournal();
 }
 
@@ -550,6 +568,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     struct Sample {
         double ratio, cpu_ratio, streaming_ratio, seconds, limit_rate;
+        double floor_ratio; // NaN for cases without it
     };
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
@@ -561,9 +580,11 @@ public:
             if (ratio == run.counters.end() || cpu_ratio == run.counters.end() ||
                 streaming_ratio == run.counters.end() || limit == run.counters.end())
                 continue;
+            auto floor_ratio = run.counters.find("floor_ratio");
             samples_[run.run_name.function_name].push_back(
                 Sample{ratio->second.value, cpu_ratio->second.value, streaming_ratio->second.value,
-                       run.real_accumulated_time / double(run.iterations), limit->second.value});
+                       run.real_accumulated_time / double(run.iterations), limit->second.value,
+                       floor_ratio == run.counters.end() ? std::nan("") : floor_ratio->second.value});
         }
         ConsoleReporter::ReportRuns(runs);
     }
@@ -700,6 +721,15 @@ int main(int argc, char **argv) {
                                 "streaming_limit_ratio %.3f\n",
                                 DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio,
                                 kMegapixels / m.seconds, m.limit_rate, m.cpu_ratio, m.streaming_ratio);
+    // The frame's time over its floor, the memory limit plus the host's
+    // clear of the output (both timed in the frame's own iterations):
+    //   floor_ratio <depth> <content> <opacity> <ratio>
+    for (Depth d : kDepths)
+        for (Content c : kContents)
+            for (double op : g_opacities)
+                if (reporter.Median(CaseName("frame", d, c, op), &m))
+                    std::printf("floor_ratio %d %s %s %.3f\n", DepthBits(d), ContentName(c), OpacityText(op).c_str(),
+                                m.floor_ratio);
     for (Depth d : kDepths)
         for (Content c : kContents)
             for (double op : g_opacities)

@@ -17,14 +17,21 @@ namespace {
 
 constexpr const char kMarker[] = ".vs-";
 
-// The temporary file to remove if the process is stopped by a signal. A
-// fixed buffer, since the handler may only make async-signal-safe calls.
-char g_pending_path[4096];
-std::atomic<bool> g_pending{false};
+// The temporary files to remove if the process is stopped by a signal,
+// one slot per file being written at once. Fixed buffers, since the
+// handler may only make async-signal-safe calls.
+constexpr int kPendingSlots = 16;
+struct PendingSlot {
+    char path[4096];
+    std::atomic<bool> used{false};    // taken by a TempFile
+    std::atomic<bool> pending{false}; // path holds a file to remove
+};
+PendingSlot g_slots[kPendingSlots];
 
 extern "C" void RemovePendingAndRaise(int signal_number) {
-    if (g_pending.load())
-        unlink(g_pending_path);
+    for (PendingSlot &slot : g_slots)
+        if (slot.pending.load())
+            unlink(slot.path);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -42,18 +49,31 @@ void InstallSignalHandlers() {
     (void)installed;
 }
 
-void SetPending(const std::string &path) {
-    if (path.size() >= sizeof g_pending_path)
-        return; // too long to remember; the destructor still removes it
-    g_pending.store(false);
-    std::memcpy(g_pending_path, path.c_str(), path.size() + 1);
-    g_pending.store(true);
+// A free slot holding `path`, or -1 when none is free or the path is too
+// long to keep (the destructor still removes the file).
+int SetPending(const std::string &path) {
+    if (path.size() >= sizeof g_slots[0].path)
+        return -1;
+    for (int i = 0; i < kPendingSlots; ++i) {
+        bool expected = false;
+        if (g_slots[i].used.compare_exchange_strong(expected, true)) {
+            std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
+            g_slots[i].pending.store(true);
+            return i;
+        }
+    }
+    return -1;
 }
 
-void ClearPending() { g_pending.store(false); }
+void ClearPending(int slot) {
+    if (slot < 0)
+        return;
+    g_slots[slot].pending.store(false);
+    g_slots[slot].used.store(false);
+}
 
 std::string RandomTag() {
-    static std::mt19937_64 engine{std::random_device{}() ^ static_cast<std::uint64_t>(getpid())};
+    thread_local std::mt19937_64 engine{std::random_device{}() ^ static_cast<std::uint64_t>(getpid())};
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string tag;
     for (int i = 0; i < 6; ++i)
@@ -77,7 +97,7 @@ TempFile::TempFile(const std::string &target) : target_(target) {
         if (fd >= 0) {
             close(fd);
             path_ = candidate.string();
-            SetPending(path_);
+            slot_ = SetPending(path_);
             return;
         }
         if (errno != EEXIST)
@@ -90,7 +110,7 @@ TempFile::TempFile(const std::string &target) : target_(target) {
 TempFile::~TempFile() {
     if (!committed_) {
         unlink(path_.c_str());
-        ClearPending();
+        ClearPending(slot_);
     }
 }
 
@@ -98,12 +118,12 @@ void TempFile::Commit() {
     if (std::rename(path_.c_str(), target_.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
         unlink(path_.c_str());
-        ClearPending();
+        ClearPending(slot_);
         committed_ = true; // nothing left to remove
         throw RunError(FileMessage(target_, "cannot move the finished file into place: " + reason));
     }
     committed_ = true;
-    ClearPending();
+    ClearPending(slot_);
 }
 
 bool IsTempFileName(const std::string &file_name) {

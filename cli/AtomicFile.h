@@ -11,7 +11,8 @@ namespace veilshadow {
 // A reserved temporary file beside `target`, named ".NAME.vs-XXXXXX.EXT"
 // (the extension is kept, since image writers go by it). Removed on
 // destruction unless committed, and on SIGINT, SIGTERM and SIGHUP while it
-// exists. One at a time per process.
+// exists (for up to 16 temporary files at a time per process, from any
+// threads).
 class TempFile {
 public:
     // Throws RunError naming the target when the folder cannot take a file.
@@ -32,6 +33,7 @@ private:
     std::string target_;
     std::string path_;
     bool committed_ = false;
+    int slot_ = -1; // where the signal handler finds the path
 };
 
 // Whether a name is one of ours, for tests that look for leftovers.

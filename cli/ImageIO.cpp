@@ -4,12 +4,19 @@
 #include "Errors.h"
 #include "PixelConversion.h"
 
+#include <Imath/half.h>
 #include <OpenImageIO/imageio.h>
 
+#include <algorithm>
 #include <cstdio>
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -22,10 +29,16 @@ using renderhost::World;
 // Some libraries under OpenImageIO (libpng, libtiff) print their own
 // complaints on standard error. The error reaches veilshadow's one-line
 // message through OpenImageIO anyway, so while they run their output goes
-// to /dev/null.
+// to /dev/null. Files are read and written on several threads at once:
+// the first silencer in redirects, the last one out restores. veilshadow's
+// own messages go to MessageStream(), which is never redirected.
 class LibraryChatterSilenced {
 public:
     LibraryChatterSilenced() {
+        MessageStream(); // duplicated before the first redirection
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (depth_++ > 0)
+            return;
         std::fflush(stderr);
         saved_ = dup(STDERR_FILENO);
         const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
@@ -35,18 +48,43 @@ public:
             close(null);
     }
     ~LibraryChatterSilenced() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (--depth_ > 0)
+            return;
         std::fflush(stderr);
         if (saved_ >= 0) {
             dup2(saved_, STDERR_FILENO);
             close(saved_);
+            saved_ = -1;
         }
     }
     LibraryChatterSilenced(const LibraryChatterSilenced &) = delete;
     LibraryChatterSilenced &operator=(const LibraryChatterSilenced &) = delete;
 
 private:
-    int saved_ = -1;
+    static inline std::mutex mutex_;
+    static inline int depth_ = 0;
+    static inline int saved_ = -1;
 };
+
+// Rows decoded or encoded at a time: whole line blocks of every OpenEXR
+// compression (at most 256 lines, DWAB's), a few MB of samples at UHD.
+constexpr A_long kStripRows = 256;
+
+// Each thread keeps one buffer of file samples for the strips it reads and
+// one for those it writes, so that a sequence allocates them once.
+std::vector<unsigned char> &ReadScratch(std::size_t bytes) {
+    thread_local std::vector<unsigned char> scratch;
+    if (scratch.size() < bytes)
+        scratch.resize(bytes);
+    return scratch;
+}
+std::vector<unsigned char> &WriteScratch(std::size_t bytes) {
+    thread_local std::vector<unsigned char> scratch;
+    if (scratch.size() < bytes)
+        scratch.resize(bytes);
+    return scratch;
+}
 
 // OpenImageIO keeps errors per thread until asked; asking clears them.
 // The first line of a library's message: the messages here are one line.
@@ -202,55 +240,131 @@ template <> struct FileScale<float> {
     static float Straight(float c, float a) { return Unassociate(c, a); }
 };
 
-template <class T, class Pixel>
-void DecodeInto(const std::vector<T> &samples, const ImageHeader &header, World &world) {
+// Half samples to float and back, 8 at a time with F16C where the
+// processor has it. The results equal OpenImageIO's own conversions (and
+// Imath's) bit for bit: F16C rounds to nearest even as they do, and the
+// only samples it treats otherwise, NaNs, are converted one by one.
+#if defined(__x86_64__)
+__attribute__((target("avx,f16c"))) void HalvesToFloatsF16c(const Imath::half *in, float *out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i)));
+        _mm256_storeu_ps(out + i, v);
+        if (_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0)
+            for (std::size_t k = i; k < i + 8; ++k)
+                out[k] = static_cast<float>(in[k]);
+    }
+    for (; i < n; ++i)
+        out[i] = static_cast<float>(in[i]);
+}
+
+__attribute__((target("avx,f16c"))) void FloatsToHalvesF16c(const float *in, Imath::half *out, std::size_t n) {
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const __m256 v = _mm256_loadu_ps(in + i);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
+        if (_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0)
+            for (std::size_t k = i; k < i + 8; ++k)
+                out[k] = Imath::half(in[k]);
+    }
+    for (; i < n; ++i)
+        out[i] = Imath::half(in[i]);
+}
+
+const bool kHasF16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+#else
+const bool kHasF16c = false;
+#endif
+
+void HalvesToFloats(const Imath::half *in, float *out, std::size_t n) {
+#if defined(__x86_64__)
+    if (kHasF16c)
+        return HalvesToFloatsF16c(in, out, n);
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = static_cast<float>(in[i]);
+}
+
+void FloatsToHalves(const float *in, Imath::half *out, std::size_t n) {
+#if defined(__x86_64__)
+    if (kHasF16c)
+        return FloatsToHalvesF16c(in, out, n);
+#endif
+    for (std::size_t i = 0; i < n; ++i)
+        out[i] = Imath::half(in[i]);
+}
+
+// One row of float samples, for rows converted from or to half.
+std::vector<float> &FloatRow(std::size_t count) {
+    thread_local std::vector<float> row;
+    if (row.size() < count)
+        row.resize(count);
+    return row;
+}
+
+// Decodes one row of samples into a row of the world.
+template <class T, class Pixel> void DecodeRow(const T *in, const ImageHeader &header, Pixel *row, A_long width) {
     using Scale = FileScale<T>;
     using To = ChannelFrom<Pixel>;
     const int n = header.channels;
     const bool gray = header.layout == ChannelLayout::kGray || header.layout == ChannelLayout::kGrayAlpha;
     const int alpha_index = header.layout == ChannelLayout::kGrayAlpha ? 1 : header.layout == ChannelLayout::kRGBA ? 3 : -1;
-    for (A_long y = 0; y < world.height(); ++y) {
-        Pixel *row = world.Row<Pixel>(y);
-        const T *in = samples.data() + static_cast<std::size_t>(y) * static_cast<std::size_t>(world.width()) * n;
-        for (A_long x = 0; x < world.width(); ++x, in += n) {
-            const T a = alpha_index >= 0 ? in[alpha_index] : Scale::kOpaque;
-            T r = in[0], g = gray ? in[0] : in[1], b = gray ? in[0] : in[2];
-            if (header.associated) {
-                r = Scale::Straight(r, a);
-                g = Scale::Straight(g, a);
-                b = Scale::Straight(b, a);
-            }
-            row[x].alpha = To::Of(a);
-            row[x].red = To::Of(r);
-            row[x].green = To::Of(g);
-            row[x].blue = To::Of(b);
+    for (A_long x = 0; x < width; ++x, in += n) {
+        const T a = alpha_index >= 0 ? in[alpha_index] : Scale::kOpaque;
+        T r = in[0], g = gray ? in[0] : in[1], b = gray ? in[0] : in[2];
+        if (header.associated) {
+            r = Scale::Straight(r, a);
+            g = Scale::Straight(g, a);
+            b = Scale::Straight(b, a);
+        }
+        row[x].alpha = To::Of(a);
+        row[x].red = To::Of(r);
+        row[x].green = To::Of(g);
+        row[x].blue = To::Of(b);
+    }
+}
+
+// Decodes `rows` rows of samples into the world from row `first` on; half
+// samples go through a row of floats.
+template <class T, class Pixel>
+void DecodeRows(const T *samples, const ImageHeader &header, World &world, A_long first, A_long rows) {
+    const std::size_t row_samples = static_cast<std::size_t>(world.width()) * static_cast<std::size_t>(header.channels);
+    for (A_long y = first; y < first + rows; ++y) {
+        const T *in = samples + static_cast<std::size_t>(y - first) * row_samples;
+        if constexpr (std::is_same_v<T, Imath::half>) {
+            std::vector<float> &floats = FloatRow(row_samples);
+            HalvesToFloats(in, floats.data(), row_samples);
+            DecodeRow(floats.data(), header, world.Row<Pixel>(y), world.width());
+        } else {
+            DecodeRow(in, header, world.Row<Pixel>(y), world.width());
         }
     }
 }
 
-template <class T> World Decode(const std::vector<T> &samples, const ImageHeader &header, Depth depth) {
-    World world(depth, header.data.width, header.data.height, header.data.x, header.data.y);
-    switch (depth) {
+template <class T>
+void DecodeRowsAs(const T *samples, const ImageHeader &header, World &world, A_long first, A_long rows) {
+    switch (world.depth()) {
     case Depth::k8:
-        DecodeInto<T, PF_Pixel>(samples, header, world);
+        DecodeRows<T, PF_Pixel>(samples, header, world, first, rows);
         break;
     case Depth::k16:
-        DecodeInto<T, PF_Pixel16>(samples, header, world);
+        DecodeRows<T, PF_Pixel16>(samples, header, world, first, rows);
         break;
     case Depth::k32:
-        DecodeInto<T, PF_PixelFloat>(samples, header, world);
+        DecodeRows<T, PF_PixelFloat>(samples, header, world, first, rows);
         break;
     }
-    return world;
 }
 
+// Bytes of one sample as the file is read: half stays half, a mix of half
+// and float channels is read as float.
 std::size_t SampleBytes(SampleType sample) {
     switch (sample) {
     case SampleType::kUInt8:
         return 1;
     case SampleType::kUInt16:
+    case SampleType::kHalf:
         return 2;
-    case SampleType::kHalf: // decoded as float
     case SampleType::kFloat:
         return 4;
     }
@@ -271,25 +385,54 @@ template <class T> T AssociatedSample(T c, T a) {
         return static_cast<T>(Associate(c, a, FileScale<T>::kOpaque));
 }
 
-template <class Pixel, class T>
-void EncodeFrom(const World &world, bool associated, std::vector<T> &samples) {
-    samples.resize(static_cast<std::size_t>(world.width()) * static_cast<std::size_t>(world.height()) * 4);
-    T *out = samples.data();
-    for (A_long y = 0; y < world.height(); ++y) {
-        const Pixel *row = world.Row<Pixel>(y);
-        for (A_long x = 0; x < world.width(); ++x, out += 4) {
-            const T a = FileSample(row[x].alpha);
-            T r = FileSample(row[x].red), g = FileSample(row[x].green), b = FileSample(row[x].blue);
-            if (associated) {
-                r = AssociatedSample(r, a);
-                g = AssociatedSample(g, a);
-                b = AssociatedSample(b, a);
-            }
-            out[0] = r;
-            out[1] = g;
-            out[2] = b;
-            out[3] = a;
+// Encodes one row of the world as RGBA samples.
+template <class Pixel, class T> void EncodeRow(const Pixel *row, A_long width, bool associated, T *out) {
+    for (A_long x = 0; x < width; ++x, out += 4) {
+        const T a = FileSample(row[x].alpha);
+        T r = FileSample(row[x].red), g = FileSample(row[x].green), b = FileSample(row[x].blue);
+        if (associated) {
+            r = AssociatedSample(r, a);
+            g = AssociatedSample(g, a);
+            b = AssociatedSample(b, a);
         }
+        out[0] = r;
+        out[1] = g;
+        out[2] = b;
+        out[3] = a;
+    }
+}
+
+// Encodes `rows` rows of the world from row `first` on as RGBA samples of
+// type T; half is rounded from a row of float samples, as OpenImageIO
+// rounds it.
+template <class Pixel, class T>
+void EncodeRows(const World &world, bool associated, A_long first, A_long rows, T *out) {
+    const std::size_t row_samples = static_cast<std::size_t>(world.width()) * 4;
+    for (A_long y = first; y < first + rows; ++y, out += row_samples) {
+        if constexpr (std::is_same_v<T, Imath::half>) {
+            std::vector<float> &floats = FloatRow(row_samples);
+            EncodeRow(world.Row<Pixel>(y), world.width(), associated, floats.data());
+            FloatsToHalves(floats.data(), out, row_samples);
+        } else {
+            EncodeRow(world.Row<Pixel>(y), world.width(), associated, out);
+        }
+    }
+}
+
+void EncodeRowsAs(const World &world, SampleType sample, bool associated, A_long first, A_long rows, void *out) {
+    switch (sample) {
+    case SampleType::kUInt8:
+        EncodeRows<PF_Pixel>(world, associated, first, rows, static_cast<std::uint8_t *>(out));
+        break;
+    case SampleType::kUInt16:
+        EncodeRows<PF_Pixel16>(world, associated, first, rows, static_cast<std::uint16_t *>(out));
+        break;
+    case SampleType::kHalf:
+        EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<Imath::half *>(out));
+        break;
+    case SampleType::kFloat:
+        EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<float *>(out));
+        break;
     }
 }
 
@@ -307,15 +450,26 @@ OIIO::TypeDesc FileTypeOf(SampleType sample) {
     return OIIO::TypeDesc::FLOAT;
 }
 
-void WriteSamples(const std::string &path, const std::string &temp_path, const OIIO::ImageSpec &spec,
-                  const std::string &format, OIIO::TypeDesc buffer_type, const void *samples) {
+// Opens the temporary file, writes the world strip by strip in the file's
+// own sample type and closes it.
+void WriteStrips(const std::string &path, const std::string &temp_path, const OIIO::ImageSpec &spec,
+                 const OutputSpec &output, const World &world) {
     LibraryChatterSilenced quiet;
-    auto out = OIIO::ImageOutput::create(format);
+    auto out = OIIO::ImageOutput::create(output.format);
     if (!out)
-        throw RunError(FileMessage(path, "cannot write " + format + " files: " + TakeGlobalError()));
+        throw RunError(FileMessage(path, "cannot write " + output.format + " files: " + TakeGlobalError()));
+    const OIIO::TypeDesc type = FileTypeOf(output.sample);
+    std::vector<unsigned char> &samples =
+        WriteScratch(static_cast<std::size_t>(EncodeBytes(Window{0, 0, world.width(), kStripRows}, output.sample)));
     // Only the results count here: the TIFF writer leaves a harmless
     // message about Exif data behind on success.
-    if (!out->open(temp_path, spec) || !out->write_image(buffer_type, samples) || !out->close())
+    bool ok = out->open(temp_path, spec);
+    for (A_long first = 0; ok && first < world.height(); first += kStripRows) {
+        const A_long rows = std::min(kStripRows, world.height() - first);
+        EncodeRowsAs(world, output.sample, output.associated, first, rows, samples.data());
+        ok = out->write_scanlines(world.origin_y() + first, world.origin_y() + first + rows, 0, type, samples.data());
+    }
+    if (!ok || !out->close())
         throw RunError(FileMessage(path, "cannot write: " + Trimmed(out->geterror())));
 }
 
@@ -392,20 +546,31 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
 ImageReader::~ImageReader() = default;
 
 std::uint64_t ImageReader::ScratchBytes() const {
-    return std::uint64_t(header_.data.width) * std::uint64_t(header_.data.height) * std::uint64_t(header_.channels) *
-           SampleBytes(header_.sample);
+    return std::uint64_t(header_.data.width) * std::uint64_t(std::min(header_.data.height, kStripRows)) *
+           std::uint64_t(header_.channels) * SampleBytes(header_.sample);
 }
 
 World ImageReader::ReadWorld(Depth depth) {
+    World world(depth, header_.data.width, header_.data.height, header_.data.x, header_.data.y);
+    ReadInto(world);
+    return world;
+}
+
+void ImageReader::ReadInto(World &world) {
+    if (world.width() != header_.data.width || world.height() != header_.data.height ||
+        world.origin_x() != header_.data.x || world.origin_y() != header_.data.y)
+        throw std::logic_error("a world that is not the data window of " + header_.path);
     OIIO::ImageInput &input = *impl_->input;
-    const std::size_t count = static_cast<std::size_t>(header_.data.width) *
-                              static_cast<std::size_t>(header_.data.height) * static_cast<std::size_t>(header_.channels);
-    const auto read = [&](OIIO::TypeDesc type, void *data) {
+    const OIIO::TypeDesc type = FileTypeOf(header_.sample);
+    std::vector<unsigned char> &samples = ReadScratch(static_cast<std::size_t>(ScratchBytes()));
+    for (A_long first = 0; first < header_.data.height; first += kStripRows) {
+        const A_long rows = std::min(kStripRows, header_.data.height - first);
         bool read_all = false;
         std::string error;
         {
             LibraryChatterSilenced quiet;
-            read_all = input.read_image(0, 0, 0, header_.channels, type, data);
+            read_all = input.read_scanlines(0, 0, header_.data.y + first, header_.data.y + first + rows, 0, 0,
+                                            header_.channels, type, samples.data());
             // Some readers report a damaged part only as an error message
             // while the call itself succeeds (libtiff's short strips).
             error = input.geterror();
@@ -413,25 +578,21 @@ World ImageReader::ReadWorld(Depth depth) {
         if (!read_all || !error.empty())
             throw RunError(FileMessage(header_.path, "cannot read its pixels (corrupt or cut short?): " +
                                                          Trimmed(error)));
-    };
-    switch (header_.sample) {
-    case SampleType::kUInt8: {
-        std::vector<std::uint8_t> samples(count);
-        read(OIIO::TypeDesc::UINT8, samples.data());
-        return Decode(samples, header_, depth);
+        switch (header_.sample) {
+        case SampleType::kUInt8:
+            DecodeRowsAs(samples.data(), header_, world, first, rows);
+            break;
+        case SampleType::kUInt16:
+            DecodeRowsAs(reinterpret_cast<const std::uint16_t *>(samples.data()), header_, world, first, rows);
+            break;
+        case SampleType::kHalf:
+            DecodeRowsAs(reinterpret_cast<const Imath::half *>(samples.data()), header_, world, first, rows);
+            break;
+        case SampleType::kFloat:
+            DecodeRowsAs(reinterpret_cast<const float *>(samples.data()), header_, world, first, rows);
+            break;
+        }
     }
-    case SampleType::kUInt16: {
-        std::vector<std::uint16_t> samples(count);
-        read(OIIO::TypeDesc::UINT16, samples.data());
-        return Decode(samples, header_, depth);
-    }
-    case SampleType::kHalf:
-    case SampleType::kFloat:
-        break;
-    }
-    std::vector<float> samples(count);
-    read(OIIO::TypeDesc::FLOAT, samples.data());
-    return Decode(samples, header_, depth);
 }
 
 std::string OutputFormatFor(const std::string &path) {
@@ -466,27 +627,26 @@ void WriteWorld(const std::string &path, const World &world, const OutputSpec &o
         spec.attribute("compression", output.compression);
 
     TempFile temp(path);
-    switch (world.depth()) {
-    case Depth::k8: {
-        std::vector<std::uint8_t> samples;
-        EncodeFrom<PF_Pixel>(world, output.associated, samples);
-        WriteSamples(path, temp.path(), spec, output.format, OIIO::TypeDesc::UINT8, samples.data());
-        break;
-    }
-    case Depth::k16: {
-        std::vector<std::uint16_t> samples;
-        EncodeFrom<PF_Pixel16>(world, output.associated, samples);
-        WriteSamples(path, temp.path(), spec, output.format, OIIO::TypeDesc::UINT16, samples.data());
-        break;
-    }
-    case Depth::k32: {
-        std::vector<float> samples;
-        EncodeFrom<PF_PixelFloat>(world, output.associated, samples);
-        WriteSamples(path, temp.path(), spec, output.format, OIIO::TypeDesc::FLOAT, samples.data());
-        break;
-    }
-    }
+    WriteStrips(path, temp.path(), spec, output, world);
     temp.Commit();
+}
+
+void SetLibraryThreads(int cores) {
+    const int threads = cores > 0 ? cores : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    OIIO::attribute("threads", threads);
+    OIIO::attribute("exr_threads", threads);
+}
+
+std::FILE *MessageStream() {
+    static std::FILE *const stream = [] {
+        const int fd = dup(STDERR_FILENO);
+        std::FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+        if (file == nullptr)
+            return stderr;
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        return file;
+    }();
+    return stream;
 }
 
 } // namespace veilshadow

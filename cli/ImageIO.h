@@ -9,6 +9,7 @@
 #include <RenderHost/World.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -58,13 +59,19 @@ public:
     ImageReader &operator=(const ImageReader &) = delete;
 
     const ImageHeader &header() const { return header_; }
-    // Memory the decoding takes besides the world: the file's samples.
+    // Memory the decoding takes besides the world: one strip of the file's
+    // samples (the file is decoded a few hundred rows at a time; each
+    // thread keeps its strip buffer for the next file).
     std::uint64_t ScratchBytes() const;
     // Decodes the pixels into a world of `depth` placed at the data
     // window's origin: straight colour, alpha at full scale where the file
     // has none, gray expanded, converted to `depth`. Throws RunError naming
     // the file when the pixels cannot be read (a corrupt or cut file).
     renderhost::World ReadWorld(renderhost::Depth depth);
+    // The same into a world that exists already (of any depth), which must
+    // lie exactly on the data window; every pixel is overwritten. Once
+    // per reader.
+    void ReadInto(renderhost::World &world);
 
 private:
     struct Impl;
@@ -88,10 +95,28 @@ std::string OutputFormatFor(const std::string &path);
 // Writes the world as RGBA, its data window at the world's origin, to a
 // temporary file beside `path` that is renamed onto `path` only when
 // complete. Throws RunError naming `path`; nothing is left behind then.
+// The samples are encoded a strip of rows at a time, in the file's own
+// sample type. Several files may be written at once from different
+// threads.
 void WriteWorld(const std::string &path, const renderhost::World &world, const OutputSpec &spec);
 
-// Bytes WriteWorld takes besides the world (the file's samples).
+// Bytes of the file's RGBA samples for this window; WriteWorld takes
+// those of one strip of rows (see ImageReader::ScratchBytes) besides the
+// world.
 std::uint64_t EncodeBytes(const Window &data, SampleType sample);
+
+// The threads OpenImageIO and OpenEXR may use of their own, for the
+// machine's `cores` (0: every hardware thread): OpenEXR's pool compresses
+// and decompresses the line blocks of every file being read or written,
+// from whichever thread asked, so `cores` threads keep the cores busy
+// without more threads than cores contending for them. PNG and TIFF are
+// coded on the threads that read and write them.
+void SetLibraryThreads(int cores);
+
+// Standard error as it was when first asked for, unbuffered: messages
+// written to it are never silenced, also while the image libraries'
+// own chatter on standard error goes to /dev/null.
+std::FILE *MessageStream();
 
 } // namespace veilshadow
 

@@ -84,75 +84,124 @@ void CheckOutputPath(const FrameFiles &files, const std::string &input_format) {
                                                        input_format + "); name it " + ExtensionOf(input_format)));
 }
 
-void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
-                 std::optional<FrameShape> *shape) {
-    ImageReader input_file = AsInputError([&] { return ImageReader(files.input, settings.alpha); });
-    const ImageHeader &in = input_file.header();
-    CheckOutputPath(files, in.format);
-    const renderhost::Depth depth = DepthFor(in.sample);
-    const bool reuse = still != nullptr && still->world && still->path == files.layer && still->depth == depth;
-    std::optional<ImageReader> layer_file;
-    if (!reuse)
-        AsInputError([&] { layer_file.emplace(files.layer, settings.alpha); });
-    const ImageHeader &lay = reuse ? still->header : layer_file->header();
+World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window,
+                  const std::string &path) {
+    if (slot && slot->depth() == depth && slot->width() == window.width && slot->height() == window.height &&
+        slot->origin_x() == window.x && slot->origin_y() == window.y)
+        return *slot;
+    const std::uint64_t held =
+        slot ? std::uint64_t(slot->rowbytes()) * std::uint64_t(std::max<A_long>(slot->height(), 0)) : 0;
+    slot.reset();
+    const std::uint64_t available = AvailableMemory();
+    CheckMemory(path, WorldBytes(window, depth), available == 0 ? 0 : available + held);
+    return slot.emplace(depth, window.width, window.height, window.x, window.y);
+}
+
+namespace {
+
+// Decodes one file into its buffers; the world to render is `scaled`,
+// which is `full` itself without --downsample.
+void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int downsample, std::optional<World> &full,
+            std::optional<World> &scaled) {
+    const ImageHeader &header = file->header();
+    std::optional<World> &decoded = downsample > 1 ? full : scaled;
+    World &world = ReuseWorld(decoded, depth, header.data, header.path);
+    AsInputError([&] { file->ReadInto(world); });
+    file.reset();
+    if (downsample > 1)
+        scaled = BoxDownsample(world, downsample);
+}
+
+} // namespace
+
+OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
+                      std::optional<FrameShape> *shape) {
+    OpenedFrame frame;
+    frame.files = files;
+    frame.comp_file = AsInputError([&] { return std::make_unique<ImageReader>(files.input, settings.alpha); });
+    frame.comp = frame.comp_file->header();
+    CheckOutputPath(files, frame.comp.format);
+    frame.depth = DepthFor(frame.comp.sample);
+    frame.still_layer = still != nullptr && still->world && still->path == files.layer && still->depth == frame.depth;
+    if (frame.still_layer) {
+        frame.layer = still->header;
+    } else {
+        frame.layer_file = AsInputError([&] { return std::make_unique<ImageReader>(files.layer, settings.alpha); });
+        frame.layer = frame.layer_file->header();
+    }
     if (shape != nullptr) {
         if (*shape)
-            CheckFrameShape(**shape, in, lay);
+            CheckFrameShape(**shape, frame.comp, frame.layer);
         else
-            *shape = ShapeOf(in, lay, files.frame);
+            *shape = ShapeOf(frame.comp, frame.layer, files.frame);
     }
-
-    // Sizes and memory, from the headers alone (a layer kept from an
-    // earlier frame is in memory already).
     AsInputError([&] {
-        CheckWorldFits(files.input, in.data, depth);
-        if (!reuse)
-            CheckWorldFits(files.layer, lay.data, depth);
+        CheckWorldFits(files.input, frame.comp.data, frame.depth);
+        if (!frame.still_layer)
+            CheckWorldFits(files.layer, frame.layer.data, frame.depth);
     });
-    const std::uint64_t worlds = 2 * WorldBytes(in.data, depth) + (reuse ? 0 : WorldBytes(lay.data, depth));
-    const std::uint64_t scratch = std::max({input_file.ScratchBytes(), reuse ? 0 : layer_file->ScratchBytes(),
-                                            EncodeBytes(in.data, in.sample)});
-    CheckMemory(files.input, worlds + scratch, AvailableMemory());
 
-    World input = AsInputError([&] { return input_file.ReadWorld(depth); });
-    if (settings.downsample > 1)
-        input = BoxDownsample(input, settings.downsample);
-    std::optional<World> read_layer;
-    if (!reuse) {
-        if (still != nullptr)
-            still->world.reset(); // not held while the new one is read
-        read_layer = AsInputError([&] { return layer_file->ReadWorld(depth); });
-        if (settings.downsample > 1)
-            read_layer = BoxDownsample(*read_layer, settings.downsample);
-        if (still != nullptr) {
-            still->path = files.layer;
-            still->depth = depth;
-            still->header = lay;
-            still->world = std::move(read_layer);
-        }
+    // A still layer is read once, here, and then serves every frame.
+    if (still != nullptr && !frame.still_layer) {
+        still->world.reset(); // not held while the new one is read
+        SourceBuffers read;
+        DecodeLayer(frame, settings, read);
+        still->path = files.layer;
+        still->depth = frame.depth;
+        still->header = frame.layer;
+        still->world = std::move(read.layer);
+        frame.still_layer = true;
     }
-    World &layer = reuse || still != nullptr ? *still->world : *read_layer;
-    World output(depth, input.width(), input.height(), input.origin_x(), input.origin_y());
+    return frame;
+}
 
-    FrameWorlds frame;
-    frame.input = &input;
-    frame.layer = &layer;
-    frame.output = &output;
-    frame.slider = settings.slider;
-    frame.ref_width = lay.display.width;
-    frame.ref_height = lay.display.height;
-    frame.downsample = settings.downsample;
-    frame.frame = files.frame;
-    renderer.Render(frame, files.input);
+void DecodeInput(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers) {
+    Decode(frame.comp_file, frame.depth, settings.downsample, buffers.input_full, buffers.input);
+}
 
+void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers) {
+    Decode(frame.layer_file, frame.depth, settings.downsample, buffers.layer_full, buffers.layer);
+}
+
+void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings,
+                 SourceBuffers &buffers, StillLayer *still, std::optional<World> &output) {
+    World &input = *buffers.input;
+    World &layer = frame.still_layer ? *still->world : *buffers.layer;
+    World &out = ReuseWorld(output, frame.depth, Window{input.origin_x(), input.origin_y(), input.width(), input.height()},
+                            frame.files.input);
+    FrameWorlds worlds;
+    worlds.input = &input;
+    worlds.layer = &layer;
+    worlds.output = &out;
+    worlds.slider = settings.slider;
+    worlds.ref_width = frame.layer.display.width;
+    worlds.ref_height = frame.layer.display.height;
+    worlds.downsample = settings.downsample;
+    worlds.frame = frame.files.frame;
+    renderer.Render(worlds, frame.files.input);
+}
+
+OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings) {
     OutputSpec spec;
-    spec.format = in.format;
-    spec.sample = in.sample;
-    spec.associated = in.associated;
-    spec.display = Scaled(lay.display, settings.downsample);
-    if (in.format != "png")
-        spec.compression = in.compression;
-    WriteWorld(files.output, output, spec);
+    spec.format = frame.comp.format;
+    spec.sample = frame.comp.sample;
+    spec.associated = frame.comp.associated;
+    spec.display = Scaled(frame.layer.display, settings.downsample);
+    if (frame.comp.format != "png")
+        spec.compression = frame.comp.compression;
+    return spec;
+}
+
+void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
+                 std::optional<FrameShape> *shape) {
+    OpenedFrame frame = OpenFrame(files, settings, still, shape);
+    SourceBuffers buffers;
+    DecodeInput(frame, settings, buffers);
+    if (!frame.still_layer)
+        DecodeLayer(frame, settings, buffers);
+    std::optional<World> output;
+    RenderFrame(renderer, frame, settings, buffers, still, output);
+    WriteWorld(files.output, *output, OutputSpecOf(frame, settings));
 }
 
 } // namespace veilshadow

@@ -9,6 +9,7 @@
 
 #include <PF_Host.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -57,16 +58,68 @@ FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame
 // (by its extension) or names one of the two inputs.
 void CheckOutputPath(const FrameFiles &files, const std::string &input_format);
 
-// Reads both files (checking sizes and memory from their headers first),
-// renders, and writes OUT in the input's file type and depth, its data
-// window the input's and its display window the layer's. Nothing is
-// written unless the whole frame succeeds. Throws InputError naming the
-// input at fault (missing, unreadable, corrupt, too large for the host,
-// not matching `shape`), RunError naming the file for anything else,
-// UsageError for an unusable OUT. With `still`, the layer is taken from it
-// when it holds files.layer at the input's depth, and is kept there
-// otherwise (the settings must not change between the calls). With
-// `shape`, the frame must match it; an empty one is set from the frame.
+// ---- One frame in stages ----------------------------------------------
+// A frame goes from files to file in four steps: OpenFrame (headers and
+// checks), DecodeInput and DecodeLayer (the pixels, on two threads at once
+// if wanted), RenderFrame, and WriteWorld with OutputSpecOf. The worlds
+// live in buffers the caller keeps from frame to frame.
+
+// Makes `slot` a world of this depth on this window: the one it holds when
+// that one is such a world (its pixels are left as they are), otherwise a
+// new one, the old one freed first. Before allocating, throws RunError
+// naming `path` when the memory available (counting the old world's) is
+// too little.
+renderhost::World &ReuseWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
+                              const std::string &path);
+
+// The pixel memory of one frame's inputs, kept from frame to frame.
+struct SourceBuffers {
+    std::optional<renderhost::World> input, layer;           // as rendered
+    std::optional<renderhost::World> input_full, layer_full; // as decoded, before --downsample
+};
+
+// A frame's input files opened and checked; the pixels not yet decoded.
+struct OpenedFrame {
+    FrameFiles files;
+    renderhost::Depth depth = renderhost::Depth::k8; // COMP's, for all three worlds
+    ImageHeader comp, layer;
+    bool still_layer = false; // LAYER is the still layer's world
+    // Open until decoded (the layer's never, when a still layer serves).
+    std::unique_ptr<ImageReader> comp_file, layer_file;
+};
+
+// Reads the headers of COMP and LAYER and checks OUT's name, the frame's
+// shape against `shape` (when given; an empty one is set from this
+// frame) and the sizes against the host's limits. With `still`, a LAYER
+// it holds at COMP's depth is not opened, and one it does not hold is
+// read (whole) into it here. Throws InputError naming the input at fault
+// (missing, unreadable, unsupported, too large, not matching `shape`),
+// UsageError for an unusable OUT, RunError otherwise.
+OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
+                      std::optional<FrameShape> *shape);
+
+// Decode COMP into buffers.input and LAYER into buffers.layer, box-filtered
+// with --downsample; they touch nothing else, so the two may run at once
+// on different threads, and close the file. Throw InputError for pixels
+// that cannot be read.
+void DecodeInput(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers);
+void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers);
+
+// Renders the decoded frame (LAYER from `still` when the frame did not
+// open it) into `output`, made the input's window and depth. Throws
+// RunError naming COMP when the plug-in fails.
+void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings,
+                 SourceBuffers &buffers, StillLayer *still, std::optional<renderhost::World> &output);
+
+// How OUT is written: COMP's file type, depth, alpha convention and
+// compression (PNG's own default), LAYER's display window.
+OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings);
+
+// The four steps in a row for one frame: reads both files, renders, and
+// writes OUT in the input's file type and depth, its data window the
+// input's and its display window the layer's. Nothing is written unless
+// the whole frame succeeds. Throws as the steps do. `still` and `shape`
+// as for OpenFrame (the settings must not change between the calls).
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings,
                  StillLayer *still = nullptr, std::optional<FrameShape> *shape = nullptr);
 

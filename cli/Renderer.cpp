@@ -99,6 +99,9 @@ void Renderer::Render(const FrameWorlds &frame, const std::string &what) {
     } catch (const std::exception &e) {
         throw RunError(FileMessage(what, std::string("cannot render: ") + e.what()));
     }
+    // Nothing here reads the host's record of calls; a long sequence must
+    // not grow it.
+    impl_->host.ClearJournal();
     if (result.pre_render != PF_Err_NONE)
         throw RunError(FileMessage(what, "the plug-in's pre-render failed: " + DescribeError(result.pre_render) +
                                              impl_->Message()));

@@ -8,6 +8,7 @@
 #include "Progress.h"
 #include "Renderer.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,25 @@ struct SequenceJob {
     bool keep_going = false;
 };
 
+// How many frames may be in flight: sets of source worlds (one being
+// decoded while another renders) and output worlds (one rendering, the
+// others being written).
+struct PipelineDepth {
+    int sources = 1;
+    int outputs = 1;
+};
+
+// The most memory the worlds of frames in flight take together, at most
+// (or half the memory available, when that is less).
+inline constexpr std::uint64_t kPipelineBudget = std::uint64_t{800} << 20;
+
+// The deepest pipeline, of {2, 3}, {2, 2}, {1, 2} and {1, 1}, whose
+// worlds fit the budget; {1, 1} when none does. source_bytes: the worlds
+// one frame decodes into; output_bytes: its output world;
+// available_memory: 0 when unknown.
+PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t output_bytes,
+                                  std::uint64_t available_memory);
+
 // The files of one frame of the job.
 FrameFiles FilesOf(const SequenceJob &job, long frame);
 
@@ -36,7 +56,14 @@ FrameFiles FilesOf(const SequenceJob &job, long frame);
 // order, then the summary. Returns the counts; with keep_going, failed
 // frames are among them. Throws the error that stops the run: UsageError
 // or RunError, in a sequence prefixed with "frame F: ". Frames written
-// before it stay as they are.
+// before it stay as they are (and, since frames are written a few at a
+// time, a frame or two after it may be complete too).
+//   The frames go through a pipeline: the next frames are opened and
+// decoded (COMP and LAYER at once) while one renders and the ones before
+// it are encoded and written, each output to its own temporary file
+// renamed into place when complete. At most a few frames are in flight
+// (see ChoosePipelineDepth), and their worlds are reused from frame to
+// frame while the data windows stay the same.
 FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &progress);
 
 } // namespace veilshadow

@@ -4,6 +4,7 @@
 #include "Errors.h"
 #include "Farm.h"
 #include "FrameRange.h"
+#include "ImageIO.h"
 #include "Options.h"
 #include "Pipeline.h"
 #include "Progress.h"
@@ -85,7 +86,11 @@ SequenceJob JobOf(const CommandLine &cmd) {
 int RunFiles(const CommandLine &cmd) {
     const SequenceJob job = JobOf(cmd);
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
-    Progress progress(stderr, ChooseProgressStyle(stderr, cmd.quiet), static_cast<long>(job.frames.size()),
+    SetLibraryThreads(cmd.threads);
+    // Files are read and written on other threads meanwhile, with the
+    // libraries' own chatter on standard error silenced.
+    std::FILE *const messages = MessageStream();
+    Progress progress(messages, ChooseProgressStyle(messages, cmd.quiet), static_cast<long>(job.frames.size()),
                       job.sequence);
     const FrameCounts counts = RunSequence(renderer, job, progress);
     renderer.Finish();
@@ -116,7 +121,7 @@ int Run(int argc, char **argv) {
     app.add_option("--opacity", cmd.opacity, "Shadow kept under the layer, 0-100 (default 0)")->type_name("PCT");
     app.add_option("--alpha", cmd.alpha, "auto (default), straight or associated")->type_name("MODE");
     CLI::Option *frames = app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
-    app.add_option("--threads", cmd.threads, "Render threads (default: one per core)")
+    app.add_option("--threads", cmd.threads, "Render and file threads (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(0, 1024).description(""));
     app.add_option("--downsample", cmd.downsample, "Render at 1/N resolution (see below)")

@@ -112,6 +112,37 @@ TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
     EXPECT_EQ(dir.Entries().size(), 10u) << "inputs and two outputs, no temporary files";
 }
 
+// Frames of one size reuse their worlds from frame to frame: every pixel
+// of each frame must come from that frame, whatever channels its files
+// have (a layer without alpha, a gray input). 300 rows: more than one
+// strip of decoding and encoding.
+TEST(Sequences, FramesOfOneSizeRenderFromTheirOwnPixels) {
+    TempDir dir;
+    const int channels[][2] = {{4, 4}, {4, 4}, {4, 3}, {2, 4}, {4, 4}}; // COMP, LAYER per frame
+    for (int frame = 1; frame <= 5; ++frame) {
+        const std::string number = veilshadow::ExpandFramePattern("#", frame);
+        clitest::WriteTestImage(dir / ("comp." + number + ".png"),
+                                clitest::RandomImage(Sample::kU8, channels[frame - 1][0], 0, 0, 40, 300, frame * 7));
+        clitest::WriteTestImage(dir / ("layer." + number + ".png"),
+                                clitest::RandomImage(Sample::kU8, channels[frame - 1][1], 0, 0, 40, 300, frame * 7 + 1));
+    }
+    const clitest::RunResult run =
+        clitest::RunVeilshadow({"-i", dir / "comp.#.png", "-l", dir / "layer.#.png", "-o", dir / "out.#.png",
+                                "--frames", "1-5", "--opacity", "25", "--quiet"});
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    for (int frame = 1; frame <= 5; ++frame) {
+        const std::string number = veilshadow::ExpandFramePattern("#", frame);
+        const World input =
+            clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".png")), Depth::k8, false);
+        const World layer =
+            clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".png")), Depth::k8, false);
+        const TestImage expected =
+            clitest::EncodeExpected(clitest::KernelExpected(input, layer, 25 * 65536), Sample::kU8, false);
+        EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".png"))), "")
+            << "frame " << frame;
+    }
+}
+
 std::size_t TempFiles(const TempDir &dir) {
     std::size_t count = 0;
     for (const std::string &name : dir.Entries())

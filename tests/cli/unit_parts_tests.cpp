@@ -6,14 +6,22 @@
 #include "Errors.h"
 #include "Limits.h"
 #include "Progress.h"
+#include "Sequence.h"
+#include "TaskQueue.h"
 
 #include "cli_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <optional>
+#include <stdexcept>
 #include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace veilshadow {
@@ -269,6 +277,53 @@ TEST(Downsample, FactorOneCopiesExactly) {
               "");
 }
 
+// ---- Pipeline ----------------------------------------------------------
+
+struct DepthCase {
+    std::uint64_t source, output, available;
+    int sources, outputs;
+};
+
+TEST(Pipeline, DepthFitsTheBudget) {
+    constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t{1} << 30;
+    const DepthCase cases[] = {
+        {266 * MiB, 133 * MiB, 20 * GiB, 2, 2},  // UHD float: {2, 3} takes 931 MiB, {2, 2} 798
+        {66 * MiB, 33 * MiB, 20 * GiB, 2, 3},    // UHD 8-bit: 231 MiB
+        {200 * MiB, 200 * MiB, 20 * GiB, 2, 2},  // exactly the budget
+        {300 * MiB, 200 * MiB, 20 * GiB, 1, 2},  // {2, 2} takes 1000 MiB, {1, 2} 700
+        {401 * MiB, 200 * MiB, 20 * GiB, 1, 1},  // {1, 2} takes 801 MiB
+        {66 * MiB, 33 * MiB, 300 * MiB, 1, 2},   // half the memory: {2, 2} takes 198 MiB of 150
+        {66 * MiB, 33 * MiB, 100 * MiB, 1, 1},   // {1, 2} takes 132 MiB of 50
+        {66 * MiB, 33 * MiB, 0, 2, 3},           // memory unknown: the budget alone
+    };
+    for (const DepthCase &c : cases) {
+        const PipelineDepth depth = ChoosePipelineDepth(c.source, c.output, c.available);
+        EXPECT_EQ(depth.sources, c.sources) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+        EXPECT_EQ(depth.outputs, c.outputs) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+    }
+}
+
+TEST(Pipeline, TasksRunInOrderAndHandBackTheirErrors) {
+    std::vector<int> order;
+    std::vector<std::future<void>> done;
+    {
+        TaskQueue queue(1);
+        for (int i = 0; i < 5; ++i)
+            done.push_back(queue.Submit([&order, i] {
+                if (i == 3)
+                    throw std::runtime_error("task 3");
+                order.push_back(i);
+            }));
+    } // waits for the tasks still queued
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4}));
+    for (int i = 0; i < 5; ++i) {
+        if (i == 3)
+            EXPECT_THROW(done[i].get(), std::runtime_error);
+        else
+            EXPECT_NO_THROW(done[i].get());
+    }
+}
+
 // ---- Temporary files ---------------------------------------------------
 
 TEST(TempFile, RemovedUnlessCommitted) {
@@ -305,6 +360,26 @@ TEST(TempFile, MissingFolderIsAnErrorNamingTheTarget) {
     } catch (const RunError &e) {
         EXPECT_EQ(std::string(e.what()).rfind(target + ": ", 0), 0u) << e.what();
     }
+}
+
+// Several outputs are written at once: a signal removes every temporary
+// file that exists, whichever thread made it.
+TEST(TempFile, ASignalRemovesEveryPendingFile) {
+    clitest::TempDir dir;
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        TempFile a(dir / "a.exr");
+        std::optional<TempFile> b;
+        std::thread([&] { b.emplace(dir / "b.png"); }).join();
+        TempFile c(dir / "c.tif");
+        raise(SIGTERM);
+        _exit(0); // not reached
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_TRUE(dir.Entries().empty()) << dir.Entries().size();
 }
 
 TEST(TempFile, NamesOfOthersAreNotOurs) {

@@ -1,0 +1,46 @@
+#include "TaskQueue.h"
+
+namespace veilshadow {
+
+TaskQueue::TaskQueue(int threads) {
+    for (int i = 0; i < threads; ++i)
+        threads_.emplace_back([this] { Work(); });
+}
+
+TaskQueue::~TaskQueue() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    ready_.notify_all();
+    for (std::thread &thread : threads_)
+        thread.join();
+}
+
+std::future<void> TaskQueue::Submit(std::function<void()> task) {
+    std::packaged_task<void()> packaged(std::move(task));
+    std::future<void> done = packaged.get_future();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        tasks_.push_back(std::move(packaged));
+    }
+    ready_.notify_one();
+    return done;
+}
+
+void TaskQueue::Work() {
+    for (;;) {
+        std::packaged_task<void()> task;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
+            if (tasks_.empty())
+                return;
+            task = std::move(tasks_.front());
+            tasks_.pop_front();
+        }
+        task();
+    }
+}
+
+} // namespace veilshadow

@@ -1,0 +1,38 @@
+// A few threads that run tasks in the order they were handed in.
+#ifndef VEILSHADOW_TASKQUEUE_H
+#define VEILSHADOW_TASKQUEUE_H
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace veilshadow {
+
+class TaskQueue {
+public:
+    explicit TaskQueue(int threads);
+    // Runs the tasks still waiting, then joins the threads.
+    ~TaskQueue();
+    TaskQueue(const TaskQueue &) = delete;
+    TaskQueue &operator=(const TaskQueue &) = delete;
+
+    // The future holds the task's exception, if it throws one.
+    std::future<void> Submit(std::function<void()> task);
+
+private:
+    void Work();
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<std::packaged_task<void()>> tasks_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+} // namespace veilshadow
+
+#endif
