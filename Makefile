@@ -9,7 +9,7 @@ PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++ab
             libclang-rt-14-dev libfuzzer-14-dev googletest libgtest-dev libbenchmark-dev \
             libopenimageio-dev openimageio-tools fonts-dejavu-core libcli11-dev file \
             pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang-format-14
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang-format-14 slurm-wlm munge
 
 .PHONY: deps format format-check test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
 

@@ -2,6 +2,7 @@
 // sequences through the render host.
 #include "Demo.h"
 #include "Errors.h"
+#include "Farm.h"
 #include "FrameRange.h"
 #include "ImageIO.h"
 #include "Options.h"
@@ -56,7 +57,8 @@ struct CommandLine {
     std::string demo_dir = "demo-output";
 };
 
-int RunFiles(const CommandLine &cmd) {
+// The files, frames and settings the command line names, checked.
+SequenceJob JobOf(const CommandLine &cmd) {
     if (cmd.input.empty() || cmd.layer.empty() || cmd.output.empty())
         throw UsageError("--input COMP, --layer LAYER and -o OUT are all required (or run: veilshadow demo)");
     SequenceJob job;
@@ -78,7 +80,11 @@ int RunFiles(const CommandLine &cmd) {
             if (HasFramePattern(*path))
                 throw UsageError(FileMessage(*path, "a frame pattern needs --frames"));
     }
+    return job;
+}
 
+int RunFiles(const CommandLine &cmd) {
+    const SequenceJob job = JobOf(cmd);
     Renderer renderer(cmd.plugin.empty() ? DefaultPluginPath() : cmd.plugin, cmd.threads);
     SetLibraryThreads(cmd.threads);
     // Files are read and written on other threads meanwhile, with the
@@ -128,6 +134,8 @@ int Run(int argc, char **argv) {
     CLI::App *demo = app.add_subcommand("demo", "Render the built-in scene: demo [-o DIR]");
     demo->add_option("-o,--output", cmd.demo_dir, "Folder for the pictures")->type_name("DIR");
     demo->fallthrough();
+    FarmOptions farm_options;
+    CLI::App *farm_slurm = AddFarmCommands(app, farm_options);
 
     try {
         app.parse(argc, argv);
@@ -143,6 +151,8 @@ int Run(int argc, char **argv) {
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);
     }
+    if (farm_slurm->parsed())
+        return RunFarmSlurm(ChunkCommand{{}, JobOf(cmd), cmd.opacity, cmd.plugin, cmd.threads, cmd.quiet}, farm_options);
     return RunFiles(cmd);
 }
 

@@ -1,0 +1,131 @@
+#!/bin/bash
+# veilshadow farm slurm on a real one-node Slurm cluster started for the
+# test: a sequence rendered in chunks and compared with a run on this
+# machine, a re-run that renders only deleted frames, a run refused while
+# an earlier job holds the same frames, a task cancelled while it renders
+# and the range completed afterwards, and the errors for a missing sbatch,
+# a refused job and a cluster that does not answer.
+# Usage: slurm_farm_test.sh VEILSHADOW
+set -uo pipefail
+VEILSHADOW=$1
+source "$(dirname "$0")/slurm_cluster.sh"
+
+fail() {
+    echo "FAIL: $*" >&2
+    [ -f "${out:-}" ] && sed 's/^/  | /' "$out" >&2
+    exit 1
+}
+expect() { grep -qF -- "$1" "$out" || fail "expected \"$1\" in the output of $2"; }
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/veilshadow-farm.XXXXXX") || exit 1
+farm_pid=
+cleanup() {
+    [ -n "$farm_pid" ] && kill "$farm_pid" 2>/dev/null
+    cluster_stop
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM HUP
+cluster_start "$tmp/cluster"
+
+# The files sit in a folder whose name needs quoting in a shell, and are
+# named relative to it: the job script must make them absolute and quote
+# them.
+work="$tmp/shot 1's frames"
+mkdir -p "$work/farm" && cd "$work" || exit 1
+for f in 1 2 3 4 5 6 7 8; do
+    oiiotool --pattern noise:type=uniform:min=0:max=1:seed=$f 48x32 4 -d uint16 -o comp.000$f.png || exit 1
+done
+oiiotool --pattern noise:type=uniform:min=0:max=1:seed=99 48x32 4 -d uint16 -o layer.png || exit 1
+"$VEILSHADOW" -q -i comp.#.png -l layer.png -o ref.#.png --frames 1-8 --opacity 30 || fail "the reference run"
+farm=("$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o farm/out.#.png --frames 1-8 --opacity 30 --chunk 3)
+jobs_dir=farm/veilshadow-farm
+out=$tmp/out.txt
+
+# Every command is bounded in time: a job that never ends fails the test.
+run() { # expected exit code, arguments
+    local expected=$1
+    shift
+    timeout 90 "$@" >"$out" 2>&1
+    local code=$?
+    [ "$code" = "$expected" ] || fail "exit code $code, not $expected, from: ${*:2}"
+}
+same_as_reference() {
+    for f in 1 2 3 4 5 6 7 8; do
+        cmp -s ref.000$f.png farm/out.000$f.png || fail "frame $f differs from the run on one machine"
+    done
+}
+logs() { ls "$jobs_dir"/*.log 2>/dev/null | wc -l; }
+job_id() { sed -n 's/^submitted job \([0-9]*\):.*/\1/p' "$out"; }
+
+# Bad usage and no Slurm on PATH: nothing submitted.
+run 2 "${farm[@]}" --chunk 0
+run 2 "$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o farm/out.#.png --opacity 30
+expect "needs --frames" "farm slurm without --frames"
+run 1 env PATH=/nonexistent "${farm[@]}"
+expect "veilshadow: sbatch not found" "a run without sbatch on PATH"
+
+# The whole range, in three tasks.
+run 0 "${farm[@]}" --wait
+expect "3 tasks of up to 3 frames (array 0-2)" "the first run"
+expect "8 of 8 frames written" "the first run"
+case "$tmp" in /tmp/*) expect "under /tmp, which the farm's nodes may not see" "the first run" ;; esac
+[ "$(logs)" = 3 ] || fail "$(logs) task logs after the first run, not 3"
+same_as_reference
+
+# Two frames deleted: only their chunks are submitted, only they rendered.
+rm farm/out.0002.png farm/out.0007.png
+before=$(stat -c '%n %i %y' farm/out.000[134568].png)
+run 0 "${farm[@]}" --wait
+expect "2 tasks of up to 3 frames (array 0,2) for the 2 missing frames of 8" "the run after deleting two frames"
+expect "8 of 8 frames written" "the run after deleting two frames"
+[ "$before" = "$(stat -c '%n %i %y' farm/out.000[134568].png)" ] || fail "frames that were there were written again"
+same_as_reference
+
+# Nothing missing: nothing submitted.
+run 0 "${farm[@]}" --wait
+expect "all 8 frames of 1-8 are written: nothing to submit" "a run with every frame written"
+[ "$(logs)" = 5 ] || fail "a run with nothing missing left task logs"
+
+# A job held in the queue keeps a second run from submitting its frames
+# again, and a refused job is reported as such.
+rm farm/out.0008.png
+run 0 "${farm[@]}" --sbatch=--hold
+held=$(job_id)
+run 1 "${farm[@]}" --wait
+expect "job $held of an earlier run still has frames 7-8" "a run while job $held is held"
+run 1 "${farm[@]}" --job-dir "$tmp/other jobs" --sbatch=--partition=nosuchpartition
+expect "veilshadow: the Slurm cluster refused the job: " "a run with an unknown partition"
+expect "Invalid partition name specified" "a run with an unknown partition"
+scancel "$held" || fail "scancel $held"
+
+# A task cancelled while it renders: its chunk's first frame is written,
+# then it waits on frame 8's COMP, a pipe nothing writes to, until the job
+# is cancelled.
+rm farm/out.0007.png
+mv comp.0008.png comp.0008.saved && mkfifo comp.0008.png
+timeout 90 "${farm[@]}" --wait >"$out" 2>&1 &
+farm_pid=$!
+cluster_poll 60 test -f farm/out.0007.png || fail "frame 7 was not rendered"
+cluster_poll 10 grep -q "^submitted job" "$out" || fail "no job id printed"
+scancel "$(job_id)" || fail "scancel"
+wait "$farm_pid"
+code=$?
+farm_pid=
+[ "$code" = 1 ] || fail "exit code $code, not 1, after the job was cancelled"
+expect "7 of 8 frames written; missing: 8" "the cancelled run"
+grep -q CANCELLED "$jobs_dir"/out.png-"$(job_id)"_2.log || fail "the task was not cancelled while it ran"
+
+# The same command again completes the range.
+rm comp.0008.png && mv comp.0008.saved comp.0008.png
+run 0 "${farm[@]}" --wait
+expect "1 task of up to 3 frames (array 2)" "the run after the cancelled one"
+expect "8 of 8 frames written" "the run after the cancelled one"
+same_as_reference
+
+# The controller gone: said so, with Slurm's message.
+rm farm/out.0001.png
+cluster_stop_controller
+run 1 "${farm[@]}" --job-dir "$tmp/more jobs"
+expect "veilshadow: cannot reach the Slurm cluster: sbatch: error: " "a run with the controller stopped"
+echo "PASS"
