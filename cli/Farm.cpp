@@ -299,7 +299,7 @@ bool ReportFrames(const SequenceJob &job) {
 } // namespace
 
 CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
-    CLI::App *farm = app.add_subcommand("farm", "Render a sequence on a render farm: farm slurm [options]");
+    CLI::App *farm = app.add_subcommand("farm", "Submit a sequence to Slurm: farm slurm [options]");
     farm->fallthrough();
     farm->require_subcommand(1);
     CLI::App *slurm = farm->add_subcommand("slurm", "Submit the frames to Slurm as one array job");
