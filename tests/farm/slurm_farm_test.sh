@@ -2,7 +2,7 @@
 # veilshadow farm slurm on a real one-node Slurm cluster started for the
 # test: a sequence rendered in chunks and compared with a run on this
 # machine, a re-run that renders only deleted frames, a run refused while
-# an earlier job holds the same frames, a task cancelled while it renders
+# an earlier job holds the same frames, a task cancelled while it runs
 # and the range completed afterwards, and the errors for a missing sbatch,
 # a refused job and a cluster that does not answer.
 # Usage: slurm_farm_test.sh VEILSHADOW
@@ -59,7 +59,6 @@ logs() { ls "$jobs_dir"/*.log 2>/dev/null | wc -l; }
 job_id() { sed -n 's/^submitted job \([0-9]*\):.*/\1/p' "$out"; }
 
 # Bad usage and no Slurm on PATH: nothing submitted.
-run 2 "${farm[@]}" --chunk 0
 run 2 "$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o farm/out.#.png --opacity 30
 expect "needs --frames" "farm slurm without --frames"
 run 1 env PATH=/nonexistent "${farm[@]}"
