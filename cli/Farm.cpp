@@ -293,6 +293,7 @@ bool ReportFrames(const SequenceJob &job) {
     if (!missing.empty())
         std::printf("; missing: %s", FormatFrameList(missing).c_str());
     std::printf("\n");
+    std::fflush(stdout); // before anything on standard error
     return missing.empty();
 }
 
@@ -381,9 +382,9 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     active.push_back({id, task_frames});
     WriteRecords(records, active);
 
-    std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for the %zu missing frames of %zu\n",
+    std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
                 id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk,
-                FormatFrameList(tasks).c_str(), missing.size(), job.frames.size());
+                FormatFrameList(tasks).c_str(), missing.size(), missing.size() == 1 ? "" : "s", job.frames.size());
     std::printf("  follow it:  squeue -j %s\n", id.c_str());
     std::printf("  task logs:  %s\n", (job_dir / (name + "-" + id + "_<task>.log")).c_str());
     std::printf("  job script: %s\n", script.c_str());

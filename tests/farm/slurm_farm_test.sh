@@ -76,7 +76,7 @@ same_as_reference
 rm farm/out.0002.png farm/out.0007.png
 before=$(stat -c '%n %i %y' farm/out.000[134568].png)
 run 0 "${farm[@]}" --wait
-expect "2 tasks of up to 3 frames (array 0,2) for the 2 missing frames of 8" "the run after deleting two frames"
+expect "2 tasks of up to 3 frames (array 0,2) for 2 missing frames of 8" "the run after deleting two frames"
 expect "8 of 8 frames written" "the run after deleting two frames"
 [ "$before" = "$(stat -c '%n %i %y' farm/out.000[134568].png)" ] || fail "frames that were there were written again"
 same_as_reference
@@ -113,7 +113,7 @@ wait "$farm_pid"
 code=$?
 farm_pid=
 [ "$code" = 1 ] || fail "exit code $code, not 1, after the job was cancelled"
-expect "1 task of up to 3 frames (array 2)" "the cancelled run"
+expect "1 task of up to 3 frames (array 2) for 1 missing frame of 8" "the cancelled run"
 expect "7 of 8 frames written; missing: 8" "the cancelled run"
 grep -q CANCELLED "$jobs_dir"/out.png-"$(job_id)"_2.log || fail "the task was not cancelled while it ran"
 
