@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #if defined(__x86_64__)
+#include <cpuid.h>
 #include <immintrin.h>
 #endif
 #include <fcntl.h>
@@ -271,7 +272,13 @@ __attribute__((target("avx,f16c"))) void FloatsToHalvesF16c(const float *in, Ima
         out[i] = Imath::half(in[i]);
 }
 
-const bool kHasF16c = __builtin_cpu_supports("avx") && __builtin_cpu_supports("f16c");
+// AVX as the compiler's check sees it (the processor's and the system's
+// support), F16C from CPUID, which not every compiler's check names.
+bool HasF16c() {
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __builtin_cpu_supports("avx") && __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_F16C) != 0;
+}
+const bool kHasF16c = HasF16c();
 #else
 const bool kHasF16c = false;
 #endif
@@ -504,6 +511,11 @@ Depth DepthFor(SampleType sample) {
 
 struct ImageReader::Impl {
     std::unique_ptr<OIIO::ImageInput> input;
+    // Rows decoded at a time: kStripRows, or whole rows of tiles in a tiled
+    // file (read tile by tile: OpenImageIO's scanline reading of tiled
+    // files fails on some of them).
+    A_long strip_rows = kStripRows;
+    bool tiled = false;
 };
 
 ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::make_unique<Impl>()) {
@@ -541,12 +553,15 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
                           : header_.data;
     header_.associated = IsAssociated(alpha, header_.format, spec);
     header_.compression = spec.get_string_attribute("compression");
+    impl_->tiled = spec.tile_width > 0 && spec.tile_height > 0;
+    if (impl_->tiled)
+        impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
 }
 
 ImageReader::~ImageReader() = default;
 
 std::uint64_t ImageReader::ScratchBytes() const {
-    return std::uint64_t(header_.data.width) * std::uint64_t(std::min(header_.data.height, kStripRows)) *
+    return std::uint64_t(header_.data.width) * std::uint64_t(std::min(header_.data.height, impl_->strip_rows)) *
            std::uint64_t(header_.channels) * SampleBytes(header_.sample);
 }
 
@@ -563,14 +578,18 @@ void ImageReader::ReadInto(World &world) {
     OIIO::ImageInput &input = *impl_->input;
     const OIIO::TypeDesc type = FileTypeOf(header_.sample);
     std::vector<unsigned char> &samples = ReadScratch(static_cast<std::size_t>(ScratchBytes()));
-    for (A_long first = 0; first < header_.data.height; first += kStripRows) {
-        const A_long rows = std::min(kStripRows, header_.data.height - first);
+    const Window &data = header_.data;
+    for (A_long first = 0; first < data.height; first += impl_->strip_rows) {
+        const A_long rows = std::min(impl_->strip_rows, data.height - first);
         bool read_all = false;
         std::string error;
         {
             LibraryChatterSilenced quiet;
-            read_all = input.read_scanlines(0, 0, header_.data.y + first, header_.data.y + first + rows, 0, 0,
-                                            header_.channels, type, samples.data());
+            read_all = impl_->tiled ? input.read_tiles(0, 0, data.x, data.x + data.width, data.y + first,
+                                                       data.y + first + rows, 0, 1, 0, header_.channels, type,
+                                                       samples.data())
+                                    : input.read_scanlines(0, 0, data.y + first, data.y + first + rows, 0, 0,
+                                                           header_.channels, type, samples.data());
             // Some readers report a damaged part only as an error message
             // while the call itself succeeds (libtiff's short strips).
             error = input.geterror();

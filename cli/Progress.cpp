@@ -86,23 +86,21 @@ std::string Progress::CountText() const {
 
 void Progress::FrameDone(long frame, const std::string &output) {
     ++counts_.rendered;
-    if (style_ == ProgressStyle::kBar)
-        DrawBar();
-    else if (style_ == ProgressStyle::kLines && sequence_)
-        std::fprintf(stream_, "frame %ld%s: wrote %s\n", frame, CountText().c_str(), output.c_str());
-    else if (style_ == ProgressStyle::kLines)
-        std::fprintf(stream_, "wrote %s\n", output.c_str());
-    std::fflush(stream_);
+    Line(frame, "wrote " + output);
 }
 
 void Progress::FrameSkipped(long frame, const std::string &output) {
     ++counts_.skipped;
+    Line(frame, "skipped, " + output + " exists");
+}
+
+void Progress::Line(long frame, const std::string &what) {
     if (style_ == ProgressStyle::kBar)
         DrawBar();
     else if (style_ == ProgressStyle::kLines && sequence_)
-        std::fprintf(stream_, "frame %ld%s: skipped, %s exists\n", frame, CountText().c_str(), output.c_str());
+        std::fprintf(stream_, "frame %ld%s: %s\n", frame, CountText().c_str(), what.c_str());
     else if (style_ == ProgressStyle::kLines)
-        std::fprintf(stream_, "skipped, %s exists\n", output.c_str());
+        std::fprintf(stream_, "%s\n", what.c_str());
     std::fflush(stream_);
 }
 

@@ -66,6 +66,8 @@ private:
     void DrawBar();
     // " (5/10, 2 skipped, 1 failed)": the counts that are not zero.
     std::string CountText() const;
+    // A frame dealt with: the bar drawn again, or "frame F (counts): what".
+    void Line(long frame, const std::string &what);
 
     std::FILE *stream_;
     ProgressStyle style_;

@@ -219,6 +219,7 @@ void WriteTestImage(const std::string &path, const TestImage &image) {
         spec.channelnames = {"R", "G", "B", "A", "Z"};
     spec.alpha_channel = image.channels == 2 ? 1 : image.channels >= 4 ? 3 : -1;
     spec.attribute("oiio:UnassociatedAlpha", 1);
+    spec.tile_width = spec.tile_height = image.tile;
     // Integer samples are handed over as integers: a float buffer would be
     // taken as 0..1 and scaled.
     bool written = out->open(path, spec);

@@ -61,6 +61,7 @@ struct TestImage {
     int channels = 4;
     int x = 0, y = 0, width = 0, height = 0;
     int full_x = 0, full_y = 0, full_width = 0, full_height = 0; // 0 x 0: the data window
+    int tile = 0; // written in tiles of tile x tile pixels where the format has them; 0: scanlines
     std::vector<float> samples;
 
     float &at(int px, int py, int c) { return samples[(std::size_t(py) * width + px) * channels + c]; }

@@ -39,14 +39,16 @@ struct RenderCase {
     bool layer_associated;
     int downsample;
     const char *threads;   // --threads value, or null
+    int tile = 0;          // both files tiled, tile x tile
 };
 
 Depth DepthOf(Sample sample) {
     return sample == Sample::kU8 ? Depth::k8 : sample == Sample::kU16 ? Depth::k16 : Depth::k32;
 }
 
-TestImage MakeImage(Sample sample, int channels, const Rect &rect, const Rect &display, unsigned seed) {
+TestImage MakeImage(Sample sample, int channels, const Rect &rect, const Rect &display, unsigned seed, int tile) {
     TestImage image = clitest::RandomImage(sample, channels, rect.x, rect.y, rect.width, rect.height, seed);
+    image.tile = tile;
     image.full_x = display.x;
     image.full_y = display.y;
     image.full_width = display.width;
@@ -65,8 +67,9 @@ TEST_P(RenderFiles, OutputMatchesThePlainKernels) {
     const std::string layer = dir / (std::string("layer.") + c.layer_ext);
     const std::string out = dir / (std::string("out.") + c.comp_ext);
     const unsigned seed = static_cast<unsigned>(std::hash<std::string>{}(c.name));
-    clitest::WriteTestImage(comp, MakeImage(c.comp_sample, c.comp_channels, c.comp, Rect{0, 0, 0, 0}, seed));
-    clitest::WriteTestImage(layer, MakeImage(c.layer_sample, c.layer_channels, c.layer, c.layer_display, seed + 1));
+    clitest::WriteTestImage(comp, MakeImage(c.comp_sample, c.comp_channels, c.comp, Rect{0, 0, 0, 0}, seed, c.tile));
+    clitest::WriteTestImage(layer,
+                            MakeImage(c.layer_sample, c.layer_channels, c.layer, c.layer_display, seed + 1, c.tile));
 
     std::vector<std::string> args = {"--input", comp, "--layer", layer, "-o", out, "--opacity", c.opacity};
     if (c.alpha != nullptr)
@@ -151,7 +154,12 @@ INSTANTIATE_TEST_SUITE_P(
         RenderCase{"exr_float_downsample_2", "exr", Sample::kFloat, 4, {-5, -3, 41, 33}, "exr", Sample::kFloat, 4,
                    {1, 2, 30, 25}, {0, 0, 32, 28}, "50", 3276800, nullptr, true, true, 2, nullptr},
         RenderCase{"png16_downsample_3", "png", Sample::kU16, 4, {0, 0, 31, 29}, "png", Sample::kU16, 4,
-                   {0, 0, 31, 29}, kNone, "70", 4587520, nullptr, false, false, 3, "2"}),
+                   {0, 0, 31, 29}, kNone, "70", 4587520, nullptr, false, false, 3, "2"},
+        // Tiled files, in more than one strip of decoding (tiles 16 high).
+        RenderCase{"exr_half_tiled", "exr", Sample::kHalf, 4, {-5, -3, 37, 290}, "exr", Sample::kHalf, 4,
+                   {1, 2, 30, 280}, {0, 0, 32, 284}, "50", 3276800, nullptr, true, true, 1, nullptr, 16},
+        RenderCase{"tiff8_tiled", "tif", Sample::kU8, 4, {0, 0, 21, 270}, "tif", Sample::kU8, 3, {0, 0, 18, 275},
+                   kNone, "30", 1966080, nullptr, false, false, 1, nullptr, 16}),
     [](const ::testing::TestParamInfo<RenderCase> &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -205,6 +205,44 @@ TEST(Sequences, KeepGoingThenResume) {
     EXPECT_EQ(dir.Entries().size(), 21u);
 }
 
+// A farm's frame list: every 3rd frame and negative frames, each file
+// named with the frame padded as %04d pads it.
+TEST(Sequences, FarmFrameListsPickTheirFrames) {
+    TempDir dir;
+    for (long frame = -2; frame <= 7; ++frame)
+        WriteFrame(dir, frame);
+    const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "#", "-2--1,1-7x3,4"));
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.err.find("frame -2 (1/5): wrote " + (dir / "out.-002.exr")), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("summary: 5 rendered, 0 skipped, 0 failed"), std::string::npos) << run.err;
+    for (long frame : {-2, -1, 1, 4, 7})
+        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (long frame : {0, 2, 3, 5, 6})
+        EXPECT_FALSE(std::filesystem::exists(dir / ("out." + veilshadow::ExpandFramePattern("####", frame) + ".exr")))
+            << "frame " << frame;
+}
+
+// An output that cannot be written stops the run even with --keep-going:
+// the frames before it are written and reported, the error names the
+// frame and the file, and no temporary file is left behind.
+TEST(Sequences, AnOutputThatCannotBeWrittenStopsTheRun) {
+    TempDir dir;
+    for (long frame = 1; frame <= 5; ++frame)
+        WriteFrame(dir, frame);
+    std::filesystem::create_directories(dir / "out.0003.exr/in-the-way");
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-5");
+    args.push_back("--keep-going");
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(run.err.find("frame 2 (2/5): wrote"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("veilshadow: frame 3: " + (dir / "out.0003.exr") + ": "), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find("frame 4 ("), std::string::npos) << "reported past the failing frame: " << run.err;
+    EXPECT_EQ(CompareFrame(dir, 1), "");
+    EXPECT_EQ(CompareFrame(dir, 2), "");
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "out.0003.exr"));
+    EXPECT_EQ(TempFiles(dir), 0u);
+}
+
 // Without --keep-going, a wrong-sized frame stops the run like any bad
 // frame; the frames before it stay written.
 TEST(Sequences, AWrongSizedFrameStopsTheRun) {
