@@ -293,24 +293,32 @@ bool ReportFrames(const SequenceJob &job) {
     if (!missing.empty())
         std::printf("; missing: %s", FormatFrameList(missing).c_str());
     std::printf("\n");
+    std::fflush(stdout); // before anything on standard error
     return missing.empty();
 }
 
 } // namespace
 
 CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
-    CLI::App *farm = app.add_subcommand("farm", "Render a sequence on a render farm: farm slurm [options]");
+    CLI::App *farm = app.add_subcommand("farm", "Submit a sequence to Slurm: farm slurm [options]");
     farm->fallthrough();
     farm->require_subcommand(1);
-    CLI::App *slurm = farm->add_subcommand("slurm", "Submit the frames to Slurm as one array job");
+    CLI::App *slurm = farm->add_subcommand("slurm", "Submit a sequence to Slurm as one array job");
     slurm->fallthrough();
+    slurm->footer("Takes the render options of a sequence run as well (veilshadow --help).\n"
+                  "Each task renders one chunk with the chunk command,\n"
+                  "  veilshadow ... --frames=CHUNK --resume --keep-going --threads=CPUS\n"
+                  "The same command again submits only the chunks that miss frames.\n"
+                  "Example:\n"
+                  "  veilshadow farm slurm -i comp.#.exr -l layer.#.exr -o out.#.exr \\\n"
+                  "      --frames 1-2400 --chunk 20 --sbatch=--cpus-per-task=8 --wait");
     slurm->add_option("--chunk", options.chunk, "Frames per task (default 10)")
         ->type_name("K")
         ->check(CLI::Range(1L, static_cast<long>(kMaxFrameCount)).description(""));
-    slurm->add_option("--sbatch", options.sbatch, "Passed to sbatch (repeatable): --sbatch=--partition=render")
+    slurm->add_option("--sbatch", options.sbatch, "Passed to sbatch, repeatable: --sbatch=--hold")
         ->type_name("ARG")
         ->allow_extra_args(false);
-    slurm->add_option("--job-dir", options.job_dir, "Job script and task logs (default: veilshadow-farm/ beside OUT)")
+    slurm->add_option("--job-dir", options.job_dir, "Script and logs (default: veilshadow-farm/ by OUT)")
         ->type_name("DIR");
     slurm->add_flag("--wait", options.wait, "Wait for the job, then check every frame");
     return slurm;
@@ -374,9 +382,9 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     active.push_back({id, task_frames});
     WriteRecords(records, active);
 
-    std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for the %zu missing frames of %zu\n",
+    std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
                 id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk,
-                FormatFrameList(tasks).c_str(), missing.size(), job.frames.size());
+                FormatFrameList(tasks).c_str(), missing.size(), missing.size() == 1 ? "" : "s", job.frames.size());
     std::printf("  follow it:  squeue -j %s\n", id.c_str());
     std::printf("  task logs:  %s\n", (job_dir / (name + "-" + id + "_<task>.log")).c_str());
     std::printf("  job script: %s\n", script.c_str());

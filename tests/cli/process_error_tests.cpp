@@ -309,9 +309,9 @@ TEST(Errors, ExistingOutputIsKeptWhenARunFails) {
 TEST(Usage, HelpFitsAScreenAndVersionNamesThePlugin) {
     const clitest::RunResult help = clitest::RunVeilshadow({"--help"});
     EXPECT_EQ(help.exit_code, 0);
-    EXPECT_LE(clitest::CountLines(help.out), 34) << help.out;
+    EXPECT_LE(clitest::CountLines(help.out), 35) << help.out;
     for (const char *option : {"--input", "--layer", "--output", "--opacity", "--alpha", "--frames", "--threads",
-                               "--downsample", "--plugin", "--quiet", "--resume", "--keep-going", "demo", "--version"})
+                               "--downsample", "--plugin", "--quiet", "--resume", "--keep-going", "demo", "farm", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     std::size_t start = 0;
     while (start < help.out.size()) {
