@@ -71,14 +71,8 @@ enum {
 /* ------------------------------------------------------------------ */
 /* Flag bits                                                            */
 
-enum {
-    PF_OutFlag_DISPLAY_ERROR_MESSAGE = 0x100,
-    PF_OutFlag_DEEP_COLOR_AWARE = 0x02000000
-};
-enum {
-    PF_OutFlag2_SUPPORTS_SMART_RENDER = 0x400,
-    PF_OutFlag2_FLOAT_COLOR_AWARE = 0x1000
-};
+enum { PF_OutFlag_DISPLAY_ERROR_MESSAGE = 0x100, PF_OutFlag_DEEP_COLOR_AWARE = 0x02000000 };
+enum { PF_OutFlag2_SUPPORTS_SMART_RENDER = 0x400, PF_OutFlag2_FLOAT_COLOR_AWARE = 0x1000 };
 enum { PF_RenderOutputFlag_RETURNS_EXTRA_PIXELS = 0x1 };
 
 /* ------------------------------------------------------------------ */
@@ -123,7 +117,7 @@ enum {
 typedef struct PF_LayerDef {
     void *reserved0;
     A_long world_flags;
-    void *data; /* first pixel of the first row */
+    void *data;      /* first pixel of the first row */
     A_long rowbytes; /* row stride in bytes */
     A_long width;
     A_long height;
@@ -140,10 +134,10 @@ typedef PF_LayerDef PF_EffectWorld;
  * spell the name. */
 typedef A_long PF_PixelFormat;
 enum {
-    PF_PixelFormat_ARGB32 = 0x62677261, /* "argb" */
-    PF_PixelFormat_ARGB64 = 0x36316561, /* "ae16" */
+    PF_PixelFormat_ARGB32 = 0x62677261,  /* "argb" */
+    PF_PixelFormat_ARGB64 = 0x36316561,  /* "ae16" */
     PF_PixelFormat_ARGB128 = 0x32336561, /* "ae32" */
-    PF_PixelFormat_INVALID = 0x66646162 /* "badf" */
+    PF_PixelFormat_INVALID = 0x66646162  /* "badf" */
 };
 
 /* ------------------------------------------------------------------ */
@@ -175,7 +169,7 @@ typedef struct PF_ParamDef {
     A_long flags;
     A_long ui_flags;
     union {
-        PF_LayerDef ld; /* layer parameter (index 0): the layer's own pixels */
+        PF_LayerDef ld;       /* layer parameter (index 0): the layer's own pixels */
         PF_FixedSliderDef fd; /* fixed-point slider */
     } u;
 } PF_ParamDef;
@@ -187,8 +181,8 @@ typedef PF_ParamDef *PF_ParamList[];
 
 typedef struct PF_InteractCallbacks {
     PF_Err (*add_param)(PF_ProgPtr effect_ref, PF_ParamIndex index, PF_ParamDef *def);
-    PF_Err (*checkout_param)(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long what_time,
-                             A_long time_step, A_u_long time_scale, PF_ParamDef *param);
+    PF_Err (*checkout_param)(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long what_time, A_long time_step,
+                             A_u_long time_scale, PF_ParamDef *param);
     PF_Err (*checkin_param)(PF_ProgPtr effect_ref, PF_ParamDef *param);
 } PF_InteractCallbacks;
 
@@ -199,8 +193,7 @@ typedef struct PF_ANSICallbacks {
 
 typedef struct PF_UtilCallbacks {
     /* Fills rect of world (the whole world when rect is null) with color. */
-    PF_Err (*fill)(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect,
-                   PF_EffectWorld *world);
+    PF_Err (*fill)(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect, PF_EffectWorld *world);
     PF_ANSICallbacks ansi;
 } PF_UtilCallbacks;
 
@@ -228,8 +221,7 @@ typedef struct PF_WorldSuite2 {
 } PF_WorldSuite2;
 
 /* "PF Iterate8 Suite" version 1 */
-typedef PF_Err (*PF_IterateGenericFunc)(void *refcon, A_long thread_index, A_long i,
-                                        A_long iterations);
+typedef PF_Err (*PF_IterateGenericFunc)(void *refcon, A_long thread_index, A_long i, A_long iterations);
 typedef struct PF_Iterate8Suite1 {
     /* Calls fn once for every i in 0..iterations-1, possibly on several
      * threads; returns when all calls are done, with the first nonzero
@@ -325,8 +317,8 @@ typedef struct PF_PreRenderOutput {
 
 typedef struct PF_PreRenderCallbacks {
     PF_Err (*checkout_layer)(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long checkout_id,
-                             const PF_RenderRequest *request, A_long what_time, A_long time_step,
-                             A_u_long time_scale, PF_CheckoutResult *result);
+                             const PF_RenderRequest *request, A_long what_time, A_long time_step, A_u_long time_scale,
+                             PF_CheckoutResult *result);
 } PF_PreRenderCallbacks;
 
 typedef struct PF_PreRenderExtra {
@@ -342,8 +334,7 @@ typedef struct PF_SmartRenderInput {
 } PF_SmartRenderInput;
 
 typedef struct PF_SmartRenderCallbacks {
-    PF_Err (*checkout_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_id,
-                                    PF_EffectWorld **pixels);
+    PF_Err (*checkout_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_id, PF_EffectWorld **pixels);
     PF_Err (*checkin_layer_pixels)(PF_ProgPtr effect_ref, A_long checkout_id);
     PF_Err (*checkout_output)(PF_ProgPtr effect_ref, PF_EffectWorld **output);
 } PF_SmartRenderCallbacks;
@@ -362,8 +353,8 @@ typedef struct PF_SmartRenderExtra {
 #define PF_PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
 
-typedef PF_Err (*PF_EntryPointFunc)(PF_Cmd cmd, PF_InData *in_data, PF_OutData *out_data,
-                                     PF_ParamDef *params[], PF_LayerDef *output, void *extra);
+typedef PF_Err (*PF_EntryPointFunc)(PF_Cmd cmd, PF_InData *in_data, PF_OutData *out_data, PF_ParamDef *params[],
+                                    PF_LayerDef *output, void *extra);
 
 #define PF_ENTRY_POINT_NAME "EntryPointFunc"
 

@@ -6,8 +6,7 @@
 #include "VeilShadowGuards.h"
 
 static_assert(orvane::kOutFlags == PF_OutFlag_DEEP_COLOR_AWARE, "out flags");
-static_assert(orvane::kOutFlags2 == (PF_OutFlag2_SUPPORTS_SMART_RENDER | PF_OutFlag2_FLOAT_COLOR_AWARE),
-              "out flags 2");
+static_assert(orvane::kOutFlags2 == (PF_OutFlag2_SUPPORTS_SMART_RENDER | PF_OutFlag2_FLOAT_COLOR_AWARE), "out flags 2");
 
 namespace orvane {
 
@@ -21,8 +20,8 @@ constexpr PF_Fixed kHundredPercent = 100 << 16;  // 0x640000
 }  // namespace
 
 PF_Err About(PF_InData *in_data, PF_OutData *out_data) {
-    in_data->utils->ansi.sprintf(out_data->return_msg, "%s, v%d.%d%d\r%s", kPluginName, kMajorVersion,
-                                 kMinorVersion, kBugVersion, kNotice);
+    in_data->utils->ansi.sprintf(out_data->return_msg, "%s, v%d.%d%d\r%s", kPluginName, kMajorVersion, kMinorVersion,
+                                 kBugVersion, kNotice);
     return PF_Err_NONE;
 }
 
@@ -43,7 +42,7 @@ PF_Err GlobalSetup(PF_InData *in_data, PF_OutData *out_data) {
     if (lock.block() == nullptr) return PF_Err_NONE;
 
     const PF_Err err = suites.UtilitySuiteV7()->AEGP_RegisterWithAEGP(nullptr, kRegistrationName,
-                                                                       static_cast<AEGP_PluginID *>(lock.block()));
+                                                                      static_cast<AEGP_PluginID *>(lock.block()));
     if (err == PF_Err_NONE) out_data->global_data = global.Release();
     return err;
 }

@@ -114,7 +114,11 @@ class HelperSuite {
 public:
     HelperSuite(PF_InData *in_data, PF_OutData *out_data, const char *name, A_long version, const char *acquire_message,
                 const char *release_message, PF_Err &result)
-        : in_data_(in_data), out_data_(out_data), name_(name), version_(version), release_message_(release_message),
+        : in_data_(in_data),
+          out_data_(out_data),
+          name_(name),
+          version_(version),
+          release_message_(release_message),
           result_(result) {
         if (result_ == PF_Err_NONE)
             result_ = AEFX_AcquireSuite(in_data_, out_data_, name_, version_, acquire_message, &suite_);

@@ -36,8 +36,7 @@ constexpr Implementation kImplementations[] = {
     // with AVX2 have them as a rule.
     {KernelPath::kAvx2, "avx2", kCpuSse2 | kCpuAvx2 | kCpuFma | kCpuAvxState, kAvx2Ops},
 };
-static_assert(sizeof(kImplementations) / sizeof(kImplementations[0]) == kKernelPathCount,
-              "one row per kernel path");
+static_assert(sizeof(kImplementations) / sizeof(kImplementations[0]) == kKernelPathCount, "one row per kernel path");
 
 const Implementation *Find(KernelPath path) {
     for (const Implementation &row : kImplementations)
@@ -61,7 +60,7 @@ unsigned DetectFeatures() {
 #if ORVANE_KERNELS_X86
     unsigned a = 0, b = 0, c = 0, d = 0;
     if (!__get_cpuid(1, &a, &b, &c, &d)) return features;
-    const unsigned kSse2Bit = 1u << 26;                                   // EDX
+    const unsigned kSse2Bit = 1u << 26;                                       // EDX
     const unsigned kFmaBit = 1u << 12, kOsxsave = 1u << 27, kAvx = 1u << 28;  // ECX
     if ((d & kSse2Bit) != 0) features |= kCpuSse2;
     if ((c & kFmaBit) != 0) features |= kCpuFma;
@@ -114,9 +113,7 @@ KernelPath PreferredKernelPath() { return Preferred().path; }
 
 namespace spans {
 
-const SpanOps *SpansOn(KernelPath path) {
-    return KernelPathAvailable(path) ? Find(path)->ops : nullptr;
-}
+const SpanOps *SpansOn(KernelPath path) { return KernelPathAvailable(path) ? Find(path)->ops : nullptr; }
 
 const SpanOps &PreferredSpans() { return *Preferred().ops; }
 

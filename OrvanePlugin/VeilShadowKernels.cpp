@@ -62,9 +62,7 @@ PF_Err CopyRow(const void *refcon, A_long row) {
                 continue;
             } else {
                 const Pixel in_px = Depth::Load(*in_p);
-                out[x] = Depth::AlphaAbove(in_px, layer_px)
-                             ? Depth::Recomposite(in_px, layer_px, opacity)
-                             : in_px;
+                out[x] = Depth::AlphaAbove(in_px, layer_px) ? Depth::Recomposite(in_px, layer_px, opacity) : in_px;
             }
         } else if (in_p != nullptr) {
             out[x] = Depth::Load(*in_p);
@@ -75,16 +73,10 @@ PF_Err CopyRow(const void *refcon, A_long row) {
 
 }  // namespace
 
-PF_Err CopyData8Reference(void *refcon, A_long, A_long row, A_long) {
-    return CopyRow<PF_Pixel>(refcon, row);
-}
+PF_Err CopyData8Reference(void *refcon, A_long, A_long row, A_long) { return CopyRow<PF_Pixel>(refcon, row); }
 
-PF_Err CopyData16Reference(void *refcon, A_long, A_long row, A_long) {
-    return CopyRow<PF_Pixel16>(refcon, row);
-}
+PF_Err CopyData16Reference(void *refcon, A_long, A_long row, A_long) { return CopyRow<PF_Pixel16>(refcon, row); }
 
-PF_Err CopyData32Reference(void *refcon, A_long, A_long row, A_long) {
-    return CopyRow<PF_PixelFloat>(refcon, row);
-}
+PF_Err CopyData32Reference(void *refcon, A_long, A_long row, A_long) { return CopyRow<PF_PixelFloat>(refcon, row); }
 
 }  // namespace orvane

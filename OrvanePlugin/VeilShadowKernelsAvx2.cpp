@@ -106,17 +106,17 @@ ORVANE_SIMD_INLINE I UnpackHi32(I a, I b) { return _mm256_unpackhi_epi32(a, b); 
 template <int kByte>
 ORVANE_SIMD_INLINE I ByteLane(I v) {
     constexpr char z = -1;  // a shuffle index with the top bit set gives 0
-    return _mm256_shuffle_epi8(v, _mm256_setr_epi8(kByte, z, z, z, 4 + kByte, z, z, z, 8 + kByte, z, z, z,
-                                                   12 + kByte, z, z, z, kByte, z, z, z, 4 + kByte, z, z, z,
-                                                   8 + kByte, z, z, z, 12 + kByte, z, z, z));
+    return _mm256_shuffle_epi8(
+        v, _mm256_setr_epi8(kByte, z, z, z, 4 + kByte, z, z, z, 8 + kByte, z, z, z, 12 + kByte, z, z, z, kByte, z, z, z,
+                            4 + kByte, z, z, z, 8 + kByte, z, z, z, 12 + kByte, z, z, z));
 }
 // Four planes of byte values (0..255 in 32-bit lanes) as 8-bit pixels: the
 // packs give, per 128-bit half, the bytes a0-3 r0-3 g0-3 b0-3, which the
 // shuffle interleaves.
 ORVANE_SIMD_INLINE I Pack8(I a, I r, I g, I b) {
     const I bytes = _mm256_packus_epi16(_mm256_packs_epi32(a, r), _mm256_packs_epi32(g, b));
-    return _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4,
-                                                       8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
+    return _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8,
+                                                       12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
 }
 // Gathering lanes: for each 8-bit mask of lanes, the indices of its set
 // lanes in order (the rest 0), and how many there are.

@@ -61,8 +61,7 @@ void Quotients(const A_long *num, const A_long *den, A_long *q, ptrdiff_t count)
 void Recompose8(PF_Pixel *out, const PF_Pixel *in, const PF_Pixel *layer, ptrdiff_t count, double opacity) {
     RecomposeRun(out, in, layer, count, opacity);
 }
-void Recompose16(PF_Pixel16 *out, const PF_Pixel16 *in, const PF_Pixel16 *layer, ptrdiff_t count,
-                 double opacity) {
+void Recompose16(PF_Pixel16 *out, const PF_Pixel16 *in, const PF_Pixel16 *layer, ptrdiff_t count, double opacity) {
     RecomposeRun(out, in, layer, count, opacity);
 }
 void Recompose32(PF_PixelFloat *out, const PF_PixelFloat *in, const PF_PixelFloat *layer, ptrdiff_t count,

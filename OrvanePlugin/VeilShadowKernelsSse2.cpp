@@ -71,7 +71,9 @@ ORVANE_SIMD_INLINE I AndNotI(I a, I b) { return _mm_andnot_si128(a, b); }  // ~a
 ORVANE_SIMD_INLINE I CmpEqI32(I a, I b) { return _mm_cmpeq_epi32(a, b); }
 ORVANE_SIMD_INLINE I CmpGtI32(I a, I b) { return _mm_cmpgt_epi32(a, b); }
 ORVANE_SIMD_INLINE I CmpEqI16(I a, I b) { return _mm_cmpeq_epi16(a, b); }
-ORVANE_SIMD_INLINE I SelectI(I mask, I a, I b) { return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b)); }
+ORVANE_SIMD_INLINE I SelectI(I mask, I a, I b) {
+    return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
+}
 ORVANE_SIMD_INLINE bool AnyI(I v) { return _mm_movemask_epi8(v) != 0; }
 // Whether every bit is set (masks: every lane).
 ORVANE_SIMD_INLINE bool AllI(I v) { return _mm_movemask_epi8(v) == 0xFFFF; }

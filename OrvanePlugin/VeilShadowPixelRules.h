@@ -76,9 +76,7 @@ using Depth16 = IntegerDepth<PF_Pixel16, PF_MAX_CHAN16, blend16>;
 struct DepthFloat {
     static PF_PixelFloat Load(const PF_PixelFloat &p) { return p; }
     static bool Visible(const PF_PixelFloat &p) { return p.alpha > 0.0f; }
-    static bool AlphaAbove(const PF_PixelFloat &in, const PF_PixelFloat &layer) {
-        return in.alpha > layer.alpha;
-    }
+    static bool AlphaAbove(const PF_PixelFloat &in, const PF_PixelFloat &layer) { return in.alpha > layer.alpha; }
     static PF_PixelFloat Recomposite(const PF_PixelFloat &in, const PF_PixelFloat &layer, double opacity) {
         const float uncovered = 1.0f - layer.alpha;
         const float u = (in.alpha - layer.alpha) / uncovered;

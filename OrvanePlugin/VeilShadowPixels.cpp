@@ -30,9 +30,7 @@ Pixel BlendInteger(const Pixel &under, const Pixel &top) {
 
 }  // namespace
 
-PF_Pixel blend8(const PF_Pixel &under, const PF_Pixel &top) {
-    return BlendInteger<PF_Pixel, PF_MAX_CHAN8>(under, top);
-}
+PF_Pixel blend8(const PF_Pixel &under, const PF_Pixel &top) { return BlendInteger<PF_Pixel, PF_MAX_CHAN8>(under, top); }
 
 PF_Pixel16 blend16(const PF_Pixel16 &under, const PF_Pixel16 &top) {
     return BlendInteger<PF_Pixel16, PF_MAX_CHAN16>(LimitPixel16(under), LimitPixel16(top));
@@ -55,8 +53,7 @@ PF_PixelFloat blend32(const PF_PixelFloat &under, const PF_PixelFloat &top) {
         const float sum = t + b;
         return sum / ra;
     };
-    return PF_PixelFloat{ra, colour(top.red, under.red), colour(top.green, under.green),
-                         colour(top.blue, under.blue)};
+    return PF_PixelFloat{ra, colour(top.red, under.red), colour(top.green, under.green), colour(top.blue, under.blue)};
 }
 
 }  // namespace orvane

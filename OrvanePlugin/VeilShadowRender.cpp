@@ -123,8 +123,9 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
     // unlocks and disposes of it.
     PF_Handle pre_render = static_cast<PF_Handle>(extra->input->pre_render_data);
     const PreRenderData *data =
-        pre_render == nullptr ? nullptr
-                              : static_cast<const PreRenderData *>(suites.HandleSuiteV2()->host_lock_handle(pre_render));
+        pre_render == nullptr
+            ? nullptr
+            : static_cast<const PreRenderData *>(suites.HandleSuiteV2()->host_lock_handle(pre_render));
     if (data == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
 
     // From here on each host call is made only while the result is 0.

@@ -62,8 +62,7 @@ struct SpanOps {
 // shorter than a vector on the other paths.
 namespace scalar {
 void Recompose8(PF_Pixel *out, const PF_Pixel *in, const PF_Pixel *layer, ptrdiff_t count, double opacity);
-void Recompose16(PF_Pixel16 *out, const PF_Pixel16 *in, const PF_Pixel16 *layer, ptrdiff_t count,
-                 double opacity);
+void Recompose16(PF_Pixel16 *out, const PF_Pixel16 *in, const PF_Pixel16 *layer, ptrdiff_t count, double opacity);
 void Recompose32(PF_PixelFloat *out, const PF_PixelFloat *in, const PF_PixelFloat *layer, ptrdiff_t count,
                  double opacity);
 void Select8(PF_Pixel *out, const PF_Pixel *in, const PF_Pixel *layer, ptrdiff_t count);

@@ -11,9 +11,7 @@ const char kSurfaceSuiteName[] = "DRAWBOT Surface Suite";
 const char kPathSuiteName[] = "DRAWBOT Path Suite";
 constexpr A_long kDrawbotVersion = 1;
 
-const SPBasicSuite *BasicSuite(const PF_InData *in_data) {
-    return in_data != nullptr ? in_data->pica_basicP : nullptr;
-}
+const SPBasicSuite *BasicSuite(const PF_InData *in_data) { return in_data != nullptr ? in_data->pica_basicP : nullptr; }
 
 /* Sets the display-error flag and leaves the message for the host. Without
  * the host's sprintf the flag is still set; only the text is missing. */
@@ -46,8 +44,7 @@ void ReportFailure(PF_InData *in_data, PF_OutData *out_data, const char *message
 /* Acquires one drawing suite through a local untyped pointer, so the
  * record's typed field is never written through a `const void *` lvalue. */
 template <typename SuiteT>
-PF_Err AcquireDrawbotSuite(PF_InData *in_data, PF_OutData *out_data, const char *name,
-                           SuiteT **field) {
+PF_Err AcquireDrawbotSuite(PF_InData *in_data, PF_OutData *out_data, const char *name, SuiteT **field) {
     if (field == nullptr) {
         return AEFX_AcquireSuite(in_data, out_data, name, kDrawbotVersion, nullptr, nullptr);
     }
@@ -59,8 +56,8 @@ PF_Err AcquireDrawbotSuite(PF_InData *in_data, PF_OutData *out_data, const char 
 
 }  // namespace
 
-extern "C" PF_Err AEFX_AcquireSuite(PF_InData *in_data, PF_OutData *out_data, const char *name,
-                                    A_long version, const char *message, const void **suite) {
+extern "C" PF_Err AEFX_AcquireSuite(PF_InData *in_data, PF_OutData *out_data, const char *name, A_long version,
+                                    const char *message, const void **suite) {
     const SPBasicSuite *basic = BasicSuite(in_data);
     if (basic != nullptr && suite != nullptr) {
         /* A stale value the host leaves in place must not pass for a suite. */
@@ -76,8 +73,8 @@ extern "C" PF_Err AEFX_AcquireSuite(PF_InData *in_data, PF_OutData *out_data, co
     return PF_Err_BAD_CALLBACK_PARAM;
 }
 
-extern "C" PF_Err AEFX_ReleaseSuite(PF_InData *in_data, PF_OutData *out_data, const char *name,
-                                    A_long version, const char *message) {
+extern "C" PF_Err AEFX_ReleaseSuite(PF_InData *in_data, PF_OutData *out_data, const char *name, A_long version,
+                                    const char *message) {
     const SPBasicSuite *basic = BasicSuite(in_data);
     if (basic != nullptr) {
         if (basic->ReleaseSuite != nullptr) {
@@ -89,10 +86,9 @@ extern "C" PF_Err AEFX_ReleaseSuite(PF_InData *in_data, PF_OutData *out_data, co
     return PF_Err_BAD_CALLBACK_PARAM;
 }
 
-extern "C" PF_Err AEFX_AcquireDrawbotSuites(PF_InData *in_data, PF_OutData *out_data,
-                                            AEFX_DrawbotSuites *suites) {
-    PF_Err err = AcquireDrawbotSuite(in_data, out_data, kDrawSuiteName,
-                                     suites != nullptr ? &suites->draw_suiteP : nullptr);
+extern "C" PF_Err AEFX_AcquireDrawbotSuites(PF_InData *in_data, PF_OutData *out_data, AEFX_DrawbotSuites *suites) {
+    PF_Err err =
+        AcquireDrawbotSuite(in_data, out_data, kDrawSuiteName, suites != nullptr ? &suites->draw_suiteP : nullptr);
     if (err == PF_Err_NONE) {
         err = AcquireDrawbotSuite(in_data, out_data, kSupplierSuiteName, &suites->supplier_suiteP);
     }

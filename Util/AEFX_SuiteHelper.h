@@ -37,21 +37,20 @@ typedef struct AEFX_DrawbotSuites {
  * message (default "Not able to acquire AEFX Suite.") when there is no basic
  * suite (then *suite is left as it was) or the host gives no suite (then
  * *suite is null). `message` may be null. */
-PF_Err AEFX_AcquireSuite(PF_InData *in_data, PF_OutData *out_data, const char *name,
-                         A_long version, const char *message, const void **suite);
+PF_Err AEFX_AcquireSuite(PF_InData *in_data, PF_OutData *out_data, const char *name, A_long version,
+                         const char *message, const void **suite);
 
 /* Releases `name` in `version`; the host's code is ignored. Returns 0, or 516
  * with the message (default "Not able to release AEFX Suite.") when there is
  * no basic suite. `message` may be null. */
-PF_Err AEFX_ReleaseSuite(PF_InData *in_data, PF_OutData *out_data, const char *name,
-                         A_long version, const char *message);
+PF_Err AEFX_ReleaseSuite(PF_InData *in_data, PF_OutData *out_data, const char *name, A_long version,
+                         const char *message);
 
 /* Acquires the draw, supplier, surface and path suites in that order, each as
  * AEFX_AcquireSuite with the default message. Stops at the first failure and
  * returns 516, leaving the later pointers untouched; 0 when all four are
  * held. */
-PF_Err AEFX_AcquireDrawbotSuites(PF_InData *in_data, PF_OutData *out_data,
-                                 AEFX_DrawbotSuites *suites);
+PF_Err AEFX_AcquireDrawbotSuites(PF_InData *in_data, PF_OutData *out_data, AEFX_DrawbotSuites *suites);
 
 /* Releases the four drawing suites in the same order, each as
  * AEFX_ReleaseSuite with the default message, going on after a failure.

@@ -55,9 +55,9 @@ public:
 
     /* The accessors the effect calls. Each throws 516 if the host cannot
      * supply the suite. */
-    AEGP_UtilitySuite7 *UtilitySuiteV7() const;  /* row 42 */
-    PF_HandleSuite2 *HandleSuiteV2() const;      /* row 46 */
-    PF_Iterate8Suite1 *Iterate8SuiteV1() const;  /* row 60 */
+    AEGP_UtilitySuite7 *UtilitySuiteV7() const; /* row 42 */
+    PF_HandleSuite2 *HandleSuiteV2() const;     /* row 46 */
+    PF_Iterate8Suite1 *Iterate8SuiteV1() const; /* row 60 */
 
     /* Accessor for any table row (1..kSuiteCount), untyped. Same lazy
      * acquisition as the typed accessors; throws 516 on failure and for a

@@ -1,8 +1,6 @@
 #include "Smart_Utils.h"
 
-bool IsEmptyRect(const PF_LRect *r) {
-    return r->left >= r->right || r->top >= r->bottom;
-}
+bool IsEmptyRect(const PF_LRect *r) { return r->left >= r->right || r->top >= r->bottom; }
 
 void UnionLRect(const PF_LRect *src, PF_LRect *dst) {
     const PF_LRect s = *src;

@@ -25,18 +25,18 @@
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #ifndef VEILSHADOW_PATH
@@ -81,11 +81,10 @@ void MakeFrames(const fs::path &dir, int exr_frames, int png_frames) {
     const std::pair<const char *, const World *> images[] = {{"comp", &scene.input}, {"layer", &scene.layer}};
     for (const auto &image : images) {
         OIIO::ImageBuf big = OIIO::ImageBufAlgo::resize(Associated(*image.second, window), "", 0.0f, uhd);
-        if (big.has_error())
-            throw std::runtime_error("cannot resample the scene: " + big.geterror());
+        if (big.has_error()) throw std::runtime_error("cannot resample the scene: " + big.geterror());
         big.specmod().attribute("compression", "zip");
         const std::pair<const char *, OIIO::TypeDesc> formats[] = {{"exr", OIIO::TypeDesc::HALF},
-                                                                    {"png", OIIO::TypeDesc::UINT8}};
+                                                                   {"png", OIIO::TypeDesc::UINT8}};
         for (const auto &format : formats) {
             const fs::path first = dir / (std::string(image.first) + ".0001." + format.first);
             big.set_write_format(format.second);
@@ -110,13 +109,11 @@ double Seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) *
 // Runs the command, its output to `log`; throws when it fails.
 RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
     std::vector<char *> argv;
-    for (const std::string &arg : command)
-        argv.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &arg : command) argv.push_back(const_cast<char *>(arg.c_str()));
     argv.push_back(nullptr);
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
+    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out >= 0) {
@@ -141,12 +138,11 @@ RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
 
 void RemoveOutputs(const fs::path &dir) {
     for (const auto &entry : fs::directory_iterator(dir))
-        if (entry.path().filename().string().rfind("out", 0) == 0)
-            fs::remove(entry.path());
+        if (entry.path().filename().string().rfind("out", 0) == 0) fs::remove(entry.path());
 }
 
 struct Case {
-    const char *label; // sequence_vs_oiiotool or frame_vs_oiiotool
+    const char *label;  // sequence_vs_oiiotool or frame_vs_oiiotool
     const char *format;
     int frames;
 };
@@ -167,14 +163,23 @@ void Compare(const Case &c, const Tools &tools, const fs::path &dir) {
     const std::string frames = "1-" + std::to_string(c.frames);
     std::vector<std::string> veilshadow, oiiotool;
     if (c.frames == 1) {
-        const std::string one_comp = path(("comp.0001." + ext).c_str()), one_layer = path(("layer.0001." + ext).c_str());
+        const std::string one_comp = path(("comp.0001." + ext).c_str()),
+                          one_layer = path(("layer.0001." + ext).c_str());
         veilshadow = {tools.veilshadow, "-i", one_comp, "-l", one_layer, "-o", path(("out." + ext).c_str()), "--quiet"};
         oiiotool = {tools.oiiotool, one_layer, one_comp, "--over", "-o", path(("out." + ext).c_str())};
     } else {
-        veilshadow = {tools.veilshadow, "-i", pattern("comp", "####"), "-l", pattern("layer", "####"),
-                      "-o", pattern("out", "####"), "--frames", frames, "--quiet"};
-        oiiotool = {tools.oiiotool, "--frames", frames, pattern("layer", "#"), pattern("comp", "#"), "--over", "-o",
-                    pattern("out", "#")};
+        veilshadow = {tools.veilshadow,
+                      "-i",
+                      pattern("comp", "####"),
+                      "-l",
+                      pattern("layer", "####"),
+                      "-o",
+                      pattern("out", "####"),
+                      "--frames",
+                      frames,
+                      "--quiet"};
+        oiiotool = {tools.oiiotool,       "--frames", frames, pattern("layer", "#"),
+                    pattern("comp", "#"), "--over",   "-o",   pattern("out", "#")};
     }
     RunStats best_vs, best_oiio;
     best_vs.seconds = best_oiio.seconds = 1e30;
@@ -183,8 +188,7 @@ void Compare(const Case &c, const Tools &tools, const fs::path &dir) {
             RemoveOutputs(dir);
             const RunStats s = Run(tool == 0 ? veilshadow : oiiotool, dir / "log.txt");
             RunStats &best = tool == 0 ? best_vs : best_oiio;
-            if (s.seconds < best.seconds)
-                best = s;
+            if (s.seconds < best.seconds) best = s;
         }
     }
     RemoveOutputs(dir);
@@ -199,7 +203,7 @@ void Compare(const Case &c, const Tools &tools, const fs::path &dir) {
     std::fflush(stdout);
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char **argv) {
     Tools tools{VEILSHADOW_PATH, "oiiotool"};
@@ -221,15 +225,13 @@ int main(int argc, char **argv) {
             return 2;
         }
     }
-    const Case cases[] = {{"sequence_vs_oiiotool", "exr", 8},
-                          {"sequence_vs_oiiotool", "png", 4},
-                          {"frame_vs_oiiotool", "exr", 1}};
+    const Case cases[] = {
+        {"sequence_vs_oiiotool", "exr", 8}, {"sequence_vs_oiiotool", "png", 4}, {"frame_vs_oiiotool", "exr", 1}};
     fs::path dir;
     try {
         if (frames_dir.empty()) {
             std::string pattern = (fs::temp_directory_path() / "veilshadow-sequence-XXXXXX").string();
-            if (mkdtemp(pattern.data()) == nullptr)
-                throw std::runtime_error("cannot make a temporary folder");
+            if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a temporary folder");
             dir = pattern;
         } else {
             dir = frames_dir;
@@ -239,15 +241,12 @@ int main(int argc, char **argv) {
                     kHeight, dir.c_str(), tools.runs);
         std::fflush(stdout);
         MakeFrames(dir, 8, 4);
-        for (const Case &c : cases)
-            Compare(c, tools, dir);
+        for (const Case &c : cases) Compare(c, tools, dir);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "sequence_bench: %s\n", e.what());
-        if (frames_dir.empty() && !dir.empty())
-            fs::remove_all(dir);
+        if (frames_dir.empty() && !dir.empty()) fs::remove_all(dir);
         return 1;
     }
-    if (frames_dir.empty())
-        fs::remove_all(dir);
+    if (frames_dir.empty()) fs::remove_all(dir);
     return 0;
 }

@@ -131,8 +131,7 @@ void MakeFrames(Content content, World &input, World &layer) {
                 shadow_alpha = 0.35f + 0.25f * std::sin(float(y) * 0.011f + float(x) * 0.004f);
             } else {
                 const A_long sx = x - 12, sy = y - 12;
-                shadow_alpha =
-                    sx < 0 || sy < 0 ? 0.0f : 0.65f * alpha[size_t(sy) * size_t(kWidth) + size_t(sx)];
+                shadow_alpha = sx < 0 || sy < 0 ? 0.0f : 0.65f * alpha[size_t(sy) * size_t(kWidth) + size_t(sx)];
             }
             const Colour s{shadow_alpha, 0.05f, 0.04f, 0.1f};
             layer_row[x] = ToPixel<P>(l);
@@ -153,9 +152,9 @@ std::unique_ptr<Frames> g_frames;
 Frames &FramesFor(Depth depth, Content content) {
     if (g_frames && g_frames->depth == depth && g_frames->content == content) return *g_frames;
     g_frames.reset();
-    auto f = std::unique_ptr<Frames>(new Frames{depth, content, World(depth, kWidth, kHeight),
-                                                World(depth, kWidth, kHeight), World(depth, kWidth, kHeight),
-                                                World(depth, kWidth, kHeight)});
+    auto f =
+        std::unique_ptr<Frames>(new Frames{depth, content, World(depth, kWidth, kHeight), World(depth, kWidth, kHeight),
+                                           World(depth, kWidth, kHeight), World(depth, kWidth, kHeight)});
     switch (depth) {
         case Depth::k8:
             MakeFrames<PF_Pixel>(content, f->input, f->layer);
@@ -243,7 +242,7 @@ PF_Err SelectRowSse2(void *refcon, A_long, A_long y, A_long) {
     constexpr A_long kVectors = kWidth * kPixelBytes / 16;
     // The alpha bits of each pixel within a vector: byte 0 of every 4,
     // bytes 0-1 of every 8, bytes 0-3 of every 16.
-    const __m128i alpha = kPixelBytes == 4 ? _mm_set1_epi32(0xFF)
+    const __m128i alpha = kPixelBytes == 4   ? _mm_set1_epi32(0xFF)
                           : kPixelBytes == 8 ? _mm_set_epi32(0, 0xFFFF, 0, 0xFFFF)
                                              : _mm_set_epi32(0, 0, 0, -1);
     const __m128i zero = _mm_setzero_si128();
@@ -412,8 +411,7 @@ void TimeAgainstLimit(benchmark::State &state, Frames &f, Work &&work, bool floo
         state.SetIterationTime(seconds);
     }
     SetLimitCounters(state, work_seconds, limit_seconds, work_cpu, limit_cpu, work_seconds / streaming_seconds);
-    if (floor)
-        state.counters["floor_ratio"] = work_seconds / (limit_seconds + fill_seconds);
+    if (floor) state.counters["floor_ratio"] = work_seconds / (limit_seconds + fill_seconds);
 }
 
 // The same comparison from cold caches: every iteration flushes the three
@@ -474,8 +472,9 @@ orvane::CopyDataInfo ContextFor(Frames &f, World &output, double opacity) {
 }
 
 PF_IterateGenericFunc ReferenceKernel(Depth depth) {
-    return depth == Depth::k8 ? orvane::CopyData8Reference
-                              : depth == Depth::k16 ? orvane::CopyData16Reference : orvane::CopyData32Reference;
+    return depth == Depth::k8    ? orvane::CopyData8Reference
+           : depth == Depth::k16 ? orvane::CopyData16Reference
+                                 : orvane::CopyData32Reference;
 }
 PF_IterateGenericFunc FastKernel(Depth depth) {
     return depth == Depth::k8 ? orvane::CopyData8 : depth == Depth::k16 ? orvane::CopyData16 : orvane::CopyData32;
@@ -494,8 +493,7 @@ renderhost::FrameSpec SpecFor(Frames &f, double opacity) {
 bool FrameMatchesReference(Frames &f, double opacity, std::string *why) {
     const renderhost::FrameResult r = g_session->effect->RenderFrame(SpecFor(f, opacity));
     if (r.pre_render != PF_Err_NONE || r.render != PF_Err_NONE) {
-        *why = "the frame failed: pre-render " + std::to_string(r.pre_render) + ", render " +
-               std::to_string(r.render);
+        *why = "the frame failed: pre-render " + std::to_string(r.pre_render) + ", render " + std::to_string(r.render);
         return false;
     }
     f.check.Clear();
@@ -546,7 +544,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 public:
     struct Sample {
         double ratio, cpu_ratio, streaming_ratio, seconds, limit_rate;
-        double floor_ratio; // NaN for cases without it
+        double floor_ratio;  // NaN for cases without it
     };
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &run : runs) {
@@ -616,13 +614,13 @@ void Register(int repetitions, double min_time, bool kernels, bool cold) {
             for (double op : g_opacities) {
                 setup(benchmark::RegisterBenchmark(CaseName("frame", d, c, op).c_str(), BM_Frame, d, c, op));
                 if (cold)
-                    setup(benchmark::RegisterBenchmark(CaseName("frame-cold", d, c, op).c_str(), BM_FrameCold, d,
-                                                       c, op));
+                    setup(
+                        benchmark::RegisterBenchmark(CaseName("frame-cold", d, c, op).c_str(), BM_FrameCold, d, c, op));
                 if (kernels) {
-                    setup(benchmark::RegisterBenchmark(CaseName("kernel-reference", d, c, op).c_str(), BM_Kernel,
-                                                       d, c, op, true));
-                    setup(benchmark::RegisterBenchmark(CaseName("kernel-fast", d, c, op).c_str(), BM_Kernel, d, c,
-                                                       op, false));
+                    setup(benchmark::RegisterBenchmark(CaseName("kernel-reference", d, c, op).c_str(), BM_Kernel, d, c,
+                                                       op, true));
+                    setup(benchmark::RegisterBenchmark(CaseName("kernel-fast", d, c, op).c_str(), BM_Kernel, d, c, op,
+                                                       false));
                 }
             }
     }
@@ -656,7 +654,8 @@ int main(int argc, char **argv) {
                 char *end = nullptr;
                 const double value = std::strtod(item.c_str(), &end);
                 if (item.empty() || *end != '\0' || !(value >= 0.0 && value <= 1.0)) {
-                    std::fprintf(stderr, "veilshadow_bench: --veilshadow_opacities: \"%s\" is not an opacity from 0 to 1\n",
+                    std::fprintf(stderr,
+                                 "veilshadow_bench: --veilshadow_opacities: \"%s\" is not an opacity from 0 to 1\n",
                                  item.c_str());
                     return 2;
                 }
@@ -681,8 +680,8 @@ int main(int argc, char **argv) {
         return 1;
     }
     const int threads = g_session->host.threads();
-    std::printf("veilshadow_bench: %d x %d frames, %d render threads (hardware threads: %u), kernel path %s\n",
-                kWidth, kHeight, threads, std::thread::hardware_concurrency(),
+    std::printf("veilshadow_bench: %d x %d frames, %d render threads (hardware threads: %u), kernel path %s\n", kWidth,
+                kHeight, threads, std::thread::hardware_concurrency(),
                 orvane::KernelPathName(orvane::PreferredKernelPath()));
     std::fflush(stdout);
 
@@ -694,8 +693,8 @@ int main(int argc, char **argv) {
     g_frames.reset();
 
     std::printf("\ncores %u, render threads %d, kernel path %s, median of %d repetitions\n",
-                std::thread::hardware_concurrency(), threads,
-                orvane::KernelPathName(orvane::PreferredKernelPath()), repetitions);
+                std::thread::hardware_concurrency(), threads, orvane::KernelPathName(orvane::PreferredKernelPath()),
+                repetitions);
     std::printf("load average %.2f before, %.2f after%s\n", load_before, load_after,
                 std::max(load_before, load_after) > 0.5
                     ? ": other programs were running, the clock ratios of the heavier cases come out high"
@@ -706,10 +705,11 @@ int main(int argc, char **argv) {
         for (Content c : kContents)
             for (double op : g_opacities)
                 if (reporter.Median(CaseName("frame", d, c, op), &m))
-                    std::printf("ratio_to_limit %d %s %s %.3f mpx_per_s %.1f limit_mpx_per_s %.1f cpu_ratio %.3f "
-                                "streaming_limit_ratio %.3f\n",
-                                DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio,
-                                kMegapixels / m.seconds, m.limit_rate, m.cpu_ratio, m.streaming_ratio);
+                    std::printf(
+                        "ratio_to_limit %d %s %s %.3f mpx_per_s %.1f limit_mpx_per_s %.1f cpu_ratio %.3f "
+                        "streaming_limit_ratio %.3f\n",
+                        DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio, kMegapixels / m.seconds,
+                        m.limit_rate, m.cpu_ratio, m.streaming_ratio);
     // The frame's time over its floor, the memory limit plus the host's
     // clear of the output (both timed in the frame's own iterations):
     //   floor_ratio <depth> <content> <opacity> <ratio>
@@ -723,9 +723,10 @@ int main(int argc, char **argv) {
         for (Content c : kContents)
             for (double op : g_opacities)
                 if (reporter.Median(CaseName("frame-cold", d, c, op), &m))
-                    std::printf("cold_ratio_to_limit %d %s %s %.3f mpx_per_s %.1f limit_mpx_per_s %.1f cpu_ratio %.3f\n",
-                                DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio,
-                                kMegapixels / m.seconds, m.limit_rate, m.cpu_ratio);
+                    std::printf(
+                        "cold_ratio_to_limit %d %s %s %.3f mpx_per_s %.1f limit_mpx_per_s %.1f cpu_ratio %.3f\n",
+                        DepthBits(d), ContentName(c), OpacityText(op).c_str(), m.ratio, kMegapixels / m.seconds,
+                        m.limit_rate, m.cpu_ratio);
     for (Depth d : kDepths)
         if (reporter.Median(FillName(d), &m))
             std::printf("host_fill_ratio_to_limit %d %.3f mpx_per_s %.1f cpu_ratio %.3f streaming_limit_ratio %.3f\n",
@@ -735,10 +736,11 @@ int main(int argc, char **argv) {
             for (Content c : kContents)
                 for (double op : g_opacities)
                     if (reporter.Median(CaseName(kind, d, c, op), &m))
-                        std::printf("kernel_ratio_to_limit %d %s %s %s %.3f mpx_per_s %.1f cpu_ratio %.3f "
-                                    "streaming_limit_ratio %.3f\n",
-                                    DepthBits(d), ContentName(c), OpacityText(op).c_str(), kind + 7, m.ratio,
-                                    kMegapixels / m.seconds, m.cpu_ratio, m.streaming_ratio);
+                        std::printf(
+                            "kernel_ratio_to_limit %d %s %s %s %.3f mpx_per_s %.1f cpu_ratio %.3f "
+                            "streaming_limit_ratio %.3f\n",
+                            DepthBits(d), ContentName(c), OpacityText(op).c_str(), kind + 7, m.ratio,
+                            kMegapixels / m.seconds, m.cpu_ratio, m.streaming_ratio);
     g_session.reset();
     benchmark::Shutdown();
     return 0;

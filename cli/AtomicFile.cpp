@@ -2,15 +2,15 @@
 
 #include "Errors.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <random>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace veilshadow {
 namespace {
@@ -23,15 +23,14 @@ constexpr const char kMarker[] = ".vs-";
 constexpr int kPendingSlots = 16;
 struct PendingSlot {
     char path[4096];
-    std::atomic<bool> used{false};    // taken by a TempFile
-    std::atomic<bool> pending{false}; // path holds a file to remove
+    std::atomic<bool> used{false};     // taken by a TempFile
+    std::atomic<bool> pending{false};  // path holds a file to remove
 };
 PendingSlot g_slots[kPendingSlots];
 
 extern "C" void RemovePendingAndRaise(int signal_number) {
     for (PendingSlot &slot : g_slots)
-        if (slot.pending.load())
-            unlink(slot.path);
+        if (slot.pending.load()) unlink(slot.path);
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -52,8 +51,7 @@ void InstallSignalHandlers() {
 // A free slot holding `path`, or -1 when none is free or the path is too
 // long to keep (the destructor still removes the file).
 int SetPending(const std::string &path) {
-    if (path.size() >= sizeof g_slots[0].path)
-        return -1;
+    if (path.size() >= sizeof g_slots[0].path) return -1;
     for (int i = 0; i < kPendingSlots; ++i) {
         bool expected = false;
         if (g_slots[i].used.compare_exchange_strong(expected, true)) {
@@ -66,8 +64,7 @@ int SetPending(const std::string &path) {
 }
 
 void ClearPending(int slot) {
-    if (slot < 0)
-        return;
+    if (slot < 0) return;
     g_slots[slot].pending.store(false);
     g_slots[slot].used.store(false);
 }
@@ -76,12 +73,11 @@ std::string RandomTag() {
     thread_local std::mt19937_64 engine{std::random_device{}() ^ static_cast<std::uint64_t>(getpid())};
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string tag;
-    for (int i = 0; i < 6; ++i)
-        tag += kChars[engine() % (sizeof kChars - 1)];
+    for (int i = 0; i < 6; ++i) tag += kChars[engine() % (sizeof kChars - 1)];
     return tag;
 }
 
-} // namespace
+}  // namespace
 
 TempFile::TempFile(const std::string &target) : target_(target) {
     namespace fs = std::filesystem;
@@ -101,8 +97,8 @@ TempFile::TempFile(const std::string &target) : target_(target) {
             return;
         }
         if (errno != EEXIST)
-            throw RunError(FileMessage(target, std::string("cannot create a file in its folder: ") +
-                                                   std::strerror(errno)));
+            throw RunError(
+                FileMessage(target, std::string("cannot create a file in its folder: ") + std::strerror(errno)));
     }
     throw RunError(FileMessage(target, "cannot find a free temporary name in its folder"));
 }
@@ -119,7 +115,7 @@ void TempFile::Commit() {
         const std::string reason = std::strerror(errno);
         unlink(path_.c_str());
         ClearPending(slot_);
-        committed_ = true; // nothing left to remove
+        committed_ = true;  // nothing left to remove
         throw RunError(FileMessage(target_, "cannot move the finished file into place: " + reason));
     }
     committed_ = true;
@@ -130,4 +126,4 @@ bool IsTempFileName(const std::string &file_name) {
     return !file_name.empty() && file_name[0] == '.' && file_name.find(kMarker) != std::string::npos;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -33,12 +33,12 @@ private:
     std::string target_;
     std::string path_;
     bool committed_ = false;
-    int slot_ = -1; // where the signal handler finds the path
+    int slot_ = -1;  // where the signal handler finds the path
 };
 
 // Whether a name is one of ours, for tests that look for leftovers.
 bool IsTempFileName(const std::string &file_name);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -17,7 +17,7 @@ using renderhost::World;
 
 constexpr const char *kFont = "DejaVuSans";
 constexpr int kFontSize = 20;
-constexpr int kDash = 6, kDashPeriod = 10; // outline: 6 pixels drawn in every 10
+constexpr int kDash = 6, kDashPeriod = 10;  // outline: 6 pixels drawn in every 10
 constexpr float kPaper[] = {0.97f, 0.97f, 0.97f, 1.0f};
 constexpr float kInk[] = {0.16f, 0.16f, 0.16f, 1.0f};
 constexpr float kOutline[] = {0.30f, 0.30f, 0.30f, 1.0f};
@@ -25,8 +25,7 @@ constexpr float kLight[] = {kCheckerLight, kCheckerLight, kCheckerLight, 1.0f};
 constexpr float kDark[] = {kCheckerDark, kCheckerDark, kCheckerDark, 1.0f};
 
 void Check(bool ok, const char *what, const OIIO::ImageBuf &buf) {
-    if (!ok)
-        throw RunError(std::string("contact sheet: cannot ") + what + ": " + buf.geterror());
+    if (!ok) throw RunError(std::string("contact sheet: cannot ") + what + ": " + buf.geterror());
 }
 
 // The image as RGBA with associated alpha, at the world's origin. The
@@ -70,7 +69,7 @@ OIIO::ImageBuf Panel(const World &image, const Window &area, const Window &outli
     return panel;
 }
 
-} // namespace
+}  // namespace
 
 OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Window &area, const Window &outline) {
     if (panels.empty() || area.width <= 0 || area.height <= 0)
@@ -90,9 +89,10 @@ OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Win
         const int label_middle = kSheetMargin + area.height + kSheetLabelHeight / 2;
         if (!IBA::render_text(sheet, left + area.width / 2, label_middle, panel.label, kFontSize, kFont, kInk,
                               IBA::TextAlignX::Center, IBA::TextAlignY::Center))
-            throw RunError("contact sheet: cannot draw the labels (is the DejaVu Sans font, Debian's "
-                           "fonts-dejavu-core, installed?): " +
-                           sheet.geterror());
+            throw RunError(
+                "contact sheet: cannot draw the labels (is the DejaVu Sans font, Debian's "
+                "fonts-dejavu-core, installed?): " +
+                sheet.geterror());
     }
     return sheet;
 }
@@ -104,4 +104,4 @@ void WriteContactSheet(const std::string &path, const OIIO::ImageBuf &sheet) {
     temp.Commit();
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -15,7 +15,7 @@ namespace veilshadow {
 
 struct SheetPanel {
     std::string label;
-    const renderhost::World *image; // float, straight colour, placed by its origin
+    const renderhost::World *image;  // float, straight colour, placed by its origin
 };
 
 // The layout: panels kSheetMargin apart and from the sheet's edges, each
@@ -39,6 +39,6 @@ OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Win
 // RunError naming `path`.
 void WriteContactSheet(const std::string &path, const OIIO::ImageBuf &sheet);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

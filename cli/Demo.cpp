@@ -10,9 +10,9 @@
 #include <OpenImageIO/imagebufalgo.h>
 
 #include <algorithm>
-#include <utility>
 #include <cmath>
 #include <filesystem>
+#include <utility>
 #include <vector>
 
 namespace veilshadow {
@@ -34,12 +34,9 @@ struct Colour {
 
 // Straight-alpha over: `top` over `bottom`.
 Colour Over(const Colour &bottom, const Colour &top) {
-    if (bottom.a <= 0.0f)
-        return top;
-    if (top.a >= 1.0f)
-        return top;
-    if (top.a <= 0.0f)
-        return bottom;
+    if (bottom.a <= 0.0f) return top;
+    if (top.a >= 1.0f) return top;
+    if (top.a <= 0.0f) return bottom;
     const float k = bottom.a * (1.0f - top.a);
     const float a = k + top.a;
     return Colour{(top.a * top.r + k * bottom.r) / a, (top.a * top.g + k * bottom.g) / a,
@@ -47,17 +44,16 @@ Colour Over(const Colour &bottom, const Colour &top) {
 }
 
 // Coverage of a pixel by a shape, from 4 x 4 samples.
-template <class Inside> float Coverage(int x, int y, Inside inside) {
+template <class Inside>
+float Coverage(int x, int y, Inside inside) {
     int hits = 0;
     for (int sy = 0; sy < 4; ++sy)
-        for (int sx = 0; sx < 4; ++sx)
-            hits += inside(x + (sx + 0.5f) / 4.0f, y + (sy + 0.5f) / 4.0f) ? 1 : 0;
+        for (int sx = 0; sx < 4; ++sx) hits += inside(x + (sx + 0.5f) / 4.0f, y + (sy + 0.5f) / 4.0f) ? 1 : 0;
     return hits / 16.0f;
 }
 
 bool InRoundedRect(float x, float y, float left, float top, float right, float bottom, float radius) {
-    if (x < left || x > right || y < top || y > bottom)
-        return false;
+    if (x < left || x > right || y < top || y > bottom) return false;
     const float cx = std::clamp(x, left + radius, right - radius);
     const float cy = std::clamp(y, top + radius, bottom - radius);
     return (x - cx) * (x - cx) + (y - cy) * (y - cy) <= radius * radius;
@@ -67,9 +63,8 @@ bool InRoundedRect(float x, float y, float left, float top, float right, float b
 // brighter rim), and a bar whose alpha ramps from 0 to 1.
 Colour LayerPixel(int x, int y) {
     Colour pixel{0, 0, 0, 0};
-    const float disc = Coverage(x, y, [](float px, float py) {
-        return (px - 78) * (px - 78) + (py - 92) * (py - 92) <= 52.0f * 52.0f;
-    });
+    const float disc = Coverage(
+        x, y, [](float px, float py) { return (px - 78) * (px - 78) + (py - 92) * (py - 92) <= 52.0f * 52.0f; });
     pixel = Over(pixel, Colour{0.95f, 0.55f, 0.15f, disc});
 
     const float panel = Coverage(x, y, [](float px, float py) { return InRoundedRect(px, py, 110, 28, 300, 150, 14); });
@@ -111,14 +106,12 @@ OIIO::ImageBuf ShadowAlpha(const World &layer) {
         }
     const OIIO::ImageBuf kernel = OIIO::ImageBufAlgo::make_kernel("gaussian", 21.0f, 21.0f);
     OIIO::ImageBuf blurred = OIIO::ImageBufAlgo::convolve(moved, kernel);
-    if (blurred.has_error())
-        throw RunError("demo: cannot blur the shadow: " + blurred.geterror());
+    if (blurred.has_error()) throw RunError("demo: cannot blur the shadow: " + blurred.geterror());
     return blurred;
 }
 
 void Log(const DemoSettings &settings, const std::string &path) {
-    if (settings.log != nullptr)
-        std::fprintf(settings.log, "wrote %s\n", path.c_str());
+    if (settings.log != nullptr) std::fprintf(settings.log, "wrote %s\n", path.c_str());
 }
 
 OutputSpec ExrSpec() {
@@ -131,7 +124,7 @@ OutputSpec ExrSpec() {
     return spec;
 }
 
-} // namespace
+}  // namespace
 
 DemoScene BuildDemoScene() {
     DemoScene scene{World(Depth::k32, kLayerWindow.width, kLayerWindow.height, kLayerWindow.x, kLayerWindow.y),
@@ -163,8 +156,7 @@ void RunDemo(const DemoSettings &settings) {
     namespace fs = std::filesystem;
     std::error_code ec;
     fs::create_directories(settings.folder, ec);
-    if (ec)
-        throw RunError(FileMessage(settings.folder, "cannot create the folder: " + ec.message()));
+    if (ec) throw RunError(FileMessage(settings.folder, "cannot create the folder: " + ec.message()));
     const auto file = [&](const char *name) { return (fs::path(settings.folder) / name).string(); };
 
     DemoScene scene = BuildDemoScene();
@@ -195,16 +187,14 @@ void RunDemo(const DemoSettings &settings) {
     // The sheet shows the files as written.
     std::vector<std::pair<std::string, std::string>> shown = {{"Layer", "layer.exr"},
                                                               {"Input: layer over shadow", "input.exr"}};
-    for (const Render &render : renders)
-        shown.emplace_back(render.label, render.name);
+    for (const Render &render : renders) shown.emplace_back(render.label, render.name);
     std::vector<World> images;
     for (const auto &entry : shown)
         images.push_back(ImageReader(file(entry.second.c_str()), AlphaMode::kAuto).ReadWorld(Depth::k32));
     std::vector<SheetPanel> panels;
-    for (std::size_t i = 0; i < shown.size(); ++i)
-        panels.push_back(SheetPanel{shown[i].first, &images[i]});
+    for (std::size_t i = 0; i < shown.size(); ++i) panels.push_back(SheetPanel{shown[i].first, &images[i]});
     WriteContactSheet(file("contact.png"), MakeContactSheet(panels, kInputWindow, kLayerWindow));
     Log(settings, file("contact.png"));
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -12,15 +12,15 @@ namespace veilshadow {
 
 struct DemoSettings {
     std::string folder = "demo-output";
-    std::string plugin;          // the plug-in module
-    int threads = 0;             // render threads, 0 for one per core
-    std::FILE *log = nullptr;    // one line per file written; null for none
+    std::string plugin;        // the plug-in module
+    int threads = 0;           // render threads, 0 for one per core
+    std::FILE *log = nullptr;  // one line per file written; null for none
 };
 
 // The scene's two images, float, straight colour.
 struct DemoScene {
-    renderhost::World layer; // the layer: opaque disc, glass panel, alpha gradient
-    renderhost::World input; // the layer over its drop shadow, on a larger data window
+    renderhost::World layer;  // the layer: opaque disc, glass panel, alpha gradient
+    renderhost::World input;  // the layer over its drop shadow, on a larger data window
 };
 
 // Builds the scene: the layer, then a shadow drawn from its alpha
@@ -34,6 +34,6 @@ DemoScene BuildDemoScene();
 // command line) and contact.png into the folder. Throws RunError.
 void RunDemo(const DemoSettings &settings);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

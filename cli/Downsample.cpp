@@ -17,25 +17,24 @@ std::int64_t FloorDiv(std::int64_t value, std::int64_t divisor) {
 
 std::int64_t CeilDiv(std::int64_t value, std::int64_t divisor) { return -FloorDiv(-value, divisor); }
 
-template <class Pixel> void Reduce(const World &in, World &out, int factor) {
+template <class Pixel>
+void Reduce(const World &in, World &out, int factor) {
     using Channel = std::remove_reference_t<decltype(Pixel{}.alpha)>;
     constexpr bool kFloat = std::is_same_v<Channel, float>;
     using Sum = std::conditional_t<kFloat, double, std::uint64_t>;
     const std::int64_t block = std::int64_t{factor} * factor;
     for (A_long oy = 0; oy < out.height(); ++oy) {
         for (A_long ox = 0; ox < out.width(); ++ox) {
-            Sum alpha = 0, red = 0, green = 0, blue = 0;           // alpha-weighted colour
-            Sum plain_red = 0, plain_green = 0, plain_blue = 0;    // for fully transparent blocks
+            Sum alpha = 0, red = 0, green = 0, blue = 0;         // alpha-weighted colour
+            Sum plain_red = 0, plain_green = 0, plain_blue = 0;  // for fully transparent blocks
             // The block in the input world's own pixel positions.
             const std::int64_t x0 = (std::int64_t{out.origin_x()} + ox) * factor - in.origin_x();
             const std::int64_t y0 = (std::int64_t{out.origin_y()} + oy) * factor - in.origin_y();
             for (std::int64_t y = y0; y < y0 + factor; ++y) {
-                if (y < 0 || y >= in.height())
-                    continue;
+                if (y < 0 || y >= in.height()) continue;
                 const Pixel *row = in.Row<Pixel>(static_cast<A_long>(y));
                 for (std::int64_t x = x0; x < x0 + factor; ++x) {
-                    if (x < 0 || x >= in.width())
-                        continue;
+                    if (x < 0 || x >= in.width()) continue;
                     const Pixel &p = row[x];
                     const Sum a = static_cast<Sum>(p.alpha);
                     alpha += a;
@@ -71,11 +70,10 @@ template <class Pixel> void Reduce(const World &in, World &out, int factor) {
     }
 }
 
-} // namespace
+}  // namespace
 
 Window DownsampledWindow(const Window &window, int factor) {
-    if (factor < 1)
-        throw std::invalid_argument("a downsampling factor must be at least 1");
+    if (factor < 1) throw std::invalid_argument("a downsampling factor must be at least 1");
     const std::int64_t left = FloorDiv(window.x, factor), top = FloorDiv(window.y, factor);
     const std::int64_t right = CeilDiv(std::int64_t{window.x} + window.width, factor);
     const std::int64_t bottom = CeilDiv(std::int64_t{window.y} + window.height, factor);
@@ -88,17 +86,17 @@ World BoxDownsample(const World &world, int factor) {
         DownsampledWindow(Window{world.origin_x(), world.origin_y(), world.width(), world.height()}, factor);
     World out(world.depth(), reduced.width, reduced.height, reduced.x, reduced.y);
     switch (world.depth()) {
-    case Depth::k8:
-        Reduce<PF_Pixel>(world, out, factor);
-        break;
-    case Depth::k16:
-        Reduce<PF_Pixel16>(world, out, factor);
-        break;
-    case Depth::k32:
-        Reduce<PF_PixelFloat>(world, out, factor);
-        break;
+        case Depth::k8:
+            Reduce<PF_Pixel>(world, out, factor);
+            break;
+        case Depth::k16:
+            Reduce<PF_Pixel16>(world, out, factor);
+            break;
+        case Depth::k32:
+            Reduce<PF_PixelFloat>(world, out, factor);
+            break;
     }
     return out;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -19,6 +19,6 @@ Window DownsampledWindow(const Window &window, int factor);
 // nearest. A factor of 1 gives an exact copy.
 renderhost::World BoxDownsample(const renderhost::World &world, int factor);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

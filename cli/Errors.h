@@ -8,8 +8,8 @@
 namespace veilshadow {
 
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1; // a file, the plug-in or the machine failed
-inline constexpr int kExitUsage = 2;   // the program was called wrongly
+inline constexpr int kExitFailure = 1;  // a file, the plug-in or the machine failed
+inline constexpr int kExitUsage = 2;    // the program was called wrongly
 
 // A mistake in the command line: a bad option or option value.
 class UsageError : public std::runtime_error {
@@ -32,10 +32,8 @@ public:
 };
 
 // "PATH: problem", the shape of every message about a file.
-inline std::string FileMessage(const std::string &path, const std::string &problem) {
-    return path + ": " + problem;
-}
+inline std::string FileMessage(const std::string &path, const std::string &problem) { return path + ": " + problem; }
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

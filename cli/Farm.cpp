@@ -43,8 +43,7 @@ std::vector<long> MissingFrames(const SequenceJob &job) {
     std::vector<long> missing;
     std::error_code ec;
     for (const long frame : job.frames)
-        if (!fs::is_regular_file(FilesOf(job, frame).output, ec))
-            missing.push_back(frame);
+        if (!fs::is_regular_file(FilesOf(job, frame).output, ec)) missing.push_back(frame);
     return missing;
 }
 
@@ -70,25 +69,21 @@ std::string FarmName(const std::string &output) {
     std::string name;
     for (std::size_t i = 0; i < file.size(); ++i) {
         const char c = file[i];
-        if (c == '#' || c == '@')
-            continue;
-        if (c == '%') { // %d, %04d
+        if (c == '#' || c == '@') continue;
+        if (c == '%') {  // %d, %04d
             std::size_t j = i + 1;
-            while (j < file.size() && file[j] >= '0' && file[j] <= '9')
-                ++j;
+            while (j < file.size() && file[j] >= '0' && file[j] <= '9') ++j;
             if (j < file.size() && file[j] == 'd') {
                 i = j;
                 continue;
             }
         }
-        if (c == '.' && (name.empty() || name.back() == '.'))
-            continue; // the separators around a pattern become one
+        if (c == '.' && (name.empty() || name.back() == '.')) continue;  // the separators around a pattern become one
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
                            c == '_' || c == '.';
         name += plain ? c : '_';
     }
-    while (!name.empty() && (name.back() == '.' || name.back() == '_' || name.back() == '-'))
-        name.pop_back();
+    while (!name.empty() && (name.back() == '.' || name.back() == '_' || name.back() == '-')) name.pop_back();
     return name.empty() ? "frames" : name;
 }
 
@@ -100,8 +95,7 @@ std::string ShellQuote(const std::string &text) {
                                                 "0123456789_-.,/+:=%@") == std::string::npos)
         return text;
     std::string quoted = "'";
-    for (const char c : text)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return quoted + "'";
 }
 
@@ -120,10 +114,8 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::string &fra
     add("--opacity", ShellQuote(command.opacity));
     add("--alpha", AlphaModeName(job.settings.alpha));
     add("--downsample", std::to_string(job.settings.downsample));
-    if (!command.plugin.empty())
-        add("--plugin", ShellQuote(command.plugin));
-    if (command.quiet)
-        add("--quiet", "");
+    if (!command.plugin.empty()) add("--plugin", ShellQuote(command.plugin));
+    if (command.quiet) add("--quiet", "");
     add("--frames", frames);
     add("--resume", "");
     add("--keep-going", "");
@@ -134,18 +126,20 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::string &fra
 // The job script: the chunk of each array index, then the chunk command
 // on the CPUs Slurm gave the task (--threads when given).
 std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks) {
-    std::string script = "#!/bin/bash\n"
-                         "# Written by veilshadow farm slurm. Each task of the array job renders the\n"
-                         "# chunk of frames its index names, with the chunk command below, which\n"
-                         "# leaves out frames written already and goes on past bad ones.\n"
-                         "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
+    std::string script =
+        "#!/bin/bash\n"
+        "# Written by veilshadow farm slurm. Each task of the array job renders the\n"
+        "# chunk of frames its index names, with the chunk command below, which\n"
+        "# leaves out frames written already and goes on past bad ones.\n"
+        "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
     for (std::size_t i = 0; i < chunks.size(); ++i)
         script += std::to_string(i) + ") frames=" + FormatFrameList(chunks[i]) + " ;;\n";
-    script += "*) echo \"veilshadow farm: no chunk '${SLURM_ARRAY_TASK_ID:-}': submit this script with sbatch "
-              "--array=0-" +
-              std::to_string(chunks.size() - 1) + "\" >&2; exit 2 ;;\nesac\n";
-    const std::string threads = command.threads > 0 ? std::to_string(command.threads)
-                                                    : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
+    script +=
+        "*) echo \"veilshadow farm: no chunk '${SLURM_ARRAY_TASK_ID:-}': submit this script with sbatch "
+        "--array=0-" +
+        std::to_string(chunks.size() - 1) + "\" >&2; exit 2 ;;\nesac\n";
+    const std::string threads =
+        command.threads > 0 ? std::to_string(command.threads) : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
     return script + "exec " + ChunkCommandLine(command, "\"$frames\"", threads) + "\n";
 }
 
@@ -154,8 +148,7 @@ void WriteAtomically(const std::string &path, const std::string &text) {
     std::ofstream file(temp.path(), std::ios::binary | std::ios::trunc);
     file << text;
     file.close();
-    if (!file)
-        throw RunError(FileMessage(path, "cannot write the file"));
+    if (!file) throw RunError(FileMessage(path, "cannot write the file"));
     temp.Commit();
 }
 
@@ -166,8 +159,7 @@ ProcessResult RunSlurm(const std::vector<std::string> &argv) {
     ProcessResult result = RunProcess(argv);
     if (result.start_error == ENOENT)
         throw RunError(argv[0] + " not found: Slurm's commands are not installed or not on PATH");
-    if (result.start_error != 0)
-        throw RunError("cannot run " + argv[0] + ": " + std::strerror(result.start_error));
+    if (result.start_error != 0) throw RunError("cannot run " + argv[0] + ": " + std::strerror(result.start_error));
     return result;
 }
 
@@ -185,8 +177,7 @@ bool IsUnreachable(const std::string &slurm_message) {
                                          "Munge",
                                          "munge"};
     for (const char *sign : kSigns)
-        if (slurm_message.find(sign) != std::string::npos)
-            return true;
+        if (slurm_message.find(sign) != std::string::npos) return true;
     return false;
 }
 
@@ -196,8 +187,7 @@ std::optional<bool> JobActive(const std::string &id, std::string &message) {
     const ProcessResult result = RunSlurm({"squeue", "-j", id, "-h", "-o", "%T"});
     if (!result.succeeded()) {
         message = result.Message();
-        if (message.find("Invalid job id") != std::string::npos)
-            return false; // ended long enough ago to be forgotten
+        if (message.find("Invalid job id") != std::string::npos) return false;  // ended long enough ago to be forgotten
         return std::nullopt;
     }
     static const char *const kEnded[] = {"COMPLETED", "CANCELLED", "FAILED",        "TIMEOUT",  "NODE_FAIL",
@@ -205,8 +195,7 @@ std::optional<bool> JobActive(const std::string &id, std::string &message) {
     std::istringstream states(result.out);
     std::string state;
     while (states >> state)
-        if (std::find(std::begin(kEnded), std::end(kEnded), state) == std::end(kEnded))
-            return true;
+        if (std::find(std::begin(kEnded), std::end(kEnded), state) == std::end(kEnded)) return true;
     return false;
 }
 
@@ -220,15 +209,14 @@ void WaitForJob(const std::string &id) {
         const std::optional<bool> running = JobActive(id, message);
         const Clock::time_point now = Clock::now();
         if (running) {
-            if (!*running)
-                return;
+            if (!*running) return;
             answered = now;
         } else if (now - answered > kLostContactLimit) {
             throw RunError("lost contact with the Slurm cluster while waiting for job " + id + " (" + message +
                            "); the job may still be running: squeue -j " + id);
         }
-        std::this_thread::sleep_for(std::clamp<Clock::duration>((now - start) / 10, std::chrono::seconds(1),
-                                                                std::chrono::seconds(30)));
+        std::this_thread::sleep_for(
+            std::clamp<Clock::duration>((now - start) / 10, std::chrono::seconds(1), std::chrono::seconds(30)));
     }
 }
 
@@ -249,16 +237,14 @@ std::vector<JobRecord> ActiveJobs(const std::string &records) {
         const std::optional<bool> running = JobActive(id, message);
         if (!running)
             throw RunError("cannot reach the Slurm cluster to ask about job " + id + " of an earlier run: " + message);
-        if (*running)
-            active.push_back({id, ParseFrameList(frames, records)});
+        if (*running) active.push_back({id, ParseFrameList(frames, records)});
     }
     return active;
 }
 
 void WriteRecords(const std::string &records, const std::vector<JobRecord> &jobs) {
     std::string text;
-    for (const JobRecord &job : jobs)
-        text += job.id + " " + FormatFrameList(job.frames) + "\n";
+    for (const JobRecord &job : jobs) text += job.id + " " + FormatFrameList(job.frames) + "\n";
     try {
         WriteAtomically(records, text);
     } catch (const RunError &e) {
@@ -290,14 +276,13 @@ bool ReportFrames(const SequenceJob &job) {
     const std::vector<long> missing = MissingFrames(job);
     const std::size_t total = job.frames.size();
     std::printf("%zu of %zu frames written", total - missing.size(), total);
-    if (!missing.empty())
-        std::printf("; missing: %s", FormatFrameList(missing).c_str());
+    if (!missing.empty()) std::printf("; missing: %s", FormatFrameList(missing).c_str());
     std::printf("\n");
-    std::fflush(stdout); // before anything on standard error
+    std::fflush(stdout);  // before anything on standard error
     return missing.empty();
 }
 
-} // namespace
+}  // namespace
 
 CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
     CLI::App *farm = app.add_subcommand("farm", "Submit a sequence to Slurm: farm slurm [options]");
@@ -305,13 +290,14 @@ CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
     farm->require_subcommand(1);
     CLI::App *slurm = farm->add_subcommand("slurm", "Submit a sequence to Slurm as one array job");
     slurm->fallthrough();
-    slurm->footer("Takes the render options of a sequence run as well (veilshadow --help).\n"
-                  "Each task renders one chunk with the chunk command,\n"
-                  "  veilshadow ... --frames=CHUNK --resume --keep-going --threads=CPUS\n"
-                  "The same command again submits only the chunks that miss frames.\n"
-                  "Example:\n"
-                  "  veilshadow farm slurm -i comp.#.exr -l layer.#.exr -o out.#.exr \\\n"
-                  "      --frames 1-2400 --chunk 20 --sbatch=--cpus-per-task=8 --wait");
+    slurm->footer(
+        "Takes the render options of a sequence run as well (veilshadow --help).\n"
+        "Each task renders one chunk with the chunk command,\n"
+        "  veilshadow ... --frames=CHUNK --resume --keep-going --threads=CPUS\n"
+        "The same command again submits only the chunks that miss frames.\n"
+        "Example:\n"
+        "  veilshadow farm slurm -i comp.#.exr -l layer.#.exr -o out.#.exr \\\n"
+        "      --frames 1-2400 --chunk 20 --sbatch=--cpus-per-task=8 --wait");
     slurm->add_option("--chunk", options.chunk, "Frames per task (default 10)")
         ->type_name("K")
         ->check(CLI::Range(1L, static_cast<long>(kMaxFrameCount)).description(""));
@@ -326,8 +312,7 @@ CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
 
 int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     SequenceJob &job = command.job;
-    if (!job.sequence)
-        throw UsageError("farm slurm renders a sequence: give --frames LIST");
+    if (!job.sequence) throw UsageError("farm slurm renders a sequence: give --frames LIST");
     for (const std::string &arg : options.sbatch)
         if (arg.rfind("--array", 0) == 0 || (arg.rfind("-a", 0) == 0 && arg.rfind("--", 0) != 0))
             throw UsageError("--sbatch " + arg + ": the array is veilshadow's (one task per chunk of --chunk frames)");
@@ -339,8 +324,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     job.input = ForTheNodes(job.input);
     job.layer = ForTheNodes(job.layer);
     job.output = ForTheNodes(job.output);
-    if (!command.plugin.empty())
-        command.plugin = ForTheNodes(command.plugin);
+    if (!command.plugin.empty()) command.plugin = ForTheNodes(command.plugin);
     const fs::path job_dir = options.job_dir.empty() ? fs::path(job.output).parent_path() / "veilshadow-farm"
                                                      : fs::path(ForTheNodes(options.job_dir));
 
@@ -361,8 +345,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     }
 
     fs::create_directories(job_dir, ec);
-    if (ec)
-        throw RunError(FileMessage(job_dir.string(), "cannot make the job folder: " + ec.message()));
+    if (ec) throw RunError(FileMessage(job_dir.string(), "cannot make the job folder: " + ec.message()));
     const std::string name = FarmName(job.output);
     const std::string script = (job_dir / (name + ".sbatch")).string();
     const std::string records = (job_dir / (name + ".jobs")).string();
@@ -377,27 +360,25 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     std::vector<std::string> sbatch = {"--job-name=veilshadow-" + name,
                                        "--output=" + (job_dir / (name + "-%A_%a.log")).string(),
                                        "--chdir=" + job_dir.string()};
-    sbatch.insert(sbatch.end(), options.sbatch.begin(), options.sbatch.end()); // after ours, so they win
+    sbatch.insert(sbatch.end(), options.sbatch.begin(), options.sbatch.end());  // after ours, so they win
     const std::string id = Submit(sbatch, tasks, script);
     active.push_back({id, task_frames});
     WriteRecords(records, active);
 
     std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
-                id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk,
-                FormatFrameList(tasks).c_str(), missing.size(), missing.size() == 1 ? "" : "s", job.frames.size());
+                id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk, FormatFrameList(tasks).c_str(),
+                missing.size(), missing.size() == 1 ? "" : "s", job.frames.size());
     std::printf("  follow it:  squeue -j %s\n", id.c_str());
     std::printf("  task logs:  %s\n", (job_dir / (name + "-" + id + "_<task>.log")).c_str());
     std::printf("  job script: %s\n", script.c_str());
-    if (!options.wait)
-        return kExitSuccess;
+    if (!options.wait) return kExitSuccess;
 
     std::printf("waiting for job %s to end (stopping the wait leaves the job running)\n", id.c_str());
     std::fflush(stdout);
     WaitForJob(id);
-    if (ReportFrames(job))
-        return kExitSuccess;
+    if (ReportFrames(job)) return kExitSuccess;
     std::fprintf(stderr, "veilshadow: the task logs say why frames are missing; the same command again renders them\n");
     return kExitFailure;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

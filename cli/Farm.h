@@ -18,19 +18,19 @@ namespace veilshadow {
 
 // The options of `veilshadow farm slurm` beside the render options.
 struct FarmOptions {
-    long chunk = 10;                 // frames per task
-    std::vector<std::string> sbatch; // passed on to sbatch
-    std::string job_dir;             // empty: veilshadow-farm/ beside the outputs
+    long chunk = 10;                  // frames per task
+    std::vector<std::string> sbatch;  // passed on to sbatch
+    std::string job_dir;              // empty: veilshadow-farm/ beside the outputs
     bool wait = false;
 };
 
 // What every chunk's command carries: the render options of the run.
 struct ChunkCommand {
-    std::string program; // veilshadow, as the nodes run it
-    SequenceJob job;     // files, frames and settings
-    std::string opacity; // as given, checked already
-    std::string plugin;  // empty: the module beside the program
-    int threads = 0;     // 0: the CPUs Slurm gave the task
+    std::string program;  // veilshadow, as the nodes run it
+    SequenceJob job;      // files, frames and settings
+    std::string opacity;  // as given, checked already
+    std::string plugin;   // empty: the module beside the program
+    int threads = 0;      // 0: the CPUs Slurm gave the task
     bool quiet = false;
 };
 
@@ -44,6 +44,6 @@ CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options);
 // UsageError or RunError.
 int RunFarmSlurm(ChunkCommand command, const FarmOptions &options);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -17,8 +17,7 @@ bool ReadNumber(const std::string &text, std::size_t &i, long &number) {
     number = 0;
     for (; i < text.size() && IsDigit(text[i]); ++i) {
         number = number * 10 + (text[i] - '0');
-        if (number > kMaxFrameNumber)
-            return false;
+        if (number > kMaxFrameNumber) return false;
     }
     return i > start;
 }
@@ -26,12 +25,9 @@ bool ReadNumber(const std::string &text, std::size_t &i, long &number) {
 // A frame number, with an optional minus sign.
 bool ReadFrame(const std::string &text, std::size_t &i, long &frame) {
     const bool negative = i < text.size() && text[i] == '-';
-    if (negative)
-        ++i;
-    if (!ReadNumber(text, i, frame))
-        return false;
-    if (negative)
-        frame = -frame;
+    if (negative) ++i;
+    if (!ReadNumber(text, i, frame)) return false;
+    if (negative) frame = -frame;
     return true;
 }
 
@@ -43,27 +39,22 @@ struct Item {
 
 std::string Trimmed(const std::string &text) {
     const std::size_t begin = text.find_first_not_of(' ');
-    if (begin == std::string::npos)
-        return {};
+    if (begin == std::string::npos) return {};
     return text.substr(begin, text.find_last_not_of(' ') + 1 - begin);
 }
 
 // Matches "%d" or "%0Nd" at path[i]; sets its length and digit count.
 bool MatchPrintfPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
-    if (path[i] != '%')
-        return false;
+    if (path[i] != '%') return false;
     std::size_t j = i + 1;
     width = 0;
     if (j < path.size() && path[j] == '0') {
         ++j;
         const std::size_t digits_start = j;
-        for (; j < path.size() && IsDigit(path[j]) && j - digits_start < 2; ++j)
-            width = width * 10 + (path[j] - '0');
-        if (j == digits_start || width == 0)
-            return false;
+        for (; j < path.size() && IsDigit(path[j]) && j - digits_start < 2; ++j) width = width * 10 + (path[j] - '0');
+        if (j == digits_start || width == 0) return false;
     }
-    if (j >= path.size() || path[j] != 'd')
-        return false;
+    if (j >= path.size() || path[j] != 'd') return false;
     length = j + 1 - i;
     return true;
 }
@@ -72,11 +63,9 @@ bool MatchPrintfPattern(const std::string &path, std::size_t i, std::size_t &len
 // (a lone '#' stands for 4 digits).
 bool MatchRunPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
     const char c = path[i];
-    if (c != '#' && c != '@')
-        return false;
+    if (c != '#' && c != '@') return false;
     length = 0;
-    while (i + length < path.size() && path[i + length] == c)
-        ++length;
+    while (i + length < path.size() && path[i + length] == c) ++length;
     width = c == '#' && length == 1 ? 4 : static_cast<int>(length);
     return true;
 }
@@ -86,12 +75,12 @@ bool MatchPattern(const std::string &path, std::size_t i, std::size_t &length, i
 }
 
 std::string Padded(long frame, int width) {
-    char text[128]; // widths come from at most two digits
+    char text[128];  // widths come from at most two digits
     std::snprintf(text, sizeof text, "%0*ld", width, frame);
     return text;
 }
 
-} // namespace
+}  // namespace
 
 std::vector<long> ParseFrameList(const std::string &text, const std::string &option) {
     const std::string quoted = option + " \"" + text + "\": ";
@@ -111,16 +100,14 @@ std::vector<long> ParseFrameList(const std::string &text, const std::string &opt
         item.last = item.first;
         if (ok && i < item_text.size()) {
             ok = item_text[i++] == '-' && ReadFrame(item_text, i, item.last);
-            if (ok && i < item_text.size())
-                ok = item_text[i++] == 'x' && ReadNumber(item_text, i, item.step);
+            if (ok && i < item_text.size()) ok = item_text[i++] == 'x' && ReadNumber(item_text, i, item.step);
         }
         if (!ok || i != item_text.size())
             throw UsageError(quoted + "\"" + item_text +
                              "\" is not a frame N, a range A-B or a stepped range A-BxS, such as 1-100x5");
         if (item.last < item.first)
             throw UsageError(quoted + "in \"" + item_text + "\" the last frame comes before the first");
-        if (item.step == 0)
-            throw UsageError(quoted + "in \"" + item_text + "\" the step is 0");
+        if (item.step == 0) throw UsageError(quoted + "in \"" + item_text + "\" the step is 0");
         total += item.count();
         if (total > kMaxFrameCount)
             throw UsageError(quoted + "more than " + std::to_string(kMaxFrameCount) + " frames");
@@ -129,8 +116,7 @@ std::vector<long> ParseFrameList(const std::string &text, const std::string &opt
     std::vector<long> frames;
     frames.reserve(total);
     for (const Item &item : items)
-        for (long frame = item.first; frame <= item.last; frame += item.step)
-            frames.push_back(frame);
+        for (long frame = item.first; frame <= item.last; frame += item.step) frames.push_back(frame);
     std::sort(frames.begin(), frames.end());
     frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
     return frames;
@@ -140,13 +126,10 @@ std::string FormatFrameList(const std::vector<long> &frames) {
     std::string text;
     for (std::size_t i = 0; i < frames.size();) {
         std::size_t end = i + 1;
-        while (end < frames.size() && frames[end] == frames[end - 1] + 1)
-            ++end;
-        if (!text.empty())
-            text += ',';
+        while (end < frames.size() && frames[end] == frames[end - 1] + 1) ++end;
+        if (!text.empty()) text += ',';
         text += std::to_string(frames[i]);
-        if (end - i > 1)
-            text += '-' + std::to_string(frames[end - 1]);
+        if (end - i > 1) text += '-' + std::to_string(frames[end - 1]);
         i = end;
     }
     return text;
@@ -156,8 +139,7 @@ bool HasFramePattern(const std::string &path) {
     std::size_t length = 0;
     int width = 0;
     for (std::size_t i = 0; i < path.size(); ++i)
-        if (MatchPattern(path, i, length, width))
-            return true;
+        if (MatchPattern(path, i, length, width)) return true;
     return false;
 }
 
@@ -176,4 +158,4 @@ std::string ExpandFramePattern(const std::string &path, long frame) {
     return result;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -41,6 +41,6 @@ bool HasFramePattern(const std::string &path);
 // than its pattern is written in full.
 std::string ExpandFramePattern(const std::string &path, long frame);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

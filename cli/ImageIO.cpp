@@ -14,11 +14,11 @@
 #include <immintrin.h>
 #endif
 #include <fcntl.h>
+#include <unistd.h>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace veilshadow {
@@ -36,22 +36,18 @@ using renderhost::World;
 class LibraryChatterSilenced {
 public:
     LibraryChatterSilenced() {
-        MessageStream(); // duplicated before the first redirection
+        MessageStream();  // duplicated before the first redirection
         std::lock_guard<std::mutex> lock(mutex_);
-        if (depth_++ > 0)
-            return;
+        if (depth_++ > 0) return;
         std::fflush(stderr);
         saved_ = dup(STDERR_FILENO);
         const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        if (saved_ >= 0 && null >= 0)
-            dup2(null, STDERR_FILENO);
-        if (null >= 0)
-            close(null);
+        if (saved_ >= 0 && null >= 0) dup2(null, STDERR_FILENO);
+        if (null >= 0) close(null);
     }
     ~LibraryChatterSilenced() {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (--depth_ > 0)
-            return;
+        if (--depth_ > 0) return;
         std::fflush(stderr);
         if (saved_ >= 0) {
             dup2(saved_, STDERR_FILENO);
@@ -76,14 +72,12 @@ constexpr A_long kStripRows = 256;
 // one for those it writes, so that a sequence allocates them once.
 std::vector<unsigned char> &ReadScratch(std::size_t bytes) {
     thread_local std::vector<unsigned char> scratch;
-    if (scratch.size() < bytes)
-        scratch.resize(bytes);
+    if (scratch.size() < bytes) scratch.resize(bytes);
     return scratch;
 }
 std::vector<unsigned char> &WriteScratch(std::size_t bytes) {
     thread_local std::vector<unsigned char> scratch;
-    if (scratch.size() < bytes)
-        scratch.resize(bytes);
+    if (scratch.size() < bytes) scratch.resize(bytes);
     return scratch;
 }
 
@@ -93,13 +87,10 @@ std::string Trimmed(const std::string &message) {
     std::size_t start = 0;
     while (start < message.size()) {
         std::size_t end = message.find('\n', start);
-        if (end == std::string::npos)
-            end = message.size();
+        if (end == std::string::npos) end = message.size();
         std::string line = message.substr(start, end - start);
-        while (!line.empty() && (line.back() == ' ' || line.back() == '\r'))
-            line.pop_back();
-        if (!line.empty())
-            return line;
+        while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+        if (!line.empty()) return line;
         start = end + 1;
     }
     return "unknown error";
@@ -109,16 +100,26 @@ std::string TakeGlobalError() { return Trimmed(OIIO::geterror()); }
 
 std::string DescribeType(OIIO::TypeDesc type) {
     switch (type.basetype) {
-    case OIIO::TypeDesc::UINT8: return "8-bit unsigned integer";
-    case OIIO::TypeDesc::INT8: return "8-bit signed integer";
-    case OIIO::TypeDesc::UINT16: return "16-bit unsigned integer";
-    case OIIO::TypeDesc::INT16: return "16-bit signed integer";
-    case OIIO::TypeDesc::UINT32: return "32-bit unsigned integer";
-    case OIIO::TypeDesc::INT32: return "32-bit signed integer";
-    case OIIO::TypeDesc::HALF: return "half float";
-    case OIIO::TypeDesc::FLOAT: return "float";
-    case OIIO::TypeDesc::DOUBLE: return "double";
-    default: return std::string(type.c_str());
+        case OIIO::TypeDesc::UINT8:
+            return "8-bit unsigned integer";
+        case OIIO::TypeDesc::INT8:
+            return "8-bit signed integer";
+        case OIIO::TypeDesc::UINT16:
+            return "16-bit unsigned integer";
+        case OIIO::TypeDesc::INT16:
+            return "16-bit signed integer";
+        case OIIO::TypeDesc::UINT32:
+            return "32-bit unsigned integer";
+        case OIIO::TypeDesc::INT32:
+            return "32-bit signed integer";
+        case OIIO::TypeDesc::HALF:
+            return "half float";
+        case OIIO::TypeDesc::FLOAT:
+            return "float";
+        case OIIO::TypeDesc::DOUBLE:
+            return "double";
+        default:
+            return std::string(type.c_str());
     }
 }
 
@@ -126,43 +127,38 @@ std::string DescribeType(OIIO::TypeDesc type) {
 // float.
 SampleType SampleTypeOf(const std::string &path, const OIIO::ImageSpec &spec) {
     std::vector<OIIO::TypeDesc> types = spec.channelformats;
-    if (types.empty())
-        types.push_back(spec.format);
+    if (types.empty()) types.push_back(spec.format);
     bool all_uint8 = true, all_uint16 = true, only_floats = true, any_float = false;
     for (const OIIO::TypeDesc &type : types) {
         switch (type.basetype) {
-        case OIIO::TypeDesc::UINT8:
-            all_uint16 = only_floats = false;
-            break;
-        case OIIO::TypeDesc::UINT16:
-            all_uint8 = only_floats = false;
-            break;
-        case OIIO::TypeDesc::HALF:
-            all_uint8 = all_uint16 = false;
-            break;
-        case OIIO::TypeDesc::FLOAT:
-            all_uint8 = all_uint16 = false;
-            any_float = true;
-            break;
-        default:
-            throw RunError(FileMessage(path, "unsupported sample type: " + DescribeType(type) +
-                                                 " (veilshadow reads 8-bit, 16-bit, half and float)"));
+            case OIIO::TypeDesc::UINT8:
+                all_uint16 = only_floats = false;
+                break;
+            case OIIO::TypeDesc::UINT16:
+                all_uint8 = only_floats = false;
+                break;
+            case OIIO::TypeDesc::HALF:
+                all_uint8 = all_uint16 = false;
+                break;
+            case OIIO::TypeDesc::FLOAT:
+                all_uint8 = all_uint16 = false;
+                any_float = true;
+                break;
+            default:
+                throw RunError(FileMessage(path, "unsupported sample type: " + DescribeType(type) +
+                                                     " (veilshadow reads 8-bit, 16-bit, half and float)"));
         }
     }
-    if (all_uint8)
-        return SampleType::kUInt8;
-    if (all_uint16)
-        return SampleType::kUInt16;
-    if (only_floats)
-        return any_float ? SampleType::kFloat : SampleType::kHalf;
+    if (all_uint8) return SampleType::kUInt8;
+    if (all_uint16) return SampleType::kUInt16;
+    if (only_floats) return any_float ? SampleType::kFloat : SampleType::kHalf;
     throw RunError(FileMessage(path, "unsupported mix of integer sample types across channels"));
 }
 
 std::string ChannelList(const OIIO::ImageSpec &spec) {
     std::string list;
     for (int c = 0; c < spec.nchannels; ++c) {
-        if (c > 0)
-            list += ", ";
+        if (c > 0) list += ", ";
         list += c < static_cast<int>(spec.channelnames.size()) ? spec.channelnames[c] : "?";
     }
     return list;
@@ -170,14 +166,10 @@ std::string ChannelList(const OIIO::ImageSpec &spec) {
 
 ChannelLayout LayoutOf(const std::string &path, const OIIO::ImageSpec &spec) {
     const int n = spec.nchannels;
-    if (n == 1 && spec.alpha_channel < 0)
-        return ChannelLayout::kGray;
-    if (n == 2 && spec.alpha_channel == 1)
-        return ChannelLayout::kGrayAlpha;
-    if (n == 3 && spec.alpha_channel < 0)
-        return ChannelLayout::kRGB;
-    if (n == 4 && spec.alpha_channel == 3)
-        return ChannelLayout::kRGBA;
+    if (n == 1 && spec.alpha_channel < 0) return ChannelLayout::kGray;
+    if (n == 2 && spec.alpha_channel == 1) return ChannelLayout::kGrayAlpha;
+    if (n == 3 && spec.alpha_channel < 0) return ChannelLayout::kRGB;
+    if (n == 4 && spec.alpha_channel == 3) return ChannelLayout::kRGBA;
     throw RunError(FileMessage(path, "unsupported channels: found " + std::to_string(n) + " (" + ChannelList(spec) +
                                          "); veilshadow reads gray, gray+alpha, RGB and RGBA"));
 }
@@ -185,15 +177,14 @@ ChannelLayout LayoutOf(const std::string &path, const OIIO::ImageSpec &spec) {
 // Where the file's colour is multiplied by alpha, by the chosen mode.
 bool IsAssociated(AlphaMode mode, const std::string &format, const OIIO::ImageSpec &spec) {
     switch (mode) {
-    case AlphaMode::kStraight:
-        return false;
-    case AlphaMode::kAssociated:
-        return true;
-    case AlphaMode::kAuto:
-        break;
+        case AlphaMode::kStraight:
+            return false;
+        case AlphaMode::kAssociated:
+            return true;
+        case AlphaMode::kAuto:
+            break;
     }
-    if (format == "openexr")
-        return true;
+    if (format == "openexr") return true;
     // PNG always, TIFF when its alpha is marked unassociated: opened with
     // the hint, the reader says so instead of converting.
     return spec.get_int_attribute("oiio:UnassociatedAlpha", 0) == 0 && spec.alpha_channel >= 0;
@@ -212,11 +203,9 @@ __attribute__((target("avx,f16c"))) void HalvesToFloatsF16c(const Imath::half *i
         const __m256 v = _mm256_cvtph_ps(_mm_loadu_si128(reinterpret_cast<const __m128i *>(in + i)));
         _mm256_storeu_ps(out + i, v);
         if (_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0)
-            for (std::size_t k = i; k < i + 8; ++k)
-                out[k] = static_cast<float>(in[k]);
+            for (std::size_t k = i; k < i + 8; ++k) out[k] = static_cast<float>(in[k]);
     }
-    for (; i < n; ++i)
-        out[i] = static_cast<float>(in[i]);
+    for (; i < n; ++i) out[i] = static_cast<float>(in[i]);
 }
 
 __attribute__((target("avx,f16c"))) void FloatsToHalvesF16c(const float *in, Imath::half *out, std::size_t n) {
@@ -225,11 +214,9 @@ __attribute__((target("avx,f16c"))) void FloatsToHalvesF16c(const float *in, Ima
         const __m256 v = _mm256_loadu_ps(in + i);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm256_cvtps_ph(v, _MM_FROUND_TO_NEAREST_INT));
         if (_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_UNORD_Q)) != 0)
-            for (std::size_t k = i; k < i + 8; ++k)
-                out[k] = Imath::half(in[k]);
+            for (std::size_t k = i; k < i + 8; ++k) out[k] = Imath::half(in[k]);
     }
-    for (; i < n; ++i)
-        out[i] = Imath::half(in[i]);
+    for (; i < n; ++i) out[i] = Imath::half(in[i]);
 }
 
 // AVX as the compiler's check sees it (the processor's and the system's
@@ -245,27 +232,22 @@ const bool kHasF16c = false;
 
 void HalvesToFloats(const Imath::half *in, float *out, std::size_t n) {
 #if defined(__x86_64__)
-    if (kHasF16c)
-        return HalvesToFloatsF16c(in, out, n);
+    if (kHasF16c) return HalvesToFloatsF16c(in, out, n);
 #endif
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = static_cast<float>(in[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]);
 }
 
 void FloatsToHalves(const float *in, Imath::half *out, std::size_t n) {
 #if defined(__x86_64__)
-    if (kHasF16c)
-        return FloatsToHalvesF16c(in, out, n);
+    if (kHasF16c) return FloatsToHalvesF16c(in, out, n);
 #endif
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = Imath::half(in[i]);
+    for (std::size_t i = 0; i < n; ++i) out[i] = Imath::half(in[i]);
 }
 
 // One row of float samples, for rows converted from or to half.
 std::vector<float> &FloatRow(std::size_t count) {
     thread_local std::vector<float> row;
-    if (row.size() < count)
-        row.resize(count);
+    if (row.size() < count) row.resize(count);
     return row;
 }
 
@@ -280,11 +262,11 @@ void DecodeRows(const T *samples, const ImageHeader &header, World &world, A_lon
             std::vector<float> &floats = FloatRow(row_samples);
             HalvesToFloats(in, floats.data(), row_samples);
             DecodeRow<float>(reinterpret_cast<const unsigned char *>(floats.data()),
-                             PackedSteps<float>(header.channels), header.channels, header.associated,
-                             world.width(), world.Row<Pixel>(y));
+                             PackedSteps<float>(header.channels), header.channels, header.associated, world.width(),
+                             world.Row<Pixel>(y));
         } else {
-            DecodeRow<T>(reinterpret_cast<const unsigned char *>(in), PackedSteps<T>(header.channels),
-                         header.channels, header.associated, world.width(), world.Row<Pixel>(y));
+            DecodeRow<T>(reinterpret_cast<const unsigned char *>(in), PackedSteps<T>(header.channels), header.channels,
+                         header.associated, world.width(), world.Row<Pixel>(y));
         }
     }
 }
@@ -292,15 +274,15 @@ void DecodeRows(const T *samples, const ImageHeader &header, World &world, A_lon
 template <class T>
 void DecodeRowsAs(const T *samples, const ImageHeader &header, World &world, A_long first, A_long rows) {
     switch (world.depth()) {
-    case Depth::k8:
-        DecodeRows<T, PF_Pixel>(samples, header, world, first, rows);
-        break;
-    case Depth::k16:
-        DecodeRows<T, PF_Pixel16>(samples, header, world, first, rows);
-        break;
-    case Depth::k32:
-        DecodeRows<T, PF_PixelFloat>(samples, header, world, first, rows);
-        break;
+        case Depth::k8:
+            DecodeRows<T, PF_Pixel>(samples, header, world, first, rows);
+            break;
+        case Depth::k16:
+            DecodeRows<T, PF_Pixel16>(samples, header, world, first, rows);
+            break;
+        case Depth::k32:
+            DecodeRows<T, PF_PixelFloat>(samples, header, world, first, rows);
+            break;
     }
 }
 
@@ -308,13 +290,13 @@ void DecodeRowsAs(const T *samples, const ImageHeader &header, World &world, A_l
 // and float channels is read as float.
 std::size_t SampleBytes(SampleType sample) {
     switch (sample) {
-    case SampleType::kUInt8:
-        return 1;
-    case SampleType::kUInt16:
-    case SampleType::kHalf:
-        return 2;
-    case SampleType::kFloat:
-        return 4;
+        case SampleType::kUInt8:
+            return 1;
+        case SampleType::kUInt16:
+        case SampleType::kHalf:
+            return 2;
+        case SampleType::kFloat:
+            return 4;
     }
     return 4;
 }
@@ -342,31 +324,31 @@ void EncodeRows(const World &world, bool associated, A_long first, A_long rows, 
 
 void EncodeRowsAs(const World &world, SampleType sample, bool associated, A_long first, A_long rows, void *out) {
     switch (sample) {
-    case SampleType::kUInt8:
-        EncodeRows<PF_Pixel>(world, associated, first, rows, static_cast<std::uint8_t *>(out));
-        break;
-    case SampleType::kUInt16:
-        EncodeRows<PF_Pixel16>(world, associated, first, rows, static_cast<std::uint16_t *>(out));
-        break;
-    case SampleType::kHalf:
-        EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<Imath::half *>(out));
-        break;
-    case SampleType::kFloat:
-        EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<float *>(out));
-        break;
+        case SampleType::kUInt8:
+            EncodeRows<PF_Pixel>(world, associated, first, rows, static_cast<std::uint8_t *>(out));
+            break;
+        case SampleType::kUInt16:
+            EncodeRows<PF_Pixel16>(world, associated, first, rows, static_cast<std::uint16_t *>(out));
+            break;
+        case SampleType::kHalf:
+            EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<Imath::half *>(out));
+            break;
+        case SampleType::kFloat:
+            EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<float *>(out));
+            break;
     }
 }
 
 OIIO::TypeDesc FileTypeOf(SampleType sample) {
     switch (sample) {
-    case SampleType::kUInt8:
-        return OIIO::TypeDesc::UINT8;
-    case SampleType::kUInt16:
-        return OIIO::TypeDesc::UINT16;
-    case SampleType::kHalf:
-        return OIIO::TypeDesc::HALF;
-    case SampleType::kFloat:
-        return OIIO::TypeDesc::FLOAT;
+        case SampleType::kUInt8:
+            return OIIO::TypeDesc::UINT8;
+        case SampleType::kUInt16:
+            return OIIO::TypeDesc::UINT16;
+        case SampleType::kHalf:
+            return OIIO::TypeDesc::HALF;
+        case SampleType::kFloat:
+            return OIIO::TypeDesc::FLOAT;
     }
     return OIIO::TypeDesc::FLOAT;
 }
@@ -377,8 +359,7 @@ void WriteStrips(const std::string &path, const std::string &temp_path, const OI
                  const OutputSpec &output, const World &world) {
     LibraryChatterSilenced quiet;
     auto out = OIIO::ImageOutput::create(output.format);
-    if (!out)
-        throw RunError(FileMessage(path, "cannot write " + output.format + " files: " + TakeGlobalError()));
+    if (!out) throw RunError(FileMessage(path, "cannot write " + output.format + " files: " + TakeGlobalError()));
     const OIIO::TypeDesc type = FileTypeOf(output.sample);
     std::vector<unsigned char> &samples =
         WriteScratch(static_cast<std::size_t>(EncodeBytes(Window{0, 0, world.width(), kStripRows}, output.sample)));
@@ -390,35 +371,34 @@ void WriteStrips(const std::string &path, const std::string &temp_path, const OI
         EncodeRowsAs(world, output.sample, output.associated, first, rows, samples.data());
         ok = out->write_scanlines(world.origin_y() + first, world.origin_y() + first + rows, 0, type, samples.data());
     }
-    if (!ok || !out->close())
-        throw RunError(FileMessage(path, "cannot write: " + Trimmed(out->geterror())));
+    if (!ok || !out->close()) throw RunError(FileMessage(path, "cannot write: " + Trimmed(out->geterror())));
 }
 
-} // namespace
+}  // namespace
 
 const char *SampleTypeName(SampleType sample) {
     switch (sample) {
-    case SampleType::kUInt8:
-        return "8-bit";
-    case SampleType::kUInt16:
-        return "16-bit";
-    case SampleType::kHalf:
-        return "half float";
-    case SampleType::kFloat:
-        return "float";
+        case SampleType::kUInt8:
+            return "8-bit";
+        case SampleType::kUInt16:
+            return "16-bit";
+        case SampleType::kHalf:
+            return "half float";
+        case SampleType::kFloat:
+            return "float";
     }
     return "?";
 }
 
 Depth DepthFor(SampleType sample) {
     switch (sample) {
-    case SampleType::kUInt8:
-        return Depth::k8;
-    case SampleType::kUInt16:
-        return Depth::k16;
-    case SampleType::kHalf:
-    case SampleType::kFloat:
-        return Depth::k32;
+        case SampleType::kUInt8:
+            return Depth::k8;
+        case SampleType::kUInt16:
+            return Depth::k16;
+        case SampleType::kHalf:
+        case SampleType::kFloat:
+            return Depth::k32;
     }
     return Depth::k32;
 }
@@ -436,10 +416,8 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     namespace fs = std::filesystem;
     std::error_code ec;
     const fs::file_status status = fs::status(path, ec);
-    if (!fs::exists(status))
-        throw RunError(FileMessage(path, "no such file"));
-    if (fs::is_directory(status))
-        throw RunError(FileMessage(path, "is a folder, not an image file"));
+    if (!fs::exists(status)) throw RunError(FileMessage(path, "no such file"));
+    if (fs::is_directory(status)) throw RunError(FileMessage(path, "is a folder, not an image file"));
 
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
@@ -447,17 +425,15 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
         LibraryChatterSilenced quiet;
         impl_->input = OIIO::ImageInput::open(path, &config);
     }
-    if (!impl_->input)
-        throw RunError(FileMessage(path, "cannot read it as an image: " + TakeGlobalError()));
+    if (!impl_->input) throw RunError(FileMessage(path, "cannot read it as an image: " + TakeGlobalError()));
     const OIIO::ImageSpec &spec = impl_->input->spec();
 
     header_.path = path;
     header_.format = impl_->input->format_name();
     if (header_.format != "png" && header_.format != "tiff" && header_.format != "openexr")
-        throw RunError(FileMessage(path, "unsupported format: " + header_.format +
-                                             " (veilshadow reads PNG, TIFF and OpenEXR files)"));
-    if (spec.deep)
-        throw RunError(FileMessage(path, "unsupported deep (multi-sample) image"));
+        throw RunError(FileMessage(
+            path, "unsupported format: " + header_.format + " (veilshadow reads PNG, TIFF and OpenEXR files)"));
+    if (spec.deep) throw RunError(FileMessage(path, "unsupported deep (multi-sample) image"));
     header_.sample = SampleTypeOf(path, spec);
     header_.layout = LayoutOf(path, spec);
     header_.channels = spec.nchannels;
@@ -468,8 +444,7 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     header_.associated = IsAssociated(alpha, header_.format, spec);
     header_.compression = spec.get_string_attribute("compression");
     impl_->tiled = spec.tile_width > 0 && spec.tile_height > 0;
-    if (impl_->tiled)
-        impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
+    if (impl_->tiled) impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
 }
 
 ImageReader::~ImageReader() = default;
@@ -499,31 +474,31 @@ void ImageReader::ReadInto(World &world) {
         std::string error;
         {
             LibraryChatterSilenced quiet;
-            read_all = impl_->tiled ? input.read_tiles(0, 0, data.x, data.x + data.width, data.y + first,
-                                                       data.y + first + rows, 0, 1, 0, header_.channels, type,
-                                                       samples.data())
-                                    : input.read_scanlines(0, 0, data.y + first, data.y + first + rows, 0, 0,
-                                                           header_.channels, type, samples.data());
+            read_all = impl_->tiled
+                           ? input.read_tiles(0, 0, data.x, data.x + data.width, data.y + first, data.y + first + rows,
+                                              0, 1, 0, header_.channels, type, samples.data())
+                           : input.read_scanlines(0, 0, data.y + first, data.y + first + rows, 0, 0, header_.channels,
+                                                  type, samples.data());
             // Some readers report a damaged part only as an error message
             // while the call itself succeeds (libtiff's short strips).
             error = input.geterror();
         }
         if (!read_all || !error.empty())
-            throw RunError(FileMessage(header_.path, "cannot read its pixels (corrupt or cut short?): " +
-                                                         Trimmed(error)));
+            throw RunError(
+                FileMessage(header_.path, "cannot read its pixels (corrupt or cut short?): " + Trimmed(error)));
         switch (header_.sample) {
-        case SampleType::kUInt8:
-            DecodeRowsAs(samples.data(), header_, world, first, rows);
-            break;
-        case SampleType::kUInt16:
-            DecodeRowsAs(reinterpret_cast<const std::uint16_t *>(samples.data()), header_, world, first, rows);
-            break;
-        case SampleType::kHalf:
-            DecodeRowsAs(reinterpret_cast<const Imath::half *>(samples.data()), header_, world, first, rows);
-            break;
-        case SampleType::kFloat:
-            DecodeRowsAs(reinterpret_cast<const float *>(samples.data()), header_, world, first, rows);
-            break;
+            case SampleType::kUInt8:
+                DecodeRowsAs(samples.data(), header_, world, first, rows);
+                break;
+            case SampleType::kUInt16:
+                DecodeRowsAs(reinterpret_cast<const std::uint16_t *>(samples.data()), header_, world, first, rows);
+                break;
+            case SampleType::kHalf:
+                DecodeRowsAs(reinterpret_cast<const Imath::half *>(samples.data()), header_, world, first, rows);
+                break;
+            case SampleType::kFloat:
+                DecodeRowsAs(reinterpret_cast<const float *>(samples.data()), header_, world, first, rows);
+                break;
         }
     }
 }
@@ -556,8 +531,7 @@ void WriteWorld(const std::string &path, const World &world, const OutputSpec &o
     // Colour is written as given: OpenImageIO must not convert it.
     if (output.format != "openexr" && !(output.format == "tiff" && output.associated))
         spec.attribute("oiio:UnassociatedAlpha", 1);
-    if (!output.compression.empty())
-        spec.attribute("compression", output.compression);
+    if (!output.compression.empty()) spec.attribute("compression", output.compression);
 
     TempFile temp(path);
     WriteStrips(path, temp.path(), spec, output, world);
@@ -574,12 +548,11 @@ std::FILE *MessageStream() {
     static std::FILE *const stream = [] {
         const int fd = dup(STDERR_FILENO);
         std::FILE *file = fd >= 0 ? fdopen(fd, "w") : nullptr;
-        if (file == nullptr)
-            return stderr;
+        if (file == nullptr) return stderr;
         std::setvbuf(file, nullptr, _IONBF, 0);
         return file;
     }();
     return stream;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

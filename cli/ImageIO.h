@@ -35,14 +35,14 @@ struct Window {
 
 struct ImageHeader {
     std::string path;
-    std::string format; // OpenImageIO's name: "png", "tiff" or "openexr"
+    std::string format;  // OpenImageIO's name: "png", "tiff" or "openexr"
     SampleType sample = SampleType::kUInt8;
     ChannelLayout layout = ChannelLayout::kRGBA;
     int channels = 4;
-    Window data;    // where the pixels are; (0, 0) for formats without one
-    Window display; // the frame they belong to; the data window when the file has none
-    bool associated = false; // colour in the file is multiplied by alpha
-    std::string compression; // the file's compression, kept for the output
+    Window data;              // where the pixels are; (0, 0) for formats without one
+    Window display;           // the frame they belong to; the data window when the file has none
+    bool associated = false;  // colour in the file is multiplied by alpha
+    std::string compression;  // the file's compression, kept for the output
 };
 
 // An open image file. Construction reads the header only, so sizes can be
@@ -81,11 +81,11 @@ private:
 
 // How a world is written.
 struct OutputSpec {
-    std::string format; // OpenImageIO's format name
-    SampleType sample = SampleType::kUInt8; // must run as the world's depth
-    bool associated = false; // multiply colour by alpha in the file
+    std::string format;                      // OpenImageIO's format name
+    SampleType sample = SampleType::kUInt8;  // must run as the world's depth
+    bool associated = false;                 // multiply colour by alpha in the file
     Window display;
-    std::string compression; // empty: the format's default
+    std::string compression;  // empty: the format's default
 };
 
 // The OpenImageIO format that writes `path`, by its extension; empty when
@@ -118,6 +118,6 @@ void SetLibraryThreads(int cores);
 // own chatter on standard error goes to /dev/null.
 std::FILE *MessageStream();
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

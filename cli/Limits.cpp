@@ -10,8 +10,7 @@
 namespace veilshadow {
 
 std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth) {
-    if (window.width <= 0 || window.height <= 0)
-        return 0;
+    if (window.width <= 0 || window.height <= 0) return 0;
     return std::uint64_t(window.width) * std::uint64_t(window.height) * renderhost::PixelBytes(depth);
 }
 
@@ -32,20 +31,17 @@ void CheckWorldFits(const std::string &path, const Window &window, renderhost::D
     if (bytes > renderhost::World::kMaxBytes)
         throw RunError(FileMessage(path, size + " " + renderhost::DepthName(depth) + " pixels take " +
                                              FormatBytes(bytes) + ", more than the " +
-                                             FormatBytes(renderhost::World::kMaxBytes) +
-                                             " the host lends one image"));
+                                             FormatBytes(renderhost::World::kMaxBytes) + " the host lends one image"));
 }
 
 std::uint64_t AvailableMemory() {
     std::ifstream meminfo("/proc/meminfo");
     std::string line;
     while (std::getline(meminfo, line)) {
-        if (line.rfind("MemAvailable:", 0) != 0)
-            continue;
+        if (line.rfind("MemAvailable:", 0) != 0) continue;
         std::istringstream fields(line.substr(13));
         std::uint64_t kib = 0;
-        if (fields >> kib)
-            return kib * 1024;
+        if (fields >> kib) return kib * 1024;
     }
     return 0;
 }
@@ -67,4 +63,4 @@ std::string FormatBytes(std::uint64_t bytes) {
     return text;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -31,6 +31,6 @@ void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t av
 // "1.5 GiB", "12.0 MiB", "512 bytes".
 std::string FormatBytes(std::uint64_t bytes);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -7,23 +7,20 @@
 namespace veilshadow {
 
 AlphaMode ParseAlphaMode(const std::string &text) {
-    if (text == "auto")
-        return AlphaMode::kAuto;
-    if (text == "straight")
-        return AlphaMode::kStraight;
-    if (text == "associated")
-        return AlphaMode::kAssociated;
+    if (text == "auto") return AlphaMode::kAuto;
+    if (text == "straight") return AlphaMode::kStraight;
+    if (text == "associated") return AlphaMode::kAssociated;
     throw UsageError("--alpha \"" + text + "\": expected auto, straight or associated");
 }
 
 const char *AlphaModeName(AlphaMode mode) {
     switch (mode) {
-    case AlphaMode::kAuto:
-        return "auto";
-    case AlphaMode::kStraight:
-        return "straight";
-    case AlphaMode::kAssociated:
-        return "associated";
+        case AlphaMode::kAuto:
+            return "auto";
+        case AlphaMode::kStraight:
+            return "straight";
+        case AlphaMode::kAssociated:
+            return "associated";
     }
     return "?";
 }
@@ -33,16 +30,14 @@ PF_Fixed ParseOpacity(const std::string &text) {
         return UsageError("--opacity \"" + text + "\": expected a percentage from 0 to 100, such as 50 or 12.5");
     };
     std::string digits = text;
-    if (!digits.empty() && digits.back() == '%')
-        digits.pop_back();
+    if (!digits.empty() && digits.back() == '%') digits.pop_back();
 
     // Whole part, then an optional fraction; at least one digit in all.
     std::uint64_t whole = 0;
     std::size_t i = 0, whole_digits = 0;
     for (; i < digits.size() && digits[i] >= '0' && digits[i] <= '9'; ++i, ++whole_digits) {
         whole = whole * 10 + static_cast<std::uint64_t>(digits[i] - '0');
-        if (whole > 100)
-            throw bad();
+        if (whole > 100) throw bad();
     }
     // Rounding PCT * 65536 to nearest only ever needs 17 fractional
     // digits: every halfway point (2k + 1) / 131072 has at most 17 of them,
@@ -60,10 +55,8 @@ PF_Fixed ParseOpacity(const std::string &text) {
             }
         }
     }
-    if (i != digits.size() || whole_digits + fraction_digits == 0)
-        throw bad();
-    if (whole == 100 && fraction_nonzero)
-        throw bad();
+    if (i != digits.size() || whole_digits + fraction_digits == 0) throw bad();
+    if (whole == 100 && fraction_nonzero) throw bad();
 
     // round(fraction / scale * 65536) = (fraction * 131072 + scale) / (2 * scale)
     const unsigned __int128 twice = static_cast<unsigned __int128>(fraction) * 131072u + scale;
@@ -71,4 +64,4 @@ PF_Fixed ParseOpacity(const std::string &text) {
     return static_cast<PF_Fixed>(whole * 65536u + fraction_slider);
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

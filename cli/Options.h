@@ -10,9 +10,9 @@ namespace veilshadow {
 
 // How the colour channels of the files relate to their alpha.
 enum class AlphaMode {
-    kAuto,       // the format's convention: associated for OpenEXR, what the file declares otherwise
-    kStraight,   // colour not multiplied by alpha
-    kAssociated, // colour multiplied by alpha
+    kAuto,        // the format's convention: associated for OpenEXR, what the file declares otherwise
+    kStraight,    // colour not multiplied by alpha
+    kAssociated,  // colour multiplied by alpha
 };
 
 // "auto", "straight" or "associated"; anything else throws UsageError.
@@ -29,6 +29,6 @@ inline constexpr PF_Fixed kMaxOpacitySlider = 100 * 65536;
 // UsageError.
 PF_Fixed ParseOpacity(const std::string &text);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

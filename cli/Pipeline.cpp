@@ -16,28 +16,24 @@ using renderhost::World;
 
 // Common extension of an OpenImageIO format, for messages.
 std::string ExtensionOf(const std::string &format) {
-    if (format == "openexr")
-        return ".exr";
-    if (format == "tiff")
-        return ".tif";
+    if (format == "openexr") return ".exr";
+    if (format == "tiff") return ".tif";
     return "." + format;
 }
 
 bool SameFile(const std::string &a, const std::string &b) {
     std::error_code ec_a, ec_b;
-    if (std::filesystem::equivalent(a, b, ec_a))
-        return true;
+    if (std::filesystem::equivalent(a, b, ec_a)) return true;
     const auto canonical_a = std::filesystem::weakly_canonical(a, ec_a);
     const auto canonical_b = std::filesystem::weakly_canonical(b, ec_b);
     return !ec_a && !ec_b && canonical_a == canonical_b;
 }
 
-Window Scaled(const Window &window, int factor) {
-    return factor == 1 ? window : DownsampledWindow(window, factor);
-}
+Window Scaled(const Window &window, int factor) { return factor == 1 ? window : DownsampledWindow(window, factor); }
 
 // Runs `read`, turning a RunError about the file into an InputError.
-template <class Read> auto AsInputError(Read &&read) {
+template <class Read>
+auto AsInputError(Read &&read) {
     try {
         return read();
     } catch (const InputError &) {
@@ -49,11 +45,11 @@ template <class Read> auto AsInputError(Read &&read) {
 
 std::string SizeText(A_long width, A_long height) { return std::to_string(width) + " x " + std::to_string(height); }
 
-} // namespace
+}  // namespace
 
 FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame) {
-    return FrameShape{comp.sample, comp.display.width, comp.display.height, layer.display.width,
-                      layer.display.height, frame};
+    return FrameShape{comp.sample,         comp.display.width,   comp.display.height,
+                      layer.display.width, layer.display.height, frame};
 }
 
 void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const ImageHeader &layer) {
@@ -76,16 +72,17 @@ void CheckOutputPath(const FrameFiles &files, const std::string &input_format) {
         throw UsageError(FileMessage(files.output, "the output would overwrite an input file"));
     const std::string format = OutputFormatFor(files.output);
     if (format.empty())
-        throw UsageError(FileMessage(files.output, "unknown image file type; the output is written as the input's "
-                                                   "file type, so name it " +
-                                                       ExtensionOf(input_format)));
+        throw UsageError(FileMessage(files.output,
+                                     "unknown image file type; the output is written as the input's "
+                                     "file type, so name it " +
+                                         ExtensionOf(input_format)));
     if (format != input_format)
-        throw UsageError(FileMessage(files.output, "names a " + format + " file, but the output has the input's file type (" +
+        throw UsageError(FileMessage(files.output, "names a " + format +
+                                                       " file, but the output has the input's file type (" +
                                                        input_format + "); name it " + ExtensionOf(input_format)));
 }
 
-World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window,
-                  const std::string &path) {
+World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window, const std::string &path) {
     if (slot && slot->depth() == depth && slot->width() == window.width && slot->height() == window.height &&
         slot->origin_x() == window.x && slot->origin_y() == window.y)
         return *slot;
@@ -108,11 +105,10 @@ void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int dow
     World &world = ReuseWorld(decoded, depth, header.data, header.path);
     AsInputError([&] { file->ReadInto(world); });
     file.reset();
-    if (downsample > 1)
-        scaled = BoxDownsample(world, downsample);
+    if (downsample > 1) scaled = BoxDownsample(world, downsample);
 }
 
-} // namespace
+}  // namespace
 
 OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
                       std::optional<FrameShape> *shape) {
@@ -137,13 +133,12 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     }
     AsInputError([&] {
         CheckWorldFits(files.input, frame.comp.data, frame.depth);
-        if (!frame.still_layer)
-            CheckWorldFits(files.layer, frame.layer.data, frame.depth);
+        if (!frame.still_layer) CheckWorldFits(files.layer, frame.layer.data, frame.depth);
     });
 
     // A still layer is read once, here, and then serves every frame.
     if (still != nullptr && !frame.still_layer) {
-        still->world.reset(); // not held while the new one is read
+        still->world.reset();  // not held while the new one is read
         SourceBuffers read;
         DecodeLayer(frame, settings, read);
         still->path = files.layer;
@@ -163,12 +158,13 @@ void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffer
     Decode(frame.layer_file, frame.depth, settings.downsample, buffers.layer_full, buffers.layer);
 }
 
-void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings,
-                 SourceBuffers &buffers, StillLayer *still, std::optional<World> &output) {
+void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
+                 StillLayer *still, std::optional<World> &output) {
     World &input = *buffers.input;
     World &layer = frame.still_layer ? *still->world : *buffers.layer;
-    World &out = ReuseWorld(output, frame.depth, Window{input.origin_x(), input.origin_y(), input.width(), input.height()},
-                            frame.files.input);
+    World &out =
+        ReuseWorld(output, frame.depth, Window{input.origin_x(), input.origin_y(), input.width(), input.height()},
+                   frame.files.input);
     FrameWorlds worlds;
     worlds.input = &input;
     worlds.layer = &layer;
@@ -187,8 +183,7 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
     spec.sample = frame.comp.sample;
     spec.associated = frame.comp.associated;
     spec.display = Scaled(frame.layer.display, settings.downsample);
-    if (frame.comp.format != "png")
-        spec.compression = frame.comp.compression;
+    if (frame.comp.format != "png") spec.compression = frame.comp.compression;
     return spec;
 }
 
@@ -197,11 +192,10 @@ void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSetting
     OpenedFrame frame = OpenFrame(files, settings, still, shape);
     SourceBuffers buffers;
     DecodeInput(frame, settings, buffers);
-    if (!frame.still_layer)
-        DecodeLayer(frame, settings, buffers);
+    if (!frame.still_layer) DecodeLayer(frame, settings, buffers);
     std::optional<World> output;
     RenderFrame(renderer, frame, settings, buffers, still, output);
     WriteWorld(files.output, *output, OutputSpecOf(frame, settings));
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

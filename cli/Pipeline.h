@@ -16,14 +16,14 @@
 namespace veilshadow {
 
 struct FrameFiles {
-    std::string input;  // COMP: the layer over its shadow
-    std::string layer;  // LAYER: the layer's own pixels
-    std::string output; // OUT
+    std::string input;   // COMP: the layer over its shadow
+    std::string layer;   // LAYER: the layer's own pixels
+    std::string output;  // OUT
     long frame = 0;
 };
 
 struct FrameSettings {
-    PF_Fixed slider = 0; // Opacity, 16.16
+    PF_Fixed slider = 0;  // Opacity, 16.16
     AlphaMode alpha = AlphaMode::kAuto;
     int downsample = 1;
 };
@@ -35,7 +35,7 @@ struct StillLayer {
     std::string path;
     renderhost::Depth depth = renderhost::Depth::k8;
     ImageHeader header;
-    std::optional<renderhost::World> world; // empty until the first frame has read it
+    std::optional<renderhost::World> world;  // empty until the first frame has read it
 };
 
 // What every frame of a sequence shares, taken from the first frame read:
@@ -46,7 +46,7 @@ struct FrameShape {
     SampleType sample = SampleType::kUInt8;
     A_long comp_width = 0, comp_height = 0;
     A_long layer_width = 0, layer_height = 0;
-    long frame = 0; // the frame it was taken from, for messages
+    long frame = 0;  // the frame it was taken from, for messages
 };
 
 // Throws InputError naming the file when the frame's headers do not match
@@ -74,16 +74,16 @@ renderhost::World &ReuseWorld(std::optional<renderhost::World> &slot, renderhost
 
 // The pixel memory of one frame's inputs, kept from frame to frame.
 struct SourceBuffers {
-    std::optional<renderhost::World> input, layer;           // as rendered
-    std::optional<renderhost::World> input_full, layer_full; // as decoded, before --downsample
+    std::optional<renderhost::World> input, layer;            // as rendered
+    std::optional<renderhost::World> input_full, layer_full;  // as decoded, before --downsample
 };
 
 // A frame's input files opened and checked; the pixels not yet decoded.
 struct OpenedFrame {
     FrameFiles files;
-    renderhost::Depth depth = renderhost::Depth::k8; // COMP's, for all three worlds
+    renderhost::Depth depth = renderhost::Depth::k8;  // COMP's, for all three worlds
     ImageHeader comp, layer;
-    bool still_layer = false; // LAYER is the still layer's world
+    bool still_layer = false;  // LAYER is the still layer's world
     // Open until decoded (the layer's never, when a still layer serves).
     std::unique_ptr<ImageReader> comp_file, layer_file;
 };
@@ -108,8 +108,8 @@ void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffer
 // Renders the decoded frame (LAYER from `still` when the frame did not
 // open it) into `output`, made the input's window and depth. Throws
 // RunError naming COMP when the plug-in fails.
-void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings,
-                 SourceBuffers &buffers, StillLayer *still, std::optional<renderhost::World> &output);
+void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
+                 StillLayer *still, std::optional<renderhost::World> &output);
 
 // How OUT is written: COMP's file type, depth, alpha convention and
 // compression (PNG's own default), LAYER's display window.
@@ -123,6 +123,6 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings,
                  StillLayer *still = nullptr, std::optional<FrameShape> *shape = nullptr);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -24,8 +24,7 @@ constexpr std::uint16_t FileToHost16(std::uint16_t v) {
 // (h * 65535 + 16384) / 32768. Inverts FileToHost16 exactly for every host
 // value; values above 32768 (never produced by the host) give 65535.
 constexpr std::uint16_t HostToFile16(std::uint16_t h) {
-    if (h >= kHostMax16)
-        return static_cast<std::uint16_t>(kFileMax16);
+    if (h >= kHostMax16) return static_cast<std::uint16_t>(kFileMax16);
     return static_cast<std::uint16_t>((std::uint32_t{h} * kFileMax16 + 16384u) / kHostMax16);
 }
 
@@ -43,18 +42,15 @@ constexpr std::uint16_t File16ToHost16(std::uint16_t v) { return FileToHost16(v)
 
 inline std::uint8_t FloatToHost8(float f) {
     const float scaled = f * 255.0f + 0.5f;
-    if (!(scaled > 0.0f)) // also NaN
+    if (!(scaled > 0.0f))  // also NaN
         return 0;
-    if (scaled >= 255.0f)
-        return 255;
+    if (scaled >= 255.0f) return 255;
     return static_cast<std::uint8_t>(scaled);
 }
 inline std::uint16_t FloatToHost16(float f) {
     const float scaled = f * 32768.0f + 0.5f;
-    if (!(scaled > 0.0f))
-        return 0;
-    if (scaled >= 32768.0f)
-        return 32768;
+    if (!(scaled > 0.0f)) return 0;
+    if (scaled >= 32768.0f) return 32768;
     return static_cast<std::uint16_t>(scaled);
 }
 inline float File8ToFloat(std::uint8_t v) { return static_cast<float>(v) / 255.0f; }
@@ -64,8 +60,7 @@ inline float File16ToFloat(std::uint16_t v) { return static_cast<float>(v) / 655
 // c * max / a, rounded to nearest and limited to max. Where a is 0 the
 // colour is kept as it is.
 constexpr std::uint32_t Unassociate(std::uint32_t c, std::uint32_t a, std::uint32_t max) {
-    if (a == 0)
-        return c;
+    if (a == 0) return c;
     const std::uint64_t straight = (std::uint64_t{c} * max + a / 2) / a;
     return straight > max ? max : static_cast<std::uint32_t>(straight);
 }
@@ -73,8 +68,7 @@ constexpr std::uint32_t Unassociate(std::uint32_t c, std::uint32_t a, std::uint3
 // Straight colour to associated colour: c * a / max, rounded to nearest.
 // Where a is 0 the colour is kept, mirroring Unassociate.
 constexpr std::uint32_t Associate(std::uint32_t c, std::uint32_t a, std::uint32_t max) {
-    if (a == 0)
-        return c;
+    if (a == 0) return c;
     return static_cast<std::uint32_t>((std::uint64_t{c} * a + max / 2) / max);
 }
 
@@ -82,6 +76,6 @@ constexpr std::uint32_t Associate(std::uint32_t c, std::uint32_t a, std::uint32_
 inline float Unassociate(float c, float a) { return a > 0.0f ? c / a : c; }
 inline float Associate(float c, float a) { return a > 0.0f ? c * a : c; }
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

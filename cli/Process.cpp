@@ -2,14 +2,14 @@
 
 #include "Errors.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
 
 extern char **environ;
 
@@ -18,8 +18,7 @@ namespace {
 
 // Both ends close on exec, so the child keeps only the ends dup2 gives it.
 void MakePipe(int fds[2]) {
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        throw RunError(std::string("cannot make a pipe: ") + std::strerror(errno));
+    if (pipe2(fds, O_CLOEXEC) != 0) throw RunError(std::string("cannot make a pipe: ") + std::strerror(errno));
 }
 
 // Reads both pipes until both are closed, so that neither can fill up
@@ -31,13 +30,11 @@ void ReadBoth(int out_fd, int err_fd, std::string &out, std::string &err) {
     char buffer[4096];
     while (open_count > 0) {
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             break;
         }
         for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0)
-                continue;
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
             const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
             if (n > 0) {
                 texts[i]->append(buffer, static_cast<std::size_t>(n));
@@ -49,15 +46,14 @@ void ReadBoth(int out_fd, int err_fd, std::string &out, std::string &err) {
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string ProcessResult::Message() const {
     std::istringstream lines(err.empty() ? out : err);
     std::string line, joined;
     while (std::getline(lines, line)) {
-        line.erase(line.find_last_not_of(" \r") + 1); // all of it when blank
-        if (!line.empty())
-            joined += (joined.empty() ? "" : "; ") + line;
+        line.erase(line.find_last_not_of(" \r") + 1);  // all of it when blank
+        if (!line.empty()) joined += (joined.empty() ? "" : "; ") + line;
     }
     return joined;
 }
@@ -78,8 +74,7 @@ ProcessResult RunProcess(const std::vector<std::string> &argv) {
     posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err_pipe[1], STDERR_FILENO);
     std::vector<char *> args;
-    for (const std::string &arg : argv)
-        args.push_back(const_cast<char *>(arg.c_str()));
+    for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
     args.push_back(nullptr);
 
     ProcessResult result;
@@ -100,4 +95,4 @@ ProcessResult RunProcess(const std::vector<std::string> &argv) {
     return result;
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

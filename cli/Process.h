@@ -12,7 +12,7 @@ struct ProcessResult {
     // 0 when the program started; otherwise the errno of the attempt
     // (ENOENT: no such program on PATH).
     int start_error = 0;
-    int exit_code = -1; // -1 when it was ended by a signal
+    int exit_code = -1;  // -1 when it was ended by a signal
     std::string out, err;
 
     bool succeeded() const { return start_error == 0 && exit_code == 0; }
@@ -26,6 +26,6 @@ struct ProcessResult {
 // cannot be made.
 ProcessResult RunProcess(const std::vector<std::string> &argv);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

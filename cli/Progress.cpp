@@ -2,14 +2,13 @@
 
 #include "FrameRange.h"
 
-#include <cmath>
 #include <unistd.h>
+#include <cmath>
 
 namespace veilshadow {
 
 ProgressStyle ChooseProgressStyle(std::FILE *stream, bool quiet) {
-    if (quiet)
-        return ProgressStyle::kQuiet;
+    if (quiet) return ProgressStyle::kQuiet;
     return isatty(fileno(stream)) ? ProgressStyle::kBar : ProgressStyle::kLines;
 }
 
@@ -42,11 +41,9 @@ std::string ProgressBar(long done, long total, long rendered, double elapsed_sec
 }
 
 std::string SummaryText(const FrameCounts &counts) {
-    std::string text = "summary: " + std::to_string(counts.rendered) + " rendered, " +
-                       std::to_string(counts.skipped) + " skipped, " + std::to_string(counts.failed.size()) +
-                       " failed";
-    if (!counts.failed.empty())
-        text += " (frames " + FormatFrameList(counts.failed) + ")";
+    std::string text = "summary: " + std::to_string(counts.rendered) + " rendered, " + std::to_string(counts.skipped) +
+                       " skipped, " + std::to_string(counts.failed.size()) + " failed";
+    if (!counts.failed.empty()) text += " (frames " + FormatFrameList(counts.failed) + ")";
     return text;
 }
 
@@ -56,13 +53,10 @@ Progress::Progress(std::FILE *stream, ProgressStyle style, long total_frames, bo
       total_(total_frames),
       sequence_(sequence),
       start_(std::chrono::steady_clock::now()) {
-    if (style_ == ProgressStyle::kBar)
-        DrawBar();
+    if (style_ == ProgressStyle::kBar) DrawBar();
 }
 
-long Progress::Done() const {
-    return counts_.rendered + counts_.skipped + static_cast<long>(counts_.failed.size());
-}
+long Progress::Done() const { return counts_.rendered + counts_.skipped + static_cast<long>(counts_.failed.size()); }
 
 double Progress::Elapsed() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
@@ -77,10 +71,8 @@ void Progress::DrawBar() {
 
 std::string Progress::CountText() const {
     std::string text = " (" + std::to_string(Done()) + "/" + std::to_string(total_);
-    if (counts_.skipped > 0)
-        text += ", " + std::to_string(counts_.skipped) + " skipped";
-    if (!counts_.failed.empty())
-        text += ", " + std::to_string(counts_.failed.size()) + " failed";
+    if (counts_.skipped > 0) text += ", " + std::to_string(counts_.skipped) + " skipped";
+    if (!counts_.failed.empty()) text += ", " + std::to_string(counts_.failed.size()) + " failed";
     return text + ")";
 }
 
@@ -111,8 +103,7 @@ void Progress::FrameFailed(long frame, const std::string &message) {
         std::fprintf(stream_, "veilshadow: frame %ld: %s\n", frame, message.c_str());
     else
         std::fprintf(stream_, "veilshadow: %s\n", message.c_str());
-    if (style_ == ProgressStyle::kBar)
-        DrawBar();
+    if (style_ == ProgressStyle::kBar) DrawBar();
     std::fflush(stream_);
 }
 
@@ -132,4 +123,4 @@ void Progress::Summary() {
     }
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

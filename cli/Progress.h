@@ -29,7 +29,7 @@ std::string FormatDuration(double seconds);
 struct FrameCounts {
     long rendered = 0;
     long skipped = 0;
-    std::vector<long> failed; // in the order they failed
+    std::vector<long> failed;  // in the order they failed
 };
 
 // "summary: 7 rendered, 1 skipped, 2 failed (frames 4-5)"; the list of
@@ -78,6 +78,6 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -15,18 +15,18 @@ namespace {
 
 std::string DescribeError(PF_Err err) {
     switch (err) {
-    case PF_Err_OUT_OF_MEMORY:
-        return "out of memory";
-    case PF_Err_INTERNAL_STRUCT_DAMAGED:
-        return "internal structure damaged";
-    case PF_Err_BAD_CALLBACK_PARAM:
-        return "bad callback parameter";
-    default:
-        return "error " + std::to_string(err);
+        case PF_Err_OUT_OF_MEMORY:
+            return "out of memory";
+        case PF_Err_INTERNAL_STRUCT_DAMAGED:
+            return "internal structure damaged";
+        case PF_Err_BAD_CALLBACK_PARAM:
+            return "bad callback parameter";
+        default:
+            return "error " + std::to_string(err);
     }
 }
 
-} // namespace
+}  // namespace
 
 std::string DefaultPluginPath() {
     std::error_code ec;
@@ -48,8 +48,7 @@ struct Renderer::Impl {
     // The plug-in's own message, when it left one.
     std::string Message() {
         const PF_OutData &out = effect.out_data();
-        if ((out.out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE) == 0 || out.return_msg[0] == '\0')
-            return {};
+        if ((out.out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE) == 0 || out.return_msg[0] == '\0') return {};
         return std::string(" (") + std::string(out.return_msg, strnlen(out.return_msg, sizeof out.return_msg)) + ")";
     }
 };
@@ -66,18 +65,17 @@ Renderer::Renderer(const std::string &plugin_path, int threads) {
     impl_ = std::make_unique<Impl>(std::move(*module), threads);
     PF_Err err = impl_->effect.GlobalSetup();
     if (err != PF_Err_NONE)
-        throw RunError(FileMessage(plugin_path, "the plug-in's global setup failed: " + DescribeError(err) +
-                                                    impl_->Message()));
+        throw RunError(
+            FileMessage(plugin_path, "the plug-in's global setup failed: " + DescribeError(err) + impl_->Message()));
     impl_->set_up = true;
     err = impl_->effect.ParamsSetup();
     if (err != PF_Err_NONE)
-        throw RunError(FileMessage(plugin_path, "the plug-in's params setup failed: " + DescribeError(err) +
-                                                    impl_->Message()));
+        throw RunError(
+            FileMessage(plugin_path, "the plug-in's params setup failed: " + DescribeError(err) + impl_->Message()));
 }
 
 Renderer::~Renderer() {
-    if (impl_ && impl_->set_up)
-        impl_->effect.GlobalSetdown(); // a failure here has nothing left to spoil
+    if (impl_ && impl_->set_up) impl_->effect.GlobalSetdown();  // a failure here has nothing left to spoil
 }
 
 const std::string &Renderer::plugin_path() const { return impl_->module.path(); }
@@ -101,21 +99,20 @@ void Renderer::Render(const FrameWorlds &frame, const std::string &what) {
         throw RunError(FileMessage(what, std::string("cannot render: ") + e.what()));
     }
     if (result.pre_render != PF_Err_NONE)
-        throw RunError(FileMessage(what, "the plug-in's pre-render failed: " + DescribeError(result.pre_render) +
-                                             impl_->Message()));
+        throw RunError(FileMessage(
+            what, "the plug-in's pre-render failed: " + DescribeError(result.pre_render) + impl_->Message()));
     if (result.render != PF_Err_NONE)
-        throw RunError(FileMessage(what, "the plug-in's render failed: " + DescribeError(result.render) +
-                                             impl_->Message()));
+        throw RunError(
+            FileMessage(what, "the plug-in's render failed: " + DescribeError(result.render) + impl_->Message()));
 }
 
 void Renderer::Finish() {
-    if (!impl_->set_up)
-        return;
+    if (!impl_->set_up) return;
     impl_->set_up = false;
     const PF_Err err = impl_->effect.GlobalSetdown();
     if (err != PF_Err_NONE)
-        throw RunError(FileMessage(impl_->module.path(), "the plug-in's global setdown failed: " +
-                                                             DescribeError(err) + impl_->Message()));
+        throw RunError(FileMessage(impl_->module.path(),
+                                   "the plug-in's global setdown failed: " + DescribeError(err) + impl_->Message()));
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

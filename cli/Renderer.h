@@ -17,13 +17,13 @@ namespace veilshadow {
 std::string DefaultPluginPath();
 
 struct FrameWorlds {
-    renderhost::World *input = nullptr;  // the layer as it arrives (over its shadow)
-    renderhost::World *layer = nullptr;  // the layer's own pixels
-    renderhost::World *output = nullptr; // the input's data window, the input's depth
-    PF_Fixed slider = 0;                 // Opacity, 16.16
-    A_long ref_width = 0;                // the layer's full-resolution size
+    renderhost::World *input = nullptr;   // the layer as it arrives (over its shadow)
+    renderhost::World *layer = nullptr;   // the layer's own pixels
+    renderhost::World *output = nullptr;  // the input's data window, the input's depth
+    PF_Fixed slider = 0;                  // Opacity, 16.16
+    A_long ref_width = 0;                 // the layer's full-resolution size
     A_long ref_height = 0;
-    int downsample = 1; // the worlds are at 1/downsample of full resolution
+    int downsample = 1;  // the worlds are at 1/downsample of full resolution
     long frame = 0;
 };
 
@@ -54,6 +54,6 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -19,20 +19,24 @@
 namespace veilshadow {
 
 // One channel of a sample type as a channel of a world pixel type.
-template <class Pixel> struct ChannelFrom;
-template <> struct ChannelFrom<PF_Pixel> {
+template <class Pixel>
+struct ChannelFrom;
+template <>
+struct ChannelFrom<PF_Pixel> {
     using Channel = A_u_char;
     static Channel Of(std::uint8_t v) { return File8ToHost8(v); }
     static Channel Of(std::uint16_t v) { return File16ToHost8(v); }
     static Channel Of(float v) { return FloatToHost8(v); }
 };
-template <> struct ChannelFrom<PF_Pixel16> {
+template <>
+struct ChannelFrom<PF_Pixel16> {
     using Channel = A_u_short;
     static Channel Of(std::uint8_t v) { return File8ToHost16(v); }
     static Channel Of(std::uint16_t v) { return File16ToHost16(v); }
     static Channel Of(float v) { return FloatToHost16(v); }
 };
-template <> struct ChannelFrom<PF_PixelFloat> {
+template <>
+struct ChannelFrom<PF_PixelFloat> {
     using Channel = float;
     static Channel Of(std::uint8_t v) { return File8ToFloat(v); }
     static Channel Of(std::uint16_t v) { return File16ToFloat(v); }
@@ -40,20 +44,24 @@ template <> struct ChannelFrom<PF_PixelFloat> {
 };
 
 // Full scale of a sample type, and its straight colour.
-template <class T> struct FileScale;
-template <> struct FileScale<std::uint8_t> {
+template <class T>
+struct FileScale;
+template <>
+struct FileScale<std::uint8_t> {
     static constexpr std::uint8_t kOpaque = 255;
     static std::uint8_t Straight(std::uint8_t c, std::uint8_t a) {
         return static_cast<std::uint8_t>(Unassociate(c, a, kFileMax8));
     }
 };
-template <> struct FileScale<std::uint16_t> {
+template <>
+struct FileScale<std::uint16_t> {
     static constexpr std::uint16_t kOpaque = 65535;
     static std::uint16_t Straight(std::uint16_t c, std::uint16_t a) {
         return static_cast<std::uint16_t>(Unassociate(c, a, kFileMax16));
     }
 };
-template <> struct FileScale<float> {
+template <>
+struct FileScale<float> {
     static constexpr float kOpaque = 1.0f;
     static float Straight(float c, float a) { return Unassociate(c, a); }
 };
@@ -63,7 +71,8 @@ inline std::uint8_t FileSample(A_u_char v) { return v; }
 inline std::uint16_t FileSample(A_u_short v) { return HostToFile16(v); }
 inline float FileSample(float v) { return v; }
 
-template <class T> T AssociatedSample(T c, T a) {
+template <class T>
+T AssociatedSample(T c, T a) {
     if constexpr (std::is_same_v<T, float>)
         return Associate(c, a);
     else
@@ -71,7 +80,8 @@ template <class T> T AssociatedSample(T c, T a) {
 }
 
 // Doubles are computed in float: each is rounded to float as it is read.
-template <class Stored> using ComputedSample = std::conditional_t<std::is_same_v<Stored, double>, float, Stored>;
+template <class Stored>
+using ComputedSample = std::conditional_t<std::is_same_v<Stored, double>, float, Stored>;
 
 // Bytes from one pixel of a row to the next, and from one channel to the
 // next; either may be negative or zero.
@@ -79,7 +89,8 @@ struct SampleSteps {
     std::ptrdiff_t pixel = 0;
     std::ptrdiff_t channel = 0;
 };
-template <class T> constexpr SampleSteps PackedSteps(int channels) {
+template <class T>
+constexpr SampleSteps PackedSteps(int channels) {
     return {static_cast<std::ptrdiff_t>(sizeof(T)) * channels, static_cast<std::ptrdiff_t>(sizeof(T))};
 }
 
@@ -145,11 +156,10 @@ void EncodeRow(const Pixel *in, A_long width, int channels, bool associated, uns
             store(pixel, 1, g);
             store(pixel, 2, b);
         }
-        if (alpha_index >= 0)
-            store(pixel, alpha_index, a);
+        if (alpha_index >= 0) store(pixel, alpha_index, a);
     }
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -52,17 +52,17 @@ struct Ahead {
     OpenedFrame opened;
     SourceSlot *slot = nullptr;
     std::future<void> input_done, layer_done;
-    std::exception_ptr error; // kFailed
+    std::exception_ptr error;  // kFailed
 };
 
 // A frame past rendering: its output being written, or a skipped or
 // failed frame waiting for the frames before it to be reported.
 struct Behind {
-    Ahead::Kind kind = Ahead::Kind::kDecoding; // kDecoding: being written
+    Ahead::Kind kind = Ahead::Kind::kDecoding;  // kDecoding: being written
     FrameFiles files;
     OutputSlot *output = nullptr;
     std::future<void> written;
-    std::string message; // kFailed
+    std::string message;  // kFailed
 };
 
 // The error that stops the run, with "frame F: " in front in a sequence.
@@ -96,8 +96,7 @@ std::string MessageOf(std::exception_ptr error) {
 
 // Waits for a future and hands back what it threw, if anything.
 std::exception_ptr Outcome(std::future<void> &done) {
-    if (!done.valid())
-        return nullptr;
+    if (!done.valid()) return nullptr;
     try {
         done.get();
     } catch (...) {
@@ -115,9 +114,12 @@ std::exception_ptr Outcome(std::future<void> &done) {
 class SequenceRun {
 public:
     SequenceRun(Renderer &renderer, const SequenceJob &job, Progress &progress)
-        : renderer_(renderer), job_(job), progress_(progress),
+        : renderer_(renderer),
+          job_(job),
+          progress_(progress),
           still_(job.sequence && !HasFramePattern(job.layer) ? &still_layer_ : nullptr),
-          decoders_(kDecodeThreads), writers_(kWriteThreads) {
+          decoders_(kDecodeThreads),
+          writers_(kWriteThreads) {
         sources_.push_back(std::make_unique<SourceSlot>());
         outputs_.push_back(std::make_unique<OutputSlot>());
     }
@@ -126,8 +128,7 @@ public:
     FrameCounts Run() {
         for (;;) {
             Prepare();
-            if (ahead_.empty())
-                break;
+            if (ahead_.empty()) break;
             Advance();
             Report(false);
         }
@@ -147,8 +148,7 @@ private:
                 ahead->kind = Ahead::Kind::kSkipped;
             } else {
                 SourceSlot *slot = FreeSource();
-                if (slot == nullptr)
-                    return;
+                if (slot == nullptr) return;
                 Open(*ahead, *slot);
             }
             ahead_.push_back(std::move(ahead));
@@ -164,12 +164,12 @@ private:
             ahead.error = std::current_exception();
             return;
         }
-        if (!depth_chosen_)
-            ChooseDepth(ahead.opened);
+        if (!depth_chosen_) ChooseDepth(ahead.opened);
         ahead.slot = &slot;
         slot.busy = true;
         OpenedFrame *opened = &ahead.opened;
-        ahead.input_done = decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers); });
+        ahead.input_done =
+            decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers); });
         if (!opened->still_layer)
             ahead.layer_done =
                 decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers); });
@@ -178,24 +178,19 @@ private:
     // Sizes the pipeline from the first frame opened.
     void ChooseDepth(const OpenedFrame &frame) {
         depth_chosen_ = true;
-        if (!job_.sequence)
-            return;
+        if (!job_.sequence) return;
         const int n = job_.settings.downsample;
         const Window out = n > 1 ? DownsampledWindow(frame.comp.data, n) : frame.comp.data;
         std::uint64_t source = WorldBytes(frame.comp.data, frame.depth) + (n > 1 ? WorldBytes(out, frame.depth) : 0);
-        if (!frame.still_layer)
-            source += WorldBytes(frame.layer.data, frame.depth) * (n > 1 ? 2 : 1);
+        if (!frame.still_layer) source += WorldBytes(frame.layer.data, frame.depth) * (n > 1 ? 2 : 1);
         const PipelineDepth depth = ChoosePipelineDepth(source, WorldBytes(out, frame.depth), AvailableMemory());
-        while (static_cast<int>(sources_.size()) < depth.sources)
-            sources_.push_back(std::make_unique<SourceSlot>());
-        while (static_cast<int>(outputs_.size()) < depth.outputs)
-            outputs_.push_back(std::make_unique<OutputSlot>());
+        while (static_cast<int>(sources_.size()) < depth.sources) sources_.push_back(std::make_unique<SourceSlot>());
+        while (static_cast<int>(outputs_.size()) < depth.outputs) outputs_.push_back(std::make_unique<OutputSlot>());
     }
 
     SourceSlot *FreeSource() {
         for (const auto &slot : sources_)
-            if (!slot->busy)
-                return slot.get();
+            if (!slot->busy) return slot.get();
         return nullptr;
     }
 
@@ -203,8 +198,7 @@ private:
     OutputSlot &FreeOutput() {
         for (;;) {
             for (const auto &slot : outputs_)
-                if (!slot->busy)
-                    return *slot;
+                if (!slot->busy) return *slot;
             ReportFront();
         }
     }
@@ -220,10 +214,8 @@ private:
         if (ahead->kind == Ahead::Kind::kDecoding) {
             std::exception_ptr error = Outcome(ahead->input_done);
             const std::exception_ptr layer_error = Outcome(ahead->layer_done);
-            if (!error)
-                error = layer_error;
-            if (!error)
-                error = Render(*ahead, behind);
+            if (!error) error = layer_error;
+            if (!error) error = Render(*ahead, behind);
             ahead->slot->busy = false;
             if (error) {
                 behind.kind = Ahead::Kind::kFailed;
@@ -231,8 +223,7 @@ private:
             }
         }
         if (behind.kind == Ahead::Kind::kFailed) {
-            if (!job_.keep_going || !IsInputError(ahead->error))
-                Stop(ahead->error, ahead->files.frame, true);
+            if (!job_.keep_going || !IsInputError(ahead->error)) Stop(ahead->error, ahead->files.frame, true);
             behind.message = MessageOf(ahead->error);
         }
         behind_.push_back(std::move(behind));
@@ -247,10 +238,9 @@ private:
         }
         output.busy = true;
         behind.output = &output;
-        behind.written = writers_.Submit(
-            [world = &*output.world, path = ahead.files.output, spec = OutputSpecOf(ahead.opened, job_.settings)] {
-                WriteWorld(path, *world, spec);
-            });
+        behind.written =
+            writers_.Submit([world = &*output.world, path = ahead.files.output,
+                             spec = OutputSpecOf(ahead.opened, job_.settings)] { WriteWorld(path, *world, spec); });
         return nullptr;
     }
 
@@ -270,20 +260,19 @@ private:
         Behind front = std::move(behind_.front());
         behind_.pop_front();
         switch (front.kind) {
-        case Ahead::Kind::kDecoding: {
-            const std::exception_ptr error = Outcome(front.written);
-            front.output->busy = false;
-            if (error)
-                Stop(error, front.files.frame, false);
-            progress_.FrameDone(front.files.frame, front.files.output);
-            break;
-        }
-        case Ahead::Kind::kSkipped:
-            progress_.FrameSkipped(front.files.frame, front.files.output);
-            break;
-        case Ahead::Kind::kFailed:
-            progress_.FrameFailed(front.files.frame, front.message);
-            break;
+            case Ahead::Kind::kDecoding: {
+                const std::exception_ptr error = Outcome(front.written);
+                front.output->busy = false;
+                if (error) Stop(error, front.files.frame, false);
+                progress_.FrameDone(front.files.frame, front.files.output);
+                break;
+            }
+            case Ahead::Kind::kSkipped:
+                progress_.FrameSkipped(front.files.frame, front.files.output);
+                break;
+            case Ahead::Kind::kFailed:
+                progress_.FrameFailed(front.files.frame, front.message);
+                break;
         }
     }
 
@@ -302,8 +291,7 @@ private:
             Behind front = std::move(behind_.front());
             behind_.pop_front();
             const std::exception_ptr write_error = Outcome(front.written);
-            if (failed)
-                continue; // after the failing frame: not reported
+            if (failed) continue;  // after the failing frame: not reported
             if (write_error) {
                 failed = true;
                 error = write_error;
@@ -325,8 +313,7 @@ private:
             Outcome(ahead->input_done);
             Outcome(ahead->layer_done);
         }
-        for (Behind &behind : behind_)
-            Outcome(behind.written);
+        for (Behind &behind : behind_) Outcome(behind.written);
     }
 
     Renderer &renderer_;
@@ -338,7 +325,7 @@ private:
     std::vector<std::unique_ptr<SourceSlot>> sources_;
     std::vector<std::unique_ptr<OutputSlot>> outputs_;
     bool depth_chosen_ = false;
-    std::size_t next_ = 0; // the next frame to open
+    std::size_t next_ = 0;  // the next frame to open
     std::deque<std::unique_ptr<Ahead>> ahead_;
     std::deque<Behind> behind_;
     // Last, so that their threads end first.
@@ -346,7 +333,7 @@ private:
     TaskQueue writers_;
 };
 
-} // namespace
+}  // namespace
 
 PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t output_bytes,
                                   std::uint64_t available_memory) {
@@ -372,4 +359,4 @@ FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &pr
     return run.Run();
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

@@ -19,7 +19,7 @@ struct SequenceJob {
     // without one is a still image, read once for every frame).
     std::string input, layer, output;
     bool sequence = false;
-    std::vector<long> frames = {0}; // in the order to render; one for a single image
+    std::vector<long> frames = {0};  // in the order to render; one for a single image
     FrameSettings settings;
     // Leave out a frame whose OUT exists. Outputs are written to a
     // temporary file and renamed into place when complete, so an OUT
@@ -66,6 +66,6 @@ FrameFiles FilesOf(const SequenceJob &job, long frame);
 // frame while the data windows stay the same.
 FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &progress);
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -3,8 +3,7 @@
 namespace veilshadow {
 
 TaskQueue::TaskQueue(int threads) {
-    for (int i = 0; i < threads; ++i)
-        threads_.emplace_back([this] { Work(); });
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
 }
 
 TaskQueue::~TaskQueue() {
@@ -13,8 +12,7 @@ TaskQueue::~TaskQueue() {
         stopping_ = true;
     }
     ready_.notify_all();
-    for (std::thread &thread : threads_)
-        thread.join();
+    for (std::thread &thread : threads_) thread.join();
 }
 
 std::future<void> TaskQueue::Submit(std::function<void()> task) {
@@ -34,8 +32,7 @@ void TaskQueue::Work() {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             ready_.wait(lock, [this] { return stopping_ || !tasks_.empty(); });
-            if (tasks_.empty())
-                return;
+            if (tasks_.empty()) return;
             task = std::move(tasks_.front());
             tasks_.pop_front();
         }
@@ -43,4 +40,4 @@ void TaskQueue::Work() {
     }
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

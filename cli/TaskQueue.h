@@ -33,6 +33,6 @@ private:
     std::vector<std::thread> threads_;
 };
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

@@ -77,8 +77,7 @@ SequenceJob JobOf(const CommandLine &cmd) {
             throw UsageError(FileMessage(cmd.output, "--frames needs a frame pattern (#### or %04d) in OUT"));
     } else {
         for (const std::string *path : {&cmd.input, &cmd.layer, &cmd.output})
-            if (HasFramePattern(*path))
-                throw UsageError(FileMessage(*path, "a frame pattern needs --frames"));
+            if (HasFramePattern(*path)) throw UsageError(FileMessage(*path, "a frame pattern needs --frames"));
     }
     return job;
 }
@@ -109,9 +108,10 @@ int RunDemoCommand(const CommandLine &cmd) {
 
 int Run(int argc, char **argv) {
     CommandLine cmd;
-    CLI::App app{"veilshadow: takes the see-through out of a drop shadow, with the\n"
-                 "OrvaneVeilShadow effect run on image files through the render host.",
-                 "veilshadow"};
+    CLI::App app{
+        "veilshadow: takes the see-through out of a drop shadow, with the\n"
+        "OrvaneVeilShadow effect run on image files through the render host.",
+        "veilshadow"};
     app.set_version_flag("--version", VersionText(), "Print the version and exit");
     app.footer(kFooter);
     app.get_formatter()->column_width(26);
@@ -120,7 +120,8 @@ int Run(int argc, char **argv) {
     app.add_option("-o,--output", cmd.output, "The result")->type_name("OUT");
     app.add_option("--opacity", cmd.opacity, "Shadow kept under the layer, 0-100 (default 0)")->type_name("PCT");
     app.add_option("--alpha", cmd.alpha, "auto (default), straight or associated")->type_name("MODE");
-    CLI::Option *frames = app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
+    CLI::Option *frames =
+        app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
     app.add_option("--threads", cmd.threads, "Render and file threads (default: one per core)")
         ->type_name("N")
         ->check(CLI::Range(0, 1024).description(""));
@@ -140,24 +141,24 @@ int Run(int argc, char **argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
-            return app.exit(e); // --help, --version
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);  // --help, --version
         throw UsageError(e.what());
     }
     cmd.frames_given = frames->count() > 0;
     if (demo->parsed()) {
-        if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || cmd.frames_given ||
-            cmd.opacity != "0" || cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going)
+        if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || cmd.frames_given || cmd.opacity != "0" ||
+            cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going)
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);
     }
     if (farm_slurm->parsed())
-        return RunFarmSlurm(ChunkCommand{{}, JobOf(cmd), cmd.opacity, cmd.plugin, cmd.threads, cmd.quiet}, farm_options);
+        return RunFarmSlurm(ChunkCommand{{}, JobOf(cmd), cmd.opacity, cmd.plugin, cmd.threads, cmd.quiet},
+                            farm_options);
     return RunFiles(cmd);
 }
 
-} // namespace
-} // namespace veilshadow
+}  // namespace
+}  // namespace veilshadow
 
 int main(int argc, char **argv) {
     using namespace veilshadow;

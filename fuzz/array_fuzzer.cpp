@@ -59,18 +59,17 @@ void CheckDtype(FuzzedDataProvider &in) {
 }
 
 void CheckOpacity(FuzzedDataProvider &in) {
-    const double percent = in.ConsumeBool() ? in.ConsumeFloatingPointInRange(-1.0, 101.0)
-                                            : in.ConsumeFloatingPoint<double>();
+    const double percent =
+        in.ConsumeBool() ? in.ConsumeFloatingPointInRange(-1.0, 101.0) : in.ConsumeFloatingPoint<double>();
     try {
         const PF_Fixed slider = veilshadow::OpacitySlider(percent);
-        const double scaled = percent * 65536.0; // exact
+        const double scaled = percent * 65536.0;  // exact
         const double whole = std::floor(scaled);
         if (!(percent >= 0.0 && percent <= 100.0) ||
             slider != static_cast<PF_Fixed>(whole) + (scaled - whole >= 0.5 ? 1 : 0))
             Fail("opacity " + std::to_string(percent) + " became slider " + std::to_string(slider));
     } catch (const veilshadow::UsageError &) {
-        if (percent >= 0.0 && percent <= 100.0)
-            Fail("opacity " + std::to_string(percent) + " refused");
+        if (percent >= 0.0 && percent <= 100.0) Fail("opacity " + std::to_string(percent) + " refused");
     }
 }
 
@@ -104,20 +103,20 @@ FuzzedArray MakeArray(FuzzedDataProvider &in, ArrayType type) {
     }
     for (std::int64_t &stride : desc.strides) {
         switch (in.ConsumeIntegralInRange(0, 7)) {
-        case 0:
-            stride = -stride;
-            break;
-        case 1:
-            stride *= in.ConsumeIntegralInRange(2, 3);
-            break;
-        case 2:
-            stride = 0;
-            break;
-        case 3:
-            stride = in.ConsumeIntegral<std::int64_t>();
-            break;
-        default:
-            break;
+            case 0:
+                stride = -stride;
+                break;
+            case 1:
+                stride *= in.ConsumeIntegralInRange(2, 3);
+                break;
+            case 2:
+                stride = 0;
+                break;
+            case 3:
+                stride = in.ConsumeIntegral<std::int64_t>();
+                break;
+            default:
+                break;
         }
     }
     const bool far = in.ConsumeIntegralInRange(0, 7) == 0;
@@ -129,8 +128,7 @@ FuzzedArray MakeArray(FuzzedDataProvider &in, ArrayType type) {
 // Lays the bytes out in a buffer of exactly the span; false when too large.
 bool LayOut(FuzzedDataProvider &in, FuzzedArray &array, ArrayImage &image) {
     const std::ptrdiff_t span = image.end_byte - image.first_byte;
-    if (span <= 0 || span > kMaxSpan ||
-        std::int64_t{image.window.width} * image.window.height > kMaxPixels)
+    if (span <= 0 || span > kMaxSpan || std::int64_t{image.window.width} * image.window.height > kMaxPixels)
         return false;
     array.buffer = in.ConsumeBytes<unsigned char>(static_cast<std::size_t>(span));
     array.buffer.resize(static_cast<std::size_t>(span));
@@ -157,7 +155,7 @@ std::vector<unsigned char> Packed(const ArrayImage &image, ArrayImage &packed) {
     return bytes;
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     FuzzedDataProvider in(data, size);
@@ -184,8 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             Fail("a refusal that names no argument: " + message);
         return 0;
     }
-    if (!LayOut(in, comp, comp_image) || !LayOut(in, layer, layer_image))
-        return 0;
+    if (!LayOut(in, comp, comp_image) || !LayOut(in, layer, layer_image)) return 0;
 
     const renderhost::Depth depth = veilshadow::DepthFor(comp_type);
     World input = veilshadow::ToWorld(comp_image, depth, associated);
@@ -205,7 +202,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     reliability::ComputeExpected(input, &layer_world, expected, slider);
     std::vector<unsigned char> wanted(out.size());
     veilshadow::FromWorld(expected, comp_type, comp_image.channels, associated, wanted.data());
-    if (out != wanted)
-        Fail("the output is not the plain rules' result");
+    if (out != wanted) Fail("the output is not the plain rules' result");
     return 0;
 }

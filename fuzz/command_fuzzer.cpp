@@ -34,7 +34,8 @@ using reliability::Phase;
     for (const reliability::CommandRecord &c : run.commands) {
         std::fprintf(stderr, "  %s (frame %d) -> %d\n", reliability::PhaseName(c.phase), c.frame, c.result);
         for (std::size_t i = c.first; i < c.last; ++i)
-            std::fprintf(stderr, "      %s -> %d\n", renderhost::ToString(run.journal[i]).c_str(), run.journal[i].result);
+            std::fprintf(stderr, "      %s -> %d\n", renderhost::ToString(run.journal[i]).c_str(),
+                         run.journal[i].result);
     }
     std::abort();
 }

@@ -137,7 +137,9 @@ World ExpectedOutput(const veilshadow::FrameFiles &files, const veilshadow::Fram
 // suppression matches only with full stacks through the uninstrumented
 // library.
 extern "C" const char *__asan_default_options() { return "fast_unwind_on_malloc=0"; }
-extern "C" const char *__lsan_default_options() { return "print_suppressions=0:suppressions=" ORVANE_FUZZ_LSAN_SUPPRESSIONS; }
+extern "C" const char *__lsan_default_options() {
+    return "print_suppressions=0:suppressions=" ORVANE_FUZZ_LSAN_SUPPRESSIONS;
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     OIIO::attribute("threads", 1);

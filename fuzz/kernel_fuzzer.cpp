@@ -206,8 +206,7 @@ const Pixel *SourcePixel(const Source &s, A_long x, A_long y) {
 }
 
 template <class Pixel>
-void CheckDecisionTable(const Source &in, const Source &layer, const Output &out, double opacity,
-                        unsigned char fill) {
+void CheckDecisionTable(const Source &in, const Source &layer, const Output &out, double opacity, unsigned char fill) {
     using R = Rules<Pixel>;
     const bool zero_opacity = !(opacity > orvane::kOpacityEpsilon);
     Pixel untouched;
@@ -297,8 +296,8 @@ std::string DescribeDifference(const Source &in, const Source &layer, const Outp
             char op[64];
             std::snprintf(op, sizeof op, "%a", opacity);
             return "column " + std::to_string(x) + ", row " + std::to_string(y) + ", opacity " + op + ", input " +
-                   (i ? Channels(*i) : "absent") + ", layer " + (l ? Channels(*l) : "absent") + ": " +
-                   Channels(pa) + " vs " + Channels(pb);
+                   (i ? Channels(*i) : "absent") + ", layer " + (l ? Channels(*l) : "absent") + ": " + Channels(pa) +
+                   " vs " + Channels(pb);
         }
     return "outside the pixels";
 }
@@ -367,7 +366,8 @@ void RunOne(FuzzedDataProvider &fdp) {
     PF_EffectWorld shape{};
     shape.width = fdp.ConsumeIntegralInRange<A_long>(-3, 80);
     shape.height = fdp.ConsumeIntegralInRange<A_long>(1, 6);
-    shape.rowbytes = A_long(((shape.width > 0 ? shape.width : 0) + fdp.ConsumeIntegralInRange<A_long>(0, 5)) * A_long(kPixel));
+    shape.rowbytes =
+        A_long(((shape.width > 0 ? shape.width : 0) + fdp.ConsumeIntegralInRange<A_long>(0, 5)) * A_long(kPixel));
     Source input, layer;
     MakeSource<Pixel>(fdp, input);
     MakeSource<Pixel>(fdp, layer);

@@ -4,8 +4,8 @@
 #include "Options.h"
 #include "SampleCodec.h"
 
-#include <charconv>
 #include <dlfcn.h>
+#include <charconv>
 #include <filesystem>
 #include <limits>
 #include <mutex>
@@ -21,8 +21,7 @@ constexpr std::int64_t kMaxCoordinate = std::numeric_limits<A_long>::max();
 
 std::string ShapeText(const std::vector<std::int64_t> &shape) {
     std::string text = "(";
-    for (std::size_t i = 0; i < shape.size(); ++i)
-        text += (i > 0 ? ", " : "") + std::to_string(shape[i]);
+    for (std::size_t i = 0; i < shape.size(); ++i) text += (i > 0 ? ", " : "") + std::to_string(shape[i]);
     return text + (shape.size() == 1 ? ",)" : ")");
 }
 
@@ -32,25 +31,27 @@ std::mutex &HostTurn() {
     return turn;
 }
 
-template <class Stored, class Pixel> void DecodeImage(const ArrayImage &image, bool associated, World &world) {
+template <class Stored, class Pixel>
+void DecodeImage(const ArrayImage &image, bool associated, World &world) {
     const SampleSteps steps{image.pixel_step, image.channel_step};
     for (A_long y = 0; y < world.height(); ++y)
         DecodeRow<Stored>(image.data + y * image.row_step, steps, image.channels, associated, world.width(),
                           world.Row<Pixel>(y));
 }
 
-template <class Pixel> void DecodeImageAs(const ArrayImage &image, bool associated, World &world) {
+template <class Pixel>
+void DecodeImageAs(const ArrayImage &image, bool associated, World &world) {
     switch (image.type) {
-    case ArrayType::kUInt8:
-        return DecodeImage<std::uint8_t, Pixel>(image, associated, world);
-    case ArrayType::kUInt16:
-        return DecodeImage<std::uint16_t, Pixel>(image, associated, world);
-    case ArrayType::kFloat32:
-        return DecodeImage<float, Pixel>(image, associated, world);
-    case ArrayType::kFloat64:
-        return DecodeImage<double, Pixel>(image, associated, world);
-    case ArrayType::kFloat16:
-        break;
+        case ArrayType::kUInt8:
+            return DecodeImage<std::uint8_t, Pixel>(image, associated, world);
+        case ArrayType::kUInt16:
+            return DecodeImage<std::uint16_t, Pixel>(image, associated, world);
+        case ArrayType::kFloat32:
+            return DecodeImage<float, Pixel>(image, associated, world);
+        case ArrayType::kFloat64:
+            return DecodeImage<double, Pixel>(image, associated, world);
+        case ArrayType::kFloat16:
+            break;
     }
     throw std::logic_error("float16 samples must be widened to float32 first");
 }
@@ -64,21 +65,16 @@ void EncodeImage(const World &world, int channels, bool associated, unsigned cha
                                  out + static_cast<std::size_t>(y) * row_bytes, steps);
 }
 
-} // namespace
+}  // namespace
 
 ArrayType ArrayTypeOf(const std::string &name, const DtypeDesc &dtype) {
     constexpr char kNative = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? '<' : '>';
     const bool native = dtype.byteorder == '=' || dtype.byteorder == '|' || dtype.byteorder == kNative;
-    if (native && dtype.kind == 'u' && dtype.itemsize == 1)
-        return ArrayType::kUInt8;
-    if (native && dtype.kind == 'u' && dtype.itemsize == 2)
-        return ArrayType::kUInt16;
-    if (native && dtype.kind == 'f' && dtype.itemsize == 2)
-        return ArrayType::kFloat16;
-    if (native && dtype.kind == 'f' && dtype.itemsize == 4)
-        return ArrayType::kFloat32;
-    if (native && dtype.kind == 'f' && dtype.itemsize == 8)
-        return ArrayType::kFloat64;
+    if (native && dtype.kind == 'u' && dtype.itemsize == 1) return ArrayType::kUInt8;
+    if (native && dtype.kind == 'u' && dtype.itemsize == 2) return ArrayType::kUInt16;
+    if (native && dtype.kind == 'f' && dtype.itemsize == 2) return ArrayType::kFloat16;
+    if (native && dtype.kind == 'f' && dtype.itemsize == 4) return ArrayType::kFloat32;
+    if (native && dtype.kind == 'f' && dtype.itemsize == 8) return ArrayType::kFloat64;
     throw ArrayTypeError(FileMessage(name, "unsupported dtype " + dtype.name +
                                                " (veilshadow reads uint8, uint16, float16, float32 and float64, "
                                                "in the machine's byte order)"));
@@ -86,29 +82,29 @@ ArrayType ArrayTypeOf(const std::string &name, const DtypeDesc &dtype) {
 
 std::size_t ItemBytes(ArrayType type) {
     switch (type) {
-    case ArrayType::kUInt8:
-        return 1;
-    case ArrayType::kUInt16:
-    case ArrayType::kFloat16:
-        return 2;
-    case ArrayType::kFloat32:
-        return 4;
-    case ArrayType::kFloat64:
-        return 8;
+        case ArrayType::kUInt8:
+            return 1;
+        case ArrayType::kUInt16:
+        case ArrayType::kFloat16:
+            return 2;
+        case ArrayType::kFloat32:
+            return 4;
+        case ArrayType::kFloat64:
+            return 8;
     }
     return 8;
 }
 
 Depth DepthFor(ArrayType type) {
     switch (type) {
-    case ArrayType::kUInt8:
-        return Depth::k8;
-    case ArrayType::kUInt16:
-        return Depth::k16;
-    case ArrayType::kFloat16:
-    case ArrayType::kFloat32:
-    case ArrayType::kFloat64:
-        return Depth::k32;
+        case ArrayType::kUInt8:
+            return Depth::k8;
+        case ArrayType::kUInt16:
+            return Depth::k16;
+        case ArrayType::kFloat16:
+        case ArrayType::kFloat32:
+        case ArrayType::kFloat64:
+            return Depth::k32;
     }
     return Depth::k32;
 }
@@ -116,11 +112,10 @@ Depth DepthFor(ArrayType type) {
 ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origin origin) {
     const std::vector<std::int64_t> &shape = desc.shape;
     bool image_shaped = shape.size() == 3 && desc.strides.size() == 3;
-    for (const std::int64_t n : shape)
-        image_shaped = image_shaped && n >= 0;
+    for (const std::int64_t n : shape) image_shaped = image_shaped && n >= 0;
     if (!image_shaped)
-        throw UsageError(FileMessage(name, "expected an array shaped (height, width, channels), got shape " +
-                                               ShapeText(shape)));
+        throw UsageError(
+            FileMessage(name, "expected an array shaped (height, width, channels), got shape " + ShapeText(shape)));
     const std::int64_t height = shape[0], width = shape[1], channels = shape[2];
     if (channels < 1 || channels > 4)
         throw UsageError(FileMessage(name, "unsupported channels: found " + std::to_string(channels) +
@@ -167,31 +162,31 @@ ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origi
 World ToWorld(const ArrayImage &image, Depth depth, bool associated) {
     World world(depth, image.window.width, image.window.height, image.window.x, image.window.y);
     switch (depth) {
-    case Depth::k8:
-        DecodeImageAs<PF_Pixel>(image, associated, world);
-        break;
-    case Depth::k16:
-        DecodeImageAs<PF_Pixel16>(image, associated, world);
-        break;
-    case Depth::k32:
-        DecodeImageAs<PF_PixelFloat>(image, associated, world);
-        break;
+        case Depth::k8:
+            DecodeImageAs<PF_Pixel>(image, associated, world);
+            break;
+        case Depth::k16:
+            DecodeImageAs<PF_Pixel16>(image, associated, world);
+            break;
+        case Depth::k32:
+            DecodeImageAs<PF_PixelFloat>(image, associated, world);
+            break;
     }
     return world;
 }
 
 void FromWorld(const World &world, ArrayType type, int channels, bool associated, unsigned char *out) {
     switch (type) {
-    case ArrayType::kUInt8:
-        return EncodeImage<PF_Pixel, std::uint8_t>(world, channels, associated, out);
-    case ArrayType::kUInt16:
-        return EncodeImage<PF_Pixel16, std::uint16_t>(world, channels, associated, out);
-    case ArrayType::kFloat32:
-        return EncodeImage<PF_PixelFloat, float>(world, channels, associated, out);
-    case ArrayType::kFloat64:
-        return EncodeImage<PF_PixelFloat, double>(world, channels, associated, out);
-    case ArrayType::kFloat16:
-        break;
+        case ArrayType::kUInt8:
+            return EncodeImage<PF_Pixel, std::uint8_t>(world, channels, associated, out);
+        case ArrayType::kUInt16:
+            return EncodeImage<PF_Pixel16, std::uint16_t>(world, channels, associated, out);
+        case ArrayType::kFloat32:
+            return EncodeImage<PF_PixelFloat, float>(world, channels, associated, out);
+        case ArrayType::kFloat64:
+            return EncodeImage<PF_PixelFloat, double>(world, channels, associated, out);
+        case ArrayType::kFloat16:
+            break;
     }
     throw std::logic_error("float16 samples are narrowed from float32 afterwards");
 }
@@ -199,7 +194,7 @@ void FromWorld(const World &world, ArrayType type, int channels, bool associated
 PF_Fixed OpacitySlider(double percent) {
     // The shortest decimal that reads back as `percent`, in plain notation,
     // parsed as the program parses --opacity: 12.5 here is --opacity 12.5.
-    char text[512]; // the longest such decimal, 5e-324's, takes 326
+    char text[512];  // the longest such decimal, 5e-324's, takes 326
     const std::to_chars_result written =
         std::to_chars(text, text + sizeof text, percent == 0.0 ? 0.0 : percent, std::chars_format::fixed);
     try {
@@ -212,10 +207,8 @@ PF_Fixed OpacitySlider(double percent) {
 }
 
 bool ParseAssociated(const std::string &alpha) {
-    if (alpha == "straight")
-        return false;
-    if (alpha == "associated")
-        return true;
+    if (alpha == "straight") return false;
+    if (alpha == "associated") return true;
     throw UsageError("alpha \"" + alpha + "\": expected straight or associated");
 }
 
@@ -247,7 +240,7 @@ ArrayRenderer::ArrayRenderer(const std::string &plugin_path, int threads) : plug
 
 ArrayRenderer::~ArrayRenderer() {
     std::lock_guard<std::mutex> turn(HostTurn());
-    renderer_.reset(); // sends the setdown when Close has not
+    renderer_.reset();  // sends the setdown when Close has not
 }
 
 bool ArrayRenderer::closed() const {
@@ -258,15 +251,13 @@ bool ArrayRenderer::closed() const {
 void ArrayRenderer::Close() {
     std::lock_guard<std::mutex> turn(HostTurn());
     const std::unique_ptr<Renderer> renderer = std::move(renderer_);
-    if (renderer != nullptr)
-        renderer->Finish();
+    if (renderer != nullptr) renderer->Finish();
 }
 
 void ArrayRenderer::Render(const ArrayImage &comp, const ArrayImage &layer, PF_Fixed slider, bool associated,
                            unsigned char *out) {
     const char *const kClosed = "the Renderer is closed";
-    if (closed())
-        throw UsageError(kClosed);
+    if (closed()) throw UsageError(kClosed);
     const Depth depth = DepthFor(comp.type);
     World input = ToWorld(comp, depth, associated);
     World layer_world = ToWorld(layer, depth, associated);
@@ -280,11 +271,10 @@ void ArrayRenderer::Render(const ArrayImage &comp, const ArrayImage &layer, PF_F
     frame.ref_height = layer.window.height;
     {
         std::lock_guard<std::mutex> turn(HostTurn());
-        if (renderer_ == nullptr)
-            throw UsageError(kClosed);
+        if (renderer_ == nullptr) throw UsageError(kClosed);
         renderer_->Render(frame, "comp");
     }
     FromWorld(output, comp.type, comp.channels, associated, out);
 }
 
-} // namespace veilshadow
+}  // namespace veilshadow

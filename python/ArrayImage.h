@@ -6,7 +6,7 @@
 #ifndef VEILSHADOW_ARRAYIMAGE_H
 #define VEILSHADOW_ARRAYIMAGE_H
 
-#include "Limits.h" // Window
+#include "Limits.h"  // Window
 #include "Renderer.h"
 
 #include <RenderHost/World.h>
@@ -34,10 +34,10 @@ enum class ArrayType { kUInt8, kUInt16, kFloat16, kFloat32, kFloat64 };
 
 // An element type as numpy describes it.
 struct DtypeDesc {
-    char kind = 0;             // 'u', 'i', 'f', 'b', ...
-    std::int64_t itemsize = 0; // bytes
-    char byteorder = '=';      // '=' and '|' are the machine's own, or '<' / '>'
-    std::string name;          // for messages: "int32", ">u2"
+    char kind = 0;              // 'u', 'i', 'f', 'b', ...
+    std::int64_t itemsize = 0;  // bytes
+    char byteorder = '=';       // '=' and '|' are the machine's own, or '<' / '>'
+    std::string name;           // for messages: "int32", ">u2"
 };
 
 // Throws ArrayTypeError naming `name` for an unsupported dtype, one of a
@@ -69,7 +69,7 @@ struct ArrayImage {
     ArrayType type = ArrayType::kUInt8;
     Window window;
     int channels = 0;
-    std::ptrdiff_t row_step = 0; // bytes
+    std::ptrdiff_t row_step = 0;  // bytes
     std::ptrdiff_t pixel_step = 0;
     std::ptrdiff_t channel_step = 0;
     // The bytes the samples lie in, relative to data: [first_byte, end_byte).
@@ -127,8 +127,7 @@ public:
     // Renders the layer's shadow out of comp into `out`: packed samples of
     // comp's shape and type. Throws RunError with the host's message when
     // the plug-in fails, UsageError once closed.
-    void Render(const ArrayImage &comp, const ArrayImage &layer, PF_Fixed slider, bool associated,
-                unsigned char *out);
+    void Render(const ArrayImage &comp, const ArrayImage &layer, PF_Fixed slider, bool associated, unsigned char *out);
     // Sends the global setdown (once; later calls do nothing) and unloads
     // the module. Throws RunError when the plug-in fails the setdown.
     void Close();
@@ -139,11 +138,11 @@ public:
     A_u_long plugin_version() const { return plugin_version_; }
 
 private:
-    std::unique_ptr<Renderer> renderer_; // null once closed
+    std::unique_ptr<Renderer> renderer_;  // null once closed
     std::string plugin_path_;
     A_u_long plugin_version_ = 0;
 };
 
-} // namespace veilshadow
+}  // namespace veilshadow
 
 #endif

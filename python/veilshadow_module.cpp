@@ -32,8 +32,8 @@ std::string Repr(const py::handle &value) { return py::repr(value).cast<std::str
 
 ArgumentArray Describe(const std::string &name, const py::handle &object, Origin origin) {
     if (!py::isinstance<py::array>(object))
-        throw ArrayTypeError(FileMessage(name, "expected a numpy array, got " +
-                                                   py::type::of(object).attr("__name__").cast<std::string>()));
+        throw ArrayTypeError(FileMessage(
+            name, "expected a numpy array, got " + py::type::of(object).attr("__name__").cast<std::string>()));
     ArgumentArray argument;
     argument.array = py::reinterpret_borrow<py::array>(object);
     const py::dtype dtype = argument.array.dtype();
@@ -62,16 +62,13 @@ ArgumentArray Describe(const std::string &name, const py::handle &object, Origin
 // A pair of integers (x, y): a tuple, a list, numpy integers.
 Origin ParseOrigin(const char *argument, const py::handle &value) {
     const UsageError bad(std::string(argument) + " " + Repr(value) + ": expected two integers (x, y)");
-    if (!PySequence_Check(value.ptr()) || py::isinstance<py::str>(value) || py::len(value) != 2)
-        throw bad;
+    if (!PySequence_Check(value.ptr()) || py::isinstance<py::str>(value) || py::len(value) != 2) throw bad;
     std::int64_t xy[2];
     for (int i = 0; i < 2; ++i) {
         const py::object item = py::reinterpret_borrow<py::sequence>(value)[i];
-        if (!PyIndex_Check(item.ptr()) || PyBool_Check(item.ptr()))
-            throw bad;
+        if (!PyIndex_Check(item.ptr()) || PyBool_Check(item.ptr())) throw bad;
         const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
-        if (!index)
-            throw py::error_already_set();
+        if (!index) throw py::error_already_set();
         int overflow = 0;
         const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
         // Beyond 64 bits is beyond the host's coordinates all the same.
@@ -122,8 +119,8 @@ alpha). Returns a new array of comp's shape and dtype.
 TypeError: not an array, or an unsupported dtype. ValueError: a bad shape,
 channel count, origin, opacity or alpha. RuntimeError: the plug-in failed.)";
 
-} // namespace
-} // namespace veilshadow
+}  // namespace
+}  // namespace veilshadow
 
 PYBIND11_MODULE(_veilshadow, m) {
     using namespace veilshadow;
@@ -133,8 +130,7 @@ PYBIND11_MODULE(_veilshadow, m) {
 
     py::register_exception_translator([](std::exception_ptr error) {
         try {
-            if (error)
-                std::rethrow_exception(error);
+            if (error) std::rethrow_exception(error);
         } catch (const ArrayTypeError &e) {
             PyErr_SetString(PyExc_TypeError, e.what());
         } catch (const UsageError &e) {
@@ -156,8 +152,8 @@ PYBIND11_MODULE(_veilshadow, m) {
         [plugin_path](const py::handle &comp, const py::handle &layer, double opacity, const py::handle &comp_origin,
                       const py::handle &layer_origin, const std::string &alpha,
                       const std::optional<std::int64_t> &threads) {
-            return RenderArrays(nullptr, plugin_path(std::nullopt), Threads(threads), comp, layer, opacity,
-                                comp_origin, layer_origin, alpha);
+            return RenderArrays(nullptr, plugin_path(std::nullopt), Threads(threads), comp, layer, opacity, comp_origin,
+                                layer_origin, alpha);
         },
         kRenderDoc, py::arg("comp"), py::arg("layer"), py::arg("opacity") = 0.0, py::kw_only(),
         py::arg("comp_origin") = py::make_tuple(0, 0), py::arg("layer_origin") = py::make_tuple(0, 0),

@@ -78,7 +78,8 @@ std::vector<uint8_t> EncodeValue(const Value &value, ByteOrder order) {
             break;
         case Value::Kind::kPascalString:
             CheckNoZero(value.text);
-            if (value.text.size() > 255) throw std::invalid_argument("string \"" + value.text + "\" is longer than 255");
+            if (value.text.size() > 255)
+                throw std::invalid_argument("string \"" + value.text + "\" is longer than 255");
             out.push_back(uint8_t(value.text.size()));
             out.insert(out.end(), value.text.begin(), value.text.end());
             PadToFour(out, 0);
@@ -111,8 +112,6 @@ std::vector<uint8_t> EncodeList(const std::vector<Property> &properties, ByteOrd
     return out;
 }
 
-std::vector<uint8_t> PluginPropertyList(Target target) {
-    return EncodeList(PluginProperties(target), OrderOf(target));
-}
+std::vector<uint8_t> PluginPropertyList(Target target) { return EncodeList(PluginProperties(target), OrderOf(target)); }
 
 }  // namespace orvane::pipl

@@ -12,10 +12,10 @@
 namespace orvane::rsrc {
 
 struct Resource {
-    uint32_t type = 0;        // four-character code, e.g. 'PiPL'
+    uint32_t type = 0;  // four-character code, e.g. 'PiPL'
     int16_t id = 0;
-    std::string name;         // empty: the resource has no name
-    uint8_t attributes = 0;   // the resource's attribute byte, as stored
+    std::string name;        // empty: the resource has no name
+    uint8_t attributes = 0;  // the resource's attribute byte, as stored
     std::vector<uint8_t> data;
 };
 

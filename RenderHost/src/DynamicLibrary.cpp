@@ -18,17 +18,16 @@ namespace {
 std::string LastErrorText() {
     const DWORD code = GetLastError();
     char *text = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        code, 0, reinterpret_cast<char *>(&text), 0, nullptr);
+    const DWORD length =
+        FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<char *>(&text), 0, nullptr);
     std::string message = length > 0 && text ? std::string(text, length) : std::string();
-    if (text)
-        LocalFree(text);
+    if (text) LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
         message.pop_back();
     return message + " (error " + std::to_string(code) + ")";
 }
-} // namespace
+}  // namespace
 
 void *OpenLibrary(const std::string &path, std::string *error) {
     // A relative name would be looked up on the DLL search path; the host
@@ -38,8 +37,7 @@ void *OpenLibrary(const std::string &path, std::string *error) {
     const DWORD length = GetFullPathNameA(path.c_str(), MAX_PATH, full, nullptr);
     const std::string where = length > 0 && length < MAX_PATH ? std::string(full, length) : path;
     HMODULE module = LoadLibraryExA(where.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    if (module == nullptr)
-        *error = LastErrorText();
+    if (module == nullptr) *error = LastErrorText();
     return reinterpret_cast<void *>(module);
 }
 
@@ -53,8 +51,7 @@ void *FindSymbol(void *library, const char *name, std::string *error) {
 }
 
 void CloseLibrary(void *library) {
-    if (library != nullptr)
-        FreeLibrary(static_cast<HMODULE>(library));
+    if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
 }
 
 #else
@@ -82,11 +79,10 @@ void *FindSymbol(void *library, const char *name, std::string *error) {
 }
 
 void CloseLibrary(void *library) {
-    if (library != nullptr)
-        dlclose(library);
+    if (library != nullptr) dlclose(library);
 }
 
 #endif
 
-} // namespace detail
-} // namespace renderhost
+}  // namespace detail
+}  // namespace renderhost

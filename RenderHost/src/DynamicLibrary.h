@@ -13,7 +13,7 @@ void *OpenLibrary(const std::string &path, std::string *error);
 void *FindSymbol(void *library, const char *name, std::string *error);
 void CloseLibrary(void *library);
 
-} // namespace detail
-} // namespace renderhost
+}  // namespace detail
+}  // namespace renderhost
 
 #endif

@@ -17,21 +17,20 @@ constexpr A_long kAllChannels = 0xF;
 
 A_short BitDepth(Depth depth) {
     switch (depth) {
-    case Depth::k8:
-        return 8;
-    case Depth::k16:
-        return 16;
-    case Depth::k32:
-        return 32;
+        case Depth::k8:
+            return 8;
+        case Depth::k16:
+            return 16;
+        case Depth::k32:
+            return 32;
     }
     return 0;
 }
 
 void CheckLendable(const World *world, const char *role) {
-    if (world == nullptr)
-        return;
+    if (world == nullptr) return;
     const std::string problem = WorldProblem(world->descriptor());
-    if (!problem.empty()) // a World keeps its descriptor valid; this is a host bug
+    if (!problem.empty())  // a World keeps its descriptor valid; this is a host bug
         throw std::logic_error(std::string("the ") + role + " world cannot be lent: " + problem);
 }
 
@@ -49,16 +48,14 @@ void CheckFrame(const FrameSpec &frame) {
         throw std::invalid_argument("downsampling factors must be positive fractions");
     if (frame.ref_width.value_or(0) < 0 || frame.ref_height.value_or(0) < 0)
         throw std::invalid_argument("the layer's reference size cannot be negative");
-    if (frame.time_scale == 0)
-        throw std::invalid_argument("the time scale cannot be zero");
+    if (frame.time_scale == 0) throw std::invalid_argument("the time scale cannot be zero");
     CheckLendable(frame.input, "input");
     CheckLendable(frame.layer, "layer");
     CheckLendable(frame.output, "output");
 }
 
 PF_RenderRequest RequestFor(const FrameSpec &frame) {
-    if (frame.request)
-        return *frame.request;
+    if (frame.request) return *frame.request;
     PF_RenderRequest request{};
     request.rect = frame.output->LayerRect();
     request.channel_mask = kAllChannels;
@@ -69,8 +66,7 @@ PF_RenderRequest RequestFor(const FrameSpec &frame) {
 struct ParamArray {
     explicit ParamArray(const FrameSpec &frame) {
         layer.param_type = PF_Param_LAYER;
-        if (frame.layer != nullptr)
-            layer.u.ld = frame.layer->descriptor();
+        if (frame.layer != nullptr) layer.u.ld = frame.layer->descriptor();
         slider.id = 1;
         slider.param_type = PF_Param_FIX_SLIDER;
         slider.u.fd.value = frame.slider;
@@ -82,11 +78,10 @@ struct ParamArray {
     PF_ParamDef *list[2]{};
 };
 
-} // namespace
+}  // namespace
 
 Effect::Effect(Host &host, PF_EntryPointFunc entry) : host_(host), state_(std::make_unique<State>()) {
-    if (entry == nullptr)
-        throw std::invalid_argument("an effect needs an entry point");
+    if (entry == nullptr) throw std::invalid_argument("an effect needs an entry point");
     State &s = *state_;
     s.host = &host.impl();
     s.entry = entry;
@@ -114,8 +109,7 @@ Effect::~Effect() {
     // a misuse; the records they point to are gone.
     auto mine = [&](const Host::Impl::Checkout &c) { return c.effect == state_.get(); };
     for (const Host::Impl::Checkout &c : h.checkouts)
-        if (mine(c))
-            h.Misuse("parameter " + std::to_string(c.index) + " still checked out when its effect went away");
+        if (mine(c)) h.Misuse("parameter " + std::to_string(c.index) + " still checked out when its effect went away");
     h.checkouts.erase(std::remove_if(h.checkouts.begin(), h.checkouts.end(), mine), h.checkouts.end());
     state_->magic = 0;
 }
@@ -131,8 +125,7 @@ std::vector<AddedParam> Effect::added_params() const {
 
 PF_Err Effect::Send(PF_Cmd cmd, PF_ParamDef *params[], PF_LayerDef *output, void *extra) {
     State &s = *state_;
-    if (s.command != -1)
-        throw std::logic_error("a command is already being sent to this effect");
+    if (s.command != -1) throw std::logic_error("a command is already being sent to this effect");
     Host::Scope scope(host_);
 
     std::memset(s.out.return_msg, 0, sizeof(s.out.return_msg));
@@ -239,8 +232,7 @@ FrameResult Effect::RenderFrame(const FrameSpec &frame) {
 }
 
 void Effect::DisposePreRenderData(const PF_PreRenderOutput &output) {
-    if (output.pre_render_data == nullptr)
-        return;
+    if (output.pre_render_data == nullptr) return;
     if (output.delete_pre_render_data_func != nullptr) {
         Host::Scope scope(host_);
         output.delete_pre_render_data_func(output.pre_render_data);
@@ -255,4 +247,4 @@ void Effect::DisposePreRenderData(const PF_PreRenderOutput &output) {
         h.Misuse("pre-render data that is no live handle and comes without a deletion function");
 }
 
-} // namespace renderhost
+}  // namespace renderhost

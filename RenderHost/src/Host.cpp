@@ -24,12 +24,11 @@ std::vector<Effect::State *> &EffectRegistry() {
     return registry;
 }
 
-} // namespace
+}  // namespace
 
 Host::Impl *ActiveHost() {
     Host::Impl *host = g_active.load();
-    if (host == nullptr)
-        ++g_calls_without_host;
+    if (host == nullptr) ++g_calls_without_host;
     return host;
 }
 
@@ -57,8 +56,7 @@ Effect::State *FindEffect(PF_ProgPtr effect_ref) {
 std::size_t ReturnMessageRoom(const Host::Impl *host, const A_char *buffer) {
     std::lock_guard<std::mutex> registry_lock(EffectRegistryMutex());
     for (Effect::State *effect : EffectRegistry()) {
-        if (effect->host != host)
-            continue;
+        if (effect->host != host) continue;
         const A_char *begin = effect->out.return_msg;
         const A_char *end = begin + sizeof(effect->out.return_msg);
         if (std::less_equal<const A_char *>()(begin, buffer) && std::less<const A_char *>()(buffer, end))
@@ -69,8 +67,7 @@ std::size_t ReturnMessageRoom(const Host::Impl *host, const A_char *buffer) {
 
 // ---- Host::Impl -------------------------------------------------------
 
-Host::Impl::Impl(HostOptions options)
-    : keeps_journal(options.journal == CallJournal::kOn), pool(options.threads) {
+Host::Impl::Impl(HostOptions options) : keeps_journal(options.journal == CallJournal::kOn), pool(options.threads) {
     InstallSuites(*this);
     InstallCallbacks(*this);
     catalogue = {
@@ -84,12 +81,9 @@ Host::Impl::Impl(HostOptions options)
 std::optional<PF_Err> Host::Impl::TakeFault(HostOp op, const char *suite) {
     std::optional<PF_Err> fired;
     for (Fault &fault : faults) {
-        if (fault.op != op)
-            continue;
-        if (!fault.suite.empty() && (suite == nullptr || fault.suite != suite))
-            continue;
-        if (++fault.seen == fault.nth && !fired)
-            fired = fault.code;
+        if (fault.op != op) continue;
+        if (!fault.suite.empty() && (suite == nullptr || fault.suite != suite)) continue;
+        if (++fault.seen == fault.nth && !fired) fired = fault.code;
     }
     return fired;
 }
@@ -113,8 +107,7 @@ Host::Scope::Scope(Host &host) : host_(host) {
 
 Host::Scope::~Scope() {
     Impl *mine = host_.impl_.get();
-    if (--mine->scope_depth == 0)
-        g_active.store(nullptr);
+    if (--mine->scope_depth == 0) g_active.store(nullptr);
 }
 
 const SPBasicSuite *Host::BasicSuite() const { return &impl_->basic; }
@@ -140,15 +133,12 @@ void Host::RemoveSuite(const std::string &name, A_long version) {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     auto &catalogue = impl_->catalogue;
     catalogue.erase(std::remove_if(catalogue.begin(), catalogue.end(),
-                                   [&](const Impl::SuiteEntry &e) {
-                                       return e.name == name && e.version == version;
-                                   }),
+                                   [&](const Impl::SuiteEntry &e) { return e.name == name && e.version == version; }),
                     catalogue.end());
 }
 
 void Host::AddSuite(const std::string &name, A_long version, const void *table) {
-    if (table == nullptr)
-        throw std::invalid_argument("a suite needs a function table");
+    if (table == nullptr) throw std::invalid_argument("a suite needs a function table");
     RemoveSuite(name, version);
     std::lock_guard<std::mutex> lock(impl_->mutex);
     impl_->catalogue.push_back(Impl::SuiteEntry{name, version, table, SuiteAnswer::kServe, kErrSuiteUnavailable});
@@ -157,8 +147,7 @@ void Host::AddSuite(const std::string &name, A_long version, const void *table) 
 void Host::FailOn(HostOp op, int nth, PF_Err code) { FailOnSuite(op, std::string(), nth, code); }
 
 void Host::FailOnSuite(HostOp op, const std::string &suite_name, int nth, PF_Err code) {
-    if (nth < 1)
-        throw std::invalid_argument("calls are counted from 1");
+    if (nth < 1) throw std::invalid_argument("calls are counted from 1");
     if (!suite_name.empty() && op != HostOp::AcquireSuite && op != HostOp::ReleaseSuite)
         throw std::invalid_argument("a suite name narrows only AcquireSuite and ReleaseSuite");
     std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -187,4 +176,4 @@ void Host::SetPluginId(AEGP_PluginID id) {
 
 long Host::CallsWithoutHost() { return g_calls_without_host.load(); }
 
-} // namespace renderhost
+}  // namespace renderhost

@@ -15,16 +15,14 @@ Host::Impl::HandleBlock *Host::Impl::FindBlock(PF_Handle handle) {
 }
 
 std::string Host::Impl::HandleName(PF_Handle handle) {
-    if (handle == nullptr)
-        return "null handle";
+    if (handle == nullptr) return "null handle";
     const HandleBlock *block = FindBlock(handle);
     return block ? "handle #" + std::to_string(block->id) : "unknown handle";
 }
 
 SuiteUse &Host::Impl::Use(const std::string &name, A_long version) {
     for (SuiteUse &use : suite_uses)
-        if (use.name == name && use.version == version)
-            return use;
+        if (use.name == name && use.version == version) return use;
     suite_uses.push_back(SuiteUse{name, version, 0, 0});
     return suite_uses.back();
 }
@@ -45,8 +43,7 @@ std::size_t Host::LockedHandles() const {
 std::optional<HandleInfo> Host::FindHandle(PF_Handle handle) const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     const Impl::HandleBlock *block = impl_->FindBlock(handle);
-    if (block == nullptr)
-        return std::nullopt;
+    if (block == nullptr) return std::nullopt;
     return HandleInfo{block->id, block->size, block->lock_count};
 }
 
@@ -58,8 +55,7 @@ std::vector<SuiteUse> Host::SuiteUses() const {
 int Host::OutstandingSuites() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     int total = 0;
-    for (const SuiteUse &use : impl_->suite_uses)
-        total += std::max(0, use.outstanding());
+    for (const SuiteUse &use : impl_->suite_uses) total += std::max(0, use.outstanding());
     return total;
 }
 
@@ -83,8 +79,7 @@ std::string Host::LeakReport() const {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     std::ostringstream report;
     std::vector<const Impl::HandleBlock *> blocks;
-    for (const auto &entry : impl_->handles)
-        blocks.push_back(entry.second.get());
+    for (const auto &entry : impl_->handles) blocks.push_back(entry.second.get());
     std::sort(blocks.begin(), blocks.end(), [](auto *a, auto *b) { return a->id < b->id; });
     for (const Impl::HandleBlock *block : blocks) {
         report << "handle #" << block->id << " (" << block->size << " bytes) not disposed of";
@@ -98,11 +93,10 @@ std::string Host::LeakReport() const {
                    << " times, released " << use.released << '\n';
     for (const Impl::Checkout &checkout : impl_->checkouts)
         report << "parameter " << checkout.index << " checked out and not checked in\n";
-    for (const std::string &misuse : impl_->misuses)
-        report << "misuse: " << misuse << '\n';
+    for (const std::string &misuse : impl_->misuses) report << "misuse: " << misuse << '\n';
     return report.str();
 }
 
 bool Host::IsClean() const { return LeakReport().empty(); }
 
-} // namespace renderhost
+}  // namespace renderhost

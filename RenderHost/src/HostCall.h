@@ -18,8 +18,8 @@ namespace renderhost {
 // One host operation under way, with its host's lock held.
 struct Call {
     Host::Impl &host;
-    Effect::State *effect; // whose callback this is; null in a suite function
-    std::string detail;    // what the journal entry names; the body may change it
+    Effect::State *effect;  // whose callback this is; null in a suite function
+    std::string detail;     // what the journal entry names; the body may change it
 
     // Work to do after the call is recorded, with the lock released: the
     // callbacks of iterate_generic and the rows of a fill run on the pool,
@@ -36,20 +36,21 @@ struct Call {
 
 // What an armed fault does to a call.
 enum class OnFault {
-    kFail,   // the call answers the fault's code and does nothing else
-    kReport, // the call still gives back what it is given, and answers the
-             // fault's code (where it is not 0) in place of its own
+    kFail,    // the call answers the fault's code and does nothing else
+    kReport,  // the call still gives back what it is given, and answers the
+              // fault's code (where it is not 0) in place of its own
 };
 
 // What sets one operation's call apart.
 struct Op {
     HostOp id;
-    PF_Err without_host = PF_Err_BAD_CALLBACK_PARAM; // when no host is dispatching
+    PF_Err without_host = PF_Err_BAD_CALLBACK_PARAM;  // when no host is dispatching
     OnFault on_fault = OnFault::kFail;
-    const char *suite = nullptr; // the suite name faults may be narrowed to
+    const char *suite = nullptr;  // the suite name faults may be narrowed to
 };
 
-template <class Detail> std::string Describe(Detail &&describe, const Call &call) {
+template <class Detail>
+std::string Describe(Detail &&describe, const Call &call) {
     if constexpr (std::is_invocable_v<Detail, const Call &>)
         return describe(call);
     else
@@ -74,12 +75,10 @@ PF_Err Perform(Host::Impl &host, Effect::State *effect, const Op &op, Detail &&d
         result = *fault;
     } else {
         result = body(call);
-        if (fault && *fault != PF_Err_NONE)
-            result = *fault;
+        if (fault && *fault != PF_Err_NONE) result = *fault;
     }
     const std::size_t entry = host.Record(op.id, std::move(call.detail), result);
-    if (!call.unlocked)
-        return result;
+    if (!call.unlocked) return result;
     lock.unlock();
     result = call.unlocked();
     lock.lock();
@@ -89,10 +88,10 @@ PF_Err Perform(Host::Impl &host, Effect::State *effect, const Op &op, Detail &&d
 
 // A suite function: it takes no reference to its host and is served by
 // the dispatching one.
-template <class Detail, class Body> PF_Err Operate(const Op &op, Detail &&describe, Body &&body) {
+template <class Detail, class Body>
+PF_Err Operate(const Op &op, Detail &&describe, Body &&body) {
     Host::Impl *host = ActiveHost();
-    if (host == nullptr)
-        return op.without_host;
+    if (host == nullptr) return op.without_host;
     return Perform(*host, nullptr, op, std::forward<Detail>(describe), std::forward<Body>(body));
 }
 
@@ -107,6 +106,6 @@ PF_Err Operate(PF_ProgPtr effect_ref, const Op &op, Detail &&describe, Body &&bo
     return Perform(*effect->host, effect, op, std::forward<Detail>(describe), std::forward<Body>(body));
 }
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif

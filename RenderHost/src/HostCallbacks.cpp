@@ -34,14 +34,11 @@ std::string TimeText(A_long what_time, A_long time_step, A_u_long time_scale) {
 // What is wrong with a smart render's checkout of one of the frame's
 // worlds into out (the call named `call`, the world in the role `role`);
 // empty when it may be lent.
-std::string LendingProblem(const std::string &call, const void *out, const Effect::State &effect,
-                           const World *world, const char *role) {
-    if (out == nullptr)
-        return call + " without an out pointer";
-    if (effect.command != PF_Cmd_SMART_RENDER)
-        return call + " outside smart render";
-    if (world == nullptr)
-        return call + " with no " + role + " in the frame";
+std::string LendingProblem(const std::string &call, const void *out, const Effect::State &effect, const World *world,
+                           const char *role) {
+    if (out == nullptr) return call + " without an out pointer";
+    if (effect.command != PF_Cmd_SMART_RENDER) return call + " outside smart render";
+    if (world == nullptr) return call + " with no " + role + " in the frame";
     return std::string();
 }
 
@@ -52,13 +49,11 @@ int HostSprintf(A_char *buffer, const A_char *format, ...) {
     std::va_list args;
     va_start(args, format);
     Operate({HostOp::Sprintf}, "", [&](Call &call) -> PF_Err {
-        if (buffer == nullptr || format == nullptr)
-            return call.Refuse("sprintf without a buffer or a format");
+        if (buffer == nullptr || format == nullptr) return call.Refuse("sprintf without a buffer or a format");
         const std::size_t room = ReturnMessageRoom(&call.host, buffer);
         if (room > 0) {
             written = std::vsnprintf(buffer, room, format, args);
-            if (written >= static_cast<int>(room))
-                written = static_cast<int>(room) - 1;
+            if (written >= static_cast<int>(room)) written = static_cast<int>(room) - 1;
         } else {
             written = std::vsprintf(buffer, format, args);
         }
@@ -78,8 +73,7 @@ A_char *HostStrcpy(A_char *dest, const A_char *src) {
         }
         std::size_t length = std::strlen(src);
         const std::size_t room = ReturnMessageRoom(&call.host, dest);
-        if (room > 0 && length >= room)
-            length = room - 1;
+        if (room > 0 && length >= room) length = room - 1;
         std::memmove(dest, src, length);
         dest[length] = '\0';
         call.detail = dest;
@@ -96,10 +90,8 @@ PF_Err AddParam(PF_ProgPtr effect_ref, PF_ParamIndex index, PF_ParamDef *def) {
     if (def != nullptr)
         detail += " \"" + std::string(def->name, std::find(def->name, def->name + sizeof(def->name), '\0')) + "\"";
     return Operate(effect_ref, {HostOp::AddParam}, std::move(detail), [&](Call &call) -> PF_Err {
-        if (def == nullptr)
-            return call.Refuse("add_param without a parameter record");
-        if (call.effect->command != PF_Cmd_PARAMS_SETUP)
-            return call.Refuse("add_param outside params setup");
+        if (def == nullptr) return call.Refuse("add_param without a parameter record");
+        if (call.effect->command != PF_Cmd_PARAMS_SETUP) return call.Refuse("add_param outside params setup");
         call.effect->added_params.push_back(AddedParam{index, *def});
         return PF_Err_NONE;
     });
@@ -109,14 +101,12 @@ PF_Err CheckoutParam(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long what_tim
                      A_u_long time_scale, PF_ParamDef *param) {
     const std::string detail = "index " + std::to_string(index) + " at " + TimeText(what_time, time_step, time_scale);
     return Operate(effect_ref, {HostOp::CheckoutParam}, detail, [&](Call &call) -> PF_Err {
-        if (param == nullptr)
-            return call.Refuse("checkout_param without a parameter record");
+        if (param == nullptr) return call.Refuse("checkout_param without a parameter record");
         const FrameSpec &frame = call.effect->frame;
         if (index == 0) {
             *param = PF_ParamDef{};
             param->param_type = PF_Param_LAYER;
-            if (frame.layer != nullptr)
-                param->u.ld = frame.layer->descriptor();
+            if (frame.layer != nullptr) param->u.ld = frame.layer->descriptor();
         } else if (index == 1) {
             *param = PF_ParamDef{};
             param->param_type = PF_Param_FIX_SLIDER;
@@ -150,21 +140,18 @@ PF_Err CheckinParam(PF_ProgPtr effect_ref, PF_ParamDef *param) {
 
 // ---- Pre-render and smart-render callbacks ----------------------------
 
-PF_Err CheckoutLayer(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long checkout_id,
-                     const PF_RenderRequest *request, A_long what_time, A_long time_step,
-                     A_u_long time_scale, PF_CheckoutResult *result) {
+PF_Err CheckoutLayer(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long checkout_id, const PF_RenderRequest *request,
+                     A_long what_time, A_long time_step, A_u_long time_scale, PF_CheckoutResult *result) {
     const std::string detail = "layer " + std::to_string(index) + " id " + std::to_string(checkout_id) + " at " +
                                TimeText(what_time, time_step, time_scale);
     return Operate(effect_ref, {HostOp::CheckoutLayer}, detail, [&](Call &call) -> PF_Err {
         Effect::State &effect = *call.effect;
-        if (effect.command != PF_Cmd_SMART_PRE_RENDER)
-            return call.Refuse("checkout_layer outside smart pre-render");
+        if (effect.command != PF_Cmd_SMART_PRE_RENDER) return call.Refuse("checkout_layer outside smart pre-render");
         if (request == nullptr || result == nullptr)
             return call.Refuse("checkout_layer without a request or a result record");
         if (index != 0)
             return call.Refuse("checkout_layer of parameter " + std::to_string(index) + ", which is no layer");
-        if (effect.frame.input == nullptr)
-            return call.Refuse("checkout_layer with no input in the frame");
+        if (effect.frame.input == nullptr) return call.Refuse("checkout_layer with no input in the frame");
         const World &input = *effect.frame.input;
         *result = PF_CheckoutResult{};
         result->result_rect = input.LayerRect();
@@ -172,57 +159,50 @@ PF_Err CheckoutLayer(PF_ProgPtr effect_ref, PF_ParamIndex index, A_long checkout
         result->par = PF_RationalScale{1, 1};
         result->ref_width = effect.frame.ref_width.value_or(input.width());
         result->ref_height = effect.frame.ref_height.value_or(input.height());
-        if (!Requested(effect, checkout_id))
-            effect.requested_layers.push_back(checkout_id);
+        if (!Requested(effect, checkout_id)) effect.requested_layers.push_back(checkout_id);
         effect.layer_request = *request;
         return PF_Err_NONE;
     });
 }
 
 PF_Err CheckoutLayerPixels(PF_ProgPtr effect_ref, A_long checkout_id, PF_EffectWorld **pixels) {
-    if (pixels != nullptr)
-        *pixels = nullptr;
-    return Operate(effect_ref, {HostOp::CheckoutLayerPixels}, "id " + std::to_string(checkout_id),
-                   [&](Call &call) -> PF_Err {
-                       Effect::State &effect = *call.effect;
-                       std::string wrong =
-                           LendingProblem("checkout_layer_pixels", pixels, effect, effect.frame.input, "input");
-                       if (wrong.empty() && !Requested(effect, checkout_id))
-                           wrong = "checkout_layer_pixels of id " + std::to_string(checkout_id) +
-                                   ", which the pre-render did not check out";
-                       if (!wrong.empty())
-                           return call.Refuse(wrong);
-                       effect.lent_input = effect.frame.input->descriptor();
-                       *pixels = &effect.lent_input;
-                       return PF_Err_NONE;
-                   });
+    if (pixels != nullptr) *pixels = nullptr;
+    return Operate(
+        effect_ref, {HostOp::CheckoutLayerPixels}, "id " + std::to_string(checkout_id), [&](Call &call) -> PF_Err {
+            Effect::State &effect = *call.effect;
+            std::string wrong = LendingProblem("checkout_layer_pixels", pixels, effect, effect.frame.input, "input");
+            if (wrong.empty() && !Requested(effect, checkout_id))
+                wrong = "checkout_layer_pixels of id " + std::to_string(checkout_id) +
+                        ", which the pre-render did not check out";
+            if (!wrong.empty()) return call.Refuse(wrong);
+            effect.lent_input = effect.frame.input->descriptor();
+            *pixels = &effect.lent_input;
+            return PF_Err_NONE;
+        });
 }
 
 PF_Err CheckinLayerPixels(PF_ProgPtr effect_ref, A_long checkout_id) {
-    return Operate(effect_ref, {HostOp::CheckinLayerPixels}, "id " + std::to_string(checkout_id),
-                   [&](Call &call) -> PF_Err {
-                       if (call.effect->command != PF_Cmd_SMART_RENDER || !Requested(*call.effect, checkout_id))
-                           return call.Refuse("checkin_layer_pixels of id " + std::to_string(checkout_id) +
-                                              " outside its render");
-                       return PF_Err_NONE;
-                   });
+    return Operate(
+        effect_ref, {HostOp::CheckinLayerPixels}, "id " + std::to_string(checkout_id), [&](Call &call) -> PF_Err {
+            if (call.effect->command != PF_Cmd_SMART_RENDER || !Requested(*call.effect, checkout_id))
+                return call.Refuse("checkin_layer_pixels of id " + std::to_string(checkout_id) + " outside its render");
+            return PF_Err_NONE;
+        });
 }
 
 PF_Err CheckoutOutput(PF_ProgPtr effect_ref, PF_EffectWorld **output) {
-    if (output != nullptr)
-        *output = nullptr;
+    if (output != nullptr) *output = nullptr;
     return Operate(effect_ref, {HostOp::CheckoutOutput}, "", [&](Call &call) -> PF_Err {
         Effect::State &effect = *call.effect;
         const std::string wrong = LendingProblem("checkout_output", output, effect, effect.frame.output, "output");
-        if (!wrong.empty())
-            return call.Refuse(wrong);
+        if (!wrong.empty()) return call.Refuse(wrong);
         effect.lent_output = effect.frame.output->descriptor();
         *output = &effect.lent_output;
         return PF_Err_NONE;
     });
 }
 
-} // namespace
+}  // namespace
 
 void InstallCallbacks(Host::Impl &host) {
     host.utils.fill = &Fill;
@@ -238,4 +218,4 @@ void InstallCallbacks(Host::Impl &host) {
     host.smart_render_cb.checkout_output = &CheckoutOutput;
 }
 
-} // namespace renderhost
+}  // namespace renderhost

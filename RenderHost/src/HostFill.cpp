@@ -16,11 +16,12 @@ namespace renderhost {
 namespace {
 
 std::string RectText(const PF_LRect &r) {
-    return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) +
-           ", " + std::to_string(r.bottom) + ")";
+    return "(" + std::to_string(r.left) + ", " + std::to_string(r.top) + ", " + std::to_string(r.right) + ", " +
+           std::to_string(r.bottom) + ")";
 }
 
-template <class P> struct FillJob {
+template <class P>
+struct FillJob {
     PF_EffectWorld *world;
     PF_LRect rect;
     P value;
@@ -35,19 +36,18 @@ template <class P> struct FillJob {
 // each cache line first and without keeping the lines in the caches: a
 // world that large would not stay in them until the effect writes it
 // again anyway.
-template <class P> void StreamFill(P *row, std::ptrdiff_t count, const P &value) {
+template <class P>
+void StreamFill(P *row, std::ptrdiff_t count, const P &value) {
 #if defined(__SSE2__)
     constexpr std::ptrdiff_t kPerBlock = 16 / static_cast<std::ptrdiff_t>(sizeof(P));
     static_assert(16 % sizeof(P) == 0, "a pixel divides a 16-byte block");
     P *p = row;
     P *const end = row + count;
-    while (p < end && reinterpret_cast<std::uintptr_t>(p) % 16 != 0)
-        *p++ = value;
+    while (p < end && reinterpret_cast<std::uintptr_t>(p) % 16 != 0) *p++ = value;
     alignas(16) P block[kPerBlock];
     std::fill(block, block + kPerBlock, value);
     const __m128i pattern = _mm_load_si128(reinterpret_cast<const __m128i *>(block));
-    for (; end - p >= kPerBlock; p += kPerBlock)
-        _mm_stream_si128(reinterpret_cast<__m128i *>(p), pattern);
+    for (; end - p >= kPerBlock; p += kPerBlock) _mm_stream_si128(reinterpret_cast<__m128i *>(p), pattern);
     std::fill(p, end, value);
 #else
     std::fill(row, row + count, value);
@@ -55,7 +55,8 @@ template <class P> void StreamFill(P *row, std::ptrdiff_t count, const P &value)
 }
 
 // One task: rows_per_task rows of the rectangle (fewer in the last task).
-template <class P> PF_Err FillTask(void *refcon, A_long, A_long task, A_long) {
+template <class P>
+PF_Err FillTask(void *refcon, A_long, A_long task, A_long) {
     const FillJob<P> &job = *static_cast<const FillJob<P> *>(refcon);
     const A_long first = job.rect.top + task * job.rows_per_task;
     const A_long last = std::min<A_long>(job.rect.bottom, first + job.rows_per_task);
@@ -63,15 +64,13 @@ template <class P> PF_Err FillTask(void *refcon, A_long, A_long task, A_long) {
         P *row = reinterpret_cast<P *>(static_cast<char *>(job.world->data) +
                                        static_cast<std::ptrdiff_t>(y) * job.world->rowbytes);
         if (job.stream)
-            StreamFill(row + job.rect.left, static_cast<std::ptrdiff_t>(job.rect.right) - job.rect.left,
-                       job.value);
+            StreamFill(row + job.rect.left, static_cast<std::ptrdiff_t>(job.rect.right) - job.rect.left, job.value);
         else
             std::fill(row + job.rect.left, row + job.rect.right, job.value);
     }
 #if defined(__SSE2__)
     // Streaming stores are weakly ordered: fenced before the task counts as done.
-    if (job.stream)
-        _mm_sfence();
+    if (job.stream) _mm_sfence();
 #endif
     return PF_Err_NONE;
 }
@@ -95,36 +94,34 @@ void FillRows(ThreadPool &pool, PF_EffectWorld &world, const PF_LRect &r, const 
 // Sets the rectangle r of world to color, in the world's depth.
 void FillWorld(ThreadPool &pool, PF_EffectWorld &world, const PF_LRect &r, const PF_Pixel &color) {
     switch (world.world_flags & (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT)) {
-    case PF_WorldFlag_FLOAT: {
-        const PF_PixelFloat value{color.alpha / 255.0f, color.red / 255.0f, color.green / 255.0f,
-                                  color.blue / 255.0f};
-        FillRows(pool, world, r, value);
-        break;
-    }
-    case PF_WorldFlag_DEEP: {
-        auto widen = [](A_u_char c) {
-            return static_cast<A_u_short>((c * PF_MAX_CHAN16 + PF_MAX_CHAN8 / 2) / PF_MAX_CHAN8);
-        };
-        const PF_Pixel16 value{widen(color.alpha), widen(color.red), widen(color.green), widen(color.blue)};
-        FillRows(pool, world, r, value);
-        break;
-    }
-    default:
-        FillRows(pool, world, r, color);
-        break;
+        case PF_WorldFlag_FLOAT: {
+            const PF_PixelFloat value{color.alpha / 255.0f, color.red / 255.0f, color.green / 255.0f,
+                                      color.blue / 255.0f};
+            FillRows(pool, world, r, value);
+            break;
+        }
+        case PF_WorldFlag_DEEP: {
+            auto widen = [](A_u_char c) {
+                return static_cast<A_u_short>((c * PF_MAX_CHAN16 + PF_MAX_CHAN8 / 2) / PF_MAX_CHAN8);
+            };
+            const PF_Pixel16 value{widen(color.alpha), widen(color.red), widen(color.green), widen(color.blue)};
+            FillRows(pool, world, r, value);
+            break;
+        }
+        default:
+            FillRows(pool, world, r, color);
+            break;
     }
 }
 
-} // namespace
+}  // namespace
 
 PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect, PF_EffectWorld *world) {
     const std::string detail = rect ? "rect " + RectText(*rect) : "whole world";
     return Operate(effect_ref, {HostOp::Fill}, detail, [&](Call &call) -> PF_Err {
-        if (color == nullptr || world == nullptr)
-            return call.Refuse("fill without a colour or a world");
+        if (color == nullptr || world == nullptr) return call.Refuse("fill without a colour or a world");
         const std::string problem = WorldProblem(*world);
-        if (!problem.empty())
-            return call.Refuse("fill of an invalid world: " + problem);
+        if (!problem.empty()) return call.Refuse("fill of an invalid world: " + problem);
         PF_LRect r{0, 0, world->width, world->height};
         if (rect != nullptr) {
             r.left = std::max(r.left, rect->left);
@@ -145,4 +142,4 @@ PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect, 
     });
 }
 
-} // namespace renderhost
+}  // namespace renderhost

@@ -25,7 +25,7 @@ namespace renderhost {
 // What effect_ref points to. The magic word lets a callback tell a live
 // instance from a stray pointer before it trusts anything else.
 struct Effect::State {
-    static constexpr std::uint64_t kMagic = 0x4f5256454646ull; // "ORVEFF"
+    static constexpr std::uint64_t kMagic = 0x4f5256454646ull;  // "ORVEFF"
     std::uint64_t magic = kMagic;
     Host::Impl *host = nullptr;
     PF_EntryPointFunc entry = nullptr;
@@ -57,13 +57,13 @@ struct Host::Impl {
     };
     struct Fault {
         HostOp op;
-        std::string suite; // empty: any
+        std::string suite;  // empty: any
         int nth;
         PF_Err code;
         int seen = 0;
     };
     struct HandleBlock {
-        void *data = nullptr; // first: the handle is the address of this pointer
+        void *data = nullptr;  // first: the handle is the address of this pointer
         std::unique_ptr<std::max_align_t[]> memory;
         int id = 0;
         A_u_longlong size = 0;
@@ -109,7 +109,7 @@ struct Host::Impl {
     PF_SmartRenderCallbacks smart_render_cb{};
 
     std::vector<SuiteEntry> catalogue;
-    std::vector<SuiteUse> suite_uses; // in order of first acquisition
+    std::vector<SuiteUse> suite_uses;  // in order of first acquisition
     std::vector<Fault> faults;
     std::optional<std::pair<PF_PixelFormat, PF_Err>> pixel_format_answer;
     AEGP_PluginID plugin_id = kDefaultPluginId;
@@ -142,11 +142,11 @@ std::size_t ReturnMessageRoom(const Host::Impl *host, const A_char *buffer);
 
 // The functions the host lends, each put into its table by the file that
 // holds it.
-void InstallSuites(Host::Impl &host);    // HostSuites.cpp
-void InstallCallbacks(Host::Impl &host); // HostCallbacks.cpp
+void InstallSuites(Host::Impl &host);     // HostSuites.cpp
+void InstallCallbacks(Host::Impl &host);  // HostCallbacks.cpp
 PF_Err Fill(PF_ProgPtr effect_ref, const PF_Pixel *color, const PF_LRect *rect,
-            PF_EffectWorld *world); // HostFill.cpp
+            PF_EffectWorld *world);  // HostFill.cpp
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif

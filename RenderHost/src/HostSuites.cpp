@@ -17,29 +17,29 @@ std::string SuiteName(const char *name, A_long version) {
 
 const char *FormatName(PF_PixelFormat code) {
     switch (code) {
-    case PF_PixelFormat_ARGB32:
-        return "argb";
-    case PF_PixelFormat_ARGB64:
-        return "ae16";
-    case PF_PixelFormat_ARGB128:
-        return "ae32";
-    case PF_PixelFormat_INVALID:
-        return "badf";
-    default:
-        return "unknown";
+        case PF_PixelFormat_ARGB32:
+            return "argb";
+        case PF_PixelFormat_ARGB64:
+            return "ae16";
+        case PF_PixelFormat_ARGB128:
+            return "ae32";
+        case PF_PixelFormat_INVALID:
+            return "badf";
+        default:
+            return "unknown";
     }
 }
 
 PF_PixelFormat FormatOf(const PF_EffectWorld &world) {
     switch (world.world_flags & (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT)) {
-    case 0:
-        return PF_PixelFormat_ARGB32;
-    case PF_WorldFlag_DEEP:
-        return PF_PixelFormat_ARGB64;
-    case PF_WorldFlag_FLOAT:
-        return PF_PixelFormat_ARGB128;
-    default:
-        return PF_PixelFormat_INVALID;
+        case 0:
+            return PF_PixelFormat_ARGB32;
+        case PF_WorldFlag_DEEP:
+            return PF_PixelFormat_ARGB64;
+        case PF_WorldFlag_FLOAT:
+            return PF_PixelFormat_ARGB128;
+        default:
+            return PF_PixelFormat_INVALID;
     }
 }
 
@@ -53,12 +53,10 @@ auto HandleDetail(PF_Handle handle) {
 PF_Handle NewHandle(A_u_longlong size) {
     PF_Handle handle = nullptr;
     Operate({HostOp::NewHandle}, "size " + std::to_string(size), [&](Call &call) -> PF_Err {
-        if (size > kMaxHandleBytes)
-            return PF_Err_OUT_OF_MEMORY;
+        if (size > kMaxHandleBytes) return PF_Err_OUT_OF_MEMORY;
         auto block = std::make_unique<Host::Impl::HandleBlock>();
-        const std::size_t blocks =
-            std::max<std::size_t>(1, (static_cast<std::size_t>(size) + sizeof(std::max_align_t) - 1) /
-                                         sizeof(std::max_align_t));
+        const std::size_t blocks = std::max<std::size_t>(
+            1, (static_cast<std::size_t>(size) + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
         try {
             block->memory.reset(new std::max_align_t[blocks]);
         } catch (const std::bad_alloc &) {
@@ -82,8 +80,7 @@ void *LockHandle(PF_Handle handle) {
     void *data = nullptr;
     Operate({HostOp::LockHandle}, HandleDetail(handle), [&](Call &call) -> PF_Err {
         Host::Impl::HandleBlock *block = call.host.FindBlock(handle);
-        if (block == nullptr)
-            return call.Refuse("lock of " + call.detail + ", which is not live");
+        if (block == nullptr) return call.Refuse("lock of " + call.detail + ", which is not live");
         ++block->lock_count;
         data = block->data;
         return PF_Err_NONE;
@@ -95,10 +92,8 @@ void UnlockHandle(PF_Handle handle) {
     Operate({HostOp::UnlockHandle, PF_Err_BAD_CALLBACK_PARAM, OnFault::kReport}, HandleDetail(handle),
             [&](Call &call) -> PF_Err {
                 Host::Impl::HandleBlock *block = call.host.FindBlock(handle);
-                if (block == nullptr)
-                    return call.Refuse("unlock of " + call.detail + ", which is not live");
-                if (block->lock_count == 0)
-                    return call.Refuse("unlock of " + call.detail + ", which is not locked");
+                if (block == nullptr) return call.Refuse("unlock of " + call.detail + ", which is not live");
+                if (block->lock_count == 0) return call.Refuse("unlock of " + call.detail + ", which is not locked");
                 --block->lock_count;
                 return PF_Err_NONE;
             });
@@ -149,8 +144,7 @@ PF_Err IterateGeneric(A_long iterations, void *refcon, PF_IterateGenericFunc fn)
 
 PF_Err RegisterWithAEGP(AEGP_GlobalRefcon, const A_char *plugin_name, AEGP_PluginID *plugin_id) {
     return Operate({HostOp::RegisterWithAEGP}, plugin_name ? plugin_name : "(no name)", [&](Call &call) -> PF_Err {
-        if (plugin_id == nullptr)
-            return call.Refuse("AEGP_RegisterWithAEGP without a place for the ID");
+        if (plugin_id == nullptr) return call.Refuse("AEGP_RegisterWithAEGP without a place for the ID");
         *plugin_id = call.host.plugin_id;
         return PF_Err_NONE;
     });
@@ -159,8 +153,7 @@ PF_Err RegisterWithAEGP(AEGP_GlobalRefcon, const A_char *plugin_name, AEGP_Plugi
 // ---- SPBasicSuite -----------------------------------------------------
 
 SPErr AcquireSuite(const char *name, A_long version, const void **suite) {
-    if (suite != nullptr)
-        *suite = nullptr;
+    if (suite != nullptr) *suite = nullptr;
     const Op op{HostOp::AcquireSuite, kErrSuiteUnavailable, OnFault::kFail, name};
     return Operate(op, SuiteName(name, version), [&](Call &call) -> PF_Err {
         if (name == nullptr || suite == nullptr)
@@ -169,13 +162,11 @@ SPErr AcquireSuite(const char *name, A_long version, const void **suite) {
         auto entry = std::find_if(catalogue.begin(), catalogue.end(), [&](const Host::Impl::SuiteEntry &e) {
             return e.version == version && e.name == name;
         });
-        if (entry == catalogue.end())
-            return kErrSuiteUnavailable;
+        if (entry == catalogue.end()) return kErrSuiteUnavailable;
         const bool served = entry->answer == SuiteAnswer::kServe || entry->answer == SuiteAnswer::kServeWithError;
         const bool coded = entry->answer == SuiteAnswer::kRefuse || entry->answer == SuiteAnswer::kServeWithError;
         *suite = served ? entry->table : nullptr;
-        if (*suite != nullptr)
-            ++call.host.Use(entry->name, version).acquired;
+        if (*suite != nullptr) ++call.host.Use(entry->name, version).acquired;
         return coded ? entry->code : PF_Err_NONE;
     });
 }
@@ -195,7 +186,7 @@ SPErr ReleaseSuite(const char *name, A_long version) {
     });
 }
 
-} // namespace
+}  // namespace
 
 void InstallSuites(Host::Impl &host) {
     host.basic.AcquireSuite = &AcquireSuite;
@@ -209,4 +200,4 @@ void InstallSuites(Host::Impl &host) {
     host.utility_suite.AEGP_RegisterWithAEGP = &RegisterWithAEGP;
 }
 
-} // namespace renderhost
+}  // namespace renderhost

@@ -10,18 +10,16 @@ namespace {
 thread_local int t_pool_thread_index = -1;
 
 int ResolveThreads(int threads) {
-    if (threads > 0)
-        return threads;
+    if (threads > 0) return threads;
     const unsigned hardware = std::thread::hardware_concurrency();
     return hardware > 0 ? static_cast<int>(hardware) : 1;
 }
 
-} // namespace
+}  // namespace
 
 ThreadPool::ThreadPool(int threads) : threads_(ResolveThreads(threads)) {
     workers_.reserve(static_cast<std::size_t>(threads_ - 1));
-    for (int i = 1; i < threads_; ++i)
-        workers_.emplace_back([this, i] { WorkerLoop(i); });
+    for (int i = 1; i < threads_; ++i) workers_.emplace_back([this, i] { WorkerLoop(i); });
 }
 
 ThreadPool::~ThreadPool() {
@@ -30,21 +28,18 @@ ThreadPool::~ThreadPool() {
         stop_ = true;
     }
     wake_.notify_all();
-    for (std::thread &worker : workers_)
-        worker.join();
+    for (std::thread &worker : workers_) worker.join();
 }
 
 PF_Err ThreadPool::Run(A_long iterations, void *refcon, PF_IterateGenericFunc fn) {
-    if (iterations <= 0)
-        return PF_Err_NONE;
+    if (iterations <= 0) return PF_Err_NONE;
 
     if (t_pool_thread_index >= 0) {
         // A callback asked for a run of its own: do it here, in order.
         PF_Err first = PF_Err_NONE;
         for (A_long i = 0; i < iterations; ++i) {
             const PF_Err err = fn(refcon, t_pool_thread_index, i, iterations);
-            if (err != PF_Err_NONE && first == PF_Err_NONE)
-                first = err;
+            if (err != PF_Err_NONE && first == PF_Err_NONE) first = err;
         }
         return first;
     }
@@ -79,15 +74,13 @@ void ThreadPool::WorkerLoop(int thread_index) {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             wake_.wait(lock, [&] { return stop_ || generation_ != seen; });
-            if (stop_)
-                return;
+            if (stop_) return;
             seen = generation_;
         }
         Work(thread_index);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            if (--busy_ == 0)
-                done_.notify_one();
+            if (--busy_ == 0) done_.notify_one();
         }
     }
 }
@@ -96,8 +89,7 @@ void ThreadPool::Work(int thread_index) {
     t_pool_thread_index = thread_index;
     for (;;) {
         const std::int64_t first = next_.fetch_add(batch_);
-        if (first >= iterations_)
-            break;
+        if (first >= iterations_) break;
         const std::int64_t last = std::min<std::int64_t>(first + batch_, iterations_);
         for (std::int64_t i = first; i < last; ++i) {
             const PF_Err err = fn_(refcon_, thread_index, static_cast<A_long>(i), iterations_);
@@ -110,4 +102,4 @@ void ThreadPool::Work(int thread_index) {
     t_pool_thread_index = -1;
 }
 
-} // namespace renderhost
+}  // namespace renderhost

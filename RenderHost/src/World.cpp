@@ -14,52 +14,50 @@ constexpr unsigned char kPaddingPattern = 0xEB;
 alignas(std::max_align_t) unsigned char g_empty_pixels[sizeof(std::max_align_t)];
 
 std::string Describe(Depth depth, std::int64_t width, std::int64_t height) {
-    return std::to_string(width) + " x " + std::to_string(height) + " " + DepthName(depth) +
-           " world";
+    return std::to_string(width) + " x " + std::to_string(height) + " " + DepthName(depth) + " world";
 }
 
-} // namespace
+}  // namespace
 
 std::size_t PixelBytes(Depth depth) {
     switch (depth) {
-    case Depth::k8:
-        return sizeof(PF_Pixel);
-    case Depth::k16:
-        return sizeof(PF_Pixel16);
-    case Depth::k32:
-        return sizeof(PF_PixelFloat);
+        case Depth::k8:
+            return sizeof(PF_Pixel);
+        case Depth::k16:
+            return sizeof(PF_Pixel16);
+        case Depth::k32:
+            return sizeof(PF_PixelFloat);
     }
     throw std::invalid_argument("unknown pixel depth");
 }
 
 A_long WorldFlagsFor(Depth depth) {
     switch (depth) {
-    case Depth::k8:
-        return 0;
-    case Depth::k16:
-        return PF_WorldFlag_DEEP;
-    case Depth::k32:
-        return PF_WorldFlag_FLOAT;
+        case Depth::k8:
+            return 0;
+        case Depth::k16:
+            return PF_WorldFlag_DEEP;
+        case Depth::k32:
+            return PF_WorldFlag_FLOAT;
     }
     throw std::invalid_argument("unknown pixel depth");
 }
 
 const char *DepthName(Depth depth) {
     switch (depth) {
-    case Depth::k8:
-        return "8-bit";
-    case Depth::k16:
-        return "16-bit";
-    case Depth::k32:
-        return "32-bit float";
+        case Depth::k8:
+            return "8-bit";
+        case Depth::k16:
+            return "16-bit";
+        case Depth::k32:
+            return "32-bit float";
     }
     return "unknown-depth";
 }
 
 std::string WorldProblem(const PF_EffectWorld &world) {
     const A_long depth_bits = world.world_flags & (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT);
-    if (depth_bits == (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT))
-        return "world flags name two pixel depths";
+    if (depth_bits == (PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT)) return "world flags name two pixel depths";
     const std::int64_t pixel = depth_bits == PF_WorldFlag_FLOAT ? 16 : depth_bits == PF_WorldFlag_DEEP ? 8 : 4;
     if (world.width < 0 || world.height < 0)
         return "negative size " + std::to_string(world.width) + " x " + std::to_string(world.height);
@@ -68,42 +66,37 @@ std::string WorldProblem(const PF_EffectWorld &world) {
                std::to_string(world.width) + " pixels";
     if (world.rowbytes % pixel != 0)
         return "row stride " + std::to_string(world.rowbytes) + " not a multiple of the pixel size";
-    if (world.data == nullptr)
-        return "no pixel memory";
+    if (world.data == nullptr) return "no pixel memory";
     return {};
 }
 
-World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long origin_y,
-             std::optional<A_long> rowbytes)
+World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long origin_y, std::optional<A_long> rowbytes)
     : depth_(depth) {
     const std::int64_t pixel = static_cast<std::int64_t>(PixelBytes(depth));
     if (width < 0 || height < 0)
-        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) +
-                                    ": negative size");
+        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) + ": negative size");
     if (std::int64_t{origin_x} + width > std::numeric_limits<A_long>::max() ||
         std::int64_t{origin_y} + height > std::numeric_limits<A_long>::max())
-        throw std::length_error("cannot make a " + Describe(depth, width, height) + " at (" +
-                                std::to_string(origin_x) + ", " + std::to_string(origin_y) +
+        throw std::length_error("cannot make a " + Describe(depth, width, height) + " at (" + std::to_string(origin_x) +
+                                ", " + std::to_string(origin_y) +
                                 "): its far edge lies beyond 32-bit layer coordinates");
     const std::int64_t row = pixel * width;
     if (row > std::numeric_limits<A_long>::max())
-        throw std::length_error("cannot make a " + Describe(depth, width, height) +
-                                ": a row of " + std::to_string(row) +
-                                " bytes does not fit a 32-bit row stride");
+        throw std::length_error("cannot make a " + Describe(depth, width, height) + ": a row of " +
+                                std::to_string(row) + " bytes does not fit a 32-bit row stride");
     const std::int64_t stride = rowbytes ? *rowbytes : row;
     if (stride < row)
-        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) +
-                                    ": row stride " + std::to_string(stride) +
-                                    " is smaller than a row of " + std::to_string(row) + " bytes");
+        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) + ": row stride " +
+                                    std::to_string(stride) + " is smaller than a row of " + std::to_string(row) +
+                                    " bytes");
     if (stride % pixel != 0)
-        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) +
-                                    ": row stride " + std::to_string(stride) +
-                                    " is not a multiple of the pixel size " + std::to_string(pixel));
+        throw std::invalid_argument("cannot make a " + Describe(depth, width, height) + ": row stride " +
+                                    std::to_string(stride) + " is not a multiple of the pixel size " +
+                                    std::to_string(pixel));
     const std::uint64_t bytes = static_cast<std::uint64_t>(stride) * static_cast<std::uint64_t>(height);
     if (bytes > kMaxBytes)
-        throw std::length_error("cannot make a " + Describe(depth, width, height) + ": " +
-                                std::to_string(bytes) + " bytes of pixels is more than the " +
-                                std::to_string(kMaxBytes) + " the host lends");
+        throw std::length_error("cannot make a " + Describe(depth, width, height) + ": " + std::to_string(bytes) +
+                                " bytes of pixels is more than the " + std::to_string(kMaxBytes) + " the host lends");
 
     bytes_ = static_cast<std::size_t>(bytes);
     if (bytes_ > 0) {
@@ -156,8 +149,7 @@ void World::Reset() {
 }
 
 PF_LRect World::LayerRect() const {
-    return PF_LRect{desc_.origin_x, desc_.origin_y, desc_.origin_x + desc_.width,
-                    desc_.origin_y + desc_.height};
+    return PF_LRect{desc_.origin_x, desc_.origin_y, desc_.origin_x + desc_.width, desc_.origin_y + desc_.height};
 }
 
 void *World::RowBytes(Depth wanted, A_long y) {
@@ -180,8 +172,7 @@ A_long World::CheckColumn(A_long x, A_long y) const {
 void World::Clear() {
     const std::size_t row = PixelBytes(depth_) * static_cast<std::size_t>(desc_.width);
     auto *base = static_cast<unsigned char *>(desc_.data);
-    for (A_long y = 0; y < desc_.height; ++y)
-        std::memset(base + static_cast<std::size_t>(y) * desc_.rowbytes, 0, row);
+    for (A_long y = 0; y < desc_.height; ++y) std::memset(base + static_cast<std::size_t>(y) * desc_.rowbytes, 0, row);
 }
 
 bool World::PaddingIntact() const {
@@ -190,10 +181,9 @@ bool World::PaddingIntact() const {
     for (A_long y = 0; y < desc_.height; ++y) {
         const unsigned char *pad = base + static_cast<std::size_t>(y) * desc_.rowbytes + row;
         for (std::size_t i = row; i < static_cast<std::size_t>(desc_.rowbytes); ++i, ++pad)
-            if (*pad != kPaddingPattern)
-                return false;
+            if (*pad != kPaddingPattern) return false;
     }
     return true;
 }
 
-} // namespace renderhost
+}  // namespace renderhost

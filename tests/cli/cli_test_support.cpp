@@ -6,19 +6,19 @@
 #include <Imath/half.h>
 #include <OpenImageIO/imageio.h>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <pty.h>
 #include <random>
 #include <sstream>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace clitest {
 namespace fs = std::filesystem;
@@ -29,8 +29,7 @@ using renderhost::World;
 
 TempDir::TempDir() {
     std::string pattern = (fs::temp_directory_path() / "veilshadow-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw std::runtime_error("mkdtemp failed");
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
 }
 
@@ -41,8 +40,7 @@ TempDir::~TempDir() {
 
 std::set<std::string> TempDir::Entries() const {
     std::set<std::string> names;
-    for (const auto &entry : fs::directory_iterator(path_))
-        names.insert(entry.path().filename().string());
+    for (const auto &entry : fs::directory_iterator(path_)) names.insert(entry.path().filename().string());
     return names;
 }
 
@@ -59,15 +57,14 @@ std::string ReadFile(const std::string &path) {
 
 std::vector<char *> Argv(std::vector<std::string> &args) {
     std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
+    for (std::string &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     return argv;
 }
 
 int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
-} // namespace
+}  // namespace
 
 RunResult RunVeilshadow(const std::vector<std::string> &args, bool full_leak_stacks) {
     TempDir capture;
@@ -76,14 +73,12 @@ RunResult RunVeilshadow(const std::vector<std::string> &args, bool full_leak_sta
     full.insert(full.end(), args.begin(), args.end());
     std::vector<char *> argv = Argv(full);
     const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
+    if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0)
-            _exit(126);
+        if (out < 0 || err < 0 || in < 0) _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -111,8 +106,7 @@ RunResult RunVeilshadowOnTerminal(const std::vector<std::string> &args) {
     std::vector<char *> argv = Argv(full);
     int master = -1;
     const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid < 0)
-        throw std::runtime_error("forkpty failed");
+    if (pid < 0) throw std::runtime_error("forkpty failed");
     if (pid == 0) {
         execv(argv[0], argv.data());
         _exit(127);
@@ -126,7 +120,7 @@ RunResult RunVeilshadowOnTerminal(const std::vector<std::string> &args) {
         else if (n < 0 && errno == EINTR)
             continue;
         else
-            break; // EIO once the program has closed the terminal
+            break;  // EIO once the program has closed the terminal
     }
     close(master);
     int status = 0;
@@ -144,30 +138,30 @@ namespace {
 
 float FullScale(Sample sample) {
     switch (sample) {
-    case Sample::kU8:
-        return 255.0f;
-    case Sample::kU16:
-        return 65535.0f;
-    default:
-        return 1.0f;
+        case Sample::kU8:
+            return 255.0f;
+        case Sample::kU16:
+            return 65535.0f;
+        default:
+            return 1.0f;
     }
 }
 
 OIIO::TypeDesc TypeOf(Sample sample) {
     switch (sample) {
-    case Sample::kU8:
-        return OIIO::TypeDesc::UINT8;
-    case Sample::kU16:
-        return OIIO::TypeDesc::UINT16;
-    case Sample::kHalf:
-        return OIIO::TypeDesc::HALF;
-    case Sample::kFloat:
-        return OIIO::TypeDesc::FLOAT;
+        case Sample::kU8:
+            return OIIO::TypeDesc::UINT8;
+        case Sample::kU16:
+            return OIIO::TypeDesc::UINT16;
+        case Sample::kHalf:
+            return OIIO::TypeDesc::HALF;
+        case Sample::kFloat:
+            return OIIO::TypeDesc::FLOAT;
     }
     return OIIO::TypeDesc::FLOAT;
 }
 
-} // namespace
+}  // namespace
 
 TestImage RandomImage(Sample sample, int channels, int x, int y, int width, int height, unsigned seed) {
     TestImage image;
@@ -201,8 +195,7 @@ TestImage RandomImage(Sample sample, int channels, int x, int y, int width, int 
 
 void WriteTestImage(const std::string &path, const TestImage &image) {
     auto out = OIIO::ImageOutput::create(path);
-    if (!out)
-        throw std::runtime_error("no writer for " + path + ": " + OIIO::geterror());
+    if (!out) throw std::runtime_error("no writer for " + path + ": " + OIIO::geterror());
     OIIO::ImageSpec spec(image.width, image.height, image.channels, TypeOf(image.sample));
     spec.x = image.x;
     spec.y = image.y;
@@ -226,37 +219,34 @@ void WriteTestImage(const std::string &path, const TestImage &image) {
     if (image.sample == Sample::kU8 || image.sample == Sample::kU16) {
         std::vector<std::uint16_t> integers(image.samples.begin(), image.samples.end());
         if (image.sample == Sample::kU8)
-            for (std::uint16_t &v : integers)
-                v = static_cast<std::uint16_t>(v * 257); // 8-bit values as 16-bit: exact
+            for (std::uint16_t &v : integers) v = static_cast<std::uint16_t>(v * 257);  // 8-bit values as 16-bit: exact
         written = written && out->write_image(OIIO::TypeDesc::UINT16, integers.data());
     } else {
         written = written && out->write_image(OIIO::TypeDesc::FLOAT, image.samples.data());
     }
-    if (!written || !out->close())
-        throw std::runtime_error("cannot write " + path + ": " + out->geterror());
+    if (!written || !out->close()) throw std::runtime_error("cannot write " + path + ": " + out->geterror());
 }
 
 TestImage ReadTestImage(const std::string &path) {
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
     auto in = OIIO::ImageInput::open(path, &config);
-    if (!in)
-        throw std::runtime_error("cannot open " + path + ": " + OIIO::geterror());
+    if (!in) throw std::runtime_error("cannot open " + path + ": " + OIIO::geterror());
     const OIIO::ImageSpec &spec = in->spec();
     TestImage image;
     switch (spec.format.basetype) {
-    case OIIO::TypeDesc::UINT8:
-        image.sample = Sample::kU8;
-        break;
-    case OIIO::TypeDesc::UINT16:
-        image.sample = Sample::kU16;
-        break;
-    case OIIO::TypeDesc::HALF:
-        image.sample = Sample::kHalf;
-        break;
-    default:
-        image.sample = Sample::kFloat;
-        break;
+        case OIIO::TypeDesc::UINT8:
+            image.sample = Sample::kU8;
+            break;
+        case OIIO::TypeDesc::UINT16:
+            image.sample = Sample::kU16;
+            break;
+        case OIIO::TypeDesc::HALF:
+            image.sample = Sample::kHalf;
+            break;
+        default:
+            image.sample = Sample::kFloat;
+            break;
     }
     image.channels = spec.nchannels;
     image.x = spec.x;
@@ -291,32 +281,28 @@ namespace {
 double ToChannel(float v, Sample sample, Depth depth) {
     const auto u = static_cast<std::uint32_t>(v);
     switch (sample) {
-    case Sample::kU8:
-        if (depth == Depth::k8)
-            return u;
-        if (depth == Depth::k16)
-            return (u * 32768u + 127u) / 255u;
-        return static_cast<float>(u) / 255.0f;
-    case Sample::kU16:
-        if (depth == Depth::k8)
-            return (u * 255u + 32767u) / 65535u;
-        if (depth == Depth::k16)
-            return (u * 32768u + 32767u) / 65535u;
-        return static_cast<float>(u) / 65535.0f;
-    case Sample::kHalf:
-    case Sample::kFloat:
-        if (depth == Depth::k32)
-            return v;
-        {
-            const float max = depth == Depth::k8 ? 255.0f : 32768.0f;
-            const float scaled = v * max + 0.5f;
-            return scaled > 0.0f ? std::floor(std::min(scaled, max)) : 0.0;
-        }
+        case Sample::kU8:
+            if (depth == Depth::k8) return u;
+            if (depth == Depth::k16) return (u * 32768u + 127u) / 255u;
+            return static_cast<float>(u) / 255.0f;
+        case Sample::kU16:
+            if (depth == Depth::k8) return (u * 255u + 32767u) / 65535u;
+            if (depth == Depth::k16) return (u * 32768u + 32767u) / 65535u;
+            return static_cast<float>(u) / 65535.0f;
+        case Sample::kHalf:
+        case Sample::kFloat:
+            if (depth == Depth::k32) return v;
+            {
+                const float max = depth == Depth::k8 ? 255.0f : 32768.0f;
+                const float scaled = v * max + 0.5f;
+                return scaled > 0.0f ? std::floor(std::min(scaled, max)) : 0.0;
+            }
     }
     return 0;
 }
 
-template <class Pixel> void StorePixel(World &world, int x, int y, const double rgba[4]) {
+template <class Pixel>
+void StorePixel(World &world, int x, int y, const double rgba[4]) {
     using Channel = decltype(Pixel{}.alpha);
     Pixel &p = world.At<Pixel>(x, y);
     p.red = static_cast<Channel>(rgba[0]);
@@ -325,7 +311,8 @@ template <class Pixel> void StorePixel(World &world, int x, int y, const double 
     p.alpha = static_cast<Channel>(rgba[3]);
 }
 
-template <class Pixel> void LoadPixel(const World &world, int x, int y, double rgba[4]) {
+template <class Pixel>
+void LoadPixel(const World &world, int x, int y, double rgba[4]) {
     const Pixel &p = world.At<Pixel>(x, y);
     rgba[0] = p.red;
     rgba[1] = p.green;
@@ -333,7 +320,7 @@ template <class Pixel> void LoadPixel(const World &world, int x, int y, double r
     rgba[3] = p.alpha;
 }
 
-} // namespace
+}  // namespace
 
 World DecodeExpected(const TestImage &file, Depth depth, bool associated) {
     World world(depth, file.width, file.height, file.x, file.y);
@@ -352,15 +339,15 @@ World DecodeExpected(const TestImage &file, Depth depth, bool associated) {
                 for (int c = 0; c < 3; ++c) {
                     if (integer) {
                         const auto a = static_cast<std::uint64_t>(rgba[3]);
-                        const std::uint64_t straight = (static_cast<std::uint64_t>(rgba[c]) * std::uint64_t(full) + a / 2) / a;
+                        const std::uint64_t straight =
+                            (static_cast<std::uint64_t>(rgba[c]) * std::uint64_t(full) + a / 2) / a;
                         rgba[c] = static_cast<float>(std::min<std::uint64_t>(straight, std::uint64_t(full)));
                     } else {
                         rgba[c] = rgba[c] / rgba[3];
                     }
                 }
             double channels[4];
-            for (int c = 0; c < 4; ++c)
-                channels[c] = ToChannel(rgba[c], file.sample, depth);
+            for (int c = 0; c < 4; ++c) channels[c] = ToChannel(rgba[c], file.sample, depth);
             if (depth == Depth::k8)
                 StorePixel<PF_Pixel>(world, x, y, channels);
             else if (depth == Depth::k16)
@@ -390,8 +377,7 @@ TestImage EncodeExpected(const World &world, Sample sample, bool associated) {
             else
                 LoadPixel<PF_PixelFloat>(world, x, y, rgba);
             if (world.depth() == Depth::k16)
-                for (double &v : rgba)
-                    v = (static_cast<std::uint32_t>(v) * 65535u + 16384u) / 32768u;
+                for (double &v : rgba) v = (static_cast<std::uint32_t>(v) * 65535u + 16384u) / 32768u;
             if (associated && rgba[3] > 0)
                 for (int c = 0; c < 3; ++c) {
                     if (world.depth() == Depth::k32) {
@@ -399,13 +385,13 @@ TestImage EncodeExpected(const World &world, Sample sample, bool associated) {
                     } else {
                         const std::uint64_t max = world.depth() == Depth::k8 ? 255 : 65535;
                         rgba[c] = static_cast<double>(
-                            (static_cast<std::uint64_t>(rgba[c]) * static_cast<std::uint64_t>(rgba[3]) + max / 2) / max);
+                            (static_cast<std::uint64_t>(rgba[c]) * static_cast<std::uint64_t>(rgba[3]) + max / 2) /
+                            max);
                     }
                 }
             for (int c = 0; c < 4; ++c) {
                 float v = static_cast<float>(rgba[c]);
-                if (sample == Sample::kHalf)
-                    v = static_cast<float>(Imath::half(v));
+                if (sample == Sample::kHalf) v = static_cast<float>(Imath::half(v));
                 file.at(x, y, c) = v;
             }
         }
@@ -427,8 +413,7 @@ World KernelExpected(const World &input, const World &layer, PF_Fixed slider) {
     const PF_IterateGenericFunc kernel = input.depth() == Depth::k8    ? orvane::CopyData8Reference
                                          : input.depth() == Depth::k16 ? orvane::CopyData16Reference
                                                                        : orvane::CopyData32Reference;
-    for (A_long row = 0; row < output.height(); ++row)
-        kernel(&info, 0, row, output.height());
+    for (A_long row = 0; row < output.height(); ++row) kernel(&info, 0, row, output.height());
     return output;
 }
 
@@ -438,8 +423,8 @@ std::string CompareImages(const TestImage &expected, const TestImage &actual) {
         expected.y != actual.y || expected.channels != actual.channels || expected.sample != actual.sample) {
         report << "layout differs: expected " << expected.width << "x" << expected.height << " at " << expected.x << ","
                << expected.y << " with " << expected.channels << " channels of type " << int(expected.sample)
-               << ", got " << actual.width << "x" << actual.height << " at " << actual.x << "," << actual.y
-               << " with " << actual.channels << " channels of type " << int(actual.sample);
+               << ", got " << actual.width << "x" << actual.height << " at " << actual.x << "," << actual.y << " with "
+               << actual.channels << " channels of type " << int(actual.sample);
         return report.str();
     }
     int shown = 0, differing = 0;
@@ -447,16 +432,14 @@ std::string CompareImages(const TestImage &expected, const TestImage &actual) {
         for (int x = 0; x < expected.width; ++x)
             for (int c = 0; c < expected.channels; ++c) {
                 const float e = expected.at(x, y, c), a = actual.at(x, y, c);
-                if (e == a || (e != e && a != a))
-                    continue;
+                if (e == a || (e != e && a != a)) continue;
                 ++differing;
                 if (shown++ < 8)
                     report << "pixel (" << x << ", " << y << ") channel " << c << ": expected " << e << ", got " << a
                            << "\n";
             }
-    if (differing > 0)
-        report << differing << " samples differ";
+    if (differing > 0) report << differing << " samples differ";
     return report.str();
 }
 
-} // namespace clitest
+}  // namespace clitest

@@ -34,7 +34,7 @@ private:
 // ---- Running veilshadow ------------------------------------------------
 
 struct RunResult {
-    int exit_code = -1; // -1: killed by a signal
+    int exit_code = -1;  // -1: killed by a signal
     std::string out;
     std::string err;
 };
@@ -60,8 +60,8 @@ struct TestImage {
     Sample sample = Sample::kU8;
     int channels = 4;
     int x = 0, y = 0, width = 0, height = 0;
-    int full_x = 0, full_y = 0, full_width = 0, full_height = 0; // 0 x 0: the data window
-    int tile = 0; // written in tiles of tile x tile pixels where the format has them; 0: scanlines
+    int full_x = 0, full_y = 0, full_width = 0, full_height = 0;  // 0 x 0: the data window
+    int tile = 0;  // written in tiles of tile x tile pixels where the format has them; 0: scanlines
     std::vector<float> samples;
 
     float &at(int px, int py, int c) { return samples[(std::size_t(py) * width + px) * channels + c]; }
@@ -101,6 +101,6 @@ renderhost::World KernelExpected(const renderhost::World &input, const renderhos
 // the first differences.
 std::string CompareImages(const TestImage &expected, const TestImage &actual);
 
-} // namespace clitest
+}  // namespace clitest
 
 #endif

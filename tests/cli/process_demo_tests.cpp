@@ -111,4 +111,4 @@ TEST(Demo, WritesThePicturesAndTheRendersMatchThePlainKernels) {
     }
 }
 
-} // namespace
+}  // namespace

@@ -24,9 +24,7 @@ constexpr int kUsage = 2;
 void WriteText(const std::string &path, const std::string &text) { std::ofstream(path, std::ios::binary) << text; }
 
 // The first half of a good file.
-void Truncate(const std::string &path) {
-    std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2);
-}
+void Truncate(const std::string &path) { std::filesystem::resize_file(path, std::filesystem::file_size(path) / 2); }
 
 void WriteRgba(const std::string &path, Sample sample, int x = 0, int y = 0, int width = 24, int height = 16) {
     clitest::WriteTestImage(path, clitest::RandomImage(sample, 4, x, y, width, height, 5));
@@ -36,8 +34,7 @@ std::uint32_t Crc32(const unsigned char *data, std::size_t size) {
     std::uint32_t crc = 0xFFFFFFFFu;
     for (std::size_t i = 0; i < size; ++i) {
         crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
     }
     return ~crc;
 }
@@ -47,7 +44,7 @@ std::uint32_t Crc32(const unsigned char *data, std::size_t size) {
 void WritePngClaiming(const std::string &path, Sample sample, std::uint32_t width, std::uint32_t height) {
     WriteRgba(path, sample, 0, 0, 4, 4);
     std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    unsigned char ihdr[17]; // "IHDR" and its 13 bytes of data, at offset 12
+    unsigned char ihdr[17];  // "IHDR" and its 13 bytes of data, at offset 12
     file.seekg(12);
     file.read(reinterpret_cast<char *>(ihdr), sizeof ihdr);
     const auto put32 = [](unsigned char *at, std::uint32_t value) {
@@ -82,8 +79,8 @@ struct ErrorCase {
     // What the message must name: a file in the folder, or a text as is.
     const char *file_named;
     const char *text_named;
-    const char *output; // the output the run must not leave behind
-    bool full_leak_stacks = false; // see RunVeilshadow
+    const char *output;             // the output the run must not leave behind
+    bool full_leak_stacks = false;  // see RunVeilshadow
 };
 
 // COMP and LAYER as good 8-bit PNGs, and the usual arguments.
@@ -187,8 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kFailure, "comp.tga", "unsupported format", "out.tga"},
         ErrorCase{"unsupported_channels",
                   [](const TempDir &dir) {
-                      clitest::WriteTestImage(dir / "comp.exr",
-                                              clitest::RandomImage(Sample::kHalf, 5, 0, 0, 8, 8, 3));
+                      clitest::WriteTestImage(dir / "comp.exr", clitest::RandomImage(Sample::kHalf, 5, 0, 0, 8, 8, 3));
                       WriteRgba(dir / "layer.exr", Sample::kHalf);
                       return Files(dir, "comp.exr", "layer.exr", "out.exr");
                   },
@@ -222,23 +218,46 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   kFailure, "nowhere/out.png", nullptr, "nowhere/out.png"},
         ErrorCase{"plugin_missing",
-                  [](const TempDir &dir) { return GoodPngs(dir, {"--plugin", dir / "NoSuchPlugin.so"}); }, kFailure,
-                  "NoSuchPlugin.so", nullptr, "out.png"},
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--plugin", dir / "NoSuchPlugin.so"});
+                  },
+                  kFailure, "NoSuchPlugin.so", nullptr, "out.png"},
         // ---- Usage -----------------------------------------------------------
-        ErrorCase{"opacity_above_100", [](const TempDir &dir) { return GoodPngs(dir, {"--opacity", "100.5"}); },
+        ErrorCase{"opacity_above_100",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--opacity", "100.5"});
+                  },
                   kUsage, nullptr, "--opacity \"100.5\"", "out.png"},
-        ErrorCase{"opacity_negative", [](const TempDir &dir) { return GoodPngs(dir, {"--opacity", "-3"}); }, kUsage,
-                  nullptr, "--opacity", "out.png"},
-        ErrorCase{"opacity_text", [](const TempDir &dir) { return GoodPngs(dir, {"--opacity", "half"}); }, kUsage,
-                  nullptr, "--opacity \"half\"", "out.png"},
-        ErrorCase{"alpha_mode_unknown", [](const TempDir &dir) { return GoodPngs(dir, {"--alpha", "premul"}); },
+        ErrorCase{"opacity_negative",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--opacity", "-3"});
+                  },
+                  kUsage, nullptr, "--opacity", "out.png"},
+        ErrorCase{"opacity_text",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--opacity", "half"});
+                  },
+                  kUsage, nullptr, "--opacity \"half\"", "out.png"},
+        ErrorCase{"alpha_mode_unknown",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--alpha", "premul"});
+                  },
                   kUsage, nullptr, "--alpha \"premul\"", "out.png"},
-        ErrorCase{"threads_negative", [](const TempDir &dir) { return GoodPngs(dir, {"--threads", "-1"}); }, kUsage,
-                  nullptr, "--threads", "out.png"},
-        ErrorCase{"downsample_zero", [](const TempDir &dir) { return GoodPngs(dir, {"--downsample", "0"}); }, kUsage,
-                  nullptr, "--downsample", "out.png"},
-        ErrorCase{"unknown_option", [](const TempDir &dir) { return GoodPngs(dir, {"--shadow", "5"}); }, kUsage,
-                  nullptr, "--shadow", "out.png"},
+        ErrorCase{"threads_negative",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--threads", "-1"});
+                  },
+                  kUsage, nullptr, "--threads", "out.png"},
+        ErrorCase{"downsample_zero",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--downsample", "0"});
+                  },
+                  kUsage, nullptr, "--downsample", "out.png"},
+        ErrorCase{"unknown_option",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--shadow", "5"});
+                  },
+                  kUsage, nullptr, "--shadow", "out.png"},
         ErrorCase{"layer_not_given",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.png", Sample::kU8);
@@ -273,12 +292,15 @@ INSTANTIATE_TEST_SUITE_P(
                       return Files(dir, "comp.png", "layer.png", "out.####.png");
                   },
                   kUsage, "out.####.png", "--frames", "out.0000.png"},
-        ErrorCase{"frames_without_pattern", [](const TempDir &dir) { return GoodPngs(dir, {"--frames", "1-3"}); },
+        ErrorCase{"frames_without_pattern",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--frames", "1-3"});
+                  },
                   kUsage, "out.png", "frame pattern", "out.png"},
         ErrorCase{"frames_backwards",
                   [](const TempDir &dir) {
-                      return std::vector<std::string>{"--input", dir / "c.####.png", "--layer", dir / "l.####.png",
-                                                      "-o", dir / "o.####.png", "--frames", "9-2"};
+                      return std::vector<std::string>{"--input", dir / "c.####.png", "--layer",  dir / "l.####.png",
+                                                      "-o",      dir / "o.####.png", "--frames", "9-2"};
                   },
                   kUsage, nullptr, "--frames \"9-2\"", "o.0002.png"},
         ErrorCase{"demo_with_file_options",
@@ -296,8 +318,8 @@ TEST(Errors, ExistingOutputIsKeptWhenARunFails) {
     Truncate(dir / "comp.exr");
     WriteRgba(dir / "layer.exr", Sample::kFloat);
     WriteText(dir / "out.exr", "previous result");
-    const clitest::RunResult run = clitest::RunVeilshadow(
-        {"--input", dir / "comp.exr", "--layer", dir / "layer.exr", "-o", dir / "out.exr"});
+    const clitest::RunResult run =
+        clitest::RunVeilshadow({"--input", dir / "comp.exr", "--layer", dir / "layer.exr", "-o", dir / "out.exr"});
     EXPECT_EQ(run.exit_code, kFailure);
     std::ifstream in(dir / "out.exr");
     std::string text;
@@ -310,13 +332,15 @@ TEST(Usage, HelpFitsAScreenAndVersionNamesThePlugin) {
     const clitest::RunResult help = clitest::RunVeilshadow({"--help"});
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_LE(clitest::CountLines(help.out), 35) << help.out;
-    for (const char *option : {"--input", "--layer", "--output", "--opacity", "--alpha", "--frames", "--threads",
-                               "--downsample", "--plugin", "--quiet", "--resume", "--keep-going", "demo", "farm", "--version"})
+    for (const char *option :
+         {"--input", "--layer", "--output", "--opacity", "--alpha", "--frames", "--threads", "--downsample", "--plugin",
+          "--quiet", "--resume", "--keep-going", "demo", "farm", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     std::size_t start = 0;
     while (start < help.out.size()) {
         const std::size_t end = help.out.find('\n', start);
-        EXPECT_LE((end == std::string::npos ? help.out.size() : end) - start, 80u) << help.out.substr(start, end - start);
+        EXPECT_LE((end == std::string::npos ? help.out.size() : end) - start, 80u)
+            << help.out.substr(start, end - start);
         start = end == std::string::npos ? help.out.size() : end + 1;
     }
 
@@ -325,4 +349,4 @@ TEST(Usage, HelpFitsAScreenAndVersionNamesThePlugin) {
     EXPECT_EQ(version.out.rfind("veilshadow 1.0.0", 0), 0u) << version.out;
 }
 
-} // namespace
+}  // namespace

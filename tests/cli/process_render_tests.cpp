@@ -31,15 +31,15 @@ struct RenderCase {
     Sample layer_sample;
     int layer_channels;
     Rect layer;
-    Rect layer_display; // 0 x 0: none
+    Rect layer_display;  // 0 x 0: none
     const char *opacity;
     PF_Fixed slider;
     const char *alpha;     // --alpha value, or null for the default
     bool comp_associated;  // how the files' colour is read
     bool layer_associated;
     int downsample;
-    const char *threads;   // --threads value, or null
-    int tile = 0;          // both files tiled, tile x tile
+    const char *threads;  // --threads value, or null
+    int tile = 0;         // both files tiled, tile x tile
 };
 
 Depth DepthOf(Sample sample) {
@@ -72,17 +72,15 @@ TEST_P(RenderFiles, OutputMatchesThePlainKernels) {
                             MakeImage(c.layer_sample, c.layer_channels, c.layer, c.layer_display, seed + 1, c.tile));
 
     std::vector<std::string> args = {"--input", comp, "--layer", layer, "-o", out, "--opacity", c.opacity};
-    if (c.alpha != nullptr)
-        args.insert(args.end(), {"--alpha", c.alpha});
-    if (c.downsample != 1)
-        args.insert(args.end(), {"--downsample", std::to_string(c.downsample)});
-    if (c.threads != nullptr)
-        args.insert(args.end(), {"--threads", c.threads});
+    if (c.alpha != nullptr) args.insert(args.end(), {"--alpha", c.alpha});
+    if (c.downsample != 1) args.insert(args.end(), {"--downsample", std::to_string(c.downsample)});
+    if (c.threads != nullptr) args.insert(args.end(), {"--threads", c.threads});
     const clitest::RunResult run = clitest::RunVeilshadow(args);
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(run.err, "wrote " + out + "\n");
-    EXPECT_EQ(dir.Entries(), (std::set<std::string>{"comp." + std::string(c.comp_ext), "layer." + std::string(c.layer_ext),
-                                                    "out." + std::string(c.comp_ext)}));
+    EXPECT_EQ(dir.Entries(),
+              (std::set<std::string>{"comp." + std::string(c.comp_ext), "layer." + std::string(c.layer_ext),
+                                     "out." + std::string(c.comp_ext)}));
 
     // The expected output, from the files as they were written.
     const TestImage comp_file = clitest::ReadTestImage(comp);
@@ -90,8 +88,8 @@ TEST_P(RenderFiles, OutputMatchesThePlainKernels) {
     // The files hold values across the range, not only its ends.
     for (const TestImage *file : {&comp_file, &layer_file}) {
         const float full = file->sample == Sample::kU8 ? 255.0f : file->sample == Sample::kU16 ? 65535.0f : 1.0f;
-        const auto between = std::count_if(file->samples.begin(), file->samples.end(),
-                                           [full](float v) { return v > 0.0f && v < full; });
+        const auto between =
+            std::count_if(file->samples.begin(), file->samples.end(), [full](float v) { return v > 0.0f && v < full; });
         ASSERT_GT(between, static_cast<long>(file->samples.size() / 2));
     }
     const Depth depth = DepthOf(c.comp_sample);
@@ -124,6 +122,8 @@ TEST_P(RenderFiles, OutputMatchesThePlainKernels) {
 
 constexpr Rect kNone{0, 0, 0, 0};
 
+// One case a row.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Formats, RenderFiles,
     ::testing::Values(
@@ -161,5 +161,6 @@ INSTANTIATE_TEST_SUITE_P(
         RenderCase{"tiff8_tiled", "tif", Sample::kU8, 4, {0, 0, 21, 270}, "tif", Sample::kU8, 3, {0, 0, 18, 275},
                    kNone, "30", 1966080, nullptr, false, false, 1, nullptr, 16}),
     [](const ::testing::TestParamInfo<RenderCase> &info) { return std::string(info.param.name); });
+// clang-format on
 
-} // namespace
+}  // namespace

@@ -29,8 +29,7 @@ constexpr PF_Fixed kHalfOpacity = 50 * 65536;
 // unless asked otherwise).
 void WriteFrame(const TempDir &dir, long frame, int comp_width = 30) {
     const std::string number = veilshadow::ExpandFramePattern("####", frame);
-    TestImage comp =
-        clitest::RandomImage(Sample::kHalf, 4, -4 - int(frame), -3, comp_width, 22, unsigned(frame) * 2);
+    TestImage comp = clitest::RandomImage(Sample::kHalf, 4, -4 - int(frame), -3, comp_width, 22, unsigned(frame) * 2);
     TestImage layer = clitest::RandomImage(Sample::kHalf, 4, int(frame), 1, 24, 18, unsigned(frame) * 2 + 1);
     layer.full_width = 28;
     layer.full_height = 20;
@@ -41,7 +40,8 @@ void WriteFrame(const TempDir &dir, long frame, int comp_width = 30) {
 // The expected output of one frame, from the files on disk.
 std::string CompareFrame(const TempDir &dir, long frame) {
     const std::string number = veilshadow::ExpandFramePattern("####", frame);
-    const World input = clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".exr")), Depth::k32, true);
+    const World input =
+        clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".exr")), Depth::k32, true);
     const World layer =
         clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".exr")), Depth::k32, true);
     const TestImage expected =
@@ -50,9 +50,11 @@ std::string CompareFrame(const TempDir &dir, long frame) {
 }
 
 std::vector<std::string> SequenceArgs(const TempDir &dir, const char *pattern, const char *frames) {
-    return {"--input", dir / (std::string("comp.") + pattern + ".exr"), "--layer",
-            dir / (std::string("layer.") + pattern + ".exr"), "-o", dir / (std::string("out.") + pattern + ".exr"),
-            "--opacity", "50", "--frames", frames};
+    return {"--input",   dir / (std::string("comp.") + pattern + ".exr"),
+            "--layer",   dir / (std::string("layer.") + pattern + ".exr"),
+            "-o",        dir / (std::string("out.") + pattern + ".exr"),
+            "--opacity", "50",
+            "--frames",  frames};
 }
 
 struct PatternCase {
@@ -66,15 +68,12 @@ class Sequences : public ::testing::TestWithParam<PatternCase> {};
 
 TEST_P(Sequences, EveryFrameIsRenderedAndReported) {
     TempDir dir;
-    for (long frame = 8; frame <= 11; ++frame)
-        WriteFrame(dir, frame);
+    for (long frame = 8; frame <= 11; ++frame) WriteFrame(dir, frame);
     std::vector<std::string> args = SequenceArgs(dir, GetParam().pattern, "8-11");
-    if (GetParam().quiet)
-        args.push_back("--quiet");
+    if (GetParam().quiet) args.push_back("--quiet");
     const clitest::RunResult run = clitest::RunVeilshadow(args);
     ASSERT_EQ(run.exit_code, 0) << run.err;
-    for (long frame = 8; frame <= 11; ++frame)
-        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (long frame = 8; frame <= 11; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
     if (GetParam().quiet) {
         EXPECT_EQ(run.err, "");
     } else {
@@ -96,8 +95,7 @@ INSTANTIATE_TEST_SUITE_P(Patterns, Sequences,
 
 TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
     TempDir dir;
-    for (long frame = 1; frame <= 4; ++frame)
-        WriteFrame(dir, frame);
+    for (long frame = 1; frame <= 4; ++frame) WriteFrame(dir, frame);
     // Frame 3's input is cut short.
     const std::string broken = dir / "comp.0003.exr";
     std::filesystem::resize_file(broken, std::filesystem::file_size(broken) / 2);
@@ -118,13 +116,14 @@ TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
 // strip of decoding and encoding.
 TEST(Sequences, FramesOfOneSizeRenderFromTheirOwnPixels) {
     TempDir dir;
-    const int channels[][2] = {{4, 4}, {4, 4}, {4, 3}, {2, 4}, {4, 4}}; // COMP, LAYER per frame
+    const int channels[][2] = {{4, 4}, {4, 4}, {4, 3}, {2, 4}, {4, 4}};  // COMP, LAYER per frame
     for (int frame = 1; frame <= 5; ++frame) {
         const std::string number = veilshadow::ExpandFramePattern("#", frame);
         clitest::WriteTestImage(dir / ("comp." + number + ".png"),
                                 clitest::RandomImage(Sample::kU8, channels[frame - 1][0], 0, 0, 40, 300, frame * 7));
-        clitest::WriteTestImage(dir / ("layer." + number + ".png"),
-                                clitest::RandomImage(Sample::kU8, channels[frame - 1][1], 0, 0, 40, 300, frame * 7 + 1));
+        clitest::WriteTestImage(
+            dir / ("layer." + number + ".png"),
+            clitest::RandomImage(Sample::kU8, channels[frame - 1][1], 0, 0, 40, 300, frame * 7 + 1));
     }
     const clitest::RunResult run =
         clitest::RunVeilshadow({"-i", dir / "comp.#.png", "-l", dir / "layer.#.png", "-o", dir / "out.#.png",
@@ -145,8 +144,7 @@ TEST(Sequences, FramesOfOneSizeRenderFromTheirOwnPixels) {
 
 std::size_t TempFiles(const TempDir &dir) {
     std::size_t count = 0;
-    for (const std::string &name : dir.Entries())
-        count += veilshadow::IsTempFileName(name) ? 1 : 0;
+    for (const std::string &name : dir.Entries()) count += veilshadow::IsTempFileName(name) ? 1 : 0;
     return count;
 }
 
@@ -155,8 +153,7 @@ std::size_t TempFiles(const TempDir &dir) {
 // frame order; once they are mended, --resume renders only those.
 TEST(Sequences, KeepGoingThenResume) {
     TempDir dir;
-    for (long frame = 1; frame <= 7; ++frame)
-        WriteFrame(dir, frame, frame == 5 ? 40 : 30);
+    for (long frame = 1; frame <= 7; ++frame) WriteFrame(dir, frame, frame == 5 ? 40 : 30);
     std::filesystem::remove(dir / "comp.0003.exr");
     std::filesystem::resize_file(dir / "comp.0004.exr", std::filesystem::file_size(dir / "comp.0004.exr") / 2);
     std::vector<std::string> args = SequenceArgs(dir, "####", "1-7");
@@ -164,10 +161,10 @@ TEST(Sequences, KeepGoingThenResume) {
 
     const clitest::RunResult run = clitest::RunVeilshadow(args);
     EXPECT_EQ(run.exit_code, 1) << run.err;
-    const std::string bad[] = {"veilshadow: frame 3: " + (dir / "comp.0003.exr") + ": no such file\n",
-                               "veilshadow: frame 4: " + (dir / "comp.0004.exr") + ": cannot read its pixels",
-                               "veilshadow: frame 5: " + (dir / "comp.0005.exr") +
-                                   ": frame size 40 x 22, but frame 1 is 30 x 22\n"};
+    const std::string bad[] = {
+        "veilshadow: frame 3: " + (dir / "comp.0003.exr") + ": no such file\n",
+        "veilshadow: frame 4: " + (dir / "comp.0004.exr") + ": cannot read its pixels",
+        "veilshadow: frame 5: " + (dir / "comp.0005.exr") + ": frame size 40 x 22, but frame 1 is 30 x 22\n"};
     std::size_t position = run.err.find("frame 2 (2/7): wrote");
     for (const std::string &line : bad) {
         const std::size_t found = run.err.find(line);
@@ -177,16 +174,14 @@ TEST(Sequences, KeepGoingThenResume) {
     }
     EXPECT_GT(run.err.find("frame 6 (6/7, 3 failed): wrote"), position) << run.err;
     EXPECT_NE(run.err.find("\nsummary: 4 rendered, 0 skipped, 3 failed (frames 3-5)\n"), std::string::npos) << run.err;
-    for (long frame : {1, 2, 6, 7})
-        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (long frame : {1, 2, 6, 7}) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
     for (const char *name : {"out.0003.exr", "out.0004.exr", "out.0005.exr"})
         EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
     EXPECT_EQ(TempFiles(dir), 0u);
 
     // Mend the bad frames; mark a written frame, so that a second render of
     // it would show.
-    for (long frame = 3; frame <= 5; ++frame)
-        WriteFrame(dir, frame);
+    for (long frame = 3; frame <= 5; ++frame) WriteFrame(dir, frame);
     { std::ofstream(dir / "out.0002.exr") << "written by the first run"; }
     args.push_back("--resume");
     const clitest::RunResult resumed = clitest::RunVeilshadow(args);
@@ -195,8 +190,7 @@ TEST(Sequences, KeepGoingThenResume) {
               std::string::npos)
         << resumed.err;
     EXPECT_NE(resumed.err.find("\nsummary: 3 rendered, 4 skipped, 0 failed\n"), std::string::npos) << resumed.err;
-    for (long frame = 3; frame <= 5; ++frame)
-        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (long frame = 3; frame <= 5; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
     std::ifstream kept(dir / "out.0002.exr");
     std::string text;
     std::getline(kept, text);
@@ -209,14 +203,12 @@ TEST(Sequences, KeepGoingThenResume) {
 // named with the frame padded as %04d pads it.
 TEST(Sequences, FarmFrameListsPickTheirFrames) {
     TempDir dir;
-    for (long frame = -2; frame <= 7; ++frame)
-        WriteFrame(dir, frame);
+    for (long frame = -2; frame <= 7; ++frame) WriteFrame(dir, frame);
     const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "#", "-2--1,1-7x3,4"));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("frame -2 (1/5): wrote " + (dir / "out.-002.exr")), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("summary: 5 rendered, 0 skipped, 0 failed"), std::string::npos) << run.err;
-    for (long frame : {-2, -1, 1, 4, 7})
-        EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    for (long frame : {-2, -1, 1, 4, 7}) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
     for (long frame : {0, 2, 3, 5, 6})
         EXPECT_FALSE(std::filesystem::exists(dir / ("out." + veilshadow::ExpandFramePattern("####", frame) + ".exr")))
             << "frame " << frame;
@@ -227,8 +219,7 @@ TEST(Sequences, FarmFrameListsPickTheirFrames) {
 // frame and the file, and no temporary file is left behind.
 TEST(Sequences, AnOutputThatCannotBeWrittenStopsTheRun) {
     TempDir dir;
-    for (long frame = 1; frame <= 5; ++frame)
-        WriteFrame(dir, frame);
+    for (long frame = 1; frame <= 5; ++frame) WriteFrame(dir, frame);
     std::filesystem::create_directories(dir / "out.0003.exr/in-the-way");
     std::vector<std::string> args = SequenceArgs(dir, "####", "1-5");
     args.push_back("--keep-going");
@@ -247,8 +238,7 @@ TEST(Sequences, AnOutputThatCannotBeWrittenStopsTheRun) {
 // frame; the frames before it stay written.
 TEST(Sequences, AWrongSizedFrameStopsTheRun) {
     TempDir dir;
-    for (long frame = 1; frame <= 3; ++frame)
-        WriteFrame(dir, frame, frame == 2 ? 31 : 30);
+    for (long frame = 1; frame <= 3; ++frame) WriteFrame(dir, frame, frame == 2 ? 31 : 30);
     const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "####", "1-3"));
     EXPECT_EQ(run.exit_code, 1);
     EXPECT_NE(run.err.find("veilshadow: frame 2: " + (dir / "comp.0002.exr") + ": frame size 31 x 22"),
@@ -262,18 +252,18 @@ TEST(Sequences, AWrongSizedFrameStopsTheRun) {
 
 TEST(Sequences, AStillLayerServesEveryFrame) {
     TempDir dir;
-    for (long frame = 0; frame <= 2; ++frame)
-        WriteFrame(dir, frame);
-    const clitest::RunResult run = clitest::RunVeilshadow({"--input", dir / "comp.####.exr", "--layer",
-                                                           dir / "layer.0001.exr", "-o", dir / "out.####.exr",
-                                                           "--frames", "0-2", "--quiet"});
+    for (long frame = 0; frame <= 2; ++frame) WriteFrame(dir, frame);
+    const clitest::RunResult run =
+        clitest::RunVeilshadow({"--input", dir / "comp.####.exr", "--layer", dir / "layer.0001.exr", "-o",
+                                dir / "out.####.exr", "--frames", "0-2", "--quiet"});
     ASSERT_EQ(run.exit_code, 0) << run.err;
     const World layer = clitest::DecodeExpected(clitest::ReadTestImage(dir / "layer.0001.exr"), Depth::k32, true);
     for (long frame = 0; frame <= 2; ++frame) {
         const std::string number = veilshadow::ExpandFramePattern("####", frame);
         const World input =
             clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".exr")), Depth::k32, true);
-        const TestImage expected = clitest::EncodeExpected(clitest::KernelExpected(input, layer, 0), Sample::kHalf, true);
+        const TestImage expected =
+            clitest::EncodeExpected(clitest::KernelExpected(input, layer, 0), Sample::kHalf, true);
         EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".exr"))), "");
     }
 }
@@ -309,8 +299,8 @@ TEST(Sequences, AStillLayerIsReadOnceAndKept) {
 
     veilshadow::RenderFiles(renderer, {dir / "comp.0001.exr", layer1, dir / "c.exr", 1}, settings, &still);
     EXPECT_EQ(still.path, layer1);
-    expect_output(dir / "comp.0001.exr",
-                  clitest::DecodeExpected(clitest::ReadTestImage(layer1), Depth::k32, true), dir / "c.exr");
+    expect_output(dir / "comp.0001.exr", clitest::DecodeExpected(clitest::ReadTestImage(layer1), Depth::k32, true),
+                  dir / "c.exr");
 
     // Without a StillLayer every frame reads its layer: the missing file is an error.
     EXPECT_THROW(veilshadow::RenderFiles(renderer, {dir / "comp.0001.exr", layer0, dir / "d.exr", 1}, settings),
@@ -320,8 +310,7 @@ TEST(Sequences, AStillLayerIsReadOnceAndKept) {
 
 TEST(Sequences, ATerminalGetsAProgressBar) {
     TempDir dir;
-    for (long frame = 1; frame <= 3; ++frame)
-        WriteFrame(dir, frame);
+    for (long frame = 1; frame <= 3; ++frame) WriteFrame(dir, frame);
     const clitest::RunResult run = clitest::RunVeilshadowOnTerminal(SequenceArgs(dir, "####", "1-3"));
     ASSERT_EQ(run.exit_code, 0) << run.err;
     EXPECT_NE(run.err.find("\r[--------"), std::string::npos) << run.err;
@@ -329,8 +318,7 @@ TEST(Sequences, ATerminalGetsAProgressBar) {
     EXPECT_NE(run.err.find(" fps "), std::string::npos) << run.err;
     EXPECT_NE(run.err.find(" left"), std::string::npos) << run.err;
     EXPECT_EQ(run.err.find("wrote"), std::string::npos) << "no per-frame lines on a terminal: " << run.err;
-    for (long frame = 1; frame <= 3; ++frame)
-        EXPECT_EQ(CompareFrame(dir, frame), "");
+    for (long frame = 1; frame <= 3; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "");
 }
 
-} // namespace
+}  // namespace

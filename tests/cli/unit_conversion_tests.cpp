@@ -51,7 +51,7 @@ TEST(Depth16Mapping, FileValuesComeBackWithinOneStep) {
         ASSERT_LE(std::abs(back - static_cast<int>(v)), 1) << "v = " << v;
         exact += back == static_cast<int>(v);
     }
-    EXPECT_EQ(exact, 32769); // exactly one file value per host value is kept
+    EXPECT_EQ(exact, 32769);  // exactly one file value per host value is kept
 }
 
 TEST(Depth16Mapping, ValuesAboveFullScaleAreLimited) {
@@ -85,23 +85,22 @@ TEST(CrossDepth, RoundsToNearestAndLimits) {
         {"8 to float: 51", double(File8ToFloat(51)), 0.2f},
         {"16 to float: 65535", double(File16ToFloat(65535)), 1.0f},
     };
-    for (const CrossDepthCase &c : cases)
-        EXPECT_EQ(c.got, c.expected) << c.name;
+    for (const CrossDepthCase &c : cases) EXPECT_EQ(c.got, c.expected) << c.name;
 }
 
 struct AlphaCase {
     std::uint32_t c, a, max;
-    std::uint32_t straight;   // Unassociate(c, a, max)
-    std::uint32_t associated; // Associate(straight, a, max)
+    std::uint32_t straight;    // Unassociate(c, a, max)
+    std::uint32_t associated;  // Associate(straight, a, max)
 };
 
 TEST(IntegerAlpha, DividesAndMultipliesWithRounding) {
     const AlphaCase cases[] = {
-        {100, 200, 255, 128, 100},     // 127.5 rounds up; 128 * 200 / 255 = 100.39
-        {0, 0, 255, 0, 0},             // transparent stays as it is
-        {37, 0, 255, 37, 37},          // colour of a transparent pixel is kept
+        {100, 200, 255, 128, 100},  // 127.5 rounds up; 128 * 200 / 255 = 100.39
+        {0, 0, 255, 0, 0},          // transparent stays as it is
+        {37, 0, 255, 37, 37},       // colour of a transparent pixel is kept
         {255, 255, 255, 255, 255},
-        {200, 100, 255, 255, 100},     // more colour than alpha: limited
+        {200, 100, 255, 255, 100},  // more colour than alpha: limited
         {30000, 65535, 65535, 30000, 30000},
         {1000, 3000, 65535, 21845, 1000},
     };
@@ -124,8 +123,8 @@ TEST(FloatAlpha, DividesOnlyWherePositive) {
     EXPECT_EQ(Unassociate(0.3f, 0.0f), 0.3f);
     EXPECT_EQ(Associate(0.3f, 0.0f), 0.3f);
     EXPECT_EQ(Unassociate(0.3f, -1.0f), 0.3f);
-    EXPECT_EQ(Unassociate(2.0f, 0.5f), 4.0f); // float colour is not limited
+    EXPECT_EQ(Unassociate(2.0f, 0.5f), 4.0f);  // float colour is not limited
 }
 
-} // namespace
-} // namespace veilshadow
+}  // namespace
+}  // namespace veilshadow

@@ -1,7 +1,7 @@
 // Option values: opacity, alpha mode, frame ranges and frame patterns.
 #include "Errors.h"
-#include "Options.h"
 #include "FrameRange.h"
+#include "Options.h"
 
 #include <gtest/gtest.h>
 
@@ -29,14 +29,14 @@ TEST_P(OpacityAccepted, GivesTheRoundedSliderValue) {
 INSTANTIATE_TEST_SUITE_P(
     Table, OpacityAccepted,
     ::testing::Values(OpacityCase{"0", 0}, OpacityCase{"100", 6553600}, OpacityCase{"50", 3276800},
-                      OpacityCase{"12.5", 819200}, OpacityCase{"33.3", 2182349}, // 2182348.8
-                      OpacityCase{"0.001", 66},                                 // 65.536
-                      OpacityCase{"0.0000076293945", 0},                        // 0.49999999...
-                      OpacityCase{"0.00000762939453125", 1},                    // exactly 0.5: up
-                      OpacityCase{"0.000007629394531249999999", 0},             // just below the halfway point
-                      OpacityCase{"99.99999999", 6553600},                      // 6553599.99
-                      OpacityCase{"100.000", 6553600}, OpacityCase{"007", 458752},
-                      OpacityCase{".5", 32768}, OpacityCase{"5.", 327680}, OpacityCase{"25%", 1638400}));
+                      OpacityCase{"12.5", 819200}, OpacityCase{"33.3", 2182349},  // 2182348.8
+                      OpacityCase{"0.001", 66},                                   // 65.536
+                      OpacityCase{"0.0000076293945", 0},                          // 0.49999999...
+                      OpacityCase{"0.00000762939453125", 1},                      // exactly 0.5: up
+                      OpacityCase{"0.000007629394531249999999", 0},               // just below the halfway point
+                      OpacityCase{"99.99999999", 6553600},                        // 6553599.99
+                      OpacityCase{"100.000", 6553600}, OpacityCase{"007", 458752}, OpacityCase{".5", 32768},
+                      OpacityCase{"5.", 327680}, OpacityCase{"25%", 1638400}));
 
 // The exact decimal result agrees with a double computation wherever the
 // double is far from a halfway point.
@@ -44,8 +44,7 @@ TEST(Opacity, AgreesWithDoubleArithmeticAwayFromHalfwayPoints) {
     for (int thousandths = 0; thousandths <= 100000; thousandths += 7) {
         const double pct = thousandths / 1000.0;
         const double scaled = pct * 65536.0;
-        if (std::fabs(scaled - std::floor(scaled) - 0.5) < 1e-6)
-            continue;
+        if (std::fabs(scaled - std::floor(scaled) - 0.5) < 1e-6) continue;
         char text[32];
         std::snprintf(text, sizeof text, "%d.%03d", thousandths / 1000, thousandths % 1000);
         ASSERT_EQ(ParseOpacity(text), static_cast<PF_Fixed>(std::floor(scaled + 0.5))) << text;
@@ -64,8 +63,8 @@ TEST_P(OpacityRejected, IsAUsageErrorNamingTheOption) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OpacityRejected,
-                         ::testing::Values("", "-1", "+5", "100.0001", "101", "1000", "abc", "5x", "nan", "inf",
-                                           "1e2", "5,5", " 5", "5 ", ".", "%", "50%%", "0x10", "99999999999999999999"));
+                         ::testing::Values("", "-1", "+5", "100.0001", "101", "1000", "abc", "5x", "nan", "inf", "1e2",
+                                           "5,5", " 5", "5 ", ".", "%", "50%%", "0x10", "99999999999999999999"));
 
 TEST(AlphaMode, NamesAndRejections) {
     EXPECT_EQ(ParseAlphaMode("auto"), AlphaMode::kAuto);
@@ -86,18 +85,17 @@ TEST(FrameList, AcceptedForms) {
         {"7", {7}},
         {"0010-0012", {10, 11, 12}},
         {"1-10x4", {1, 5, 9}},
-        {"1-9x4", {1, 5, 9}},      // the last frame is on the step
-        {"3-4x10", {3}},           // a step past the end keeps the first
+        {"1-9x4", {1, 5, 9}},  // the last frame is on the step
+        {"3-4x10", {3}},       // a step past the end keeps the first
         {"1,5,10-12", {1, 5, 10, 11, 12}},
-        {"10-12, 1 ,5", {1, 5, 10, 11, 12}}, // sorted; spaces around items
-        {"1-4,3-6,2", {1, 2, 3, 4, 5, 6}},   // each frame once
+        {"10-12, 1 ,5", {1, 5, 10, 11, 12}},  // sorted; spaces around items
+        {"1-4,3-6,2", {1, 2, 3, 4, 5, 6}},    // each frame once
         {"-5--3", {-5, -4, -3}},
         {"-1-1", {-1, 0, 1}},
         {"-6--2x2", {-6, -4, -2}},
         {"-999999999,999999999", {-999999999, 999999999}},
     };
-    for (const ListCase &c : cases)
-        EXPECT_EQ(ParseFrameList(c.text), c.frames) << c.text;
+    for (const ListCase &c : cases) EXPECT_EQ(ParseFrameList(c.text), c.frames) << c.text;
 }
 
 TEST(FrameList, RejectedFormsSayWhy) {
@@ -143,7 +141,7 @@ TEST(FrameList, FormattedAsCompactRangesThatReadBack) {
         {"1,3,5", {1, 3, 5}},
         {"-2-0,2", {-2, -1, 0, 2}},
         {"-5--4,-1", {-5, -4, -1}},
-        {"9,3-4", {9, 3, 4}}, // runs in the order given
+        {"9,3-4", {9, 3, 4}},  // runs in the order given
     };
     for (const ListCase &c : cases) {
         EXPECT_EQ(FormatFrameList(c.frames), c.text);
@@ -165,18 +163,18 @@ TEST(FramePattern, Expansion) {
         {"comp.####.exr", 7, "comp.0007.exr", true},
         {"comp.%04d.exr", 7, "comp.0007.exr", true},
         {"comp.%d.exr", 7, "comp.7.exr", true},
-        {"comp.##.exr", 123, "comp.123.exr", true}, // wider than the pattern: in full
-        {"comp.#.png", 3, "comp.0003.png", true}, // a lone # is 4 digits
+        {"comp.##.exr", 123, "comp.123.exr", true},  // wider than the pattern: in full
+        {"comp.#.png", 3, "comp.0003.png", true},    // a lone # is 4 digits
         {"comp.@.png", 3, "comp.3.png", true},
         {"comp.@@@.png", 3, "comp.003.png", true},
-        {"comp.####.exr", -1, "comp.-001.exr", true}, // the sign counts, as with %04d
+        {"comp.####.exr", -1, "comp.-001.exr", true},  // the sign counts, as with %04d
         {"comp.%04d.exr", -12, "comp.-012.exr", true},
         {"comp.#.exr", -12345, "comp.-12345.exr", true},
         {"comp.%06d.tif", 42, "comp.000042.tif", true},
         {"shots/s####/f####.exr", 12, "shots/s0012/f0012.exr", true},
         {"comp.exr", 5, "comp.exr", false},
-        {"100%.png", 5, "100%.png", false},   // a lone % is no pattern
-        {"a%5d.png", 5, "a%5d.png", false},   // only %d and %0Nd
+        {"100%.png", 5, "100%.png", false},  // a lone % is no pattern
+        {"a%5d.png", 5, "a%5d.png", false},  // only %d and %0Nd
         {"a%0d.png", 5, "a%0d.png", false},
     };
     for (const PatternCase &c : cases) {
@@ -185,5 +183,5 @@ TEST(FramePattern, Expansion) {
     }
 }
 
-} // namespace
-} // namespace veilshadow
+}  // namespace
+}  // namespace veilshadow

@@ -13,15 +13,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <optional>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace veilshadow {
@@ -49,13 +49,12 @@ TEST(Progress, BarText) {
         {24, 48, 4, 2.0, "[############------------] 24/48 frames  2.0 fps  0:12 left"},
         {10, 48, 0, 0.1, "[#####-------------------] 10/48 frames"},
     };
-    for (const BarCase &c : cases)
-        EXPECT_EQ(ProgressBar(c.done, c.total, c.rendered, c.elapsed), c.text);
+    for (const BarCase &c : cases) EXPECT_EQ(ProgressBar(c.done, c.total, c.rendered, c.elapsed), c.text);
 }
 
 TEST(Progress, Durations) {
     EXPECT_EQ(FormatDuration(0), "0:00");
-    EXPECT_EQ(FormatDuration(0.2), "0:01"); // rounded up
+    EXPECT_EQ(FormatDuration(0.2), "0:01");  // rounded up
     EXPECT_EQ(FormatDuration(59), "0:59");
     EXPECT_EQ(FormatDuration(61), "1:01");
     EXPECT_EQ(FormatDuration(3600), "1:00:00");
@@ -66,8 +65,7 @@ std::string Captured(std::FILE *file) {
     std::fflush(file);
     std::rewind(file);
     std::string text;
-    for (int c; (c = std::fgetc(file)) != EOF;)
-        text += static_cast<char>(c);
+    for (int c; (c = std::fgetc(file)) != EOF;) text += static_cast<char>(c);
     return text;
 }
 
@@ -94,16 +92,18 @@ std::string Report(ProgressStyle style, bool with_failure) {
 }
 
 TEST(Progress, LinesCountSkippedAndFailedFrames) {
-    EXPECT_EQ(Report(ProgressStyle::kLines, true), "frame 5 (1/5): wrote out.0005.exr\n"
-                                                   "frame 6 (2/5, 1 skipped): skipped, out.0006.exr exists\n"
-                                                   "veilshadow: frame 7: comp.0007.exr: no such file\n"
-                                                   "veilshadow: frame 8: comp.0008.exr: cut short\n"
-                                                   "frame 9 (5/5, 1 skipped, 2 failed): wrote out.0009.exr\n"
-                                                   "summary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n");
+    EXPECT_EQ(Report(ProgressStyle::kLines, true),
+              "frame 5 (1/5): wrote out.0005.exr\n"
+              "frame 6 (2/5, 1 skipped): skipped, out.0006.exr exists\n"
+              "veilshadow: frame 7: comp.0007.exr: no such file\n"
+              "veilshadow: frame 8: comp.0008.exr: cut short\n"
+              "frame 9 (5/5, 1 skipped, 2 failed): wrote out.0009.exr\n"
+              "summary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n");
     // Quiet: only the bad frames and then the summary.
-    EXPECT_EQ(Report(ProgressStyle::kQuiet, true), "veilshadow: frame 7: comp.0007.exr: no such file\n"
-                                                   "veilshadow: frame 8: comp.0008.exr: cut short\n"
-                                                   "summary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n");
+    EXPECT_EQ(Report(ProgressStyle::kQuiet, true),
+              "veilshadow: frame 7: comp.0007.exr: no such file\n"
+              "veilshadow: frame 8: comp.0008.exr: cut short\n"
+              "summary: 2 rendered, 1 skipped, 2 failed (frames 7-8)\n");
     EXPECT_EQ(Report(ProgressStyle::kQuiet, false), "");
     // On a terminal a bad frame gets a line of its own and the bar goes on below.
     const std::string bar = Report(ProgressStyle::kBar, true);
@@ -140,7 +140,7 @@ TEST(Progress, BarIsRedrawnInPlaceAndEndsItsLine) {
         progress.FrameDone(1, "a");
         progress.FrameDone(2, "b");
         progress.Finish();
-        progress.Finish(); // a second time adds nothing
+        progress.Finish();  // a second time adds nothing
     }
     const std::string text = Captured(bar);
     std::fclose(bar);
@@ -156,7 +156,7 @@ struct FitCase {
     const char *name;
     Window window;
     Depth depth;
-    const char *message_part; // empty: fits
+    const char *message_part;  // empty: fits
 };
 
 TEST(Limits, WorldsThatDoNotFitAreRefusedByName) {
@@ -187,7 +187,7 @@ TEST(Limits, WorldsThatDoNotFitAreRefusedByName) {
 }
 
 TEST(Limits, MemoryCheck) {
-    EXPECT_NO_THROW(CheckMemory("a.png", 100, 0)); // unknown: no check
+    EXPECT_NO_THROW(CheckMemory("a.png", 100, 0));  // unknown: no check
     EXPECT_NO_THROW(CheckMemory("a.png", 100, 100));
     EXPECT_THROW(CheckMemory("a.png", 101, 100), RunError);
     EXPECT_GT(AvailableMemory(), 0u);
@@ -207,9 +207,12 @@ struct WindowCase {
 
 TEST(Downsample, WindowsCoverTheTouchedBlocks) {
     const WindowCase cases[] = {
-        {{0, 0, 10, 6}, 2, {0, 0, 5, 3}},    {{0, 0, 11, 7}, 2, {0, 0, 6, 4}},
-        {{1, 1, 2, 2}, 2, {0, 0, 2, 2}},     {{-3, -1, 4, 2}, 2, {-2, -1, 3, 2}},
-        {{-16, -16, 372, 272}, 4, {-4, -4, 93, 68}}, {{5, 5, 1, 1}, 1, {5, 5, 1, 1}},
+        {{0, 0, 10, 6}, 2, {0, 0, 5, 3}},
+        {{0, 0, 11, 7}, 2, {0, 0, 6, 4}},
+        {{1, 1, 2, 2}, 2, {0, 0, 2, 2}},
+        {{-3, -1, 4, 2}, 2, {-2, -1, 3, 2}},
+        {{-16, -16, 372, 272}, 4, {-4, -4, 93, 68}},
+        {{5, 5, 1, 1}, 1, {5, 5, 1, 1}},
     };
     for (const WindowCase &c : cases) {
         const Window w = DownsampledWindow(c.in, c.factor);
@@ -235,15 +238,15 @@ TEST(Downsample, EightBitBlocksAreAlphaWeightedMeans) {
     ASSERT_EQ(out.height(), 1);
     EXPECT_EQ(out.origin_x(), 0);
     const PF_Pixel &first = out.At<PF_Pixel>(0, 0);
-    EXPECT_EQ(first.alpha, 77);                 // (255 + 51) / 4 = 76.5
-    EXPECT_EQ(first.red, 167);                  // 255 * 200 / 306 = 166.7
-    EXPECT_EQ(first.green, 17);                 // 51 * 100 / 306 = 16.7
+    EXPECT_EQ(first.alpha, 77);  // (255 + 51) / 4 = 76.5
+    EXPECT_EQ(first.red, 167);   // 255 * 200 / 306 = 166.7
+    EXPECT_EQ(first.green, 17);  // 51 * 100 / 306 = 16.7
     EXPECT_EQ(first.blue, 0);
-    const PF_Pixel &second = out.At<PF_Pixel>(1, 0); // all transparent: plain mean
+    const PF_Pixel &second = out.At<PF_Pixel>(1, 0);  // all transparent: plain mean
     EXPECT_EQ(second.alpha, 0);
-    EXPECT_EQ(second.red, 11);                  // (9 + 3 + 10 + 20) / 4 = 10.5
-    EXPECT_EQ(second.green, 16);                // 62 / 4 = 15.5
-    EXPECT_EQ(second.blue, 21);                 // 82 / 4 = 20.5
+    EXPECT_EQ(second.red, 11);    // (9 + 3 + 10 + 20) / 4 = 10.5
+    EXPECT_EQ(second.green, 16);  // 62 / 4 = 15.5
+    EXPECT_EQ(second.blue, 21);   // 82 / 4 = 20.5
 }
 
 TEST(Downsample, FloatAndSixteenBit) {
@@ -310,11 +313,10 @@ TEST(Pipeline, TasksRunInOrderAndHandBackTheirErrors) {
         TaskQueue queue(1);
         for (int i = 0; i < 5; ++i)
             done.push_back(queue.Submit([&order, i] {
-                if (i == 3)
-                    throw std::runtime_error("task 3");
+                if (i == 3) throw std::runtime_error("task 3");
                 order.push_back(i);
             }));
-    } // waits for the tasks still queued
+    }  // waits for the tasks still queued
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4}));
     for (int i = 0; i < 5; ++i) {
         if (i == 3)
@@ -374,7 +376,7 @@ TEST(TempFile, ASignalRemovesEveryPendingFile) {
         std::thread([&] { b.emplace(dir / "b.png"); }).join();
         TempFile c(dir / "c.tif");
         raise(SIGTERM);
-        _exit(0); // not reached
+        _exit(0);  // not reached
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -398,8 +400,7 @@ TEST(ContactSheet, PanelsShowTheirImagesOverTheCheckerboardWithLabels) {
     World red(Depth::k32, 4, 6, 0, 0), veil(Depth::k32, 8, 6, 0, 0);
     for (A_long y = 0; y < 6; ++y)
         for (A_long x = 0; x < 8; ++x) {
-            if (x < 4)
-                red.At<PF_PixelFloat>(x, y) = {1.0f, 1.0f, 0.0f, 0.0f};
+            if (x < 4) red.At<PF_PixelFloat>(x, y) = {1.0f, 1.0f, 0.0f, 0.0f};
             veil.At<PF_PixelFloat>(x, y) = {0.5f, 1.0f, 1.0f, 1.0f};
         }
     const OIIO::ImageBuf sheet = MakeContactSheet({{"Red", &red}, {"Veil", &veil}}, area, outline);
@@ -408,13 +409,13 @@ TEST(ContactSheet, PanelsShowTheirImagesOverTheCheckerboardWithLabels) {
     // Sheet pixel of layer pixel (x, y) in panel `panel`.
     const auto at = [&](int panel, int x, int y) {
         float rgba[4];
-        sheet.getpixel(kSheetMargin + panel * (area.width + kSheetMargin) + x - area.x, kSheetMargin + y - area.y,
-                       rgba, 4);
+        sheet.getpixel(kSheetMargin + panel * (area.width + kSheetMargin) + x - area.x, kSheetMargin + y - area.y, rgba,
+                       4);
         return std::vector<float>(rgba, rgba + 4);
     };
     const float light = kCheckerLight, mixed = 0.5f + 0.5f * kCheckerLight;
     EXPECT_EQ(at(0, 1, 1), (std::vector<float>{1, 0, 0, 1}));
-    EXPECT_EQ(at(0, 6, 1), (std::vector<float>{light, light, light, 1})); // no image there
+    EXPECT_EQ(at(0, 6, 1), (std::vector<float>{light, light, light, 1}));  // no image there
     EXPECT_EQ(at(1, 1, 1), (std::vector<float>{mixed, mixed, mixed, 1}));
     EXPECT_EQ(at(1, -2, -2), (std::vector<float>{light, light, light, 1}));
     EXPECT_NE(at(1, -1, -1), at(1, -2, -2)) << "the outline's first dash";
@@ -422,11 +423,10 @@ TEST(ContactSheet, PanelsShowTheirImagesOverTheCheckerboardWithLabels) {
     for (int panel = 0; panel < 2; ++panel) {
         int ink = 0;
         for (int y = area.height; y < area.height + kSheetLabelHeight; ++y)
-            for (int x = 0; x < area.width; ++x)
-                ink += at(panel, area.x + x, area.y + y)[0] < 0.5f;
+            for (int x = 0; x < area.width; ++x) ink += at(panel, area.x + x, area.y + y)[0] < 0.5f;
         EXPECT_GT(ink, 10) << "panel " << panel;
     }
 }
 
-} // namespace
-} // namespace veilshadow
+}  // namespace
+}  // namespace veilshadow

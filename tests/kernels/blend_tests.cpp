@@ -50,10 +50,11 @@ const Blend16Case kBlend16Cases[] = {
     {"k truncates to zero", {32767, 1000, 1000, 1000}, {32767, 10, 20, 30}, {32767, 10, 20, 30}},
     // 16-bit channels above 32768 are limited to 32768 before blending.
     {"alpha above full scale counts as opaque", {100, 1, 2, 3}, {65535, 4, 5, 6}, {32768, 4, 5, 6}},
-    {"colours above full scale are limited", {32768, 65535, 0, 40000}, {16384, 65535, 65535, 0},
+    {"colours above full scale are limited",
+     {32768, 65535, 0, 40000},
+     {16384, 65535, 65535, 0},
      {32768, 32768, 16384, 16384}},
-    {"everything at 65535", {65535, 65535, 65535, 65535}, {65535, 65535, 65535, 65535},
-     {32768, 32768, 32768, 32768}},
+    {"everything at 65535", {65535, 65535, 65535, 65535}, {65535, 65535, 65535, 65535}, {32768, 32768, 32768, 32768}},
     {"under above full scale, partial top", {65535, 0, 0, 0}, {1, 32768, 32768, 32768}, {32768, 1, 1, 1}},
 };
 
@@ -90,13 +91,18 @@ const float kInf = std::numeric_limits<float>::infinity();
 const Blend32Case kBlend32Cases[] = {
     {"half over half", {0.5f, 0, 0, 0}, {0.5f, 1, 1, 1}, {0.75f, 0.6666667f, 0.6666667f, 0.6666667f}},
     {"half over opaque", {1, 0, 0, 0}, {0.5f, 1, 1, 1}, {1.0f, 0.5f, 0.5f, 0.5f}},
-    {"out of range colours are kept", {0.5f, -1, -1, -1}, {0.5f, 1, 1, 1},
+    {"out of range colours are kept",
+     {0.5f, -1, -1, -1},
+     {0.5f, 1, 1, 1},
      {0.75f, 0.33333334f, 0.33333334f, 0.33333334f}},
     {"transparent under", {0, 1, 2, 3}, {0.3f, 4, 5, 6}, {0.3f, 4, 5, 6}},
     {"opaque top", {0.5f, 1, 2, 3}, {1, 4, 5, 6}, {1, 4, 5, 6}},
     {"transparent top", {0.5f, 1, 2, 3}, {0, 4, 5, 6}, {0.5f, 1, 2, 3}},
     // 0.99999994 is not 1.0: it is blended, not copied.
-    {"almost opaque top is blended", {1, 0, 0, 0}, {0.99999994f, 1, 1, 1}, {1.0f, 0.99999994f, 0.99999994f, 0.99999994f}},
+    {"almost opaque top is blended",
+     {1, 0, 0, 0},
+     {0.99999994f, 1, 1, 1},
+     {1.0f, 0.99999994f, 0.99999994f, 0.99999994f}},
     // A NaN under-alpha fails the first test and falls to the top's tests.
     {"NaN under, opaque top", {kNaN, 1, 2, 3}, {1, 4, 5, 6}, {1, 4, 5, 6}},
     {"NaN under, transparent top", {kNaN, 1, 2, 3}, {0, 4, 5, 6}, {kNaN, 1, 2, 3}},

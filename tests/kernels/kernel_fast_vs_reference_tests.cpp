@@ -338,8 +338,8 @@ template <class Pixel>
     for (A_long y = 0; y < out_ref.height(); ++y)
         for (A_long x = 0; x < out_ref.stride(); ++x) {
             const long long lx = (long long)x + ow.origin_x, ly = (long long)y + ow.origin_y;
-            const Pixel *in = x < ow.width ? source(input, lx - input.world()->origin_x, ly - input.world()->origin_y)
-                                           : nullptr;
+            const Pixel *in =
+                x < ow.width ? source(input, lx - input.world()->origin_x, ly - input.world()->origin_y) : nullptr;
             const Pixel *lay =
                 x < ow.width ? source(layer, lx - layer.world()->origin_x, ly - layer.world()->origin_y) : nullptr;
             if (SamePixel(out_ref.Row(y)[x], out_fast.Row(y)[x], in, lay)) continue;
@@ -435,8 +435,9 @@ template <class Pixel, class Make>
 TEST_P(FastVsReference, EveryAlphaPairAtPowerOfTwoOpacities8) {
     std::mt19937 rng(9);
     auto chan = [&] { return A_u_char(Uniform(0, 255)(rng)); };
-    EXPECT_TRUE(GridAtPowerOfTwoOpacities<PF_Pixel>(
-        GetParam(), rng, [&](int alpha) { return PF_Pixel{A_u_char(alpha), chan(), chan(), chan()}; }));
+    EXPECT_TRUE(GridAtPowerOfTwoOpacities<PF_Pixel>(GetParam(), rng, [&](int alpha) {
+        return PF_Pixel{A_u_char(alpha), chan(), chan(), chan()};
+    }));
 }
 
 // The 16-bit kernels take the same shorter road at those opacities. 256
@@ -473,8 +474,7 @@ TEST_P(FastVsReference, ShadowAlphaNextToAnInteger8) {
                 if (!(centre > 0.000002) || centre > 1.0) continue;
                 for (int step = -3; step <= 3; ++step) {
                     double opacity = centre;
-                    for (int i = 0; i < std::abs(step); ++i)
-                        opacity = std::nextafter(opacity, step < 0 ? 0.0 : 2.0);
+                    for (int i = 0; i < std::abs(step); ++i) opacity = std::nextafter(opacity, step < 0 ? 0.0 : 2.0);
                     FillMarker(out_ref, rng);
                     std::memcpy(out_fast.Row(0), out_ref.Row(0), 16 * sizeof(PF_Pixel));
                     ASSERT_TRUE(SameAsReference(GetParam(), input, layer, out_ref, out_fast, opacity))
@@ -548,8 +548,8 @@ void ClippedSources(const KernelSet &fast, unsigned seed, int scenes) {
             std::memcpy(out_fast.Row(y), out_ref.Row(y), size_t(out_ref.stride()) * sizeof(Pixel));
         const double opacity = kOpacities[Uniform(0, int(std::size(kOpacities)) - 1)(rng)];
         ASSERT_TRUE(SameAsReference(fast, input, layer, out_ref, out_fast, opacity))
-            << "scene " << n << ": input " << iw << "x" << ih << " at " << ix << "," << iy << ", layer " << lw
-            << "x" << lh << " at " << lx << "," << ly << ", output " << out_w << "x" << out_h;
+            << "scene " << n << ": input " << iw << "x" << ih << " at " << ix << "," << iy << ", layer " << lw << "x"
+            << lh << " at " << lx << "," << ly << ", output " << out_w << "x" << out_h;
     }
 }
 
@@ -651,7 +651,7 @@ TEST_P(ExactDivision, Edges16BitQuotients) {
     std::mt19937 rng(16);
     std::vector<A_long> num, den;
     for (A_long d = 1; d <= 32768; ++d) {
-        const A_long quotients[] = {0, 1, 2, 3, 255, 256, Uniform(0, 32768)(rng), Uniform(0, 32768)(rng),
+        const A_long quotients[] = {0,     1,     2,    3, 255, 256, Uniform(0, 32768)(rng), Uniform(0, 32768)(rng),
                                     32766, 32767, 32768};
         for (A_long q : quotients)
             for (A_long extra : {A_long(-1), A_long(0), A_long(1), d - 1}) {
@@ -662,8 +662,7 @@ TEST_P(ExactDivision, Edges16BitQuotients) {
             }
     }
     std::vector<A_long> q(num.size());
-    ASSERT_EQ(orvane::Quotients16On(GetParam(), num.data(), den.data(), q.data(), ptrdiff_t(num.size())),
-              PF_Err_NONE);
+    ASSERT_EQ(orvane::Quotients16On(GetParam(), num.data(), den.data(), q.data(), ptrdiff_t(num.size())), PF_Err_NONE);
     long long wrong = 0;
     for (size_t i = 0; i < num.size(); ++i)
         if (q[i] != num[i] / den[i] && ++wrong <= 5)

@@ -14,8 +14,8 @@
 
 namespace {
 
-using orvane_test::ContextFor;
 using orvane_test::AllKernels;
+using orvane_test::ContextFor;
 using orvane_test::Image;
 using orvane_test::KernelSet;
 using orvane_test::kReferenceKernels;
@@ -168,11 +168,25 @@ TEST(Row8, SixDecisionsInOneRow) {
     };
     const Run runs[] = {
         // row 4, row 3, row 5, row 4, row 5, row 2, row 6, row 6
-        {0.5, {{149, 134, 93, 96}, {50, 1, 2, 3}, {100, 1, 2, 3}, {191, 170, 170, 170}, {10, 0, 0, 0},
-               marker, marker, marker}},
+        {0.5,
+         {{149, 134, 93, 96},
+          {50, 1, 2, 3},
+          {100, 1, 2, 3},
+          {191, 170, 170, 170},
+          {10, 0, 0, 0},
+          marker,
+          marker,
+          marker}},
         // row 1 wherever the layer is visible (input or not), else rows 5/6
-        {0.0, {{100, 200, 100, 50}, {100, 9, 9, 9}, {100, 1, 2, 3}, {128, 255, 255, 255}, {10, 0, 0, 0},
-               {128, 1, 1, 1}, marker, marker}},
+        {0.0,
+         {{100, 200, 100, 50},
+          {100, 9, 9, 9},
+          {100, 1, 2, 3},
+          {128, 255, 255, 255},
+          {10, 0, 0, 0},
+          {128, 1, 1, 1},
+          marker,
+          marker}},
     };
     for (const KernelSet &kernels : AllKernels()) {
         for (const Run &r : runs) {

@@ -120,8 +120,7 @@ TEST(Sweep8, EveryAlphaPair) {
             }
         for (double op : kOpacities)
             for (const KernelSet &kernels : AllKernels()) {
-                orvane::CopyDataInfo info =
-                    orvane_test::ContextFor(input.world(), layer.world(), output.world(), op);
+                orvane::CopyDataInfo info = orvane_test::ContextFor(input.world(), layer.world(), output.world(), op);
                 orvane_test::RunAllRows<PF_Pixel>(kernels, info);
                 for (int y = 0; y < 256; ++y)
                     for (int x = 0; x < 256; ++x) {

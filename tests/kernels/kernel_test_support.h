@@ -115,8 +115,7 @@ class Image {
 public:
     static constexpr unsigned char kGuard = 0xA5;
 
-    Image(A_long width, A_long height, A_long origin_x = 0, A_long origin_y = 0, A_long pad = 0,
-          size_t guard = 64)
+    Image(A_long width, A_long height, A_long origin_x = 0, A_long origin_y = 0, A_long pad = 0, size_t guard = 64)
         : guard_(guard) {
         const size_t stride = size_t(width + pad);
         storage_.assign(guard + stride * sizeof(Pixel) * size_t(height) + guard, kGuard);
@@ -134,7 +133,8 @@ public:
 
     PF_EffectWorld *world() { return &world_; }
     Pixel &at(A_long x, A_long y) {
-        return reinterpret_cast<Pixel *>(static_cast<unsigned char *>(world_.data) + size_t(y) * size_t(world_.rowbytes))[x];
+        return reinterpret_cast<Pixel *>(static_cast<unsigned char *>(world_.data) +
+                                         size_t(y) * size_t(world_.rowbytes))[x];
     }
     // Every pixel, padding included.
     void Fill(const Pixel &p) {

@@ -22,7 +22,8 @@ uint16_t Read16(const uint8_t *p, Endian endian) {
 }
 
 uint32_t Read32(const uint8_t *p, Endian endian) {
-    if (endian == Endian::kLittle) return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    if (endian == Endian::kLittle)
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
 }
 
@@ -107,22 +108,30 @@ std::vector<std::string> Differences(const StoredList &list, Platform platform) 
         const uint8_t *v = p.value.data();
         switch (e.form) {
             case F::kCode:
-                if (p.length != 4) differ("length " + std::to_string(p.length) + ", not 4");
-                else if (ReadCode(v, endian) != e.text) differ("code '" + ReadCode(v, endian) + "', not '" + e.text + "'");
+                if (p.length != 4)
+                    differ("length " + std::to_string(p.length) + ", not 4");
+                else if (ReadCode(v, endian) != e.text)
+                    differ("code '" + ReadCode(v, endian) + "', not '" + e.text + "'");
                 break;
             case F::kLong:
-                if (p.length != 4) differ("length " + std::to_string(p.length) + ", not 4");
-                else if (Read32(v, endian) != e.number) differ("value " + Hex(Read32(v, endian)) + ", not " + Hex(e.number));
+                if (p.length != 4)
+                    differ("length " + std::to_string(p.length) + ", not 4");
+                else if (Read32(v, endian) != e.number)
+                    differ("value " + Hex(Read32(v, endian)) + ", not " + Hex(e.number));
                 break;
             case F::kShort:
-                if (p.length != 2) differ("length " + std::to_string(p.length) + ", not 2");
-                else if (Read16(v, endian) != e.number) differ("value " + std::to_string(Read16(v, endian)));
+                if (p.length != 2)
+                    differ("length " + std::to_string(p.length) + ", not 2");
+                else if (Read16(v, endian) != e.number)
+                    differ("value " + std::to_string(Read16(v, endian)));
                 break;
             case F::kVersionPair:
-                if (p.length != 4) differ("length " + std::to_string(p.length) + ", not 4");
+                if (p.length != 4)
+                    differ("length " + std::to_string(p.length) + ", not 4");
                 else if (Read16(v, endian) != e.number || Read16(v + 2, endian) != e.minor) {
-                    differ("version " + std::to_string(Read16(v, endian)) + "." + std::to_string(Read16(v + 2, endian)) +
-                           ", not " + std::to_string(e.number) + "." + std::to_string(e.minor));
+                    differ("version " + std::to_string(Read16(v, endian)) + "." +
+                           std::to_string(Read16(v + 2, endian)) + ", not " + std::to_string(e.number) + "." +
+                           std::to_string(e.minor));
                 }
                 break;
             case F::kPascalString:

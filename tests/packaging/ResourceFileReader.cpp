@@ -56,7 +56,8 @@ std::vector<FileResource> ReadResourceFile(const std::vector<uint8_t> &bytes) {
         const std::string type{char(code >> 24), char(code >> 16), char(code >> 8), char(code)};
         const uint64_t count = map_at(entry + 4, 2) + 1;
         const uint64_t references = type_list + map_at(entry + 6, 2);
-        if (!Within(references, count * kReference, map_length)) Fail("reference list of '" + type + "' runs past the map");
+        if (!Within(references, count * kReference, map_length))
+            Fail("reference list of '" + type + "' runs past the map");
         for (uint64_t r = 0; r < count; ++r) {
             const uint64_t ref = references + r * kReference;
             FileResource resource;

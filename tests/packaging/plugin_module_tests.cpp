@@ -181,7 +181,7 @@ struct RenderCase {
     Depth depth;
     double input[4];  // alpha first
     double layer[4];
-    int percent;      // the Opacity slider
+    int percent;  // the Opacity slider
     double expected[4];
 };
 
@@ -193,18 +193,38 @@ const RenderCase kRenders[] = {
     {"Eight100", Depth::k8, {255, 128, 128, 128}, {128, 255, 255, 255}, 100, {255, 128, 128, 128}},
     {"EightShadowColourLimited", Depth::k8, {200, 60, 90, 120}, {100, 200, 100, 50}, 50, {149, 134, 93, 96}},
     {"EightClearLayerPassesInput", Depth::k8, {200, 60, 90, 120}, {0, 1, 2, 3}, 50, {200, 60, 90, 120}},
-    {"Sixteen0", Depth::k16, {32768, 16384, 16384, 16384}, {16384, 32768, 32768, 32768}, 0,
+    {"Sixteen0",
+     Depth::k16,
+     {32768, 16384, 16384, 16384},
+     {16384, 32768, 32768, 32768},
+     0,
      {16384, 32768, 32768, 32768}},
-    {"Sixteen50", Depth::k16, {32768, 16384, 16384, 16384}, {16384, 32768, 32768, 32768}, 50,
+    {"Sixteen50",
+     Depth::k16,
+     {32768, 16384, 16384, 16384},
+     {16384, 32768, 32768, 32768},
+     50,
      {24576, 21845, 21845, 21845}},
-    {"Sixteen100", Depth::k16, {32768, 16384, 16384, 16384}, {16384, 32768, 32768, 32768}, 100,
+    {"Sixteen100",
+     Depth::k16,
+     {32768, 16384, 16384, 16384},
+     {16384, 32768, 32768, 32768},
+     100,
      {32768, 16384, 16384, 16384}},
-    {"SixteenTruncations", Depth::k16, {30000, 1000, 2000, 3000}, {20000, 500, 700, 900}, 100,
+    {"SixteenTruncations",
+     Depth::k16,
+     {30000, 1000, 2000, 3000},
+     {20000, 500, 700, 900},
+     100,
      {29999, 999, 1999, 2999}},
     {"Float0", Depth::k32, {1, 0.5, 0.5, 0.5}, {0.5, 1, 1, 1}, 0, {0.5, 1, 1, 1}},
     {"Float50", Depth::k32, {1, 0.5, 0.5, 0.5}, {0.5, 1, 1, 1}, 50, {0.75, 0.6666667f, 0.6666667f, 0.6666667f}},
     {"Float100", Depth::k32, {1, 0.5, 0.5, 0.5}, {0.5, 1, 1, 1}, 100, {1, 0.5, 0.5, 0.5}},
-    {"FloatShadowColourUnlimited", Depth::k32, {1, 0, 0, 0}, {0.5, 1, 1, 1}, 50,
+    {"FloatShadowColourUnlimited",
+     Depth::k32,
+     {1, 0, 0, 0},
+     {0.5, 1, 1, 1},
+     50,
      {0.75, 0.33333334f, 0.33333334f, 0.33333334f}},
 };
 
@@ -226,7 +246,8 @@ void RenderAndCheck(const RenderCase &c) {
     constexpr A_long kWidth = 7, kHeight = 5;
     renderhost::Host host;
     const renderhost::PluginModule module = renderhost::PluginModule::Load(kPluginPath);
-    renderhost::World input(c.depth, kWidth, kHeight), layer(c.depth, kWidth, kHeight), output(c.depth, kWidth, kHeight);
+    renderhost::World input(c.depth, kWidth, kHeight), layer(c.depth, kWidth, kHeight),
+        output(c.depth, kWidth, kHeight);
     Fill(input, ToPixel<P>(c.input));
     Fill(layer, ToPixel<P>(c.layer));
     {
@@ -249,8 +270,8 @@ void RenderAndCheck(const RenderCase &c) {
     for (A_long y = 0; y < kHeight; ++y) {
         for (A_long x = 0; x < kWidth; ++x) {
             const P &got = output.At<P>(x, y);
-            const bool same = got.alpha == want.alpha && got.red == want.red && got.green == want.green &&
-                              got.blue == want.blue;
+            const bool same =
+                got.alpha == want.alpha && got.red == want.red && got.green == want.green && got.blue == want.blue;
             if (!same && ++wrong <= 3) {
                 ADD_FAILURE() << "pixel (" << x << ", " << y << "): got (" << +got.alpha << ", " << +got.red << ", "
                               << +got.green << ", " << +got.blue << "), want (" << +want.alpha << ", " << +want.red

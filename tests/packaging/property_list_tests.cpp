@@ -71,8 +71,7 @@ TEST_P(PropertyListByPlatform, HoldsTheTwelvePropertiesInOrderWithTheirValues) {
 
 TEST_P(PropertyListByPlatform, CarriesTheWordsOfTheVersionHeader) {
     const Endian endian = packaging::EndianOf(GetParam().platform);
-    const packaging::StoredList list =
-        packaging::ReadList(orvane::pipl::PluginPropertyList(GetParam().target), endian);
+    const packaging::StoredList list = packaging::ReadList(orvane::pipl::PluginPropertyList(GetParam().target), endian);
     EXPECT_EQ(packaging::Read32(packaging::Find(list, "eVER").value.data(), endian), orvane::kPluginVersion);
     EXPECT_EQ(packaging::Read32(packaging::Find(list, "eGLO").value.data(), endian), uint32_t(orvane::kOutFlags));
     EXPECT_EQ(packaging::Read32(packaging::Find(list, "eGL2").value.data(), endian), uint32_t(orvane::kOutFlags2));
@@ -115,7 +114,8 @@ const ByteRun kRuns[] = {
      B("MIB84668") + B({0, 0, 0, 0, 16, 0, 0, 0}) + B("EntryPointFunc") + B({0, 0}) + B("MIB8RVPe")},
     {"WindowsVersions", Target::kWindowsX64,
      B("MIB8RVPe") + B({0, 0, 0, 0, 4, 0, 0, 0, 2, 0, 0, 0}) + B("MIB8RVSe") +
-         B({0, 0, 0, 0, 4, 0, 0, 0, 13, 0, 0, 0}) + B("MIB8REVe") + B({0, 0, 0, 0, 4, 0, 0, 0, 0x01, 0x06, 0x08, 0x00})},
+         B({0, 0, 0, 0, 4, 0, 0, 0, 13, 0, 0, 0}) + B("MIB8REVe") +
+         B({0, 0, 0, 0, 4, 0, 0, 0, 0x01, 0x06, 0x08, 0x00})},
     {"WindowsInfoFlags", Target::kWindowsX64, B("MIB8FNIe") + B({0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0}) + B("MIB8OLGe")},
     {"WindowsGlobalFlags", Target::kWindowsX64,
      B("MIB8OLGe") + B({0, 0, 0, 0, 4, 0, 0, 0, 0, 0, 0, 2}) + B("MIB82LGe") +
@@ -123,7 +123,8 @@ const ByteRun kRuns[] = {
     {"WindowsTail", Target::kWindowsX64,
      B("MIB8ANMe") + B({0, 0, 0, 0, 20, 0, 0, 0, 16}) + B("OrvaneVeilShadow") + B({0, 0, 0}) + B("MIB8LFea") +
          B({0, 0, 0, 0, 4, 0, 0, 0, 8, 0, 0, 0})},
-    {"MacHeader", Target::kMacX64, B({0, 1, 0, 0, 0, 0, 0, 0, 0, 12}) + B("8BIMkind") + B({0, 0, 0, 0, 0, 0, 0, 4}) + B("eFKT")},
+    {"MacHeader", Target::kMacX64,
+     B({0, 1, 0, 0, 0, 0, 0, 0, 0, 12}) + B("8BIMkind") + B({0, 0, 0, 0, 0, 0, 0, 4}) + B("eFKT")},
     {"MacEntryPoint", Target::kMacX64,
      B("8BIMmi64") + B({0, 0, 0, 0, 0, 0, 0, 16}) + B("EntryPointFunc") + B({0, 0}) + B("8BIMePVR") +
          B({0, 0, 0, 0, 0, 0, 0, 4, 0, 2, 0, 0}) + B("8BIMeSVR") + B({0, 0, 0, 0, 0, 0, 0, 4, 0, 13, 0, 0})},
@@ -257,7 +258,7 @@ const WrongValue kWrongValues[] = {
     {"HeaderVersion", 2, 1},
     {"PropertyId", 10 + 8, 1},
     {"NameLengthByte", 10 + 20 + 16, 15},
-    {"NameRounding", 10 + 20 + 16 + 17, 1},  // the zeros after "OrvaneVeilShadow"
+    {"NameRounding", 10 + 20 + 16 + 17, 1},                        // the zeros after "OrvaneVeilShadow"
     {"VersionWord", 10 + 20 + 36 + 24 + 32 + 20 + 20 + 16, 0x02},  // eVER's first byte
 };
 
@@ -286,7 +287,8 @@ TEST(GeneratedFiles, AreTheListsOfTheBuild) {
 }
 
 TEST(GeneratedFiles, MacResourceFileHoldsTheListAsPiPL16000) {
-    const std::vector<packaging::FileResource> resources = packaging::ReadResourceFile(ReadFileBytes(ORVANE_PIPL_MAC_RSRC));
+    const std::vector<packaging::FileResource> resources =
+        packaging::ReadResourceFile(ReadFileBytes(ORVANE_PIPL_MAC_RSRC));
     ASSERT_EQ(resources.size(), 1u);
     EXPECT_EQ(resources[0].type, "PiPL");
     EXPECT_EQ(resources[0].id, 16000);
@@ -342,7 +344,8 @@ TEST(Generator, WritesEachFileItIsAskedFor) {
 
 TEST(Generator, FailsOnAnUnwritableTargetAndLeavesNothingBehind) {
     const std::string dir = ScratchDir();
-    EXPECT_EQ(RunGenerator("--windows " + Quoted(dir + "/missing/w.pipl") + " --mac-pipl " + Quoted(dir + "/m.pipl")), 1);
+    EXPECT_EQ(RunGenerator("--windows " + Quoted(dir + "/missing/w.pipl") + " --mac-pipl " + Quoted(dir + "/m.pipl")),
+              1);
     EXPECT_FALSE(Exists(dir + "/missing/w.pipl"));
     // The files that could be written still are.
     EXPECT_EQ(ReadFileBytes(dir + "/m.pipl"), orvane::pipl::PluginPropertyList(Target::kMacX64));

@@ -43,15 +43,14 @@ TEST(ResourceFileLayout, OneResourceIsLaidOutAsTheFormatDefines) {
     const Bytes map(file.begin() + 263, file.end());
     const Bytes expected_map = {
         // a copy of the header
-        0, 0, 1, 0, 0, 0, 1, 7, 0, 0, 0, 7, 0, 0, 0, 50,
-        0, 0, 0, 0,  // next map
-        0, 0,        // file reference
-        0, 0,        // attributes
-        0, 28,       // type list at 28
-        0, 50,       // name list at the end
-        0, 0,        // one type
-        'P', 'i', 'P', 'L', 0, 0, 0, 10,  // one resource, its references 10 bytes after the type list
-        0x3E, 0x80, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0,  // id 16000, no name, attributes 0, data at 0
+        0,    0,    1,    0,    0, 0, 1, 7,  0, 0, 0, 7, 0, 0, 0, 50, 0, 0, 0, 0,  // next map
+        0,    0,                                                                   // file reference
+        0,    0,                                                                   // attributes
+        0,    28,                                                                  // type list at 28
+        0,    50,                                                                  // name list at the end
+        0,    0,                                                                   // one type
+        'P',  'i',  'P',  'L',  0, 0, 0, 10,              // one resource, its references 10 bytes after the type list
+        0x3E, 0x80, 0xFF, 0xFF, 0, 0, 0, 0,  0, 0, 0, 0,  // id 16000, no name, attributes 0, data at 0
     };
     EXPECT_EQ(map, expected_map);
 }
@@ -74,7 +73,9 @@ struct RoundTrip {
 
 std::vector<RoundTrip> RoundTrips() {
     return {
-        {"OnePropertyList", {Make("PiPL", 16000, "", 0, orvane::pipl::PluginPropertyList(orvane::pipl::Target::kMacX64))}, {0}},
+        {"OnePropertyList",
+         {Make("PiPL", 16000, "", 0, orvane::pipl::PluginPropertyList(orvane::pipl::Target::kMacX64))},
+         {0}},
         {"NamesAttributesAndNegativeIds",
          {Make("PiPL", 16000, "OrvaneVeilShadow", 0x20, {1, 2, 3}), Make("STR ", -16001, "about", 0, {}),
           Make("STR ", 128, "", 0x08, Bytes(300, 0x5A))},
@@ -141,7 +142,11 @@ size_t MapOf(const Bytes &b) { return At32(b, 4); }
 const Damage kDamages[] = {
     {"ShorterThanHeader", [](Bytes &b) { b.resize(12); }},
     {"Truncated", [](Bytes &b) { b.resize(b.size() - 1); }},
-    {"DataOffsetInsideHeader", [](Bytes &b) { b[3] = 8; b[2] = 0; }},
+    {"DataOffsetInsideHeader",
+     [](Bytes &b) {
+         b[3] = 8;
+         b[2] = 0;
+     }},
     {"DataLengthPastEnd", [](Bytes &b) { b[9] = 0x10; }},
     {"MapLengthPastEnd", [](Bytes &b) { b[15] += 1; }},
     {"SectionsOverlap", [](Bytes &b) { b[11] += 4; }},
@@ -151,9 +156,17 @@ const Damage kDamages[] = {
     {"ReferenceListOutsideMap", [](Bytes &b) { b[MapOf(b) + 30 + 7] = 0xF0; }},
     {"DataOffsetOutsideData", [](Bytes &b) { b[MapOf(b) + 46 + 5] = 0x7F; }},
     {"ResourceLengthPastData", [](Bytes &b) { b[256] = 0x01; }},
-    {"NameOutsideMap", [](Bytes &b) { b[MapOf(b) + 46 + 2] = 0x10; b[MapOf(b) + 46 + 3] = 0; }},
+    {"NameOutsideMap",
+     [](Bytes &b) {
+         b[MapOf(b) + 46 + 2] = 0x10;
+         b[MapOf(b) + 46 + 3] = 0;
+     }},
     {"NameLengthPastMap", [](Bytes &b) { b[b.size() - 5] = 200; }},
-    {"DuplicateId", [](Bytes &b) { b[MapOf(b) + 58] = b[MapOf(b) + 46]; b[MapOf(b) + 59] = b[MapOf(b) + 47]; }},
+    {"DuplicateId",
+     [](Bytes &b) {
+         b[MapOf(b) + 58] = b[MapOf(b) + 46];
+         b[MapOf(b) + 59] = b[MapOf(b) + 47];
+     }},
 };
 
 Bytes Sample() {

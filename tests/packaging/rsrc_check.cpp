@@ -25,8 +25,10 @@ int main(int argc, char **argv) {
     try {
         const std::vector<packaging::FileResource> resources = packaging::ReadResourceFile(bytes);
         if (resources.size() != 1 || resources[0].type != "PiPL" || resources[0].id != 16000) {
-            std::fprintf(stderr, "%s: expected one resource 'PiPL' 16000, found %zu:\n", path.c_str(), resources.size());
-            for (const packaging::FileResource &r : resources) std::fprintf(stderr, "  '%s' %d\n", r.type.c_str(), r.id);
+            std::fprintf(stderr, "%s: expected one resource 'PiPL' 16000, found %zu:\n", path.c_str(),
+                         resources.size());
+            for (const packaging::FileResource &r : resources)
+                std::fprintf(stderr, "  '%s' %d\n", r.type.c_str(), r.id);
             return 1;
         }
         const packaging::StoredList list = packaging::ReadList(resources[0].data, packaging::Endian::kBig);

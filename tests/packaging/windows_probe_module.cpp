@@ -10,8 +10,8 @@ extern "C" __declspec(dllexport) int ProbeHelper(int x) { return x + 1; }
 extern "C" __declspec(dllimport) int ProbeHelper(int x);
 #endif
 
-extern "C" PF_PLUGIN_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData *, PF_OutData *, PF_ParamDef *[],
-                                                  PF_LayerDef *, void *) {
+extern "C" PF_PLUGIN_EXPORT PF_Err EntryPointFunc(PF_Cmd cmd, PF_InData *, PF_OutData *, PF_ParamDef *[], PF_LayerDef *,
+                                                  void *) {
 #if defined(PROBE_FOREIGN_IMPORT)
     return ProbeHelper(cmd);
 #else

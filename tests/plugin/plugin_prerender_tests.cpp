@@ -72,12 +72,7 @@ struct OpacityCase {
 // The slider's 16.16 value over 65536, times 0.01 (not divided by 100: the
 // two differ in the last bit, as the raw value 35 shows).
 const OpacityCase kOpacityCases[] = {
-    {0x640000, 1.0},
-    {0x320000, 0.5},
-    {0xC8000, 0.125},
-    {0, 0.0},
-    {1, 1.52587890625e-07},
-    {35, 5.3405761718750005e-06},
+    {0x640000, 1.0}, {0x320000, 0.5}, {0xC8000, 0.125}, {0, 0.0}, {1, 1.52587890625e-07}, {35, 5.3405761718750005e-06},
 };
 
 class PreRenderOpacity : public PreRenderTest, public testing::WithParamInterface<OpacityCase> {};
@@ -89,7 +84,9 @@ TEST_P(PreRenderOpacity, SliderBecomesAFraction) {
     EXPECT_EQ(r.opacity, c.expected);
 }
 INSTANTIATE_TEST_SUITE_P(Cases, PreRenderOpacity, testing::ValuesIn(kOpacityCases),
-                         [](const testing::TestParamInfo<OpacityCase> &i) { return "slider_" + std::to_string(i.param.slider); });
+                         [](const testing::TestParamInfo<OpacityCase> &i) {
+                             return "slider_" + std::to_string(i.param.slider);
+                         });
 
 TEST_F(PreRenderTest, MultipliesByAHundredthRatherThanDividing) {
     const PreRenderOutcome r = PreRender(Frame(35));
@@ -223,7 +220,7 @@ TEST_F(PreRenderTest, HostCallsInOrder) {
     ASSERT_EQ(r.err, PF_Err_NONE);
     std::vector<HostOp> ops;
     for (const auto &e : r.journal) ops.push_back(e.op);
-    const std::vector<HostOp> expected = {HostOp::AcquireSuite, HostOp::NewHandle,    HostOp::LockHandle,
+    const std::vector<HostOp> expected = {HostOp::AcquireSuite,  HostOp::NewHandle,     HostOp::LockHandle,
                                           HostOp::CheckoutParam, HostOp::CheckoutLayer, HostOp::CheckinParam,
                                           HostOp::ReleaseSuite};
     EXPECT_EQ(ops, expected);

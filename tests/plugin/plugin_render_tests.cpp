@@ -70,7 +70,7 @@ TEST_F(RenderTest, WorkedExampleFloat) {
 
 struct FramePlacement {
     const char *what;
-    A_long grow;                 // the input exceeds the layer by this on every side
+    A_long grow;                        // the input exceeds the layer by this on every side
     A_long out_x, out_y, out_w, out_h;  // the output; width -1: the input's rectangle
 };
 
@@ -107,8 +107,10 @@ TEST_P(FrameRender, MatchesThePlainRules) {
 
 std::string FrameCaseName(const testing::TestParamInfo<RenderCase> &info) {
     const Depth depth = std::get<0>(info.param);
-    return std::string(depth == Depth::k8 ? "d8" : depth == Depth::k16 ? "d16" : "d32") + "_place" +
-           std::to_string(std::get<1>(info.param)) + "_slider" + std::to_string(std::get<2>(info.param));
+    return std::string(depth == Depth::k8    ? "d8"
+                       : depth == Depth::k16 ? "d16"
+                                             : "d32") +
+           "_place" + std::to_string(std::get<1>(info.param)) + "_slider" + std::to_string(std::get<2>(info.param));
 }
 
 INSTANTIATE_TEST_SUITE_P(Frames, FrameRender,
@@ -125,8 +127,7 @@ TEST_F(RenderTest, DownsampledFrames) {
             const A_long w = A_long(full_w * double(ds.num) / ds.den + 0.5);
             const A_long h = A_long(full_h * double(ds.num) / ds.den + 0.5);
             plugin_test::Scene scene = plugin_test::MakeScene(depth, w, h, 2, 5u);
-            World out(depth, scene.input.width(), scene.input.height(), scene.input.origin_x(),
-                      scene.input.origin_y());
+            World out(depth, scene.input.width(), scene.input.height(), scene.input.origin_x(), scene.input.origin_y());
             World expected(depth, out.width(), out.height(), out.origin_x(), out.origin_y());
             renderhost::FrameSpec f;
             f.input = &scene.input;
@@ -209,9 +210,9 @@ TEST_F(RenderTest, HostCallsInOrder) {
     std::vector<std::string> ops;
     for (const auto &g : got) ops.push_back(g.substr(0, g.find(' ')));
     const std::vector<std::string> expected_ops = {
-        "AcquireSuite", "LockHandle",   "CheckoutLayerPixels", "CheckoutOutput", "AcquireSuite",
-        "GetPixelFormat", "ReleaseSuite", "Fill",              "CheckoutParam",  "AcquireSuite",
-        "IterateGeneric", "CheckinParam", "ReleaseSuite",      "ReleaseSuite"};
+        "AcquireSuite", "LockHandle",  "CheckoutLayerPixels", "CheckoutOutput", "AcquireSuite",   "GetPixelFormat",
+        "ReleaseSuite", "Fill",        "CheckoutParam",       "AcquireSuite",   "IterateGeneric", "CheckinParam",
+        "ReleaseSuite", "ReleaseSuite"};
     ASSERT_EQ(ops, expected_ops) << testing::PrintToString(got);
     EXPECT_NE(got[0].find("PF Handle Suite"), std::string::npos);
     EXPECT_NE(got[4].find("PF World Suite"), std::string::npos);

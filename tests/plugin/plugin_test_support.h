@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "RenderHost/RenderHost.h"
 #include "../common/ExpectedFrame.h"
+#include "RenderHost/RenderHost.h"
 #include "VeilShadowKernels.h"
 #include "VeilShadowPixels.h"
 
@@ -112,8 +112,7 @@ struct Scene {
 inline Scene MakeScene(Depth depth, A_long layer_w, A_long layer_h, A_long grow, unsigned seed) {
     std::mt19937 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    Scene s{World(depth, layer_w, layer_h, 0, 0),
-            World(depth, layer_w + 2 * grow, layer_h + 2 * grow, -grow, -grow)};
+    Scene s{World(depth, layer_w, layer_h, 0, 0), World(depth, layer_w + 2 * grow, layer_h + 2 * grow, -grow, -grow)};
     for (A_long y = 0; y < layer_h; ++y)
         for (A_long x = 0; x < layer_w; ++x) {
             const double pick = u(rng);

@@ -288,15 +288,13 @@ const SuiteCase kSuiteCases[] = {
      Output::kUntouched, Output::kUntouched},
     {"iterate suite served with an error code", "PF Iterate8 Suite", 1, SuiteAnswer::kServeWithError, 0, 516, 0,
      Output::kCleared, Output::kCleared},
-    {"no world suite", "PF World Suite", 2, SuiteAnswer::kRefuse, 0, 516, 516, Output::kUntouched,
-     Output::kUntouched},
+    {"no world suite", "PF World Suite", 2, SuiteAnswer::kRefuse, 0, 516, 516, Output::kUntouched, Output::kUntouched},
     {"world suite null without error", "PF World Suite", 2, SuiteAnswer::kNullWithoutError, 0, 516, 516,
      Output::kUntouched, Output::kUntouched},
     // The world suite is judged by its pointer alone.
     {"world suite served with an error code", "PF World Suite", 2, SuiteAnswer::kServeWithError, 0, 0, 0,
      Output::kDrawn, Output::kDrawn},
-    {"no iterate suite", "PF Iterate8 Suite", 1, SuiteAnswer::kRefuse, 0, 516, 0, Output::kCleared,
-     Output::kCleared},
+    {"no iterate suite", "PF Iterate8 Suite", 1, SuiteAnswer::kRefuse, 0, 516, 0, Output::kCleared, Output::kCleared},
     {"iterate suite null without error", "PF Iterate8 Suite", 1, SuiteAnswer::kNullWithoutError, 0, 516, 0,
      Output::kCleared, Output::kCleared},
 };

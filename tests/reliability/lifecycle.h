@@ -152,10 +152,14 @@ inline void FillRandom(World &w, std::mt19937 &rng) {
                 case Depth::k32: {
                     const double odd = unit(rng);
                     PF_PixelFloat p{float(a), float(r), float(g), float(b)};
-                    if (odd < 0.03) p.alpha = -0.25f;
-                    else if (odd < 0.05) p.alpha = 1.5f;
-                    else if (odd < 0.06) p.red = std::numeric_limits<float>::quiet_NaN();
-                    else if (odd < 0.08) p.green = 2.0f;
+                    if (odd < 0.03)
+                        p.alpha = -0.25f;
+                    else if (odd < 0.05)
+                        p.alpha = 1.5f;
+                    else if (odd < 0.06)
+                        p.red = std::numeric_limits<float>::quiet_NaN();
+                    else if (odd < 0.08)
+                        p.green = 2.0f;
                     w.At<PF_PixelFloat>(x, y) = p;
                     break;
                 }
@@ -177,11 +181,9 @@ struct FramePlan {
 inline Frame MakeFrame(const FramePlan &p, unsigned seed) {
     std::mt19937 rng(seed);
     const A_long px = A_long(renderhost::PixelBytes(p.depth));
-    Frame f{World(p.depth, p.input_w, p.input_h, p.input_x, p.input_y, (p.input_w + p.input_pad) * px),
-            std::nullopt,
+    Frame f{World(p.depth, p.input_w, p.input_h, p.input_x, p.input_y, (p.input_w + p.input_pad) * px), std::nullopt,
             World(p.depth, p.out_w, p.out_h, p.out_x, p.out_y, (p.out_w + p.out_pad) * px),
-            World(p.depth, p.out_w, p.out_h, p.out_x, p.out_y),
-            p.slider};
+            World(p.depth, p.out_w, p.out_h, p.out_x, p.out_y), p.slider};
     FillRandom(f.input, rng);
     if (p.with_layer) {
         f.layer.emplace(p.depth, p.layer_w, p.layer_h, 0, 0, (p.layer_w + p.layer_pad) * px);

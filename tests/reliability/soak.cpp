@@ -124,8 +124,8 @@ int main(int argc, char **argv) {
     std::vector<Frame> small;
     for (int i = 0; i < 6; ++i) {
         const Depth depth = Depth(i % 3);
-        const reliability::FramePlan plan{depth, true, PF_Fixed((10 + 15 * i) << 16), 48, 32, i % 2, -3, -2, 54, 36,
-                                          0, -1, -1, 50, 34, i % 3};
+        const reliability::FramePlan plan{
+            depth, true, PF_Fixed((10 + 15 * i) << 16), 48, 32, i % 2, -3, -2, 54, 36, 0, -1, -1, 50, 34, i % 3};
         small.push_back(reliability::MakeFrame(plan, 100 + unsigned(i)));
     }
 
@@ -200,8 +200,7 @@ int main(int argc, char **argv) {
         const long rss_end = StatusKiB("VmRSS");
         Report("end, before global setdown", rss_end);
         if (effect.GlobalSetdown() != PF_Err_NONE) ++failures;
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         const double growth = MiB(rss_end - rss_warm);
         std::printf("  growth after warm-up: %+.1f MiB (allowed %.1f); %.1f s\n", growth, options.max_growth_mib,
                     seconds);

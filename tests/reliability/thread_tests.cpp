@@ -42,8 +42,8 @@ TEST_P(PoolThreads, FramesEqualThePlainRules) {
         frames.push_back(reliability::MakeFrame(plan, seed++));
     }
     // And one whose output lies mostly outside both sources.
-    frames.push_back(reliability::MakeFrame({c.depth, true, 50 << 16, 30, 40, 0, 0, 0, 30, 40, 1, 20, -10, 40, 60, 0},
-                                            seed++));
+    frames.push_back(
+        reliability::MakeFrame({c.depth, true, 50 << 16, 30, 40, 0, 0, 0, 30, 40, 1, 20, -10, 40, 60, 0}, seed++));
 
     renderhost::Host host(renderhost::HostOptions{c.threads});
     ASSERT_EQ(host.threads(), c.threads);

@@ -21,7 +21,7 @@ struct Ctx {
 struct AccountingCase {
     const char *what;
     std::function<void(Ctx &)> act;
-    const char *report_part; // empty: the host must stay clean
+    const char *report_part;  // empty: the host must stay clean
 };
 void PrintTo(const AccountingCase &c, std::ostream *os) { *os << c.what; }
 
@@ -49,7 +49,7 @@ TEST_P(Accounting, ReportsWhatIsLeftOrMisused) {
     }
 }
 
-PF_ParamDef g_record; // outlives the command, like a plug-in's static record
+PF_ParamDef g_record;  // outlives the command, like a plug-in's static record
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Accounting,
@@ -69,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
                        ""},
         AccountingCase{"leaked handle", [](Ctx &c) { c.handles->host_new_handle(12); },
                        "handle #1 (12 bytes) not disposed of"},
-        AccountingCase{"handle left locked",
-                       [](Ctx &c) { c.handles->host_lock_handle(c.handles->host_new_handle(4)); },
+        AccountingCase{"handle left locked", [](Ctx &c) { c.handles->host_lock_handle(c.handles->host_new_handle(4)); },
                        "handle #1 (4 bytes) not disposed of, locked 1 time"},
         AccountingCase{"unreleased suite",
                        [](Ctx &c) { rhtest::Acquire<PF_WorldSuite2>(c.in->pica_basicP, "PF World Suite", 2); },
@@ -174,4 +173,4 @@ TEST(Accounting, EffectGoneWithACheckoutIsAMisuse) {
         << host.LeakReport();
 }
 
-} // namespace
+}  // namespace

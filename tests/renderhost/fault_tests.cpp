@@ -30,11 +30,12 @@ using Attempt = bool (*)(FaultFixture &, PF_InData *, PF_OutData *);
 struct FaultCase {
     HostOp op;
     PF_Cmd cmd;
-    Attempt attempt; // one call of op; true when it succeeded
+    Attempt attempt;  // one call of op; true when it succeeded
 };
 void PrintTo(const FaultCase &c, std::ostream *os) { *os << renderhost::HostOpName(c.op); }
 
-template <class Suite> const Suite *Get(PF_InData *in, const char *name, A_long version) {
+template <class Suite>
+const Suite *Get(PF_InData *in, const char *name, A_long version) {
     return rhtest::Acquire<Suite>(in->pica_basicP, name, version);
 }
 const PF_HandleSuite2 *Handles(PF_InData *in) { return Get<PF_HandleSuite2>(in, "PF Handle Suite", 2); }
@@ -46,8 +47,7 @@ const FaultCase kFaultCases[] = {
     {HostOp::AcquireSuite, PF_Cmd_SMART_RENDER,
      [](FaultFixture &, PF_InData *in, PF_OutData *) {
          const bool ok = Handles(in) != nullptr;
-         if (ok)
-             Release(in, "PF Handle Suite", 2);
+         if (ok) Release(in, "PF Handle Suite", 2);
          return ok;
      }},
     {HostOp::ReleaseSuite, PF_Cmd_SMART_RENDER,
@@ -59,8 +59,7 @@ const FaultCase kFaultCases[] = {
      [](FaultFixture &, PF_InData *in, PF_OutData *) {
          const PF_HandleSuite2 *hs = Handles(in);
          PF_Handle h = hs->host_new_handle(4);
-         if (h)
-             hs->host_dispose_handle(h);
+         if (h) hs->host_dispose_handle(h);
          Release(in, "PF Handle Suite", 2);
          return h != nullptr;
      }},
@@ -69,8 +68,7 @@ const FaultCase kFaultCases[] = {
          const PF_HandleSuite2 *hs = Handles(in);
          PF_Handle h = hs->host_new_handle(4);
          void *p = hs->host_lock_handle(h);
-         if (p)
-             hs->host_unlock_handle(h);
+         if (p) hs->host_unlock_handle(h);
          hs->host_dispose_handle(h);
          Release(in, "PF Handle Suite", 2);
          return p != nullptr;
@@ -100,8 +98,7 @@ const FaultCase kFaultCases[] = {
      [](FaultFixture &, PF_InData *in, PF_OutData *) {
          PF_ParamDef p{};
          const bool ok = in->inter.checkout_param(in->effect_ref, 1, 0, 1, 1, &p) == PF_Err_NONE;
-         if (ok)
-             in->inter.checkin_param(in->effect_ref, &p);
+         if (ok) in->inter.checkin_param(in->effect_ref, &p);
          return ok;
      }},
     {HostOp::CheckinParam, PF_Cmd_SMART_RENDER,
@@ -194,8 +191,7 @@ TEST_P(FailsOnNthCall, ExactlyThatCallFails) {
     EXPECT_EQ(f.host.Calls(c.op) - calls_before, 4);
     std::vector<PF_Err> results;
     for (const auto &entry : f.host.Journal())
-        if (entry.op == c.op)
-            results.push_back(entry.result);
+        if (entry.op == c.op) results.push_back(entry.result);
     EXPECT_EQ(results, (std::vector<PF_Err>{0, 0, kInjected, 0})) << HostOpName(c.op);
     // Each attempt gave back what it got: a failed call lends nothing, and
     // a failed give-back still takes it back.
@@ -255,7 +251,7 @@ TEST(Faults, CountFromArmingAndCanBeCleared) {
     hs->host_dispose_handle(hs->host_new_handle(1));
     hs->host_dispose_handle(hs->host_new_handle(1));
     host.FailOn(HostOp::NewHandle, 1, kInjected);
-    EXPECT_EQ(hs->host_new_handle(1), nullptr); // the first call after arming
+    EXPECT_EQ(hs->host_new_handle(1), nullptr);  // the first call after arming
     host.FailOn(HostOp::NewHandle, 1, kInjected);
     host.ClearFaults();
     PF_Handle h = hs->host_new_handle(1);
@@ -265,4 +261,4 @@ TEST(Faults, CountFromArmingAndCanBeCleared) {
     EXPECT_THROW(host.FailOnSuite(HostOp::NewHandle, "PF Handle Suite", 1, kInjected), std::invalid_argument);
 }
 
-} // namespace
+}  // namespace

@@ -36,10 +36,8 @@ struct Tally {
 
 PF_Err CountHit(void *refcon, A_long thread_index, A_long i, A_long iterations) {
     auto &tally = *static_cast<Tally *>(refcon);
-    if (thread_index < 0 || thread_index >= tally.threads)
-        ++tally.bad_thread_index;
-    if (iterations != tally.count)
-        ++tally.bad_count;
+    if (thread_index < 0 || thread_index >= tally.threads) ++tally.bad_thread_index;
+    if (iterations != tally.count) ++tally.bad_count;
     ++tally.hits[static_cast<std::size_t>(i)];
     return PF_Err_NONE;
 }
@@ -77,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(ThreadsAndCounts, IterateEveryIndex,
                                                               A_long{2163})));
 
 struct Failing {
-    std::vector<std::pair<A_long, PF_Err>> errors; // index, result
+    std::vector<std::pair<A_long, PF_Err>> errors;  // index, result
     std::atomic<int> finished{0};
 };
 
@@ -86,8 +84,7 @@ PF_Err FailSome(void *refcon, A_long, A_long i, A_long) {
     std::this_thread::sleep_for(std::chrono::microseconds(200));
     PF_Err result = PF_Err_NONE;
     for (const auto &e : f.errors)
-        if (e.first == i)
-            result = e.second;
+        if (e.first == i) result = e.second;
     ++f.finished;
     return result;
 }
@@ -96,7 +93,7 @@ struct ErrorCase {
     int threads;
     A_long count;
     std::vector<std::pair<A_long, PF_Err>> errors;
-    std::set<PF_Err> allowed; // results that count as "the first error"
+    std::set<PF_Err> allowed;  // results that count as "the first error"
 };
 void PrintTo(const ErrorCase &c, std::ostream *os) {
     *os << c.threads << " threads, " << c.count << " indices, " << c.errors.size() << " failing";
@@ -119,13 +116,13 @@ TEST_P(IterateFirstError, ReturnsFirstErrorAfterAllCallsFinished) {
     EXPECT_EQ(host.Journal().back().result, result);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, IterateFirstError,
-    ::testing::Values(ErrorCase{1, 20, {{5, 77}}, {77}},
-                      // One thread runs in index order: the lower index fails first.
-                      ErrorCase{1, 20, {{3, 11}, {7, 22}}, {11}}, ErrorCase{2, 40, {{0, 9}}, {9}},
-                      ErrorCase{3, 40, {{39, -5}}, {-5}}, ErrorCase{8, 100, {{10, 1}, {90, 2}}, {1, 2}},
-                      ErrorCase{8, 30, {}, {PF_Err_NONE}}));
+INSTANTIATE_TEST_SUITE_P(Cases, IterateFirstError,
+                         ::testing::Values(ErrorCase{1, 20, {{5, 77}}, {77}},
+                                           // One thread runs in index order: the lower index fails first.
+                                           ErrorCase{1, 20, {{3, 11}, {7, 22}}, {11}}, ErrorCase{2, 40, {{0, 9}}, {9}},
+                                           ErrorCase{3, 40, {{39, -5}}, {-5}},
+                                           ErrorCase{8, 100, {{10, 1}, {90, 2}}, {1, 2}},
+                                           ErrorCase{8, 30, {}, {PF_Err_NONE}}));
 
 TEST(Iterate, RefusesNegativeCountAndMissingCallback) {
     Host host(HostOptions{2});
@@ -155,8 +152,7 @@ PF_Err Meet(void *refcon, A_long, A_long, A_long iterations) {
     m.ids.insert(std::this_thread::get_id());
     ++m.arrived;
     m.cv.notify_all();
-    if (!m.cv.wait_for(lock, std::chrono::seconds(10), [&] { return m.arrived >= iterations; }))
-        m.all_met = false;
+    if (!m.cv.wait_for(lock, std::chrono::seconds(10), [&] { return m.arrived >= iterations; })) m.all_met = false;
     return PF_Err_NONE;
 }
 
@@ -192,8 +188,7 @@ PF_Err JoinRoll(void *refcon, A_long, A_long, A_long) {
     std::unique_lock<std::mutex> lock(r.mutex);
     r.ids.insert(std::this_thread::get_id());
     r.cv.notify_all();
-    if (!r.cv.wait_for(lock, std::chrono::seconds(10), [&] { return r.ids.size() >= r.threads; }))
-        r.all_met = false;
+    if (!r.cv.wait_for(lock, std::chrono::seconds(10), [&] { return r.ids.size() >= r.threads; })) r.all_met = false;
     return PF_Err_NONE;
 }
 
@@ -225,8 +220,7 @@ PF_Err Inner(void *refcon, A_long, A_long, A_long) {
 PF_Err Outer(void *refcon, A_long, A_long, A_long) {
     auto &n = *static_cast<Nested *>(refcon);
     const PF_Err err = n.suite->iterate_generic(5, &n, &Inner);
-    if (err != PF_Err_NONE)
-        n.inner_result = err;
+    if (err != PF_Err_NONE) n.inner_result = err;
     return PF_Err_NONE;
 }
 
@@ -246,4 +240,4 @@ TEST(Iterate, DefaultThreadCountIsTheMachines) {
     EXPECT_EQ(host.threads(), hardware > 0 ? static_cast<int>(hardware) : 1);
 }
 
-} // namespace
+}  // namespace

@@ -43,8 +43,7 @@ TEST(PluginModule, MissingFileIsAClearError) {
 TEST(PluginModule, ModuleWithoutEntryPointIsAClearError) {
     const std::string path = RENDERHOST_NO_ENTRY_MODULE;
     const std::string error = LoadError(path);
-    EXPECT_NE(error.find("plug-in module '" + path + "' does not export EntryPointFunc"), std::string::npos)
-        << error;
+    EXPECT_NE(error.find("plug-in module '" + path + "' does not export EntryPointFunc"), std::string::npos) << error;
 }
 
 TEST(PluginModule, LoadsAndMoves) {
@@ -61,15 +60,15 @@ void Paint(World &world) {
         for (A_long x = 0; x < world.width(); ++x) {
             const int v = 1 + y * world.width() + x;
             switch (world.depth()) {
-            case Depth::k8:
-                world.At<PF_Pixel>(x, y) = PF_Pixel{255, static_cast<A_u_char>(v), 2, 3};
-                break;
-            case Depth::k16:
-                world.At<PF_Pixel16>(x, y) = PF_Pixel16{32768, static_cast<A_u_short>(v * 100), 2, 3};
-                break;
-            case Depth::k32:
-                world.At<PF_PixelFloat>(x, y) = PF_PixelFloat{1.0f, v / 64.0f, 0.5f, 0.25f};
-                break;
+                case Depth::k8:
+                    world.At<PF_Pixel>(x, y) = PF_Pixel{255, static_cast<A_u_char>(v), 2, 3};
+                    break;
+                case Depth::k16:
+                    world.At<PF_Pixel16>(x, y) = PF_Pixel16{32768, static_cast<A_u_short>(v * 100), 2, 3};
+                    break;
+                case Depth::k32:
+                    world.At<PF_PixelFloat>(x, y) = PF_PixelFloat{1.0f, v / 64.0f, 0.5f, 0.25f};
+                    break;
             }
         }
     }
@@ -80,30 +79,30 @@ bool SamePixel(const World &out, A_long x, A_long y, const World &in) {
     const A_long ox = x - out.origin_x(), oy = y - out.origin_y();
     const A_long ix = x - in.origin_x(), iy = y - in.origin_y();
     switch (out.depth()) {
-    case Depth::k8: {
-        const PF_Pixel a = out.At<PF_Pixel>(ox, oy), b = in.At<PF_Pixel>(ix, iy);
-        return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
-    }
-    case Depth::k16: {
-        const PF_Pixel16 a = out.At<PF_Pixel16>(ox, oy), b = in.At<PF_Pixel16>(ix, iy);
-        return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
-    }
-    case Depth::k32: {
-        const PF_PixelFloat a = out.At<PF_PixelFloat>(ox, oy), b = in.At<PF_PixelFloat>(ix, iy);
-        return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
-    }
+        case Depth::k8: {
+            const PF_Pixel a = out.At<PF_Pixel>(ox, oy), b = in.At<PF_Pixel>(ix, iy);
+            return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
+        }
+        case Depth::k16: {
+            const PF_Pixel16 a = out.At<PF_Pixel16>(ox, oy), b = in.At<PF_Pixel16>(ix, iy);
+            return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
+        }
+        case Depth::k32: {
+            const PF_PixelFloat a = out.At<PF_PixelFloat>(ox, oy), b = in.At<PF_PixelFloat>(ix, iy);
+            return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
+        }
     }
     return false;
 }
 
 bool Transparent(const World &out, A_long ox, A_long oy) {
     switch (out.depth()) {
-    case Depth::k8:
-        return out.At<PF_Pixel>(ox, oy).alpha == 0 && out.At<PF_Pixel>(ox, oy).red == 0;
-    case Depth::k16:
-        return out.At<PF_Pixel16>(ox, oy).alpha == 0 && out.At<PF_Pixel16>(ox, oy).red == 0;
-    case Depth::k32:
-        return out.At<PF_PixelFloat>(ox, oy).alpha == 0 && out.At<PF_PixelFloat>(ox, oy).red == 0;
+        case Depth::k8:
+            return out.At<PF_Pixel>(ox, oy).alpha == 0 && out.At<PF_Pixel>(ox, oy).red == 0;
+        case Depth::k16:
+            return out.At<PF_Pixel16>(ox, oy).alpha == 0 && out.At<PF_Pixel16>(ox, oy).red == 0;
+        case Depth::k32:
+            return out.At<PF_PixelFloat>(ox, oy).alpha == 0 && out.At<PF_PixelFloat>(ox, oy).red == 0;
     }
     return false;
 }
@@ -116,11 +115,13 @@ class ProbeLifecycle : public ::testing::TestWithParam<Depth> {
 protected:
     ProbeLifecycle()
         : module(PluginModule::Load(RENDERHOST_PROBE_MODULE)),
-          host(renderhost::HostOptions{3, renderhost::CallJournal::kOn}), effect(host, module),
-          input(GetParam(), 6, 4, 2, 1), layer(GetParam(), 6, 4, 2, 1),
+          host(renderhost::HostOptions{3, renderhost::CallJournal::kOn}),
+          effect(host, module),
+          input(GetParam(), 6, 4, 2, 1),
+          layer(GetParam(), 6, 4, 2, 1),
           output(GetParam(), 8, 6, 0, 0, static_cast<A_long>(renderhost::PixelBytes(GetParam()) * 9)) {
         Paint(input);
-        Paint(output); // must be cleared by the probe's fill
+        Paint(output);  // must be cleared by the probe's fill
         frame.input = &input;
         frame.layer = &layer;
         frame.output = &output;
@@ -190,13 +191,13 @@ TEST_P(ProbeLifecycle, RunsCleanlyFromSetupToSetdown) {
 
         const std::vector<HostOp> expected = {
             // pre-render
-            HostOp::AcquireSuite, HostOp::NewHandle, HostOp::LockHandle, HostOp::CheckoutParam,
-            HostOp::CheckoutLayer, HostOp::CheckinParam, HostOp::ReleaseSuite,
+            HostOp::AcquireSuite, HostOp::NewHandle, HostOp::LockHandle, HostOp::CheckoutParam, HostOp::CheckoutLayer,
+            HostOp::CheckinParam, HostOp::ReleaseSuite,
             // render
             HostOp::AcquireSuite, HostOp::LockHandle, HostOp::Sprintf, HostOp::CheckoutLayerPixels,
-            HostOp::CheckoutOutput, HostOp::AcquireSuite, HostOp::GetPixelFormat, HostOp::ReleaseSuite,
-            HostOp::Fill, HostOp::CheckoutParam, HostOp::AcquireSuite, HostOp::IterateGeneric,
-            HostOp::ReleaseSuite, HostOp::CheckinParam, HostOp::ReleaseSuite};
+            HostOp::CheckoutOutput, HostOp::AcquireSuite, HostOp::GetPixelFormat, HostOp::ReleaseSuite, HostOp::Fill,
+            HostOp::CheckoutParam, HostOp::AcquireSuite, HostOp::IterateGeneric, HostOp::ReleaseSuite,
+            HostOp::CheckinParam, HostOp::ReleaseSuite};
         EXPECT_EQ(host.JournalOps(), expected);
         const auto journal = host.Journal();
         EXPECT_EQ(journal[3].detail, "index 1 at 48/2/24");
@@ -214,8 +215,7 @@ TEST_P(ProbeLifecycle, LayerWithoutPixelsLeavesTheOutputTransparent) {
     const FrameResult r = effect.RenderFrame(frame);
     ASSERT_EQ(r.render, PF_Err_NONE);
     for (A_long y = 0; y < 6; ++y)
-        for (A_long x = 0; x < 8; ++x)
-            EXPECT_TRUE(Transparent(output, x, y));
+        for (A_long x = 0; x < 8; ++x) EXPECT_TRUE(Transparent(output, x, y));
     EXPECT_EQ(host.Calls(HostOp::IterateGeneric), 0);
     EXPECT_TRUE(host.IsClean()) << host.LeakReport();
 }
@@ -255,8 +255,7 @@ TEST(ProbeFaults, EveryFailingCallOfAFrameLeavesTheHostClean) {
         const bool ignored_by_probe = call.op == HostOp::ReleaseSuite || call.op == HostOp::Sprintf;
         EXPECT_EQ(r.pre_render != PF_Err_NONE || r.render != PF_Err_NONE, !ignored_by_probe);
         int failed = 0;
-        for (const auto &entry : host.Journal())
-            failed += entry.op == call.op && entry.result == kInjected;
+        for (const auto &entry : host.Journal()) failed += entry.op == call.op && entry.result == kInjected;
         EXPECT_EQ(failed, 1);
         EXPECT_TRUE(host.IsClean()) << host.LeakReport();
     }
@@ -289,8 +288,7 @@ TEST_P(PreRenderCheckout, AnswersTheInputsRectanglesAndReferenceSize) {
     PF_RationalScale seen_down_x{}, seen_down_y{};
     A_short seen_bitdepth = 0;
     rhtest::ScriptGuard guard([&](PF_Cmd cmd, PF_InData *in, PF_OutData *, void *extra) -> PF_Err {
-        if (cmd != PF_Cmd_SMART_PRE_RENDER)
-            return PF_Err_NONE;
+        if (cmd != PF_Cmd_SMART_PRE_RENDER) return PF_Err_NONE;
         auto *pre = static_cast<PF_PreRenderExtra *>(extra);
         seen_down_x = in->downsample_x;
         seen_down_y = in->downsample_y;
@@ -312,11 +310,10 @@ TEST_P(PreRenderCheckout, AnswersTheInputsRectanglesAndReferenceSize) {
     EXPECT_TRUE(host.IsClean()) << host.LeakReport();
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, PreRenderCheckout,
-    ::testing::Values(CheckoutCase{0, 0, 4, 3, std::nullopt, std::nullopt, {1, 1}, {1, 1}, 4, 3},
-                      CheckoutCase{-5, 7, 4, 3, 1920, 1080, {1, 2}, {1, 2}, 1920, 1080},
-                      CheckoutCase{10, -10, 0, 0, 1000, 3, {1, 3}, {2, 3}, 1000, 3}));
+INSTANTIATE_TEST_SUITE_P(Cases, PreRenderCheckout,
+                         ::testing::Values(CheckoutCase{0, 0, 4, 3, std::nullopt, std::nullopt, {1, 1}, {1, 1}, 4, 3},
+                                           CheckoutCase{-5, 7, 4, 3, 1920, 1080, {1, 2}, {1, 2}, 1920, 1080},
+                                           CheckoutCase{10, -10, 0, 0, 1000, 3, {1, 3}, {2, 3}, 1000, 3}));
 
 TEST(Frame, LentWorldsAreValidCopiesAndLayerPixelsNeedThePreRendersCheckout) {
     Host host(renderhost::HostOptions{1});
@@ -343,10 +340,10 @@ TEST(Frame, LentWorldsAreValidCopiesAndLayerPixelsNeedThePreRendersCheckout) {
         }
         auto *render = static_cast<PF_SmartRenderExtra *>(extra);
         PF_EffectWorld *world = nullptr;
-        early_pixels = render->cb->checkout_layer_pixels(in->effect_ref, 1, &world); // id 1 was not asked for
+        early_pixels = render->cb->checkout_layer_pixels(in->effect_ref, 1, &world);  // id 1 was not asked for
         pixels_err = render->cb->checkout_layer_pixels(in->effect_ref, 0, &world);
         input_problem = world ? renderhost::WorldProblem(*world) : "null";
-        world->width = -99; // scribbling on a lent copy must not reach the host's world
+        world->width = -99;  // scribbling on a lent copy must not reach the host's world
         output_err = render->cb->checkout_output(in->effect_ref, &world);
         output_problem = world ? renderhost::WorldProblem(*world) : "null";
         PF_ParamDef p{};
@@ -411,7 +408,7 @@ TEST(Frame, PreRenderDataIsHandedToTheRenderThenDisposed) {
     FrameSpec frame;
     frame.input = &input;
     frame.output = &output;
-    frame.initial_output.flags = 0x40; // the host's own bits are handed over as set
+    frame.initial_output.flags = 0x40;  // the host's own bits are handed over as set
     void *carried = nullptr;
     std::optional<renderhost::HandleInfo> during_render;
     PF_RenderOutputFlags flags_seen = 0;
@@ -440,7 +437,7 @@ TEST(Frame, PreRenderDataIsHandedToTheRenderThenDisposed) {
     EXPECT_EQ(flags_seen, 0x40);
     EXPECT_EQ(carried, r.pre_render_output.pre_render_data);
     ASSERT_TRUE(during_render.has_value());
-    EXPECT_EQ(during_render->lock_count, 1); // still locked, as the pre-render left it
+    EXPECT_EQ(during_render->lock_count, 1);  // still locked, as the pre-render left it
     EXPECT_EQ(host.LiveHandles(), 0u);
     EXPECT_EQ(host.OutstandingSuites(), 0);
 }
@@ -479,8 +476,7 @@ TEST(Frame, UnknownPreRenderDataWithoutDeletionFunctionIsAMisuse) {
     frame.output = &output;
     static int block = 0;
     rhtest::ScriptGuard guard([&](PF_Cmd cmd, PF_InData *, PF_OutData *, void *extra) -> PF_Err {
-        if (cmd == PF_Cmd_SMART_PRE_RENDER)
-            static_cast<PF_PreRenderExtra *>(extra)->output->pre_render_data = &block;
+        if (cmd == PF_Cmd_SMART_PRE_RENDER) static_cast<PF_PreRenderExtra *>(extra)->output->pre_render_data = &block;
         return PF_Err_NONE;
     });
     effect.RenderFrame(frame);
@@ -531,10 +527,8 @@ TEST(Send, UnknownCommandsAndGlobalDataFollowTheHostsRules) {
     PF_Handle given = reinterpret_cast<PF_Handle>(&global_block);
     PF_Handle seen_in_setdown = nullptr;
     rhtest::ScriptGuard guard([&](PF_Cmd cmd, PF_InData *in, PF_OutData *out, void *) -> PF_Err {
-        if (cmd == PF_Cmd_GLOBAL_SETUP)
-            out->global_data = given;
-        if (cmd == PF_Cmd_GLOBAL_SETDOWN)
-            seen_in_setdown = in->global_data;
+        if (cmd == PF_Cmd_GLOBAL_SETUP) out->global_data = given;
+        if (cmd == PF_Cmd_GLOBAL_SETDOWN) seen_in_setdown = in->global_data;
         return cmd == 99 ? 5 : PF_Err_NONE;
     });
     EXPECT_EQ(effect.Send(99, nullptr, nullptr, nullptr), 5);
@@ -545,4 +539,4 @@ TEST(Send, UnknownCommandsAndGlobalDataFollowTheHostsRules) {
     EXPECT_EQ(effect.in_data().global_data, nullptr);
 }
 
-} // namespace
+}  // namespace

@@ -18,8 +18,8 @@ inline Script &CurrentScript() {
     return script;
 }
 
-inline PF_Err ScriptedEntry(PF_Cmd cmd, PF_InData *in_data, PF_OutData *out_data, PF_ParamDef *[],
-                            PF_LayerDef *, void *extra) {
+inline PF_Err ScriptedEntry(PF_Cmd cmd, PF_InData *in_data, PF_OutData *out_data, PF_ParamDef *[], PF_LayerDef *,
+                            void *extra) {
     return CurrentScript() ? CurrentScript()(cmd, in_data, out_data, extra) : PF_Err_NONE;
 }
 
@@ -37,11 +37,10 @@ template <class Suite>
 const Suite *Acquire(const SPBasicSuite *basic, const char *name, A_long version, SPErr *code = nullptr) {
     const void *table = nullptr;
     const SPErr err = basic->AcquireSuite(name, version, &table);
-    if (code != nullptr)
-        *code = err;
+    if (code != nullptr) *code = err;
     return static_cast<const Suite *>(table);
 }
 
-} // namespace rhtest
+}  // namespace rhtest
 
 #endif

@@ -33,7 +33,7 @@ TEST_P(Catalogue, ServesExactNamesAndVersionsOnly) {
     const CatalogueCase &c = GetParam();
     Host host{kJournaled};
     Host::Scope scope(host);
-    const void *table = reinterpret_cast<const void *>(&host); // must be overwritten
+    const void *table = reinterpret_cast<const void *>(&host);  // must be overwritten
     const SPErr err = host.BasicSuite()->AcquireSuite(c.name, c.version, &table);
     if (c.served) {
         EXPECT_EQ(err, PF_Err_NONE);
@@ -48,18 +48,14 @@ TEST_P(Catalogue, ServesExactNamesAndVersionsOnly) {
     EXPECT_EQ(host.Journal().front().detail, std::string(c.name) + " " + std::to_string(c.version));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Catalogue,
-                         ::testing::Values(CatalogueCase{"PF Handle Suite", 2, true},
-                                           CatalogueCase{"PF World Suite", 2, true},
-                                           CatalogueCase{"PF Iterate8 Suite", 1, true},
-                                           CatalogueCase{"AEGP Utility Suite", 7, true},
-                                           CatalogueCase{"PF Handle Suite", 1, false},
-                                           CatalogueCase{"PF World Suite", 1, false},
-                                           CatalogueCase{"AEGP Utility Suite", 6, false},
-                                           CatalogueCase{"PF Handle suite", 2, false},
-                                           CatalogueCase{"PF Handle Suite ", 2, false},
-                                           CatalogueCase{"PF iterate16 Suite", 1, false},
-                                           CatalogueCase{"", 0, false}));
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Catalogue,
+    ::testing::Values(CatalogueCase{"PF Handle Suite", 2, true}, CatalogueCase{"PF World Suite", 2, true},
+                      CatalogueCase{"PF Iterate8 Suite", 1, true}, CatalogueCase{"AEGP Utility Suite", 7, true},
+                      CatalogueCase{"PF Handle Suite", 1, false}, CatalogueCase{"PF World Suite", 1, false},
+                      CatalogueCase{"AEGP Utility Suite", 6, false}, CatalogueCase{"PF Handle suite", 2, false},
+                      CatalogueCase{"PF Handle Suite ", 2, false}, CatalogueCase{"PF iterate16 Suite", 1, false},
+                      CatalogueCase{"", 0, false}));
 
 struct AnswerCase {
     SuiteAnswer answer;
@@ -106,7 +102,7 @@ TEST(Scope, OneHostDispatchesAtATime) {
     Host first;
     Host second;
     Host::Scope outer(first);
-    EXPECT_NO_THROW(Host::Scope inner(first)); // scopes of one host nest
+    EXPECT_NO_THROW(Host::Scope inner(first));  // scopes of one host nest
     EXPECT_THROW(Host::Scope other(second), std::logic_error);
 }
 
@@ -166,9 +162,9 @@ TEST(HandleSuite, NewLockUnlockDispose) {
     EXPECT_EQ(host.FindHandle(h)->id, 1);
     auto *p = static_cast<unsigned char *>(handles->host_lock_handle(h));
     ASSERT_EQ(p, *h);
-    std::memset(p, 0x11, 24); // the whole block is writable
+    std::memset(p, 0x11, 24);  // the whole block is writable
     EXPECT_EQ(host.LockedHandles(), 1u);
-    EXPECT_EQ(handles->host_lock_handle(h), p); // locks nest
+    EXPECT_EQ(handles->host_lock_handle(h), p);  // locks nest
     EXPECT_EQ(host.FindHandle(h)->lock_count, 2);
     handles->host_unlock_handle(h);
     handles->host_unlock_handle(h);
@@ -207,7 +203,7 @@ TEST_P(PixelFormat, FollowsTheWorldsDepthUnlessOverridden) {
     host.SetPixelFormatAnswer(PF_PixelFormat_INVALID);
     EXPECT_EQ(worlds->PF_GetPixelFormat(&world.descriptor(), &format), PF_Err_NONE);
     EXPECT_EQ(format, PF_PixelFormat_INVALID);
-    host.SetPixelFormatAnswer(PF_PixelFormat_ARGB64, 99); // a known code together with an error
+    host.SetPixelFormatAnswer(PF_PixelFormat_ARGB64, 99);  // a known code together with an error
     EXPECT_EQ(worlds->PF_GetPixelFormat(&world.descriptor(), &format), 99);
     EXPECT_EQ(format, PF_PixelFormat_ARGB64);
     host.ClearPixelFormatAnswer();
@@ -239,7 +235,8 @@ TEST(UtilitySuite, RegisterWritesThePluginId) {
 class Callbacks : public ::testing::Test {
 protected:
     // Runs fn inside a command sent to an in-process effect.
-    template <class Fn> void InCommand(Fn fn, PF_Cmd cmd = PF_Cmd_SMART_RENDER) {
+    template <class Fn>
+    void InCommand(Fn fn, PF_Cmd cmd = PF_Cmd_SMART_RENDER) {
         rhtest::ScriptGuard guard([&](PF_Cmd, PF_InData *in, PF_OutData *out, void *) -> PF_Err {
             fn(in, out);
             return PF_Err_NONE;
@@ -259,7 +256,7 @@ TEST_F(Callbacks, SprintfIntoReturnMessageIsBounded) {
     });
     EXPECT_EQ(written, PF_MAX_EFFECT_MSG_LEN);
     EXPECT_EQ(std::strlen(effect.out_data().return_msg), static_cast<std::size_t>(PF_MAX_EFFECT_MSG_LEN));
-    EXPECT_EQ(effect.out_data().out_flags2, 0x5A5A); // the field after the buffer is untouched
+    EXPECT_EQ(effect.out_data().out_flags2, 0x5A5A);  // the field after the buffer is untouched
 }
 
 TEST_F(Callbacks, SprintfAndStrcpyFormatAndCopy) {
@@ -270,7 +267,7 @@ TEST_F(Callbacks, SprintfAndStrcpyFormatAndCopy) {
         in->utils->ansi.sprintf(out->return_msg, "%s, v%d.%d%d\r%s", "Probe", 1, 0, 0, "notice");
         in->utils->ansi.sprintf(own, "%05d", 42);
         copied = in->utils->ansi.strcpy(name, "Opacity");
-        in->utils->ansi.strcpy(out->return_msg + 250, "0123456789"); // 6 bytes of room left
+        in->utils->ansi.strcpy(out->return_msg + 250, "0123456789");  // 6 bytes of room left
     });
     EXPECT_STREQ(effect.out_data().return_msg, "Probe, v1.00\rnotice");
     EXPECT_STREQ(own, "00042");
@@ -287,26 +284,26 @@ TEST_F(Callbacks, SprintfAndStrcpyFormatAndCopy) {
 
 struct FillCase {
     Depth depth;
-    bool whole;          // else `rect`, clipped to the world
-    A_long width, height; // the world; two pixels of padding per row
+    bool whole;            // else `rect`, clipped to the world
+    A_long width, height;  // the world; two pixels of padding per row
     PF_LRect rect;
 };
 
 // The colour {255, 0, 128, 255} as the fill gives it in each depth.
 bool IsFillColour(const World &world, A_long x, A_long y) {
     switch (world.depth()) {
-    case Depth::k8: {
-        const PF_Pixel p = world.At<PF_Pixel>(x, y);
-        return p.alpha == 255 && p.red == 0 && p.green == 128 && p.blue == 255;
-    }
-    case Depth::k16: {
-        const PF_Pixel16 p = world.At<PF_Pixel16>(x, y);
-        return p.alpha == 32768 && p.red == 0 && p.green == 16448 && p.blue == 32768; // 128 * 32768 / 255, rounded
-    }
-    case Depth::k32: {
-        const PF_PixelFloat p = world.At<PF_PixelFloat>(x, y);
-        return p.alpha == 1.0f && p.red == 0.0f && p.green == 128 / 255.0f && p.blue == 1.0f;
-    }
+        case Depth::k8: {
+            const PF_Pixel p = world.At<PF_Pixel>(x, y);
+            return p.alpha == 255 && p.red == 0 && p.green == 128 && p.blue == 255;
+        }
+        case Depth::k16: {
+            const PF_Pixel16 p = world.At<PF_Pixel16>(x, y);
+            return p.alpha == 32768 && p.red == 0 && p.green == 16448 && p.blue == 32768;  // 128 * 32768 / 255, rounded
+        }
+        case Depth::k32: {
+            const PF_PixelFloat p = world.At<PF_PixelFloat>(x, y);
+            return p.alpha == 1.0f && p.red == 0.0f && p.green == 128 / 255.0f && p.blue == 1.0f;
+        }
     }
     return false;
 }
@@ -349,7 +346,7 @@ TEST_P(Fill, FillsTheWorldOrTheClippedRect) {
 }
 
 constexpr PF_LRect kSmallRect{1, 1, 99, 2};
-constexpr PF_LRect kLargeRect{3, 1, 99999, 2049}; // odd first column, clipped on the right
+constexpr PF_LRect kLargeRect{3, 1, 99999, 2049};  // odd first column, clipped on the right
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Fill,
@@ -358,10 +355,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FillCase{Depth::k32, true, 4, 3, {}}, FillCase{Depth::k32, false, 4, 3, kSmallRect},
                       // Past the streaming size: 2050 rows of 2055, 1033 and 517 pixels' stride.
                       FillCase{Depth::k8, true, 2053, 2050, {}}, FillCase{Depth::k8, false, 2053, 2050, kLargeRect},
-                      FillCase{Depth::k16, true, 1031, 2050, {}},
-                      FillCase{Depth::k16, false, 1031, 2050, kLargeRect},
-                      FillCase{Depth::k32, true, 515, 2050, {}},
-                      FillCase{Depth::k32, false, 515, 2050, kLargeRect}));
+                      FillCase{Depth::k16, true, 1031, 2050, {}}, FillCase{Depth::k16, false, 1031, 2050, kLargeRect},
+                      FillCase{Depth::k32, true, 515, 2050, {}}, FillCase{Depth::k32, false, 515, 2050, kLargeRect}));
 
 // Frame buffers start on a cache-line boundary.
 TEST(WorldMemory, PixelsStartOnACacheLine) {
@@ -377,7 +372,7 @@ TEST_F(Callbacks, FillRefusesAnInvalidWorldAndAStrayEffectRef) {
     PF_EffectWorld bad{};
     bad.width = 2;
     bad.height = 2;
-    bad.rowbytes = 8; // and no data
+    bad.rowbytes = 8;  // and no data
     const PF_Pixel black{0, 0, 0, 0};
     World good(Depth::k8, 1, 1);
     PF_EffectWorld lent = good.descriptor();
@@ -392,4 +387,4 @@ TEST_F(Callbacks, FillRefusesAnInvalidWorldAndAStrayEffectRef) {
     EXPECT_EQ(host.Misuses().size(), 2u);
 }
 
-} // namespace
+}  // namespace

@@ -19,7 +19,7 @@ struct BadWorld {
     Depth depth;
     A_long width, height, origin_x, origin_y;
     std::optional<A_long> rowbytes;
-    bool length_error; // else invalid_argument
+    bool length_error;  // else invalid_argument
     const char *message_part;
 };
 void PrintTo(const BadWorld &c, std::ostream *os) { *os << c.what; }
@@ -106,9 +106,9 @@ TEST(World, TypedAccessChecksDepthAndBounds) {
 
 TEST(World, PaddingCatchesWritesPastTheRow) {
     World world(Depth::k8, 3, 2, 0, 0, 16);
-    world.Row<PF_Pixel>(0)[2] = PF_Pixel{255, 255, 255, 255}; // last pixel: fine
+    world.Row<PF_Pixel>(0)[2] = PF_Pixel{255, 255, 255, 255};  // last pixel: fine
     EXPECT_TRUE(world.PaddingIntact());
-    world.Row<PF_Pixel>(0)[3] = PF_Pixel{1, 1, 1, 1}; // one past the row: in the padding
+    world.Row<PF_Pixel>(0)[3] = PF_Pixel{1, 1, 1, 1};  // one past the row: in the padding
     EXPECT_FALSE(world.PaddingIntact());
 }
 
@@ -133,7 +133,7 @@ struct DescriptorCase {
     const char *what;
     A_long flags, width, height, rowbytes;
     bool has_data;
-    const char *problem_part; // empty: valid
+    const char *problem_part;  // empty: valid
 };
 void PrintTo(const DescriptorCase &c, std::ostream *os) { *os << c.what; }
 
@@ -155,14 +155,14 @@ TEST_P(WorldProblems, AreNamed) {
         EXPECT_NE(problem.find(c.problem_part), std::string::npos) << c.what << ": " << problem;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, WorldProblems,
-    ::testing::Values(DescriptorCase{"valid 8-bit", 0, 2, 2, 8, true, ""},
-                      DescriptorCase{"two depths", PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT, 1, 1, 16, true, "two"},
-                      DescriptorCase{"negative height", 0, 1, -1, 4, true, "negative"},
-                      DescriptorCase{"short stride", PF_WorldFlag_DEEP, 2, 1, 12, true, "smaller"},
-                      DescriptorCase{"odd stride", 0, 1, 1, 6, true, "multiple"},
-                      DescriptorCase{"null data, empty", 0, 0, 0, 0, false, "no pixel memory"},
-                      DescriptorCase{"null data", 0, 2, 2, 8, false, "no pixel memory"}));
+INSTANTIATE_TEST_SUITE_P(Cases, WorldProblems,
+                         ::testing::Values(DescriptorCase{"valid 8-bit", 0, 2, 2, 8, true, ""},
+                                           DescriptorCase{"two depths", PF_WorldFlag_DEEP | PF_WorldFlag_FLOAT, 1, 1,
+                                                          16, true, "two"},
+                                           DescriptorCase{"negative height", 0, 1, -1, 4, true, "negative"},
+                                           DescriptorCase{"short stride", PF_WorldFlag_DEEP, 2, 1, 12, true, "smaller"},
+                                           DescriptorCase{"odd stride", 0, 1, 1, 6, true, "multiple"},
+                                           DescriptorCase{"null data, empty", 0, 0, 0, 0, false, "no pixel memory"},
+                                           DescriptorCase{"null data", 0, 2, 2, 8, false, "no pixel memory"}));
 
-} // namespace
+}  // namespace

@@ -8,26 +8,26 @@ FakeBasicSuite *FakeBasicSuite::active_ = nullptr;
 
 const char *FaultLabel(AcquireFault fault) {
     switch (fault) {
-    case AcquireFault::kNone: return "None";
-    case AcquireFault::kCodeWithSuite: return "CodeWithSuite";
-    case AcquireFault::kZeroWithoutSuite: return "ZeroWithoutSuite";
-    case AcquireFault::kRefuse: return "Refuse";
+        case AcquireFault::kNone:
+            return "None";
+        case AcquireFault::kCodeWithSuite:
+            return "CodeWithSuite";
+        case AcquireFault::kZeroWithoutSuite:
+            return "ZeroWithoutSuite";
+        case AcquireFault::kRefuse:
+            return "Refuse";
     }
     return "?";
 }
 
 std::ostream &operator<<(std::ostream &os, const HostCall &call) {
-    return os << (call.kind == HostCall::kAcquire ? "Acquire(" : "Release(") << '"' << call.name
-              << "\", " << call.version << ')';
+    return os << (call.kind == HostCall::kAcquire ? "Acquire(" : "Release(") << '"' << call.name << "\", "
+              << call.version << ')';
 }
 
-HostCall Acquired(const std::string &name, A_long version) {
-    return HostCall{HostCall::kAcquire, name, version};
-}
+HostCall Acquired(const std::string &name, A_long version) { return HostCall{HostCall::kAcquire, name, version}; }
 
-HostCall Released(const std::string &name, A_long version) {
-    return HostCall{HostCall::kRelease, name, version};
-}
+HostCall Released(const std::string &name, A_long version) { return HostCall{HostCall::kRelease, name, version}; }
 
 FakeBasicSuite::FakeBasicSuite() : basic_{&AcquireThunk, &ReleaseThunk} {
     if (active_ != nullptr) {
@@ -36,13 +36,9 @@ FakeBasicSuite::FakeBasicSuite() : basic_{&AcquireThunk, &ReleaseThunk} {
     active_ = this;
 }
 
-FakeBasicSuite::~FakeBasicSuite() {
-    active_ = nullptr;
-}
+FakeBasicSuite::~FakeBasicSuite() { active_ = nullptr; }
 
-void FakeBasicSuite::Serve(const std::string &name, A_long version) {
-    served_[Key(name, version)];
-}
+void FakeBasicSuite::Serve(const std::string &name, A_long version) { served_[Key(name, version)]; }
 
 void FakeBasicSuite::SetFault(const std::string &name, A_long version, AcquireFault fault) {
     served_[Key(name, version)].fault = fault;
@@ -67,9 +63,7 @@ SPErr FakeBasicSuite::AcquireThunk(const char *name, A_long version, const void 
     return active_->Acquire(name, version, suite);
 }
 
-SPErr FakeBasicSuite::ReleaseThunk(const char *name, A_long version) {
-    return active_->Release(name, version);
-}
+SPErr FakeBasicSuite::ReleaseThunk(const char *name, A_long version) { return active_->Release(name, version); }
 
 SPErr FakeBasicSuite::Acquire(const char *name, A_long version, const void **suite) {
     calls_.push_back(Acquired(name, version));
@@ -79,20 +73,20 @@ SPErr FakeBasicSuite::Acquire(const char *name, A_long version, const void **sui
     }
     Served &served = it->second;
     switch (served.fault) {
-    case AcquireFault::kNone:
-        *suite = served.table;
-        ++served.held;
-        return 0;
-    case AcquireFault::kCodeWithSuite:
-        // The table is handed out, so it counts as lent despite the code.
-        *suite = served.table;
-        ++served.held;
-        return kFaultCode;
-    case AcquireFault::kZeroWithoutSuite:
-        *suite = nullptr;
-        return 0;
-    case AcquireFault::kRefuse:
-        return kFaultCode;
+        case AcquireFault::kNone:
+            *suite = served.table;
+            ++served.held;
+            return 0;
+        case AcquireFault::kCodeWithSuite:
+            // The table is handed out, so it counts as lent despite the code.
+            *suite = served.table;
+            ++served.held;
+            return kFaultCode;
+        case AcquireFault::kZeroWithoutSuite:
+            *suite = nullptr;
+            return 0;
+        case AcquireFault::kRefuse:
+            return kFaultCode;
     }
     return kFaultCode;
 }

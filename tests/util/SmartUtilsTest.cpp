@@ -29,11 +29,11 @@ struct EmptyCase {
 };
 
 const EmptyCase kEmptyCases[] = {
-    {{0, 0, 0, 10}, true},    // zero width
-    {{0, 0, 10, 0}, true},    // zero height
-    {{0, 0, 1, 1}, false},    // one pixel
-    {{5, 0, 2, 10}, true},    // left past right
-    {{0, 5, 10, 2}, true},    // top past bottom
+    {{0, 0, 0, 10}, true},  // zero width
+    {{0, 0, 10, 0}, true},  // zero height
+    {{0, 0, 1, 1}, false},  // one pixel
+    {{5, 0, 2, 10}, true},  // left past right
+    {{0, 5, 10, 2}, true},  // top past bottom
     {{-10, -10, -5, -5}, false},
     {{-1, -1, 0, 0}, false},  // signed: -1 < 0
     {{0, 0, -1, 10}, true},
@@ -57,8 +57,7 @@ TEST(IsEmptyRectTest, AgreesWithPointCount) {
                     const PF_LRect rect = {l, t, r, b};
                     int inside = 0;
                     for (int x = -3; x <= 3; ++x)
-                        for (int y = -3; y <= 3; ++y)
-                            inside += (x >= l && x < r && y >= t && y < b) ? 1 : 0;
+                        for (int y = -3; y <= 3; ++y) inside += (x >= l && x < r && y >= t && y < b) ? 1 : 0;
                     EXPECT_EQ(IsEmptyRect(&rect), inside == 0) << rect;
                 }
 }
@@ -79,8 +78,7 @@ const UnionCase kUnionCases[] = {
     {"Disjoint", {30, -40, 35, -30}, {0, 0, 10, 10}, {0, -40, 35, 10}},
     {"SrcInsideDst", {2, 2, 3, 3}, {0, 0, 10, 10}, {0, 0, 10, 10}},
     {"DstInsideSrc", {0, 0, 10, 10}, {2, 2, 3, 3}, {0, 0, 10, 10}},
-    {"Extremes", {INT_MIN, 0, 1, INT_MAX}, {0, INT_MIN, INT_MAX, 1},
-     {INT_MIN, INT_MIN, INT_MAX, INT_MAX}},
+    {"Extremes", {INT_MIN, 0, 1, INT_MAX}, {0, INT_MIN, INT_MAX, 1}, {INT_MIN, INT_MIN, INT_MAX, INT_MAX}},
     {"EmptyDstTakesSrc", {1, 2, 3, 4}, {0, 0, 0, 0}, {1, 2, 3, 4}},
     {"InvertedDstTakesSrc", {-3, -2, 7, 9}, {10, 10, 5, 5}, {-3, -2, 7, 9}},
     {"BothEmptyCopiesSrc", {9, 8, 7, 6}, {0, 0, 0, 0}, {9, 8, 7, 6}},
@@ -103,9 +101,7 @@ TEST_P(UnionLRectTest, Result) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnionLRectTest, ::testing::ValuesIn(kUnionCases),
-                         [](const ::testing::TestParamInfo<UnionCase> &info) {
-                             return std::string(info.param.label);
-                         });
+                         [](const ::testing::TestParamInfo<UnionCase> &info) { return std::string(info.param.label); });
 
 TEST(UnionLRectAliasTest, UnionWithItselfIsUnchanged) {
     for (PF_LRect rect : {PF_LRect{-3, -4, 5, 6}, PF_LRect{5, 5, 1, 1}}) {
@@ -159,15 +155,15 @@ struct EdgeCase {
 };
 
 const EdgeCase kEdgeCases[] = {
-    {{0, 0, 10, 10}, 0, 5, true},     // left side
-    {{0, 0, 10, 10}, 10, 10, true},   // bottom-right corner counts
-    {{0, 0, 10, 10}, 5, 5, false},    // inside
-    {{0, 0, 10, 10}, 11, 5, false},   // outside, right
-    {{0, 0, 10, 10}, 0, 11, false},   // on the left line, below the rectangle
-    {{0, 0, 10, 10}, 10, 0, true},    // top-right corner
-    {{0, 0, 10, 10}, 5, 0, true},     // top side
-    {{0, 0, 10, 10}, 5, 10, true},    // bottom side
-    {{0, 0, 10, 10}, 10, 7, true},    // right side
+    {{0, 0, 10, 10}, 0, 5, true},    // left side
+    {{0, 0, 10, 10}, 10, 10, true},  // bottom-right corner counts
+    {{0, 0, 10, 10}, 5, 5, false},   // inside
+    {{0, 0, 10, 10}, 11, 5, false},  // outside, right
+    {{0, 0, 10, 10}, 0, 11, false},  // on the left line, below the rectangle
+    {{0, 0, 10, 10}, 10, 0, true},   // top-right corner
+    {{0, 0, 10, 10}, 5, 0, true},    // top side
+    {{0, 0, 10, 10}, 5, 10, true},   // bottom side
+    {{0, 0, 10, 10}, 10, 7, true},   // right side
     {{0, 0, 10, 10}, -1, 5, false},
     {{0, 0, 10, 10}, 5, -1, false},
     {{0, 0, 10, 10}, 11, 10, false},  // on the bottom line, right of it
@@ -183,8 +179,7 @@ const EdgeCase kEdgeCases[] = {
 TEST(IsEdgePixelTest, Table) {
     for (const EdgeCase &c : kEdgeCases) {
         PF_LRect rect = c.rect;
-        EXPECT_EQ(IsEdgePixel(&rect, c.x, c.y), c.edge)
-            << rect << " at (" << c.x << ", " << c.y << ")";
+        EXPECT_EQ(IsEdgePixel(&rect, c.x, c.y), c.edge) << rect << " at (" << c.x << ", " << c.y << ")";
         EXPECT_EQ(rect, c.rect);
     }
 }

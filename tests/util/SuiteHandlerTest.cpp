@@ -22,12 +22,11 @@ using orvane_test::Released;
 static_assert(!std::is_copy_constructible_v<AEGP_SuiteHandler>, "a handler owns its suites");
 static_assert(!std::is_copy_assignable_v<AEGP_SuiteHandler>, "a handler owns its suites");
 static_assert(!std::is_move_constructible_v<AEGP_SuiteHandler>, "a handler owns its suites");
-static_assert(std::is_same_v<decltype(std::declval<const AEGP_SuiteHandler &>().UtilitySuiteV7()),
-                             AEGP_UtilitySuite7 *>);
-static_assert(std::is_same_v<decltype(std::declval<const AEGP_SuiteHandler &>().HandleSuiteV2()),
-                             PF_HandleSuite2 *>);
-static_assert(std::is_same_v<decltype(std::declval<const AEGP_SuiteHandler &>().Iterate8SuiteV1()),
-                             PF_Iterate8Suite1 *>);
+static_assert(
+    std::is_same_v<decltype(std::declval<const AEGP_SuiteHandler &>().UtilitySuiteV7()), AEGP_UtilitySuite7 *>);
+static_assert(std::is_same_v<decltype(std::declval<const AEGP_SuiteHandler &>().HandleSuiteV2()), PF_HandleSuite2 *>);
+static_assert(
+    std::is_same_v<decltype(std::declval<const AEGP_SuiteHandler &>().Iterate8SuiteV1()), PF_Iterate8Suite1 *>);
 
 struct ExpectedRow {
     const char *name;
@@ -208,9 +207,8 @@ TEST_F(SuiteHandlerTest, ReleasesInTableOrderNotAcquisitionOrder) {
         suites.HandleSuiteV2();
         suites.UtilitySuiteV7();
     }
-    const std::vector<HostCall> expected = {
-        Acquired("PF Handle Suite", 2),    Acquired("AEGP Utility Suite", 7),
-        Released("AEGP Utility Suite", 7), Released("PF Handle Suite", 2)};
+    const std::vector<HostCall> expected = {Acquired("PF Handle Suite", 2), Acquired("AEGP Utility Suite", 7),
+                                            Released("AEGP Utility Suite", 7), Released("PF Handle Suite", 2)};
     EXPECT_EQ(host_.calls(), expected);
 }
 
@@ -221,12 +219,9 @@ struct TypedAccessorCase {
 };
 
 const TypedAccessorCase kTypedAccessors[] = {
-    {"UtilitySuiteV7", 42,
-     [](const AEGP_SuiteHandler &s) -> const void * { return s.UtilitySuiteV7(); }},
-    {"HandleSuiteV2", 46,
-     [](const AEGP_SuiteHandler &s) -> const void * { return s.HandleSuiteV2(); }},
-    {"Iterate8SuiteV1", 60,
-     [](const AEGP_SuiteHandler &s) -> const void * { return s.Iterate8SuiteV1(); }},
+    {"UtilitySuiteV7", 42, [](const AEGP_SuiteHandler &s) -> const void * { return s.UtilitySuiteV7(); }},
+    {"HandleSuiteV2", 46, [](const AEGP_SuiteHandler &s) -> const void * { return s.HandleSuiteV2(); }},
+    {"Iterate8SuiteV1", 60, [](const AEGP_SuiteHandler &s) -> const void * { return s.Iterate8SuiteV1(); }},
 };
 
 TEST_F(SuiteHandlerTest, TypedAccessorsServeTheirOwnRow) {
@@ -282,8 +277,7 @@ TEST_F(SuiteHandlerTest, BothPathDataSlotsAreHeldAndReleasedSeparately) {
         EXPECT_EQ(host_.calls(), (std::vector<HostCall>{AcquiredRow(30), AcquiredRow(31)}));
         host_.ClearCalls();
     }
-    const std::vector<HostCall> expected = {Released("PF Path Data Suite", 1),
-                                            Released("PF Path Data Suite", 1)};
+    const std::vector<HostCall> expected = {Released("PF Path Data Suite", 1), Released("PF Path Data Suite", 1)};
     EXPECT_EQ(host_.calls(), expected);
     EXPECT_TRUE(host_.Outstanding().empty());
 }
@@ -292,8 +286,7 @@ TEST_F(SuiteHandlerTest, OnePathDataSlotReleasesOnce) {
     for (int row : {30, 31}) {
         host_.ClearCalls();
         { AEGP_SuiteHandler(host_.basic()).Suite(row); }
-        EXPECT_EQ(host_.calls(), (std::vector<HostCall>{AcquiredRow(row), ReleasedRow(row)}))
-            << "row " << row;
+        EXPECT_EQ(host_.calls(), (std::vector<HostCall>{AcquiredRow(row), ReleasedRow(row)})) << "row " << row;
     }
 }
 
@@ -326,8 +319,8 @@ TEST_F(SuiteHandlerTest, HostReleaseCodeIsIgnored) {
         suites.UtilitySuiteV7();
         suites.Iterate8SuiteV1();
     }
-    EXPECT_EQ(host_.calls(), (std::vector<HostCall>{AcquiredRow(42), AcquiredRow(60),
-                                                    ReleasedRow(42), ReleasedRow(60)}));
+    EXPECT_EQ(host_.calls(),
+              (std::vector<HostCall>{AcquiredRow(42), AcquiredRow(60), ReleasedRow(42), ReleasedRow(60)}));
     EXPECT_TRUE(host_.Outstanding().empty());
 }
 
@@ -341,8 +334,7 @@ TEST_F(SuiteHandlerTest, MissingReleaseCallbackIsSkipped) {
 }
 
 // Host answers that make an acquisition fail.
-class SuiteHandlerFaultTest : public SuiteHandlerTest,
-                              public ::testing::WithParamInterface<AcquireFault> {
+class SuiteHandlerFaultTest : public SuiteHandlerTest, public ::testing::WithParamInterface<AcquireFault> {
 protected:
     // The host calls of one failed acquisition of `row`: a suite handed out
     // together with an error code is given straight back.
@@ -370,8 +362,7 @@ TEST_P(SuiteHandlerFaultTest, FailedAcquisitionThrows516AndLeavesSlotEmpty) {
 
 TEST_P(SuiteHandlerFaultTest, FailedAcquisitionLeavesNothingLent) {
     host_.SetFault("AEGP Utility Suite", 7, GetParam());
-    EXPECT_EQ(ThrownError([&] { AEGP_SuiteHandler(host_.basic()).UtilitySuiteV7(); }),
-              PF_Err_BAD_CALLBACK_PARAM);
+    EXPECT_EQ(ThrownError([&] { AEGP_SuiteHandler(host_.basic()).UtilitySuiteV7(); }), PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(host_.calls(), FailedAcquisition(42));
     EXPECT_TRUE(host_.Outstanding().empty());
 }
@@ -391,8 +382,8 @@ TEST_P(SuiteHandlerFaultTest, SecondSuiteMissingStillReleasesFirstOnce) {
 }
 
 INSTANTIATE_TEST_SUITE_P(HostFaults, SuiteHandlerFaultTest,
-                         ::testing::Values(AcquireFault::kCodeWithSuite,
-                                           AcquireFault::kZeroWithoutSuite, AcquireFault::kRefuse),
+                         ::testing::Values(AcquireFault::kCodeWithSuite, AcquireFault::kZeroWithoutSuite,
+                                           AcquireFault::kRefuse),
                          [](const ::testing::TestParamInfo<AcquireFault> &info) {
                              return std::string(orvane_test::FaultLabel(info.param));
                          });

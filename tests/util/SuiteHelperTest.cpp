@@ -103,25 +103,24 @@ const AcquireCase kAcquireCases[] = {
     {"ServedWithMessage", true, AcquireFault::kNone, "Couldn't load suite.", PF_Err_NONE, nullptr,
      PointerAfter::kServed, 1},
     // The pointer alone decides: a nonzero code with a suite is success.
-    {"CodeWithSuite", true, AcquireFault::kCodeWithSuite, "Couldn't load suite.", PF_Err_NONE,
-     nullptr, PointerAfter::kServed, 1},
-    {"ZeroWithoutSuite", true, AcquireFault::kZeroWithoutSuite, nullptr,
-     PF_Err_BAD_CALLBACK_PARAM, kAcquireDefault, PointerAfter::kNull, 1},
+    {"CodeWithSuite", true, AcquireFault::kCodeWithSuite, "Couldn't load suite.", PF_Err_NONE, nullptr,
+     PointerAfter::kServed, 1},
+    {"ZeroWithoutSuite", true, AcquireFault::kZeroWithoutSuite, nullptr, PF_Err_BAD_CALLBACK_PARAM, kAcquireDefault,
+     PointerAfter::kNull, 1},
     {"ZeroWithoutSuiteOwnMessage", true, AcquireFault::kZeroWithoutSuite, "Couldn't load suite.",
      PF_Err_BAD_CALLBACK_PARAM, "Couldn't load suite.", PointerAfter::kNull, 1},
     // The host leaves the caller's stale value in place; it must not count.
-    {"RefusedStaleIgnored", true, AcquireFault::kRefuse, nullptr, PF_Err_BAD_CALLBACK_PARAM,
-     kAcquireDefault, PointerAfter::kNull, 1},
-    {"NoBasicSuite", false, AcquireFault::kNone, nullptr, PF_Err_BAD_CALLBACK_PARAM,
-     kAcquireDefault, PointerAfter::kStale, 0},
-    {"NoBasicSuiteOwnMessage", false, AcquireFault::kNone, "Couldn't load suite.",
-     PF_Err_BAD_CALLBACK_PARAM, "Couldn't load suite.", PointerAfter::kStale, 0},
+    {"RefusedStaleIgnored", true, AcquireFault::kRefuse, nullptr, PF_Err_BAD_CALLBACK_PARAM, kAcquireDefault,
+     PointerAfter::kNull, 1},
+    {"NoBasicSuite", false, AcquireFault::kNone, nullptr, PF_Err_BAD_CALLBACK_PARAM, kAcquireDefault,
+     PointerAfter::kStale, 0},
+    {"NoBasicSuiteOwnMessage", false, AcquireFault::kNone, "Couldn't load suite.", PF_Err_BAD_CALLBACK_PARAM,
+     "Couldn't load suite.", PointerAfter::kStale, 0},
 };
 
 void PrintTo(const AcquireCase &c, std::ostream *os) { *os << c.label; }
 
-class AcquireSuiteTest : public SuiteHelperTest,
-                         public ::testing::WithParamInterface<AcquireCase> {};
+class AcquireSuiteTest : public SuiteHelperTest, public ::testing::WithParamInterface<AcquireCase> {};
 
 TEST_P(AcquireSuiteTest, ResultReportAndPointer) {
     const AcquireCase &c = GetParam();
@@ -132,13 +131,18 @@ TEST_P(AcquireSuiteTest, ResultReportAndPointer) {
     }
     const void *suite = kStale;
 
-    EXPECT_EQ(AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 2, c.message, &suite),
-              c.expected_err);
+    EXPECT_EQ(AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 2, c.message, &suite), c.expected_err);
 
     switch (c.pointer) {
-    case PointerAfter::kServed: EXPECT_EQ(suite, host_.Table("PF World Suite", 2)); break;
-    case PointerAfter::kNull: EXPECT_EQ(suite, nullptr); break;
-    case PointerAfter::kStale: EXPECT_EQ(suite, kStale); break;
+        case PointerAfter::kServed:
+            EXPECT_EQ(suite, host_.Table("PF World Suite", 2));
+            break;
+        case PointerAfter::kNull:
+            EXPECT_EQ(suite, nullptr);
+            break;
+        case PointerAfter::kStale:
+            EXPECT_EQ(suite, kStale);
+            break;
     }
     if (c.expected_msg == nullptr) {
         ExpectNoReport();
@@ -162,16 +166,14 @@ INSTANTIATE_TEST_SUITE_P(Cases, AcquireSuiteTest, ::testing::ValuesIn(kAcquireCa
 
 TEST_F(SuiteHelperTest, AcquireOfUnservedSuiteFails) {
     const void *suite = nullptr;
-    EXPECT_EQ(AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 3, nullptr, &suite),
-              PF_Err_BAD_CALLBACK_PARAM);
+    EXPECT_EQ(AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 3, nullptr, &suite), PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(suite, nullptr);
     ExpectReport(kAcquireDefault);
 }
 
 TEST_F(SuiteHelperTest, AcquireWithoutSuiteAddressFailsWithoutHostCall) {
     host_.Serve("PF World Suite", 2);
-    EXPECT_EQ(AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 2, nullptr, nullptr),
-              PF_Err_BAD_CALLBACK_PARAM);
+    EXPECT_EQ(AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 2, nullptr, nullptr), PF_Err_BAD_CALLBACK_PARAM);
     ExpectReport(kAcquireDefault);
     EXPECT_TRUE(host_.calls().empty());
 }
@@ -200,8 +202,7 @@ struct ReleaseCase {
 
 const ReleaseCase kReleaseCases[] = {
     {"Released", true, 0, nullptr, PF_Err_NONE, nullptr},
-    {"HostCodeIgnored", true, FakeBasicSuite::kFaultCode, "Couldn't release suite.", PF_Err_NONE,
-     nullptr},
+    {"HostCodeIgnored", true, FakeBasicSuite::kFaultCode, "Couldn't release suite.", PF_Err_NONE, nullptr},
     {"NoBasicSuite", false, 0, nullptr, PF_Err_BAD_CALLBACK_PARAM, kReleaseDefault},
     {"NoBasicSuiteOwnMessage", false, 0, "Couldn't release suite.", PF_Err_BAD_CALLBACK_PARAM,
      "Couldn't release suite."},
@@ -209,8 +210,7 @@ const ReleaseCase kReleaseCases[] = {
 
 void PrintTo(const ReleaseCase &c, std::ostream *os) { *os << c.label; }
 
-class ReleaseSuiteTest : public SuiteHelperTest,
-                         public ::testing::WithParamInterface<ReleaseCase> {};
+class ReleaseSuiteTest : public SuiteHelperTest, public ::testing::WithParamInterface<ReleaseCase> {};
 
 TEST_P(ReleaseSuiteTest, ResultAndReport) {
     const ReleaseCase &c = GetParam();
@@ -264,9 +264,8 @@ TEST_P(NoTextTest, FlagSetAndCodeReturnedWithoutMessage) {
     }
     in_.pica_basicP = nullptr;
     const void *suite = kStale;
-    const PF_Err err = c.acquire
-                           ? AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 2, nullptr, &suite)
-                           : AEFX_ReleaseSuite(&in_, &out_, "PF World Suite", 2, nullptr);
+    const PF_Err err = c.acquire ? AEFX_AcquireSuite(&in_, &out_, "PF World Suite", 2, nullptr, &suite)
+                                 : AEFX_ReleaseSuite(&in_, &out_, "PF World Suite", 2, nullptr);
     EXPECT_EQ(err, PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(out_.out_flags, kOtherFlags | PF_OutFlag_DISPLAY_ERROR_MESSAGE);
     EXPECT_STREQ(out_.return_msg, kUntouchedMsg);
@@ -280,15 +279,12 @@ INSTANTIATE_TEST_SUITE_P(Cases, NoTextTest, ::testing::ValuesIn(kNoTextCases),
 
 TEST_F(SuiteHelperTest, NullRecordsFailWithoutCrashing) {
     const void *suite = kStale;
-    EXPECT_EQ(AEFX_AcquireSuite(nullptr, &out_, "PF World Suite", 2, nullptr, &suite),
-              PF_Err_BAD_CALLBACK_PARAM);
+    EXPECT_EQ(AEFX_AcquireSuite(nullptr, &out_, "PF World Suite", 2, nullptr, &suite), PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_EQ(suite, kStale);
     EXPECT_EQ(out_.out_flags, kOtherFlags | PF_OutFlag_DISPLAY_ERROR_MESSAGE);
-    EXPECT_EQ(AEFX_ReleaseSuite(nullptr, nullptr, "PF World Suite", 2, nullptr),
-              PF_Err_BAD_CALLBACK_PARAM);
+    EXPECT_EQ(AEFX_ReleaseSuite(nullptr, nullptr, "PF World Suite", 2, nullptr), PF_Err_BAD_CALLBACK_PARAM);
     in_.pica_basicP = nullptr;
-    EXPECT_EQ(AEFX_AcquireSuite(&in_, nullptr, "PF World Suite", 2, nullptr, &suite),
-              PF_Err_BAD_CALLBACK_PARAM);
+    EXPECT_EQ(AEFX_AcquireSuite(&in_, nullptr, "PF World Suite", 2, nullptr, &suite), PF_Err_BAD_CALLBACK_PARAM);
     EXPECT_TRUE(g_sprintf_calls.empty());
     EXPECT_TRUE(host_.calls().empty());
 }
@@ -319,8 +315,7 @@ TEST_F(SuiteHelperTest, MessageIsKeptWithinReturnBuffer) {
         std::memset(out_.return_msg, '#', sizeof out_.return_msg);
         out_.out_flags2 = kFlags2Sentinel;
 
-        EXPECT_EQ(AEFX_ReleaseSuite(&in_, &out_, "PF World Suite", 2, message.c_str()),
-                  PF_Err_BAD_CALLBACK_PARAM);
+        EXPECT_EQ(AEFX_ReleaseSuite(&in_, &out_, "PF World Suite", 2, message.c_str()), PF_Err_BAD_CALLBACK_PARAM);
 
         const size_t kept = std::min<size_t>(c.length, PF_MAX_EFFECT_MSG_LEN);
         EXPECT_EQ(std::string(out_.return_msg), message.substr(0, kept));
@@ -332,24 +327,26 @@ TEST_F(SuiteHelperTest, MessageIsKeptWithinReturnBuffer) {
 // ---------------------------------------------------------------------------
 // Drawing suites
 
-const char *const kDrawbotNames[] = {"DRAWBOT Draw Suite", "DRAWBOT Supplier Suite",
-                                     "DRAWBOT Surface Suite", "DRAWBOT Path Suite"};
+const char *const kDrawbotNames[] = {"DRAWBOT Draw Suite", "DRAWBOT Supplier Suite", "DRAWBOT Surface Suite",
+                                     "DRAWBOT Path Suite"};
 
 const void *Field(const AEFX_DrawbotSuites &suites, int index) {
     switch (index) {
-    case 0: return suites.draw_suiteP;
-    case 1: return suites.supplier_suiteP;
-    case 2: return suites.surface_suiteP;
-    default: return suites.path_suiteP;
+        case 0:
+            return suites.draw_suiteP;
+        case 1:
+            return suites.supplier_suiteP;
+        case 2:
+            return suites.surface_suiteP;
+        default:
+            return suites.path_suiteP;
     }
 }
 
 AEFX_DrawbotSuites StaleRecord() {
     void *stale = const_cast<void *>(kStale);
-    return AEFX_DrawbotSuites{static_cast<DRAWBOT_DrawSuite1 *>(stale),
-                              static_cast<DRAWBOT_SupplierSuite1 *>(stale),
-                              static_cast<DRAWBOT_SurfaceSuite1 *>(stale),
-                              static_cast<DRAWBOT_PathSuite1 *>(stale)};
+    return AEFX_DrawbotSuites{static_cast<DRAWBOT_DrawSuite1 *>(stale), static_cast<DRAWBOT_SupplierSuite1 *>(stale),
+                              static_cast<DRAWBOT_SurfaceSuite1 *>(stale), static_cast<DRAWBOT_PathSuite1 *>(stale)};
 }
 
 class DrawbotTest : public SuiteHelperTest {
@@ -393,8 +390,7 @@ void PrintTo(const DrawbotFailureCase &c, std::ostream *os) {
     *os << kDrawbotNames[c.failing] << ' ' << orvane_test::FaultLabel(c.fault);
 }
 
-class DrawbotFailureTest : public DrawbotTest,
-                           public ::testing::WithParamInterface<DrawbotFailureCase> {};
+class DrawbotFailureTest : public DrawbotTest, public ::testing::WithParamInterface<DrawbotFailureCase> {};
 
 TEST_P(DrawbotFailureTest, StopsAtFirstFailure) {
     const DrawbotFailureCase &c = GetParam();

@@ -20,10 +20,10 @@ class PluginModule;
 // the call; input, layer and output must have one depth, and the output
 // must be a world of its own.
 struct FrameSpec {
-    World *input = nullptr;  // the layer as it arrives (earlier effects applied); required
-    World *layer = nullptr;  // the layer's untouched pixels; null: it has none (u.ld.data null)
-    World *output = nullptr; // required
-    PF_Fixed slider = 0;     // parameter 1, 16.16 fixed point
+    World *input = nullptr;   // the layer as it arrives (earlier effects applied); required
+    World *layer = nullptr;   // the layer's untouched pixels; null: it has none (u.ld.data null)
+    World *output = nullptr;  // required
+    PF_Fixed slider = 0;      // parameter 1, 16.16 fixed point
 
     A_long current_time = 0;
     A_long time_step = 1;
@@ -119,6 +119,6 @@ private:
     std::unique_ptr<State> state_;
 };
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif

@@ -58,10 +58,10 @@ inline constexpr A_u_longlong kMaxHandleBytes = A_u_longlong{256} << 20;
 
 // How AcquireSuite answers for one suite of the catalogue.
 enum class SuiteAnswer {
-    kServe,            // 0 and the suite
-    kRefuse,           // an error code and null
-    kNullWithoutError, // 0 and null
-    kServeWithError,   // an error code and the suite
+    kServe,             // 0 and the suite
+    kRefuse,            // an error code and null
+    kNullWithoutError,  // 0 and null
+    kServeWithError,    // an error code and the suite
 };
 
 // Acquisitions and releases of one suite. A suite counts as acquired
@@ -76,7 +76,7 @@ struct SuiteUse {
 };
 
 struct HandleInfo {
-    int id = 0; // 1, 2, 3, ... in order of allocation; the journal's "#id"
+    int id = 0;  // 1, 2, 3, ... in order of allocation; the journal's "#id"
     A_u_longlong size = 0;
     int lock_count = 0;
 };
@@ -107,7 +107,7 @@ class Effect;
 class Host {
 public:
     explicit Host(HostOptions options = {});
-    ~Host(); // every effect must be gone first
+    ~Host();  // every effect must be gone first
     Host(const Host &) = delete;
     Host &operator=(const Host &) = delete;
 
@@ -137,8 +137,7 @@ public:
     // Served from the start, exact names and versions only: "PF Handle
     // Suite" 2, "PF World Suite" 2, "PF Iterate8 Suite" 1, "AEGP Utility
     // Suite" 7. Anything else is refused with kErrSuiteUnavailable and null.
-    void SetSuiteAnswer(const std::string &name, A_long version, SuiteAnswer answer,
-                        SPErr code = kErrSuiteUnavailable);
+    void SetSuiteAnswer(const std::string &name, A_long version, SuiteAnswer answer, SPErr code = kErrSuiteUnavailable);
     void RemoveSuite(const std::string &name, A_long version);
     // Serves another suite; the table must outlive the host.
     void AddSuite(const std::string &name, A_long version, const void *table);
@@ -212,6 +211,6 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif

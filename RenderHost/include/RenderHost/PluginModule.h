@@ -33,6 +33,6 @@ private:
     PF_EntryPointFunc entry_ = nullptr;
 };
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif

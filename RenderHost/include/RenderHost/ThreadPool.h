@@ -46,7 +46,7 @@ private:
 
     int threads_;
     std::vector<std::thread> workers_;
-    std::mutex run_mutex_; // one run at a time
+    std::mutex run_mutex_;  // one run at a time
 
     std::mutex mutex_;
     std::condition_variable wake_;
@@ -64,6 +64,6 @@ private:
     std::atomic<PF_Err> first_error_{0};
 };
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif

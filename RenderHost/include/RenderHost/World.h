@@ -22,10 +22,20 @@ A_long WorldFlagsFor(Depth depth);
 // "8-bit", "16-bit" or "32-bit float".
 const char *DepthName(Depth depth);
 // The depth of a pixel record type, for typed access.
-template <class P> struct PixelDepth;
-template <> struct PixelDepth<PF_Pixel> { static constexpr Depth value = Depth::k8; };
-template <> struct PixelDepth<PF_Pixel16> { static constexpr Depth value = Depth::k16; };
-template <> struct PixelDepth<PF_PixelFloat> { static constexpr Depth value = Depth::k32; };
+template <class P>
+struct PixelDepth;
+template <>
+struct PixelDepth<PF_Pixel> {
+    static constexpr Depth value = Depth::k8;
+};
+template <>
+struct PixelDepth<PF_Pixel16> {
+    static constexpr Depth value = Depth::k16;
+};
+template <>
+struct PixelDepth<PF_PixelFloat> {
+    static constexpr Depth value = Depth::k32;
+};
 
 // Why the host must not lend this descriptor to a plug-in (negative size,
 // unknown or mixed depth flags, a stride smaller than a row or not a
@@ -72,12 +82,22 @@ public:
 
     // Typed pixel access; throws std::logic_error when P is not this
     // world's pixel type and std::out_of_range outside the world.
-    template <class P> P *Row(A_long y) { return static_cast<P *>(RowBytes(PixelDepth<P>::value, y)); }
-    template <class P> const P *Row(A_long y) const {
+    template <class P>
+    P *Row(A_long y) {
+        return static_cast<P *>(RowBytes(PixelDepth<P>::value, y));
+    }
+    template <class P>
+    const P *Row(A_long y) const {
         return static_cast<const P *>(const_cast<World *>(this)->RowBytes(PixelDepth<P>::value, y));
     }
-    template <class P> P &At(A_long x, A_long y) { return Row<P>(CheckColumn(x, y))[x]; }
-    template <class P> const P &At(A_long x, A_long y) const { return Row<P>(CheckColumn(x, y))[x]; }
+    template <class P>
+    P &At(A_long x, A_long y) {
+        return Row<P>(CheckColumn(x, y))[x];
+    }
+    template <class P>
+    const P &At(A_long x, A_long y) const {
+        return Row<P>(CheckColumn(x, y))[x];
+    }
 
     // Sets every pixel to zero (transparent black); padding is kept.
     void Clear();
@@ -100,6 +120,6 @@ private:
     PF_EffectWorld desc_{};
 };
 
-} // namespace renderhost
+}  // namespace renderhost
 
 #endif
