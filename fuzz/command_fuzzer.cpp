@@ -81,7 +81,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     FuzzedDataProvider fdp(data, size);
     constexpr int kThreads[] = {1, 2, 4};
-    renderhost::Host host(renderhost::HostOptions{kThreads[fdp.ConsumeIntegralInRange<int>(0, 2)]});
+    // The journal kept: the lifecycle reads each command's calls from it.
+    renderhost::Host host(
+        renderhost::HostOptions{kThreads[fdp.ConsumeIntegralInRange<int>(0, 2)], renderhost::CallJournal::kOn});
 
     // Codes a host call may have given back, which a result may carry.
     std::set<PF_Err> allowed = {0, 4, 512, 516};

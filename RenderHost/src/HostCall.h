@@ -49,6 +49,7 @@ struct Op {
     const char *suite = nullptr;  // the suite name faults may be narrowed to
 };
 
+// The journal detail of a call: a string, or a function of the call.
 template <class Detail>
 std::string Describe(Detail &&describe, const Call &call) {
     if constexpr (std::is_invocable_v<Detail, const Call &>)
@@ -58,7 +59,7 @@ std::string Describe(Detail &&describe, const Call &call) {
 }
 
 // A callback whose effect_ref is no live effect: noted and recorded on the
-// dispatching host, if there is one (HostJournal.cpp).
+// dispatching host, if there is one (HostCallbacks.cpp).
 void RefuseStrayEffect(HostOp op);
 
 // The shared steps, on a host already found. describe is the entry's

@@ -204,18 +204,12 @@ PF_Err CheckoutOutput(PF_ProgPtr effect_ref, PF_EffectWorld **output) {
 
 }  // namespace
 
+// In the order of each table's fields (HostAPI/PF_Host.h).
 void InstallCallbacks(Host::Impl &host) {
-    host.utils.fill = &Fill;
-    // Parenthesised: some C libraries define sprintf and strcpy as macros.
-    (host.utils.ansi.sprintf) = &HostSprintf;
-    (host.utils.ansi.strcpy) = &HostStrcpy;
-    host.inter.add_param = &AddParam;
-    host.inter.checkout_param = &CheckoutParam;
-    host.inter.checkin_param = &CheckinParam;
-    host.pre_render_cb.checkout_layer = &CheckoutLayer;
-    host.smart_render_cb.checkout_layer_pixels = &CheckoutLayerPixels;
-    host.smart_render_cb.checkin_layer_pixels = &CheckinLayerPixels;
-    host.smart_render_cb.checkout_output = &CheckoutOutput;
+    host.utils = {&Fill, {&HostSprintf, &HostStrcpy}};
+    host.inter = {&AddParam, &CheckoutParam, &CheckinParam};
+    host.pre_render_cb = {&CheckoutLayer};
+    host.smart_render_cb = {&CheckoutLayerPixels, &CheckinLayerPixels, &CheckoutOutput};
 }
 
 }  // namespace renderhost

@@ -188,16 +188,13 @@ SPErr ReleaseSuite(const char *name, A_long version) {
 
 }  // namespace
 
+// In the order of each table's fields (HostAPI/PF_Host.h).
 void InstallSuites(Host::Impl &host) {
-    host.basic.AcquireSuite = &AcquireSuite;
-    host.basic.ReleaseSuite = &ReleaseSuite;
-    host.handle_suite.host_new_handle = &NewHandle;
-    host.handle_suite.host_lock_handle = &LockHandle;
-    host.handle_suite.host_unlock_handle = &UnlockHandle;
-    host.handle_suite.host_dispose_handle = &DisposeHandle;
-    host.world_suite.PF_GetPixelFormat = &GetPixelFormat;
-    host.iterate_suite.iterate_generic = &IterateGeneric;
-    host.utility_suite.AEGP_RegisterWithAEGP = &RegisterWithAEGP;
+    host.basic = {&AcquireSuite, &ReleaseSuite};
+    host.handle_suite = {&NewHandle, &LockHandle, &UnlockHandle, &DisposeHandle};
+    host.world_suite = {&GetPixelFormat};
+    host.iterate_suite = {&IterateGeneric};
+    host.utility_suite = {&RegisterWithAEGP};
 }
 
 }  // namespace renderhost
