@@ -34,6 +34,13 @@ need macos-cross "libc++'s headers (Debian: libc++-14-dev)" test -d /usr/lib/llv
 need fuzz "libFuzzer's runtime for clang 14 (Debian: libclang-rt-14-dev)" \
   bash -c 'ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
 
+need release "Debian's /usr/bin/python3 with numpy, pytest and OpenImageIO's bindings (Debian: python3-numpy python3-pytest python3-openimageio)" \
+  /usr/bin/python3 -c 'import numpy, pytest, OpenImageIO'
+need release "Slurm's and munge's daemons for the farm test (Debian: slurm-wlm munge)" \
+  test -x /usr/sbin/slurmctld -a -x /usr/sbin/slurmd -a -x /usr/sbin/munged
+need release "root, to start the farm test's one-node Slurm cluster (run make test as root, as CI does)" \
+  test "$(id -u)" -eq 0
+
 # The presets' build trees take about 3 GB together.
 free_kb=$(df -Pk . | awk 'NR == 2 { print $4 }')
 if [[ -n "$free_kb" && "$free_kb" -lt $((4 * 1024 * 1024)) ]]; then
@@ -45,4 +52,4 @@ if ((problems > 0)); then
   echo "error: $problems thing(s) missing for the tests; 'make deps' installs the Debian packages" >&2
   exit 1
 fi
-echo "Machine checked: compilers, Wine, libFuzzer and disk space are there for every preset"
+echo "Machine checked: compilers, Wine, libFuzzer, Python, Slurm and disk space are there for every preset"
