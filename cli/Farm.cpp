@@ -41,9 +41,8 @@ std::string ForTheNodes(const std::string &path) {
 
 std::vector<long> MissingFrames(const SequenceJob &job) {
     std::vector<long> missing;
-    std::error_code ec;
     for (const long frame : job.frames)
-        if (!fs::is_regular_file(FilesOf(job, frame).output, ec)) missing.push_back(frame);
+        if (!OutputExists(FilesOf(job, frame).output)) missing.push_back(frame);
     return missing;
 }
 

@@ -19,11 +19,6 @@ namespace {
 
 using renderhost::World;
 
-bool OutputExists(const std::string &path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(path, ec);
-}
-
 // Frames opened ahead of the one rendering, at most (skipped and failed
 // ones included).
 constexpr std::size_t kMaxAhead = 8;
@@ -343,6 +338,11 @@ PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t outp
         if (source_bytes * std::uint64_t(depth.sources) + output_bytes * std::uint64_t(depth.outputs) <= budget)
             return depth;
     return PipelineDepth{1, 1};
+}
+
+bool OutputExists(const std::string &path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec);
 }
 
 FrameFiles FilesOf(const SequenceJob &job, long frame) {

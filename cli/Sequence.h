@@ -49,6 +49,10 @@ inline constexpr std::uint64_t kPipelineBudget = std::uint64_t{800} << 20;
 PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t output_bytes,
                                   std::uint64_t available_memory);
 
+// Whether a frame's OUT is written: it is there as a file. What --resume
+// leaves out and what a farm run counts as done.
+bool OutputExists(const std::string &path);
+
 // The files of one frame of the job.
 FrameFiles FilesOf(const SequenceJob &job, long frame);
 
