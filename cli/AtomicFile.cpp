@@ -2,20 +2,25 @@
 
 #include "Errors.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <random>
+#include <set>
 
 namespace veilshadow {
 namespace {
 
 constexpr const char kMarker[] = ".vs-";
+constexpr std::size_t kRandomLength = 6;
 
 // The temporary files to remove if the process is stopped by a signal,
 // one slot per file being written at once. Fixed buffers, since the
@@ -43,6 +48,10 @@ void InstallSignalHandlers() {
             sigemptyset(&action.sa_mask);
             sigaction(signal_number, &action, nullptr);
         }
+        // Past the file-size limit a write then fails with EFBIG, which
+        // fails the file, instead of the signal ending the process.
+        struct sigaction current {};
+        if (sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) std::signal(SIGXFSZ, SIG_IGN);
         return true;
     }();
     (void)installed;
@@ -73,11 +82,112 @@ std::string RandomTag() {
     thread_local std::mt19937_64 engine{std::random_device{}() ^ static_cast<std::uint64_t>(getpid())};
     static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string tag;
-    for (int i = 0; i < 6; ++i) tag += kChars[engine() % (sizeof kChars - 1)];
+    for (std::size_t i = 0; i < kRandomLength; ++i) tag += kChars[engine() % (sizeof kChars - 1)];
     return tag;
 }
 
+std::uint32_t Fnv1a(const std::string &text) {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
+}
+
+bool IsAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+
+// The longest name the folder takes.
+std::size_t NameLimit(const std::filesystem::path &folder) {
+    const long limit = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+    return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
+// `text` cut to at most `bytes`, not inside a UTF-8 character.
+std::string CutTo(const std::string &text, std::size_t bytes) {
+    if (text.size() <= bytes) return text;
+    std::size_t end = bytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+// The host and process a temporary file's name carries, when it is ours.
+struct TempOwner {
+    std::string host;
+    long pid = 0;
+};
+bool ParseTempName(const std::string &name, TempOwner &owner) {
+    if (name.empty() || name[0] != '.') return false;
+    const std::size_t marker = name.rfind(kMarker);
+    if (marker == std::string::npos) return false;
+    std::size_t i = marker + sizeof kMarker - 1;
+    const std::size_t host_end = name.find('-', i);
+    if (host_end == std::string::npos || host_end == i) return false;
+    owner.host = name.substr(i, host_end - i);
+    i = host_end + 1;
+    owner.pid = 0;
+    const std::size_t digits = i;
+    for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && i - digits < 10; ++i)
+        owner.pid = owner.pid * 10 + (name[i] - '0');
+    if (i == digits || i >= name.size() || name[i] != '-' || owner.pid <= 0) return false;
+    for (std::size_t k = i + 1; k < i + 1 + kRandomLength; ++k)
+        if (k >= name.size() || !IsAlnum(name[k])) return false;
+    return true;
+}
+
+// Cleans each folder once per process, before its first temporary file.
+void CleanFolderOnce(const std::string &folder) {
+    static std::mutex mutex;
+    static std::set<std::string> cleaned;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!cleaned.insert(folder).second) return;
+    }
+    RemoveStaleTempFiles(folder);
+}
+
+[[noreturn]] void ThrowErrno(const std::string &target, const std::string &what) {
+    throw RunError(FileMessage(target, what + ": " + std::strerror(errno)));
+}
+
 }  // namespace
+
+std::string TempFileHost() {
+    static const std::string host = [] {
+        char name[HOST_NAME_MAX + 1] = {};
+        if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return std::string("localhost");
+        const std::string full = name;
+        bool plain = full.size() <= 24;
+        for (const char c : full) plain = plain && IsAlnum(c);
+        if (plain) return full;
+        // Another alphabet or a long name: a readable start and a hash of
+        // the whole name, which stays distinct where the starts agree.
+        std::string start;
+        for (const char c : full.substr(0, full.find('.')))
+            if (start.size() < 15) start += IsAlnum(c) ? c : '_';
+        char hash[9];
+        std::snprintf(hash, sizeof hash, "%08x", Fnv1a(full));
+        return start + "_" + hash;
+    }();
+    return host;
+}
+
+int RemoveStaleTempFiles(const std::string &folder) {
+    DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
+    if (dir == nullptr) return 0;
+    const std::string host = TempFileHost();
+    const long self = static_cast<long>(getpid());
+    int removed = 0;
+    while (const dirent *entry = readdir(dir)) {
+        TempOwner owner;
+        if (!ParseTempName(entry->d_name, owner) || owner.host != host || owner.pid == self) continue;
+        // A process that exists (ours or another user's: EPERM) may be
+        // writing the file; only one that is gone cannot.
+        if (kill(static_cast<pid_t>(owner.pid), 0) == 0 || errno != ESRCH) continue;
+        struct stat status {};
+        if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) continue;
+        if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+    }
+    closedir(dir);
+    return removed;
+}
 
 TempFile::TempFile(const std::string &target) : target_(target) {
     namespace fs = std::filesystem;
@@ -86,40 +196,107 @@ TempFile::TempFile(const std::string &target) : target_(target) {
     const std::string stem = target_path.stem().string();
     const std::string extension = target_path.extension().string();
     InstallSignalHandlers();
+    CleanFolderOnce(folder.string());
+    const std::string owner = kMarker + TempFileHost() + "-" + std::to_string(getpid()) + "-";
+    // ".", the stem, the owner, the random tag and the extension; the stem
+    // gives way when the name would be too long for the folder.
+    const std::size_t fixed = 1 + owner.size() + kRandomLength + extension.size();
+    const std::size_t limit = NameLimit(folder);
+    const std::string kept_stem = CutTo(stem, limit > fixed ? limit - fixed : 0);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path candidate = folder / ("." + stem + kMarker + RandomTag() + extension);
-        // Reserves the name; the writer then opens it again for writing.
-        const int fd = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            close(fd);
+        const fs::path candidate = folder / ("." + kept_stem + owner + RandomTag() + extension);
+        fd_ = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd_ >= 0) {
             path_ = candidate.string();
             slot_ = SetPending(path_);
             return;
         }
-        if (errno != EEXIST)
-            throw RunError(
-                FileMessage(target, std::string("cannot create a file in its folder: ") + std::strerror(errno)));
+        if (errno != EEXIST) ThrowErrno(target, "cannot create a file in its folder");
     }
     throw RunError(FileMessage(target, "cannot find a free temporary name in its folder"));
 }
 
 TempFile::~TempFile() {
+    if (fd_ >= 0) close(fd_);
     if (!committed_) {
         unlink(path_.c_str());
         ClearPending(slot_);
     }
 }
 
+std::size_t TempFile::WriteAt(const void *data, std::size_t size, std::uint64_t offset) {
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    std::size_t written = 0;
+    while (written < size && failure_.empty()) {
+        const ssize_t n = pwrite(fd_, bytes + written, size - written, static_cast<off_t>(offset + written));
+        if (n > 0) {
+            written += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            Fail(n == 0 ? std::string("the write stopped short") : std::strerror(errno));
+        }
+    }
+    return written;
+}
+
+std::size_t TempFile::ReadAt(void *data, std::size_t size, std::uint64_t offset) const {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd_, static_cast<char *>(data) + got, size - got, static_cast<off_t>(offset + got));
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+    return got;
+}
+
+std::uint64_t TempFile::Size() const {
+    struct stat status {};
+    return fstat(fd_, &status) == 0 ? static_cast<std::uint64_t>(status.st_size) : 0;
+}
+
+void TempFile::Fail(const std::string &reason) {
+    if (failure_.empty()) failure_ = reason.empty() ? "unknown error" : reason;
+}
+
 void TempFile::Commit() {
-    if (std::rename(path_.c_str(), target_.c_str()) != 0) {
-        const std::string reason = std::strerror(errno);
+    try {
+        if (!failure_.empty()) throw RunError(FileMessage(target_, "cannot write: " + failure_));
+        if (fsync(fd_) != 0) ThrowErrno(target_, "cannot write it to disk");
+        const int fd = fd_;
+        fd_ = -1;
+        if (close(fd) != 0) ThrowErrno(target_, "cannot write it to disk");
+        if (std::rename(path_.c_str(), target_.c_str()) != 0)
+            ThrowErrno(target_, "cannot move the finished file into place");
+    } catch (...) {
         unlink(path_.c_str());
         ClearPending(slot_);
         committed_ = true;  // nothing left to remove
-        throw RunError(FileMessage(target_, "cannot move the finished file into place: " + reason));
+        throw;
     }
     committed_ = true;
     ClearPending(slot_);
+    // The rename is on disk only once the folder is: until then a crash
+    // could leave the old name, or none.
+    const std::string folder = std::filesystem::path(target_).parent_path().string();
+    const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) ThrowErrno(target_, "written, but its folder cannot be opened to flush it to disk");
+    const int synced = fsync(dir);
+    const int sync_errno = errno;
+    close(dir);
+    // Some file systems cannot flush a folder (EINVAL): they need not.
+    if (synced != 0 && sync_errno != EINVAL) {
+        errno = sync_errno;
+        ThrowErrno(target_, "written, but its folder cannot be flushed to disk");
+    }
+}
+
+void WriteFileAtomically(const std::string &path, const std::string &text) {
+    TempFile temp(path);
+    temp.WriteAt(text.data(), text.size(), 0);
+    temp.Commit();
 }
 
 bool IsTempFileName(const std::string &file_name) {

@@ -1,18 +1,23 @@
 // Writing a file so that it is either complete or not there: the data go
-// to a temporary file in the same folder, which is renamed into place only
-// when complete.
+// to a temporary file in the same folder, which is flushed to disk and
+// renamed into place only when every write has succeeded.
 #ifndef VEILSHADOW_ATOMICFILE_H
 #define VEILSHADOW_ATOMICFILE_H
 
+#include <cstdint>
 #include <string>
 
 namespace veilshadow {
 
-// A reserved temporary file beside `target`, named ".NAME.vs-XXXXXX.EXT"
-// (the extension is kept, since image writers go by it). Removed on
+// A temporary file beside `target`, open for writing, named
+// ".NAME.vs-HOST-PID-RANDOM.EXT": the host and the process that write it,
+// so that a later run on the same host can remove the files of processes
+// that are gone (a SIGKILL leaves them behind). NAME is shortened where
+// the whole name would exceed the folder's limit. The file is removed on
 // destruction unless committed, and on SIGINT, SIGTERM and SIGHUP while it
 // exists (for up to 16 temporary files at a time per process, from any
-// threads).
+// threads). SIGXFSZ is ignored from the first temporary file on, so that
+// the file-size limit fails a write (EFBIG) instead of killing the process.
 class TempFile {
 public:
     // Throws RunError naming the target when the folder cannot take a file.
@@ -24,20 +29,47 @@ public:
     const std::string &path() const { return path_; }
     const std::string &target() const { return target_; }
 
-    // Renames the temporary file onto the target (atomic within a folder).
-    // Throws RunError naming the target on failure; the temporary file is
-    // then removed.
+    // Writes all `size` bytes at `offset`, retrying short writes. A write
+    // that fails (ENOSPC, EFBIG, EIO, ...) is remembered: Commit then
+    // refuses. Returns the bytes written.
+    std::size_t WriteAt(const void *data, std::size_t size, std::uint64_t offset);
+    // Reads up to `size` bytes at `offset`; returns the bytes read.
+    std::size_t ReadAt(void *data, std::size_t size, std::uint64_t offset) const;
+    // The file's size on disk, or 0 when it cannot be read.
+    std::uint64_t Size() const;
+    // Marks the file as failed with `reason` (the first reason is kept).
+    void Fail(const std::string &reason);
+    bool failed() const { return !failure_.empty(); }
+
+    // Flushes the file to disk, renames it onto the target (atomic within
+    // a folder) and flushes the folder. Throws RunError naming the target
+    // when a write failed or any of these steps fails; the temporary file
+    // is then removed.
     void Commit();
 
 private:
     std::string target_;
     std::string path_;
+    int fd_ = -1;
+    std::string failure_;
     bool committed_ = false;
     int slot_ = -1;  // where the signal handler finds the path
 };
 
+// Writes `text` to `path` through a TempFile.
+void WriteFileAtomically(const std::string &path, const std::string &text);
+
 // Whether a name is one of ours, for tests that look for leftovers.
 bool IsTempFileName(const std::string &file_name);
+
+// This host's name as temporary files carry it: letters, digits and '_'.
+std::string TempFileHost();
+
+// Removes the temporary files in `folder` left by processes of this host
+// that no longer run. Files of live processes and of other hosts are
+// never touched. Returns how many were removed. TempFile calls it once
+// per folder and process.
+int RemoveStaleTempFiles(const std::string &folder);
 
 }  // namespace veilshadow
 

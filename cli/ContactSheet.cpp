@@ -1,7 +1,7 @@
 #include "ContactSheet.h"
 
-#include "AtomicFile.h"
 #include "Errors.h"
+#include "ImageIO.h"
 
 #include <OpenImageIO/imagebufalgo.h>
 
@@ -98,10 +98,9 @@ OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Win
 }
 
 void WriteContactSheet(const std::string &path, const OIIO::ImageBuf &sheet) {
-    TempFile temp(path);
-    if (!sheet.write(temp.path(), OIIO::TypeDesc::UINT8, "png"))
-        throw RunError(FileMessage(path, "cannot write the contact sheet: " + sheet.geterror()));
-    temp.Commit();
+    OIIO::ImageSpec spec = sheet.spec();
+    spec.set_format(OIIO::TypeDesc::UINT8);
+    WriteImageFile(path, "png", spec, [&](OIIO::ImageOutput &out) { return sheet.write(&out); });
 }
 
 }  // namespace veilshadow

@@ -31,6 +31,14 @@ public:
     using RunError::RunError;
 };
 
+// A RunError about writing one frame's OUT: the disk is full, the file is
+// too large, the folder is gone. The frame is not written; with
+// --keep-going it is reported and the run goes on.
+class OutputError : public RunError {
+public:
+    using RunError::RunError;
+};
+
 // "PATH: problem", the shape of every message about a file.
 inline std::string FileMessage(const std::string &path, const std::string &problem) { return path + ": " + problem; }
 

@@ -39,11 +39,21 @@ std::string ForTheNodes(const std::string &path) {
     return absolute;
 }
 
-std::vector<long> MissingFrames(const SequenceJob &job) {
+// The frames whose OUT is not done, and the frame whose shape every chunk
+// is held to: the sequence's first that can be read, or its first frame
+// when none can yet (the inputs of a job that waits for another).
+struct FrameCheck {
     std::vector<long> missing;
+    long shape_frame = 0;
+};
+
+FrameCheck CheckFrames(const SequenceJob &job) {
+    FrameCheck check;
+    const std::optional<FrameShape> shape = FindShape(job);
+    check.shape_frame = shape ? shape->frame : job.frames.front();
     for (const long frame : job.frames)
-        if (!OutputExists(FilesOf(job, frame).output)) missing.push_back(frame);
-    return missing;
+        if (!shape || !FrameDone(job, *shape, frame)) check.missing.push_back(frame);
+    return check;
 }
 
 bool Overlap(const std::vector<long> &a, const std::vector<long> &b) {
@@ -61,29 +71,32 @@ std::vector<std::vector<long>> SplitIntoChunks(const std::vector<long> &frames, 
     return chunks;
 }
 
-// The name of the job's files, from OUT's file name without its frame
-// pattern: "/shots/out.####.exr" gives "out.exr".
-std::string FarmName(const std::string &output) {
-    const std::string file = fs::path(output).filename().string();
+// The name of the job's files: OUT's file name without its frame pattern
+// and a hash of the whole OUT pattern as the nodes open it, since names
+// that read alike ("x y.#.png", "x_y.#.png") are other jobs:
+// "/shots/out.####.exr" gives "out.exr-1c9e5a07".
+std::string FarmName(const std::string &output, const std::string &output_for_the_nodes) {
+    const std::string file = StripFramePatterns(fs::path(output).filename().string());
     std::string name;
-    for (std::size_t i = 0; i < file.size(); ++i) {
-        const char c = file[i];
-        if (c == '#' || c == '@') continue;
-        if (c == '%') {  // %d, %04d
-            std::size_t j = i + 1;
-            while (j < file.size() && file[j] >= '0' && file[j] <= '9') ++j;
-            if (j < file.size() && file[j] == 'd') {
-                i = j;
-                continue;
-            }
-        }
+    for (const char c : file) {
         if (c == '.' && (name.empty() || name.back() == '.')) continue;  // the separators around a pattern become one
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
                            c == '_' || c == '.';
         name += plain ? c : '_';
     }
     while (!name.empty() && (name.back() == '.' || name.back() == '_' || name.back() == '-')) name.pop_back();
-    return name.empty() ? "frames" : name;
+    std::uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char c : output_for_the_nodes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%08x", hash);
+    return (name.empty() ? "frames" : name) + suffix;
+}
+
+// `path` as Slurm's --output takes it: '%' starts a replacement there.
+std::string SlurmLiteral(const std::string &path) {
+    std::string escaped;
+    for (const char c : path) escaped += c == '%' ? std::string("%%") : std::string(1, c);
+    return escaped;
 }
 
 // ---- The job script --------------------------------------------------------
@@ -116,6 +129,7 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::string &fra
     if (!command.plugin.empty()) add("--plugin", ShellQuote(command.plugin));
     if (command.quiet) add("--quiet", "");
     add("--frames", frames);
+    add("--shape-frame", std::to_string(*job.shape_frame));
     add("--resume", "");
     add("--keep-going", "");
     add("--threads", threads);
@@ -139,16 +153,10 @@ std::string JobScript(const ChunkCommand &command, const std::vector<std::vector
         std::to_string(chunks.size() - 1) + "\" >&2; exit 2 ;;\nesac\n";
     const std::string threads =
         command.threads > 0 ? std::to_string(command.threads) : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
-    return script + "exec " + ChunkCommandLine(command, "\"$frames\"", threads) + "\n";
-}
-
-void WriteAtomically(const std::string &path, const std::string &text) {
-    TempFile temp(path);
-    std::ofstream file(temp.path(), std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    if (!file) throw RunError(FileMessage(path, "cannot write the file"));
-    temp.Commit();
+    // The file names are as given, relative to the folder of the
+    // submission: frame patterns are expanded in them alone.
+    return script + "cd -- " + ShellQuote(command.folder) + " || exit 1\n" + "exec " +
+           ChunkCommandLine(command, "\"$frames\"", threads) + "\n";
 }
 
 // ---- Slurm -----------------------------------------------------------------
@@ -245,7 +253,7 @@ void WriteRecords(const std::string &records, const std::vector<JobRecord> &jobs
     std::string text;
     for (const JobRecord &job : jobs) text += job.id + " " + FormatFrameList(job.frames) + "\n";
     try {
-        WriteAtomically(records, text);
+        WriteFileAtomically(records, text);
     } catch (const RunError &e) {
         std::fprintf(stderr, "veilshadow: warning: %s\n", e.what());
     }
@@ -271,8 +279,7 @@ std::string Submit(const std::vector<std::string> &options, const std::vector<lo
 }
 
 // "6 of 8 frames written; missing: 5-6". True when none is missing.
-bool ReportFrames(const SequenceJob &job) {
-    const std::vector<long> missing = MissingFrames(job);
+bool ReportFrames(const SequenceJob &job, const std::vector<long> &missing) {
     const std::size_t total = job.frames.size();
     std::printf("%zu of %zu frames written", total - missing.size(), total);
     if (!missing.empty()) std::printf("; missing: %s", FormatFrameList(missing).c_str());
@@ -316,18 +323,25 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
         if (arg.rfind("--array", 0) == 0 || (arg.rfind("-a", 0) == 0 && arg.rfind("--", 0) != 0))
             throw UsageError("--sbatch " + arg + ": the array is veilshadow's (one task per chunk of --chunk frames)");
 
-    // Paths as every node sees them.
+    // The program and the folders as every node sees them; the tasks run
+    // in this folder, where the file names are as given.
     std::error_code ec;
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     command.program = ec ? ForTheNodes("veilshadow") : self.string();
-    job.input = ForTheNodes(job.input);
-    job.layer = ForTheNodes(job.layer);
-    job.output = ForTheNodes(job.output);
+    command.folder = ForTheNodes(".");
+    const std::string output_for_the_nodes = ForTheNodes(job.output);
+    for (const std::string *path : {&job.input, &job.layer}) ForTheNodes(*path);
     if (!command.plugin.empty()) command.plugin = ForTheNodes(command.plugin);
-    const fs::path job_dir = options.job_dir.empty() ? fs::path(job.output).parent_path() / "veilshadow-farm"
+    const fs::path job_dir = options.job_dir.empty() ? fs::path(output_for_the_nodes).parent_path() / "veilshadow-farm"
                                                      : fs::path(ForTheNodes(options.job_dir));
+    if (job_dir.string().find('\\') != std::string::npos)
+        throw UsageError(FileMessage(job_dir.string(),
+                                     "Slurm cannot name task logs in a folder whose name holds a backslash; "
+                                     "choose another with --job-dir"));
 
-    const std::vector<long> missing = MissingFrames(job);
+    const FrameCheck check = CheckFrames(job);
+    const std::vector<long> &missing = check.missing;
+    job.shape_frame = check.shape_frame;
     if (missing.empty()) {
         std::printf("all %zu frames of %s are written: nothing to submit\n", job.frames.size(),
                     FormatFrameList(job.frames).c_str());
@@ -345,7 +359,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
 
     fs::create_directories(job_dir, ec);
     if (ec) throw RunError(FileMessage(job_dir.string(), "cannot make the job folder: " + ec.message()));
-    const std::string name = FarmName(job.output);
+    const std::string name = FarmName(job.output, output_for_the_nodes);
     const std::string script = (job_dir / (name + ".sbatch")).string();
     const std::string records = (job_dir / (name + ".jobs")).string();
     std::vector<JobRecord> active = ActiveJobs(records);
@@ -355,10 +369,10 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
                            FormatFrameList(earlier.frames) + " of " + job.output +
                            " queued or rendering: let it end (squeue -j " + earlier.id + ") or cancel it (scancel " +
                            earlier.id + "), then run this again");
-    WriteAtomically(script, JobScript(command, chunks));
+    WriteFileAtomically(script, JobScript(command, chunks));
     std::vector<std::string> sbatch = {"--job-name=veilshadow-" + name,
-                                       "--output=" + (job_dir / (name + "-%A_%a.log")).string(),
-                                       "--chdir=" + job_dir.string()};
+                                       "--output=" + SlurmLiteral((job_dir / name).string()) + "-%A_%a.log",
+                                       "--chdir=" + command.folder};
     sbatch.insert(sbatch.end(), options.sbatch.begin(), options.sbatch.end());  // after ours, so they win
     const std::string id = Submit(sbatch, tasks, script);
     active.push_back({id, task_frames});
@@ -375,7 +389,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options) {
     std::printf("waiting for job %s to end (stopping the wait leaves the job running)\n", id.c_str());
     std::fflush(stdout);
     WaitForJob(id);
-    if (ReportFrames(job)) return kExitSuccess;
+    if (ReportFrames(job, CheckFrames(job).missing)) return kExitSuccess;
     std::fprintf(stderr, "veilshadow: the task logs say why frames are missing; the same command again renders them\n");
     return kExitFailure;
 }

@@ -27,6 +27,7 @@ struct FarmOptions {
 // What every chunk's command carries: the render options of the run.
 struct ChunkCommand {
     std::string program;  // veilshadow, as the nodes run it
+    std::string folder;   // where the file names are, as the nodes see it
     SequenceJob job;      // files, frames and settings
     std::string opacity;  // as given, checked already
     std::string plugin;   // empty: the module beside the program

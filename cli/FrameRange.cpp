@@ -3,7 +3,6 @@
 #include "Errors.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace veilshadow {
 namespace {
@@ -11,22 +10,22 @@ namespace {
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Reads an unsigned number at text[i...]; advances i. False when there is
-// none or it exceeds kMaxFrameNumber.
-bool ReadNumber(const std::string &text, std::size_t &i, long &number) {
+// none; a number beyond kMaxFrameNumber sets `too_large`.
+bool ReadNumber(const std::string &text, std::size_t &i, long &number, bool &too_large) {
     const std::size_t start = i;
     number = 0;
     for (; i < text.size() && IsDigit(text[i]); ++i) {
-        number = number * 10 + (text[i] - '0');
-        if (number > kMaxFrameNumber) return false;
+        if (number <= kMaxFrameNumber) number = number * 10 + (text[i] - '0');
+        too_large = too_large || number > kMaxFrameNumber;
     }
     return i > start;
 }
 
 // A frame number, with an optional minus sign.
-bool ReadFrame(const std::string &text, std::size_t &i, long &frame) {
+bool ReadFrame(const std::string &text, std::size_t &i, long &frame, bool &too_large) {
     const bool negative = i < text.size() && text[i] == '-';
     if (negative) ++i;
-    if (!ReadNumber(text, i, frame)) return false;
+    if (!ReadNumber(text, i, frame, too_large)) return false;
     if (negative) frame = -frame;
     return true;
 }
@@ -74,10 +73,12 @@ bool MatchPattern(const std::string &path, std::size_t i, std::size_t &length, i
     return MatchRunPattern(path, i, length, width) || MatchPrintfPattern(path, i, length, width);
 }
 
+// As printf's %0*ld writes it: the sign counts towards the width.
 std::string Padded(long frame, int width) {
-    char text[128];  // widths come from at most two digits
-    std::snprintf(text, sizeof text, "%0*ld", width, frame);
-    return text;
+    const std::string sign = frame < 0 ? "-" : "";
+    const std::string digits = std::to_string(frame < 0 ? -frame : frame);
+    const int zeros = width - static_cast<int>(sign.size() + digits.size());
+    return sign + std::string(static_cast<std::size_t>(std::max(zeros, 0)), '0') + digits;
 }
 
 }  // namespace
@@ -96,12 +97,17 @@ std::vector<long> ParseFrameList(const std::string &text, const std::string &opt
                                            : "an empty item between commas"));
         Item item;
         std::size_t i = 0;
-        bool ok = ReadFrame(item_text, i, item.first);
+        bool too_large = false;
+        bool ok = ReadFrame(item_text, i, item.first, too_large);
         item.last = item.first;
         if (ok && i < item_text.size()) {
-            ok = item_text[i++] == '-' && ReadFrame(item_text, i, item.last);
-            if (ok && i < item_text.size()) ok = item_text[i++] == 'x' && ReadNumber(item_text, i, item.step);
+            ok = item_text[i++] == '-' && ReadFrame(item_text, i, item.last, too_large);
+            if (ok && i < item_text.size())
+                ok = item_text[i++] == 'x' && ReadNumber(item_text, i, item.step, too_large);
         }
+        if (ok && i == item_text.size() && too_large)
+            throw UsageError(quoted + "in \"" + item_text + "\" a number is too large (frames run from -" +
+                             std::to_string(kMaxFrameNumber) + " to " + std::to_string(kMaxFrameNumber) + ")");
         if (!ok || i != item_text.size())
             throw UsageError(quoted + "\"" + item_text +
                              "\" is not a frame N, a range A-B or a stepped range A-BxS, such as 1-100x5");
@@ -141,6 +147,30 @@ bool HasFramePattern(const std::string &path) {
     for (std::size_t i = 0; i < path.size(); ++i)
         if (MatchPattern(path, i, length, width)) return true;
     return false;
+}
+
+std::string StripFramePatterns(const std::string &path) {
+    std::string result;
+    for (std::size_t i = 0; i < path.size();) {
+        std::size_t length = 0;
+        int width = 0;
+        if (MatchPattern(path, i, length, width))
+            i += length;
+        else
+            result += path[i++];
+    }
+    return result;
+}
+
+void CheckFramePatterns(const std::string &path) {
+    std::size_t length = 0;
+    int width = 0;
+    for (std::size_t i = 0; i < path.size(); i += std::max<std::size_t>(length, 1)) {
+        length = 0;
+        if (MatchPattern(path, i, length, width) && width > kMaxPatternWidth)
+            throw UsageError(FileMessage(path, "a frame pattern of " + std::to_string(width) + " digits; at most " +
+                                                   std::to_string(kMaxPatternWidth) + " are allowed"));
+    }
 }
 
 std::string ExpandFramePattern(const std::string &path, long frame) {

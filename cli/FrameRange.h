@@ -21,7 +21,7 @@ inline constexpr std::size_t kMaxFrameCount = 1000000;
 // frames in ascending order, each once ("1-3,2" is 1, 2, 3). Throws
 // UsageError quoting `option` and the text: an empty list or item,
 // anything malformed, a range that runs backwards, a step of 0, a number
-// beyond kMaxFrameNumber, more than kMaxFrameCount frames.
+// beyond kMaxFrameNumber ("too large"), more than kMaxFrameCount frames.
 std::vector<long> ParseFrameList(const std::string &text, const std::string &option = "--frames");
 
 // The frames as a list ParseFrameList reads back: each run of consecutive
@@ -34,6 +34,18 @@ std::string FormatFrameList(const std::vector<long> &frames);
 // two or more '#' or of '@' (as many digits as characters), "%0Nd" (N
 // digits) or "%d" (no padding).
 bool HasFramePattern(const std::string &path);
+
+// The path with its frame patterns left out: "out.####.exr" gives
+// "out..exr".
+std::string StripFramePatterns(const std::string &path);
+
+// The widest frame pattern: more digits than any frame number has, and
+// far fewer than a file name can hold.
+inline constexpr int kMaxPatternWidth = 32;
+
+// Throws UsageError naming the path when a frame pattern in it is wider
+// than kMaxPatternWidth.
+void CheckFramePatterns(const std::string &path);
 
 // The path with every frame pattern replaced by the frame number,
 // zero-padded to the pattern's width as printf's %0Nd pads it (the sign

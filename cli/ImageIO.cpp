@@ -2,7 +2,9 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
+#include "FileStructure.h"
 #include "SampleCodec.h"
+#include "TempFileProxy.h"
 
 #include <Imath/half.h>
 #include <OpenImageIO/imageio.h>
@@ -353,25 +355,18 @@ OIIO::TypeDesc FileTypeOf(SampleType sample) {
     return OIIO::TypeDesc::FLOAT;
 }
 
-// Opens the temporary file, writes the world strip by strip in the file's
-// own sample type and closes it.
-void WriteStrips(const std::string &path, const std::string &temp_path, const OIIO::ImageSpec &spec,
-                 const OutputSpec &output, const World &world) {
-    LibraryChatterSilenced quiet;
-    auto out = OIIO::ImageOutput::create(output.format);
-    if (!out) throw RunError(FileMessage(path, "cannot write " + output.format + " files: " + TakeGlobalError()));
+// Writes the world strip by strip in the file's own sample type.
+bool WriteStrips(OIIO::ImageOutput &out, const OutputSpec &output, const World &world) {
     const OIIO::TypeDesc type = FileTypeOf(output.sample);
     std::vector<unsigned char> &samples =
         WriteScratch(static_cast<std::size_t>(EncodeBytes(Window{0, 0, world.width(), kStripRows}, output.sample)));
-    // Only the results count here: the TIFF writer leaves a harmless
-    // message about Exif data behind on success.
-    bool ok = out->open(temp_path, spec);
+    bool ok = true;
     for (A_long first = 0; ok && first < world.height(); first += kStripRows) {
         const A_long rows = std::min(kStripRows, world.height() - first);
         EncodeRowsAs(world, output.sample, output.associated, first, rows, samples.data());
-        ok = out->write_scanlines(world.origin_y() + first, world.origin_y() + first + rows, 0, type, samples.data());
+        ok = out.write_scanlines(world.origin_y() + first, world.origin_y() + first + rows, 0, type, samples.data());
     }
-    if (!ok || !out->close()) throw RunError(FileMessage(path, "cannot write: " + Trimmed(out->geterror())));
+    return ok;
 }
 
 }  // namespace
@@ -503,6 +498,37 @@ void ImageReader::ReadInto(World &world) {
     }
 }
 
+bool ImageReader::LooksWhole() {
+    if (impl_->tiled) return false;
+    if (header_.format == "png") return PngEndsWhole(header_.path);
+    if (header_.format == "openexr") return ExrChunksWhole(header_.path);
+    // TIFF: its last row decodes (one strip).
+    const Window &data = header_.data;
+    std::vector<unsigned char> row(static_cast<std::size_t>(data.width) * header_.channels *
+                                   SampleBytes(header_.sample));
+    LibraryChatterSilenced quiet;
+    const int last = data.y + data.height - 1;
+    const bool read = impl_->input->read_scanlines(0, 0, last, last + 1, 0, 0, header_.channels,
+                                                   FileTypeOf(header_.sample), row.data());
+    return read && impl_->input->geterror().empty();
+}
+
+bool IsWholeImage(const std::string &path, const OutputShape &shape) {
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(path, ec)) return false;
+    try {
+        ImageReader reader(path, AlphaMode::kAuto);
+        const ImageHeader &header = reader.header();
+        if (header.format != shape.format || header.sample != shape.sample || header.layout != ChannelLayout::kRGBA)
+            return false;
+        if (shape.width > 0 && (header.display.width != shape.width || header.display.height != shape.height))
+            return false;
+        return reader.LooksWhole();
+    } catch (const RunError &) {
+        return false;
+    }
+}
+
 std::string OutputFormatFor(const std::string &path) {
     auto out = OIIO::ImageOutput::create(path);
     if (!out) {
@@ -533,8 +559,25 @@ void WriteWorld(const std::string &path, const World &world, const OutputSpec &o
         spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!output.compression.empty()) spec.attribute("compression", output.compression);
 
+    WriteImageFile(path, output.format, spec, [&](OIIO::ImageOutput &out) { return WriteStrips(out, output, world); });
+}
+
+void WriteImageFile(const std::string &path, const std::string &format, const OIIO::ImageSpec &spec,
+                    const std::function<bool(OIIO::ImageOutput &)> &write) {
     TempFile temp(path);
-    WriteStrips(path, temp.path(), spec, output, world);
+    {
+        TempFileProxy proxy(temp);
+        LibraryChatterSilenced quiet;
+        auto out = OIIO::ImageOutput::create(format);
+        if (!out) throw RunError(FileMessage(path, "cannot write " + format + " files: " + TakeGlobalError()));
+        // Only the results count here: the TIFF writer leaves a harmless
+        // message about Exif data behind on success.
+        const bool ok = out->set_ioproxy(&proxy) && out->open(temp.path(), spec) && write(*out) && out->close();
+        proxy.close();
+        // A failed write of the file is the cause, whatever the encoder
+        // made of it; some encoders do not notice one at all.
+        if (!ok && !temp.failed()) throw RunError(FileMessage(path, "cannot write: " + Trimmed(out->geterror())));
+    }
     temp.Commit();
 }
 

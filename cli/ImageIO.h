@@ -6,10 +6,12 @@
 
 #include "Options.h"
 
+#include <OpenImageIO/imageio.h>
 #include <RenderHost/World.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -72,6 +74,11 @@ public:
     // lie exactly on the data window; every pixel is overwritten. Once
     // per reader.
     void ReadInto(renderhost::World &world);
+    // Whether the file's pixels are all there, judged from its structure
+    // without decoding them (see FileStructure.h); a TIFF's last row is
+    // decoded (a file cut short loses its end). A tiled file is never one
+    // veilshadow wrote: false.
+    bool LooksWhole();
 
 private:
     struct Impl;
@@ -88,6 +95,20 @@ struct OutputSpec {
     std::string compression;  // empty: the format's default
 };
 
+// What a frame's OUT must be to count as written: its file type, sample
+// type, RGBA, and the size of its display window (0: not checked).
+struct OutputShape {
+    std::string format;
+    SampleType sample = SampleType::kUInt8;
+    A_long width = 0, height = 0;
+};
+
+// Whether `path` is a whole image file of that shape: what --resume
+// leaves out and a farm counts as done. A missing, empty, cut-short,
+// unreadable or foreign file is not. Reads the header and the file's
+// structure, not the pixels.
+bool IsWholeImage(const std::string &path, const OutputShape &shape);
+
 // The OpenImageIO format that writes `path`, by its extension; empty when
 // none does.
 std::string OutputFormatFor(const std::string &path);
@@ -99,6 +120,15 @@ std::string OutputFormatFor(const std::string &path);
 // sample type. Several files may be written at once from different
 // threads.
 void WriteWorld(const std::string &path, const renderhost::World &world, const OutputSpec &spec);
+
+// Writes an image file through a temporary file beside `path`: `write`
+// gets an ImageOutput for `format` opened with `spec` and writes the
+// pixels. Every byte the encoder writes is checked, the file is flushed
+// to disk and renamed onto `path` only when all went well. Throws
+// RunError naming `path` (a full disk: "cannot write: No space left on
+// device"); nothing is left behind then.
+void WriteImageFile(const std::string &path, const std::string &format, const OIIO::ImageSpec &spec,
+                    const std::function<bool(OIIO::ImageOutput &)> &write);
 
 // Bytes of the file's RGBA samples for this window; WriteWorld takes
 // those of one strip of rows (see ImageReader::ScratchBytes) besides the

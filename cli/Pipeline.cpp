@@ -48,8 +48,13 @@ std::string SizeText(A_long width, A_long height) { return std::to_string(width)
 }  // namespace
 
 FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame) {
-    return FrameShape{comp.sample,         comp.display.width,   comp.display.height,
-                      layer.display.width, layer.display.height, frame};
+    return FrameShape{comp.format, comp.sample, comp.data, comp.display, layer.display, frame};
+}
+
+FrameShape ReadFrameShape(const FrameFiles &files, AlphaMode alpha) {
+    return AsInputError([&] {
+        return ShapeOf(ImageReader(files.input, alpha).header(), ImageReader(files.layer, alpha).header(), files.frame);
+    });
 }
 
 void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const ImageHeader &layer) {
@@ -57,14 +62,22 @@ void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const Ima
     if (comp.sample != shape.sample)
         throw InputError(FileMessage(comp.path, std::string(SampleTypeName(comp.sample)) + " samples, but" + first +
                                                     " has " + SampleTypeName(shape.sample)));
-    if (comp.display.width != shape.comp_width || comp.display.height != shape.comp_height)
-        throw InputError(FileMessage(comp.path, "frame size " + SizeText(comp.display.width, comp.display.height) +
-                                                    ", but" + first + " is " +
-                                                    SizeText(shape.comp_width, shape.comp_height)));
-    if (layer.display.width != shape.layer_width || layer.display.height != shape.layer_height)
-        throw InputError(FileMessage(layer.path, "frame size " + SizeText(layer.display.width, layer.display.height) +
-                                                     ", but" + first + " is " +
-                                                     SizeText(shape.layer_width, shape.layer_height)));
+    const auto check_size = [&first](const ImageHeader &header, const Window &expected) {
+        if (header.display.width != expected.width || header.display.height != expected.height)
+            throw InputError(
+                FileMessage(header.path, "frame size " + SizeText(header.display.width, header.display.height) +
+                                             ", but" + first + " is " + SizeText(expected.width, expected.height)));
+    };
+    check_size(comp, shape.comp_display);
+    check_size(layer, shape.layer_display);
+}
+
+OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings) {
+    // OUT has COMP's file type. OpenEXR and TIFF keep LAYER's display
+    // window; a PNG is as large as its pixels, COMP's (PNG frames have no
+    // data window, so all of a sequence's are of one size).
+    const Window window = Scaled(shape.format == "png" ? shape.comp_data : shape.layer_display, settings.downsample);
+    return OutputShape{shape.format, shape.sample, window.width, window.height};
 }
 
 void CheckOutputPath(const FrameFiles &files, const std::string &input_format) {

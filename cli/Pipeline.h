@@ -38,14 +38,15 @@ struct StillLayer {
     std::optional<renderhost::World> world;  // empty until the first frame has read it
 };
 
-// What every frame of a sequence shares, taken from the first frame read:
-// COMP's sample type (OUT's depth) and the sizes of COMP's and LAYER's
-// display windows (for files without one, the image size). Data windows
-// may change from frame to frame.
+// What every frame of a sequence shares, taken from one frame (the first
+// one read, or the one --shape-frame names): COMP's file type and sample
+// type (OUT's) and the sizes of COMP's and LAYER's display windows (for
+// files without one, the image size). Data windows may change from frame
+// to frame.
 struct FrameShape {
+    std::string format;  // COMP's, OpenImageIO's name
     SampleType sample = SampleType::kUInt8;
-    A_long comp_width = 0, comp_height = 0;
-    A_long layer_width = 0, layer_height = 0;
+    Window comp_data, comp_display, layer_display;
     long frame = 0;  // the frame it was taken from, for messages
 };
 
@@ -53,6 +54,13 @@ struct FrameShape {
 // `shape`.
 void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const ImageHeader &layer);
 FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame);
+// Reads the headers of the frame's COMP and LAYER (no pixels) for their
+// shape. Throws InputError naming the file that cannot be read.
+FrameShape ReadFrameShape(const FrameFiles &files, AlphaMode alpha);
+
+// What a whole OUT of a frame of this shape is: the file type, sample
+// type and size the run writes (see IsWholeImage).
+OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings);
 
 // Throws UsageError when OUT cannot be written as the input's file type
 // (by its extension) or names one of the two inputs.

@@ -64,8 +64,7 @@ double Progress::Elapsed() const {
 
 void Progress::DrawBar() {
     // Clears what a longer previous line left at its end.
-    std::fprintf(stream_, "\r%s\033[K", ProgressBar(Done(), total_, counts_.rendered, Elapsed()).c_str());
-    std::fflush(stream_);
+    Print("\r" + ProgressBar(Done(), total_, counts_.rendered, Elapsed()) + "\033[K");
     line_open_ = true;
 }
 
@@ -76,6 +75,13 @@ std::string Progress::CountText() const {
     return text + ")";
 }
 
+void Progress::Print(const std::string &text) {
+    if (closed_) return;
+    // A stream whose reader is gone (EPIPE, with SIGPIPE ignored) or that
+    // cannot take more ends the report, not the run.
+    if (std::fputs(text.c_str(), stream_) == EOF || std::fflush(stream_) != 0) closed_ = true;
+}
+
 void Progress::FrameDone(long frame, const std::string &output) {
     ++counts_.rendered;
     Line(frame, "wrote " + output);
@@ -83,34 +89,31 @@ void Progress::FrameDone(long frame, const std::string &output) {
 
 void Progress::FrameSkipped(long frame, const std::string &output) {
     ++counts_.skipped;
-    Line(frame, "skipped, " + output + " exists");
+    Line(frame, "skipped, " + output + " is written");
 }
 
 void Progress::Line(long frame, const std::string &what) {
     if (style_ == ProgressStyle::kBar)
         DrawBar();
     else if (style_ == ProgressStyle::kLines && sequence_)
-        std::fprintf(stream_, "frame %ld%s: %s\n", frame, CountText().c_str(), what.c_str());
+        Print("frame " + std::to_string(frame) + CountText() + ": " + what + "\n");
     else if (style_ == ProgressStyle::kLines)
-        std::fprintf(stream_, "%s\n", what.c_str());
-    std::fflush(stream_);
+        Print(what + "\n");
 }
 
 void Progress::FrameFailed(long frame, const std::string &message) {
     counts_.failed.push_back(frame);
     Finish();
     if (sequence_)
-        std::fprintf(stream_, "veilshadow: frame %ld: %s\n", frame, message.c_str());
+        Print("veilshadow: frame " + std::to_string(frame) + ": " + message + "\n");
     else
-        std::fprintf(stream_, "veilshadow: %s\n", message.c_str());
+        Print("veilshadow: " + message + "\n");
     if (style_ == ProgressStyle::kBar) DrawBar();
-    std::fflush(stream_);
 }
 
 void Progress::Finish() {
     if (line_open_) {
-        std::fputc('\n', stream_);
-        std::fflush(stream_);
+        Print("\n");
         line_open_ = false;
     }
 }
@@ -118,8 +121,7 @@ void Progress::Finish() {
 void Progress::Summary() {
     Finish();
     if (sequence_ && (style_ != ProgressStyle::kQuiet || !counts_.failed.empty())) {
-        std::fprintf(stream_, "%s\n", SummaryText(counts_).c_str());
-        std::fflush(stream_);
+        Print(SummaryText(counts_) + "\n");
     }
 }
 

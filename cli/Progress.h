@@ -46,7 +46,7 @@ public:
 
     // A frame has been written to `output`.
     void FrameDone(long frame, const std::string &output);
-    // A frame was left out because `output` exists already (--resume).
+    // A frame was left out because `output` is written already (--resume).
     void FrameSkipped(long frame, const std::string &output);
     // A frame could not be rendered: "veilshadow: frame F: PATH: problem"
     // on a line of its own in every style (the bar is drawn again below).
@@ -68,6 +68,8 @@ private:
     std::string CountText() const;
     // A frame dealt with: the bar drawn again, or "frame F (counts): what".
     void Line(long frame, const std::string &what);
+    // Writes to the stream until a write fails; nothing after that.
+    void Print(const std::string &text);
 
     std::FILE *stream_;
     ProgressStyle style_;
@@ -75,6 +77,7 @@ private:
     bool sequence_;
     FrameCounts counts_;
     bool line_open_ = false;
+    bool closed_ = false;
     std::chrono::steady_clock::time_point start_;
 };
 

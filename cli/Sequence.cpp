@@ -38,11 +38,18 @@ struct OutputSlot {
     bool busy = false;
 };
 
+// Where a frame is on its way through the run.
+enum class FrameState {
+    kDecoding,  // its inputs being decoded into a source slot
+    kWriting,   // rendered, its output being written
+    kSkipped,   // its OUT is whole already (--resume)
+    kFailed,    // a bad input or output; `error` says why
+};
+
 // A frame opened ahead of rendering: decoding into its slot, or already
 // known to be skipped or failed.
 struct Ahead {
-    enum class Kind { kDecoding, kSkipped, kFailed };
-    Kind kind = Kind::kDecoding;
+    FrameState state = FrameState::kDecoding;
     FrameFiles files;
     OpenedFrame opened;
     SourceSlot *slot = nullptr;
@@ -53,7 +60,7 @@ struct Ahead {
 // A frame past rendering: its output being written, or a skipped or
 // failed frame waiting for the frames before it to be reported.
 struct Behind {
-    Ahead::Kind kind = Ahead::Kind::kDecoding;  // kDecoding: being written
+    FrameState state = FrameState::kWriting;
     FrameFiles files;
     OutputSlot *output = nullptr;
     std::future<void> written;
@@ -71,10 +78,13 @@ struct Behind {
     }
 }
 
-bool IsInputError(std::exception_ptr error) {
+// Errors that fail one frame only, when the run is to go on past them.
+bool IsFrameError(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const InputError &) {
+        return true;
+    } catch (const OutputError &) {
         return true;
     } catch (...) {
         return false;
@@ -100,6 +110,15 @@ std::exception_ptr Outcome(std::future<void> &done) {
     return nullptr;
 }
 
+// Writes a frame's output; whatever stops it fails that frame's OUT.
+void WriteOutput(const std::string &path, const World &world, const OutputSpec &spec) {
+    try {
+        WriteWorld(path, world, spec);
+    } catch (const RunError &e) {
+        throw OutputError(e.what());
+    }
+}
+
 // The frames of a job through the stages of Pipeline.h: frames are opened
 // and decoded ahead (on the decode threads) while the main thread renders
 // one and earlier ones are encoded and written (on the write threads).
@@ -121,6 +140,7 @@ public:
     ~SequenceRun() { WaitForAll(); }
 
     FrameCounts Run() {
+        if (job_.shape_frame) shape_ = FindShape(job_);
         for (;;) {
             Prepare();
             if (ahead_.empty()) break;
@@ -134,20 +154,37 @@ public:
 
 private:
     // Opens frames ahead while a source slot is free and starts decoding
-    // them.
+    // them; frames whose OUT is whole already are left out with --resume.
     void Prepare() {
         while (next_ < job_.frames.size() && ahead_.size() < kMaxAhead) {
-            auto ahead = std::make_unique<Ahead>();
-            ahead->files = FilesOf(job_, job_.frames[next_]);
-            if (job_.resume && OutputExists(ahead->files.output)) {
-                ahead->kind = Ahead::Kind::kSkipped;
-            } else {
+            if (!waiting_) {
+                waiting_ = std::make_unique<Ahead>();
+                waiting_->files = FilesOf(job_, job_.frames[next_]);
+                if (job_.resume) LeaveOutIfDone(*waiting_);
+            }
+            if (waiting_->state == FrameState::kDecoding) {
                 SourceSlot *slot = FreeSource();
                 if (slot == nullptr) return;
-                Open(*ahead, *slot);
+                Open(*waiting_, *slot);
             }
-            ahead_.push_back(std::move(ahead));
+            ahead_.push_back(std::move(waiting_));
             ++next_;
+        }
+    }
+
+    // Marks the frame skipped when its OUT is whole, or failed when the
+    // checks a rendered frame meets refuse it: the sequence's shape is
+    // taken first (from this frame, when it is the first to open), and
+    // OUT must have COMP's file type, as for a frame that renders.
+    void LeaveOutIfDone(Ahead &ahead) {
+        try {
+            if (!shape_) shape_ = ReadFrameShape(ahead.files, job_.settings.alpha);
+            CheckOutputPath(ahead.files, shape_->format);
+            if (IsWholeImage(ahead.files.output, ExpectedOutput(*shape_, job_.settings)))
+                ahead.state = FrameState::kSkipped;
+        } catch (...) {
+            ahead.state = FrameState::kFailed;
+            ahead.error = std::current_exception();
         }
     }
 
@@ -155,7 +192,7 @@ private:
         try {
             ahead.opened = OpenFrame(ahead.files, job_.settings, still_, job_.sequence ? &shape_ : nullptr);
         } catch (...) {
-            ahead.kind = Ahead::Kind::kFailed;
+            ahead.state = FrameState::kFailed;
             ahead.error = std::current_exception();
             return;
         }
@@ -204,21 +241,19 @@ private:
         std::unique_ptr<Ahead> ahead = std::move(ahead_.front());
         ahead_.pop_front();
         Behind behind;
-        behind.kind = ahead->kind;
+        behind.state = ahead->state;
         behind.files = ahead->files;
-        if (ahead->kind == Ahead::Kind::kDecoding) {
+        if (ahead->state == FrameState::kDecoding) {
             std::exception_ptr error = Outcome(ahead->input_done);
             const std::exception_ptr layer_error = Outcome(ahead->layer_done);
             if (!error) error = layer_error;
             if (!error) error = Render(*ahead, behind);
             ahead->slot->busy = false;
-            if (error) {
-                behind.kind = Ahead::Kind::kFailed;
-                ahead->error = error;
-            }
+            behind.state = error ? FrameState::kFailed : FrameState::kWriting;
+            if (error) ahead->error = error;
         }
-        if (behind.kind == Ahead::Kind::kFailed) {
-            if (!job_.keep_going || !IsInputError(ahead->error)) Stop(ahead->error, ahead->files.frame, true);
+        if (behind.state == FrameState::kFailed) {
+            if (!job_.keep_going || !IsFrameError(ahead->error)) Stop(ahead->error, ahead->files.frame, true);
             behind.message = MessageOf(ahead->error);
         }
         behind_.push_back(std::move(behind));
@@ -235,7 +270,7 @@ private:
         behind.output = &output;
         behind.written =
             writers_.Submit([world = &*output.world, path = ahead.files.output,
-                             spec = OutputSpecOf(ahead.opened, job_.settings)] { WriteWorld(path, *world, spec); });
+                             spec = OutputSpecOf(ahead.opened, job_.settings)] { WriteOutput(path, *world, spec); });
         return nullptr;
     }
 
@@ -254,21 +289,36 @@ private:
     void ReportFront() {
         Behind front = std::move(behind_.front());
         behind_.pop_front();
-        switch (front.kind) {
-            case Ahead::Kind::kDecoding: {
-                const std::exception_ptr error = Outcome(front.written);
-                front.output->busy = false;
-                if (error) Stop(error, front.files.frame, false);
-                progress_.FrameDone(front.files.frame, front.files.output);
+        std::exception_ptr error;
+        if (!ReportBehind(front, error)) Stop(error, front.files.frame, false);
+    }
+
+    // Waits for the frame's write and reports it. False, with `error`,
+    // when the write failed in a way that stops the run.
+    bool ReportBehind(Behind &frame, std::exception_ptr &error) {
+        switch (frame.state) {
+            case FrameState::kDecoding:
+            case FrameState::kWriting: {
+                const std::exception_ptr written = Outcome(frame.written);
+                if (frame.output != nullptr) frame.output->busy = false;
+                if (!written) {
+                    progress_.FrameDone(frame.files.frame, frame.files.output);
+                } else if (job_.keep_going && IsFrameError(written)) {
+                    progress_.FrameFailed(frame.files.frame, MessageOf(written));
+                } else {
+                    error = written;
+                    return false;
+                }
                 break;
             }
-            case Ahead::Kind::kSkipped:
-                progress_.FrameSkipped(front.files.frame, front.files.output);
+            case FrameState::kSkipped:
+                progress_.FrameSkipped(frame.files.frame, frame.files.output);
                 break;
-            case Ahead::Kind::kFailed:
-                progress_.FrameFailed(front.files.frame, front.message);
+            case FrameState::kFailed:
+                progress_.FrameFailed(frame.files.frame, frame.message);
                 break;
         }
+        return true;
     }
 
     // Ends the run with `error` at `frame`, once every decode and write
@@ -285,18 +335,15 @@ private:
         while (!behind_.empty()) {
             Behind front = std::move(behind_.front());
             behind_.pop_front();
-            const std::exception_ptr write_error = Outcome(front.written);
-            if (failed) continue;  // after the failing frame: not reported
-            if (write_error) {
+            if (failed) {
+                Outcome(front.written);  // after the failing frame: not reported
+                continue;
+            }
+            std::exception_ptr write_error;
+            if (!ReportBehind(front, write_error)) {
                 failed = true;
                 error = write_error;
                 frame = front.files.frame;
-            } else if (front.kind == Ahead::Kind::kDecoding) {
-                progress_.FrameDone(front.files.frame, front.files.output);
-            } else if (front.kind == Ahead::Kind::kSkipped) {
-                progress_.FrameSkipped(front.files.frame, front.files.output);
-            } else {
-                progress_.FrameFailed(front.files.frame, front.message);
             }
         }
         progress_.Finish();
@@ -320,7 +367,8 @@ private:
     std::vector<std::unique_ptr<SourceSlot>> sources_;
     std::vector<std::unique_ptr<OutputSlot>> outputs_;
     bool depth_chosen_ = false;
-    std::size_t next_ = 0;  // the next frame to open
+    std::size_t next_ = 0;            // the next frame to open
+    std::unique_ptr<Ahead> waiting_;  // frame next_, checked, waiting for a source slot
     std::deque<std::unique_ptr<Ahead>> ahead_;
     std::deque<Behind> behind_;
     // Last, so that their threads end first.
@@ -340,9 +388,26 @@ PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t outp
     return PipelineDepth{1, 1};
 }
 
-bool OutputExists(const std::string &path) {
-    std::error_code ec;
-    return std::filesystem::is_regular_file(path, ec);
+std::optional<FrameShape> FindShape(const SequenceJob &job) {
+    if (job.shape_frame) {
+        try {
+            return ReadFrameShape(FilesOf(job, *job.shape_frame), job.settings.alpha);
+        } catch (const RunError &e) {
+            throw RunError("frame " + std::to_string(*job.shape_frame) +
+                           ", whose type and size every frame must have: " + e.what());
+        }
+    }
+    for (const long frame : job.frames) {
+        try {
+            return ReadFrameShape(FilesOf(job, frame), job.settings.alpha);
+        } catch (const InputError &) {
+        }
+    }
+    return std::nullopt;
+}
+
+bool FrameDone(const SequenceJob &job, const FrameShape &shape, long frame) {
+    return IsWholeImage(FilesOf(job, frame).output, ExpectedOutput(shape, job.settings));
 }
 
 FrameFiles FilesOf(const SequenceJob &job, long frame) {

@@ -15,8 +15,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <new>
+#include <optional>
 #include <string>
 
 namespace veilshadow {
@@ -32,11 +35,11 @@ std::string VersionText() {
 constexpr const char kFooter[] =
     "Reads and writes PNG, TIFF and OpenEXR: 8/16-bit, half, float; gray,\n"
     "gray+alpha, RGB, RGBA. OUT gets COMP's file type, depth and data window\n"
-    "and LAYER's display window. --downsample N box-filters both inputs to\n"
-    "1/N, renders at that scale and writes OUT at the reduced size. LIST is\n"
-    "farm style (1-48, 1-100x5, 1,5,10-20); # or #### (4 digits), %04d or @@@@\n"
-    "in the paths stands for the frame number. OUT is written to a temporary\n"
-    "file renamed into place when complete, so an OUT that exists is whole.\n"
+    "and LAYER's display window (box-filtered to 1/N with --downsample N).\n"
+    "LIST is farm style (1-48, 1-100x5, 1,5,10-20); with --frames, # or ####\n"
+    "(4 digits), %04d or @@@@ in a path is the frame number. OUT is written\n"
+    "to a temporary file renamed into place once every byte is on disk, so\n"
+    "an OUT that exists is whole; --resume renders one cut short again.\n"
     "Exit codes: 0 done, 1 a file, a frame or the render failed, 2 bad usage.\n"
     "Examples:\n"
     "  veilshadow -i comp.exr -l layer.exr -o out.exr --opacity 25\n"
@@ -54,6 +57,7 @@ struct CommandLine {
     bool quiet = false;
     bool resume = false;
     bool keep_going = false;
+    std::optional<long> shape_frame;
     std::string demo_dir = "demo-output";
 };
 
@@ -71,13 +75,20 @@ SequenceJob JobOf(const CommandLine &cmd) {
     job.resume = cmd.resume;
     job.keep_going = cmd.keep_going;
     job.sequence = cmd.frames_given;
+    job.shape_frame = cmd.shape_frame;
     if (job.sequence) {
         job.frames = ParseFrameList(cmd.frames);
+        for (const std::string *path : {&cmd.input, &cmd.layer, &cmd.output}) CheckFramePatterns(*path);
         if (!HasFramePattern(cmd.output))
             throw UsageError(FileMessage(cmd.output, "--frames needs a frame pattern (#### or %04d) in OUT"));
     } else {
-        for (const std::string *path : {&cmd.input, &cmd.layer, &cmd.output})
-            if (HasFramePattern(*path)) throw UsageError(FileMessage(*path, "a frame pattern needs --frames"));
+        // Without --frames every name is a file name (logo@2x.png); an
+        // input that is not there but looks like a pattern gets a hint.
+        std::error_code ec;
+        for (const std::string *path : {&cmd.input, &cmd.layer})
+            if (HasFramePattern(*path) && !std::filesystem::exists(*path, ec))
+                throw UsageError(FileMessage(*path, "no such file (a frame pattern needs --frames)"));
+        if (job.shape_frame) throw UsageError("--shape-frame is for a sequence: give --frames LIST");
     }
     return job;
 }
@@ -108,10 +119,7 @@ int RunDemoCommand(const CommandLine &cmd) {
 
 int Run(int argc, char **argv) {
     CommandLine cmd;
-    CLI::App app{
-        "veilshadow: takes the see-through out of a drop shadow, with the\n"
-        "OrvaneVeilShadow effect run on image files through the render host.",
-        "veilshadow"};
+    CLI::App app{"veilshadow: the OrvaneVeilShadow effect on image files, by the render host.", "veilshadow"};
     app.set_version_flag("--version", VersionText(), "Print the version and exit");
     app.footer(kFooter);
     app.get_formatter()->column_width(26);
@@ -129,8 +137,11 @@ int Run(int argc, char **argv) {
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""));
     app.add_option("--plugin", cmd.plugin, "Plug-in module (default: next to veilshadow)")->type_name("PATH");
-    app.add_flag("--resume", cmd.resume, "Skip frames whose OUT exists (complete: see below)");
-    app.add_flag("--keep-going", cmd.keep_going, "Report a frame with bad input files, render the rest");
+    app.add_flag("--resume", cmd.resume, "Skip frames whose OUT is written (see below)");
+    app.add_flag("--keep-going", cmd.keep_going, "Report a frame with bad files, render the rest");
+    app.add_option("--shape-frame", cmd.shape_frame, "Hold every frame to frame F's type and size")
+        ->type_name("F")
+        ->check(CLI::Range(-kMaxFrameNumber, kMaxFrameNumber).description(""));
     app.add_flag("-q,--quiet", cmd.quiet, "No progress output");
     CLI::App *demo = app.add_subcommand("demo", "Render the built-in scene: demo [-o DIR]");
     demo->add_option("-o,--output", cmd.demo_dir, "Folder for the pictures")->type_name("DIR");
@@ -147,12 +158,12 @@ int Run(int argc, char **argv) {
     cmd.frames_given = frames->count() > 0;
     if (demo->parsed()) {
         if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || cmd.frames_given || cmd.opacity != "0" ||
-            cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going)
+            cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going || cmd.shape_frame)
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);
     }
     if (farm_slurm->parsed())
-        return RunFarmSlurm(ChunkCommand{{}, JobOf(cmd), cmd.opacity, cmd.plugin, cmd.threads, cmd.quiet},
+        return RunFarmSlurm(ChunkCommand{{}, {}, JobOf(cmd), cmd.opacity, cmd.plugin, cmd.threads, cmd.quiet},
                             farm_options);
     return RunFiles(cmd);
 }
@@ -162,6 +173,9 @@ int Run(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     using namespace veilshadow;
+    // A reader of the progress or the output that goes away (| head) ends
+    // what is written to it, not the run.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
         return Run(argc, argv);
     } catch (const UsageError &e) {

@@ -66,30 +66,47 @@ int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; 
 
 }  // namespace
 
-RunResult RunVeilshadow(const std::vector<std::string> &args, bool full_leak_stacks) {
+RunResult RunVeilshadow(const std::vector<std::string> &args, const RunOptions &options) {
     TempDir capture;
     const std::string out_path = capture / "stdout", err_path = capture / "stderr";
     std::vector<std::string> full = {VEILSHADOW_PATH};
     full.insert(full.end(), args.begin(), args.end());
     std::vector<char *> argv = Argv(full);
+    // Everything the child needs is made here: between fork and exec a
+    // threaded process may only make async-signal-safe calls.
+    std::vector<std::string> environment;
+    std::string lsan = "LSAN_OPTIONS=";
+    for (char **variable = environ; *variable != nullptr; ++variable) {
+        if (std::strncmp(*variable, lsan.c_str(), lsan.size()) == 0)
+            lsan = *variable;
+        else
+            environment.push_back(*variable);
+    }
+    if (options.full_leak_stacks) lsan += ":fast_unwind_on_malloc=0";
+    environment.push_back(lsan);
+    std::vector<char *> envp = Argv(environment);
+    int closed_pipe[2] = {-1, -1};
+    if (options.stderr_to_closed_pipe) {
+        if (pipe(closed_pipe) != 0) throw std::runtime_error("pipe failed");
+        close(closed_pipe[0]);  // nobody reads: every write gets EPIPE
+    }
+    const rlimit file_size = {options.file_size_limit, options.file_size_limit};
     const pid_t pid = fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err =
+            closed_pipe[1] >= 0 ? closed_pipe[1] : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int in = open("/dev/null", O_RDONLY);
         if (out < 0 || err < 0 || in < 0) _exit(126);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        if (full_leak_stacks) {
-            const char *lsan = std::getenv("LSAN_OPTIONS");
-            const std::string options = std::string(lsan != nullptr ? lsan : "") + ":fast_unwind_on_malloc=0";
-            setenv("LSAN_OPTIONS", options.c_str(), 1);
-        }
-        execv(argv[0], argv.data());
+        if (options.file_size_limit > 0 && setrlimit(RLIMIT_FSIZE, &file_size) != 0) _exit(126);
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
+    if (closed_pipe[1] >= 0) close(closed_pipe[1]);
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -7,6 +7,7 @@
 #include <PF_Host.h>
 #include <RenderHost/World.h>
 
+#include <sys/resource.h>
 #include <cstdint>
 #include <set>
 #include <string>
@@ -39,11 +40,19 @@ struct RunResult {
     std::string err;
 };
 
+struct RunOptions {
+    // LeakSanitizer records whole stacks (slow), so suppressions can match
+    // frames inside system libraries built without frame pointers.
+    bool full_leak_stacks = false;
+    // The file-size limit (ulimit -f) in bytes, 0 for none.
+    rlim_t file_size_limit = 0;
+    // Standard error is a pipe whose reader is gone: `err` stays empty.
+    bool stderr_to_closed_pipe = false;
+};
+
 // Runs the built veilshadow with these arguments, standard output and
-// error captured. full_leak_stacks: LeakSanitizer records whole stacks
-// (slow), so suppressions can match frames inside system libraries built
-// without frame pointers.
-RunResult RunVeilshadow(const std::vector<std::string> &args, bool full_leak_stacks = false);
+// error captured.
+RunResult RunVeilshadow(const std::vector<std::string> &args, const RunOptions &options = {});
 // The same with standard error (and output) on a pseudo-terminal; `err`
 // holds everything the terminal received.
 RunResult RunVeilshadowOnTerminal(const std::vector<std::string> &args);

@@ -79,8 +79,8 @@ struct ErrorCase {
     // What the message must name: a file in the folder, or a text as is.
     const char *file_named;
     const char *text_named;
-    const char *output;             // the output the run must not leave behind
-    bool full_leak_stacks = false;  // see RunVeilshadow
+    const char *output;  // the output the run must not leave behind
+    clitest::RunOptions run_options = {};
 };
 
 // COMP and LAYER as good 8-bit PNGs, and the usual arguments.
@@ -97,6 +97,14 @@ std::vector<std::string> Files(const TempDir &dir, const std::string &comp, cons
     return {"--input", dir / comp, "--layer", dir / layer, "-o", dir / out};
 }
 
+// COMP and LAYER of 64 x 48 random pixels in this format, whose output is
+// larger than kSmallFileLimit.
+std::vector<std::string> Written(const TempDir &dir, const std::string &extension, Sample sample) {
+    for (const char *name : {"comp.", "layer."}) WriteRgba(dir / (name + extension), sample, 0, 0, 64, 48);
+    return Files(dir, "comp." + extension, "layer." + extension, "out." + extension);
+}
+const clitest::RunOptions kSmallFileLimit = {false, 512};
+
 void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.name; }
 
 class Errors : public ::testing::TestWithParam<ErrorCase> {};
@@ -106,7 +114,7 @@ TEST_P(Errors, ExitCodeMessageAndNothingLeftBehind) {
     TempDir dir;
     const std::vector<std::string> args = c.prepare(dir);
     const std::set<std::string> before = dir.Entries();
-    const clitest::RunResult run = clitest::RunVeilshadow(args, c.full_leak_stacks);
+    const clitest::RunResult run = clitest::RunVeilshadow(args, c.run_options);
 
     EXPECT_EQ(run.exit_code, c.exit_code) << run.err;
     EXPECT_EQ(clitest::CountLines(run.err), 1) << run.err;
@@ -125,6 +133,21 @@ INSTANTIATE_TEST_SUITE_P(
     Table, Errors,
     ::testing::Values(
         // ---- Files -----------------------------------------------------------
+        // A write that fails, in every format and sample type, fails the
+        // run: the file-size limit (SIGXFSZ, EFBIG) as a full disk would.
+        ErrorCase{"png8_past_the_file_size_limit", [](const TempDir &dir) { return Written(dir, "png", Sample::kU8); },
+                  kFailure, "out.png", "cannot write: File too large", "out.png", kSmallFileLimit},
+        ErrorCase{"png16_past_the_file_size_limit",
+                  [](const TempDir &dir) { return Written(dir, "png", Sample::kU16); }, kFailure, "out.png",
+                  "cannot write: File too large", "out.png", kSmallFileLimit},
+        ErrorCase{"tif8_past_the_file_size_limit", [](const TempDir &dir) { return Written(dir, "tif", Sample::kU8); },
+                  kFailure, "out.tif", "cannot write: File too large", "out.tif", kSmallFileLimit},
+        ErrorCase{"exr_half_past_the_file_size_limit",
+                  [](const TempDir &dir) { return Written(dir, "exr", Sample::kHalf); }, kFailure, "out.exr",
+                  "cannot write: File too large", "out.exr", kSmallFileLimit},
+        ErrorCase{"exr_float_past_the_file_size_limit",
+                  [](const TempDir &dir) { return Written(dir, "exr", Sample::kFloat); }, kFailure, "out.exr",
+                  "cannot write: File too large", "out.exr", kSmallFileLimit},
         ErrorCase{"missing_input",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "layer.png", Sample::kU8);
@@ -166,7 +189,11 @@ INSTANTIATE_TEST_SUITE_P(
                       Truncate(dir / "layer.png");
                       return Files(dir, "comp.png", "layer.png", "out.png");
                   },
-                  kFailure, "layer.png", nullptr, "out.png", true},
+                  kFailure,
+                  "layer.png",
+                  nullptr,
+                  "out.png",
+                  {true}},
         ErrorCase{"layer_tiff_cut_short",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.tif", Sample::kU8);
@@ -287,11 +314,16 @@ INSTANTIATE_TEST_SUITE_P(
                   kUsage, "./layer.png", "overwrite", "no-such-output"},
         ErrorCase{"pattern_without_frames",
                   [](const TempDir &dir) {
-                      WriteRgba(dir / "comp.png", Sample::kU8);
                       WriteRgba(dir / "layer.png", Sample::kU8);
-                      return Files(dir, "comp.png", "layer.png", "out.####.png");
+                      return Files(dir, "comp.####.png", "layer.png", "out.png");
                   },
-                  kUsage, "out.####.png", "--frames", "out.0000.png"},
+                  kUsage, "comp.####.png", "no such file (a frame pattern needs --frames)", "out.png"},
+        ErrorCase{"pattern_too_wide",
+                  [](const TempDir &dir) {
+                      return std::vector<std::string>{"--input", dir / "c.####.png",  "--layer",  dir / "l.png",
+                                                      "-o",      dir / "o.%040d.png", "--frames", "1"};
+                  },
+                  kUsage, "o.%040d.png", "a frame pattern of 40 digits; at most 32", "o.1.png"},
         ErrorCase{"frames_without_pattern",
                   [](const TempDir &dir) {
                       return GoodPngs(dir, {"--frames", "1-3"});

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -179,24 +181,119 @@ TEST(Sequences, KeepGoingThenResume) {
         EXPECT_FALSE(std::filesystem::exists(dir / name)) << name;
     EXPECT_EQ(TempFiles(dir), 0u);
 
-    // Mend the bad frames; mark a written frame, so that a second render of
-    // it would show.
+    // Mend the bad frames. Of the written frames one stays as it is (its
+    // time set back, so a second write would show); one is emptied and one
+    // cut short, as a full disk or a killed program leaves files: those are
+    // not written frames, and render again.
     for (long frame = 3; frame <= 5; ++frame) WriteFrame(dir, frame);
-    { std::ofstream(dir / "out.0002.exr") << "written by the first run"; }
+    const auto earlier = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
+    std::filesystem::last_write_time(dir / "out.0002.exr", earlier);
+    std::filesystem::resize_file(dir / "out.0006.exr", 0);
+    std::filesystem::resize_file(dir / "out.0007.exr", std::filesystem::file_size(dir / "out.0007.exr") - 10);
     args.push_back("--resume");
     const clitest::RunResult resumed = clitest::RunVeilshadow(args);
     EXPECT_EQ(resumed.exit_code, 0) << resumed.err;
-    EXPECT_NE(resumed.err.find("frame 2 (2/7, 2 skipped): skipped, " + (dir / "out.0002.exr") + " exists\n"),
+    EXPECT_NE(resumed.err.find("frame 2 (2/7, 2 skipped): skipped, " + (dir / "out.0002.exr") + " is written\n"),
               std::string::npos)
         << resumed.err;
-    EXPECT_NE(resumed.err.find("\nsummary: 3 rendered, 4 skipped, 0 failed\n"), std::string::npos) << resumed.err;
-    for (long frame = 3; frame <= 5; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
-    std::ifstream kept(dir / "out.0002.exr");
-    std::string text;
-    std::getline(kept, text);
-    EXPECT_EQ(text, "written by the first run");
+    EXPECT_NE(resumed.err.find("\nsummary: 5 rendered, 2 skipped, 0 failed\n"), std::string::npos) << resumed.err;
+    for (long frame = 3; frame <= 7; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    EXPECT_EQ(std::filesystem::last_write_time(dir / "out.0002.exr"), earlier);
     EXPECT_EQ(TempFiles(dir), 0u);
     EXPECT_EQ(dir.Entries().size(), 21u);
+}
+
+// --resume leaves out only frames the plain run would write: a refusal
+// still comes, whichever frames are written already.
+struct RefusalCase {
+    const char *name;
+    std::vector<std::string> args;  // after the inputs' patterns: {COMP, LAYER, OUT, FRAMES, extra...}
+    int exit_code;
+    const char *message;
+};
+
+void PrintTo(const RefusalCase &c, std::ostream *os) { *os << c.name; }
+
+class ResumeNeverHidesARefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(ResumeNeverHidesARefusal, AsThePlainRunRefuses) {
+    // Frames 1-2 of 30 x 22, 3-4 of 40 x 22; frame 1 written already.
+    TempDir dir;
+    for (long frame = 1; frame <= 4; ++frame) WriteFrame(dir, frame, frame <= 2 ? 30 : 40);
+    ASSERT_EQ(clitest::RunVeilshadow(SequenceArgs(dir, "####", "1")).exit_code, 0);
+    const RefusalCase &c = GetParam();
+    std::vector<std::string> args = {"-i",       dir / c.args[0], "-l",      dir / c.args[1], "-o", dir / c.args[2],
+                                     "--frames", c.args[3],       "--resume"};
+    args.insert(args.end(), c.args.begin() + 4, c.args.end());
+    for (const bool resume : {false, true}) {
+        if (!resume) args.erase(std::find(args.begin(), args.end(), "--resume"));
+        const clitest::RunResult run = clitest::RunVeilshadow(args);
+        EXPECT_EQ(run.exit_code, c.exit_code) << (resume ? "--resume: " : "") << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        if (!resume) args.push_back("--resume");
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "out.0003.exr"));
+    EXPECT_EQ(TempFiles(dir), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ResumeNeverHidesARefusal,
+    ::testing::Values(RefusalCase{"output_is_the_input",
+                                  {"comp.####.exr", "layer.####.exr", "comp.####.exr", "1"},
+                                  2,
+                                  "the output would overwrite an input file"},
+                      RefusalCase{"output_is_the_layer",
+                                  {"comp.####.exr", "layer.####.exr", "layer.####.exr", "1-2"},
+                                  2,
+                                  "the output would overwrite an input file"},
+                      RefusalCase{"output_of_another_type",
+                                  {"comp.####.exr", "layer.####.exr", "out.####.tif", "1"},
+                                  2,
+                                  "names a tiff file"},
+                      // Frame 1 is left out, yet frame 3 is held to its size.
+                      RefusalCase{"a_frame_of_another_size",
+                                  {"comp.####.exr", "layer.####.exr", "out.####.exr", "1,3"},
+                                  1,
+                                  "comp.0003.exr: frame size 40 x 22, but frame 1 is 30 x 22"},
+                      // A farm's chunk holds its frames to the sequence's first.
+                      RefusalCase{"a_chunk_of_another_size",
+                                  {"comp.####.exr", "layer.####.exr", "out.####.exr", "3-4", "--shape-frame", "1"},
+                                  1,
+                                  "comp.0003.exr: frame size 40 x 22, but frame 1 is 30 x 22"}),
+    [](const ::testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
+
+// A frame written whole but of another sample type than the run writes
+// (a float EXR where COMP is half) is foreign: --resume renders it again.
+TEST(Sequences, ResumeRendersAForeignFileAgain) {
+    TempDir dir;
+    WriteFrame(dir, 1);
+    TestImage foreign = clitest::ReadTestImage(dir / "comp.0001.exr");
+    foreign.sample = Sample::kFloat;
+    clitest::WriteTestImage(dir / "out.0001.exr", foreign);
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1");
+    args.push_back("--resume");
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_NE(run.err.find("summary: 1 rendered, 0 skipped"), std::string::npos) << run.err;
+    EXPECT_EQ(CompareFrame(dir, 1), "");
+}
+
+// A reader of the progress that goes away (veilshadow ... 2>&1 | head -1)
+// ends the progress, not the run; and without --frames a name with '@' or
+// '#' in it is a file name.
+TEST(Sequences, AClosedProgressStreamEndsOnlyTheProgress) {
+    TempDir dir;
+    for (long frame = 1; frame <= 3; ++frame) WriteFrame(dir, frame);
+    const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "####", "1-3"), {false, 0, true});
+    EXPECT_EQ(run.exit_code, 0);
+    for (long frame = 1; frame <= 3; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
+    EXPECT_EQ(TempFiles(dir), 0u);
+
+    std::filesystem::copy_file(dir / "comp.0001.exr", dir / "logo@2x#1.exr");
+    const clitest::RunResult single =
+        clitest::RunVeilshadow({"-i", dir / "logo@2x#1.exr", "-l", dir / "layer.0001.exr", "-o", dir / "out@2x#1.exr"});
+    EXPECT_EQ(single.exit_code, 0) << single.err;
+    EXPECT_EQ(single.err, "wrote " + (dir / "out@2x#1.exr") + "\n");
 }
 
 // A farm's frame list: every 3rd frame and negative frames, each file
@@ -214,24 +311,33 @@ TEST(Sequences, FarmFrameListsPickTheirFrames) {
             << "frame " << frame;
 }
 
-// An output that cannot be written stops the run even with --keep-going:
-// the frames before it are written and reported, the error names the
-// frame and the file, and no temporary file is left behind.
-TEST(Sequences, AnOutputThatCannotBeWrittenStopsTheRun) {
-    TempDir dir;
-    for (long frame = 1; frame <= 5; ++frame) WriteFrame(dir, frame);
-    std::filesystem::create_directories(dir / "out.0003.exr/in-the-way");
-    std::vector<std::string> args = SequenceArgs(dir, "####", "1-5");
-    args.push_back("--keep-going");
-    const clitest::RunResult run = clitest::RunVeilshadow(args);
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_NE(run.err.find("frame 2 (2/5): wrote"), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("veilshadow: frame 3: " + (dir / "out.0003.exr") + ": "), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find("frame 4 ("), std::string::npos) << "reported past the failing frame: " << run.err;
-    EXPECT_EQ(CompareFrame(dir, 1), "");
-    EXPECT_EQ(CompareFrame(dir, 2), "");
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "out.0003.exr"));
-    EXPECT_EQ(TempFiles(dir), 0u);
+// An output that cannot be written fails its frame: without --keep-going
+// the run stops there, with it the rest are written. Either way the
+// frames before it are written and reported, the error names the frame
+// and the file, and no temporary file is left behind.
+TEST(Sequences, AnOutputThatCannotBeWrittenFailsItsFrame) {
+    for (const bool keep_going : {false, true}) {
+        TempDir dir;
+        for (long frame = 1; frame <= 5; ++frame) WriteFrame(dir, frame);
+        std::filesystem::create_directories(dir / "out.0003.exr/in-the-way");
+        std::vector<std::string> args = SequenceArgs(dir, "####", "1-5");
+        if (keep_going) args.push_back("--keep-going");
+        const clitest::RunResult run = clitest::RunVeilshadow(args);
+        EXPECT_EQ(run.exit_code, 1);
+        EXPECT_NE(run.err.find("frame 2 (2/5): wrote"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("veilshadow: frame 3: " + (dir / "out.0003.exr") + ": "), std::string::npos) << run.err;
+        EXPECT_EQ(CompareFrame(dir, 1), "");
+        EXPECT_EQ(CompareFrame(dir, 2), "");
+        if (keep_going) {
+            EXPECT_NE(run.err.find("summary: 4 rendered, 0 skipped, 1 failed (frames 3)"), std::string::npos)
+                << run.err;
+            EXPECT_EQ(CompareFrame(dir, 5), "");
+        } else {
+            EXPECT_EQ(run.err.find("frame 4 ("), std::string::npos) << "reported past the failing frame: " << run.err;
+        }
+        EXPECT_TRUE(std::filesystem::is_directory(dir / "out.0003.exr"));
+        EXPECT_EQ(TempFiles(dir), 0u);
+    }
 }
 
 // Without --keep-going, a wrong-sized frame stops the run like any bad

@@ -107,7 +107,9 @@ TEST(FrameList, RejectedFormsSayWhy) {
         {"5-2", "the last frame comes before the first"},
         {"-1--3", "the last frame comes before the first"},
         {"1-10x0", "the step is 0"},
-        {"1-1000000000", "not a frame"},
+        {"1-1000000000", "a number is too large"},
+        {"999999999999", "a number is too large"},
+        {"1-5x99999999999", "a number is too large"},
         {"-", "not a frame"},
         {"5-", "not a frame"},
         {"a-b", "not a frame"},
@@ -156,30 +158,44 @@ struct PatternCase {
     long frame;
     const char *expanded;
     bool has_pattern;
+    const char *stripped;
 };
 
 TEST(FramePattern, Expansion) {
     const PatternCase cases[] = {
-        {"comp.####.exr", 7, "comp.0007.exr", true},
-        {"comp.%04d.exr", 7, "comp.0007.exr", true},
-        {"comp.%d.exr", 7, "comp.7.exr", true},
-        {"comp.##.exr", 123, "comp.123.exr", true},  // wider than the pattern: in full
-        {"comp.#.png", 3, "comp.0003.png", true},    // a lone # is 4 digits
-        {"comp.@.png", 3, "comp.3.png", true},
-        {"comp.@@@.png", 3, "comp.003.png", true},
-        {"comp.####.exr", -1, "comp.-001.exr", true},  // the sign counts, as with %04d
-        {"comp.%04d.exr", -12, "comp.-012.exr", true},
-        {"comp.#.exr", -12345, "comp.-12345.exr", true},
-        {"comp.%06d.tif", 42, "comp.000042.tif", true},
-        {"shots/s####/f####.exr", 12, "shots/s0012/f0012.exr", true},
-        {"comp.exr", 5, "comp.exr", false},
-        {"100%.png", 5, "100%.png", false},  // a lone % is no pattern
-        {"a%5d.png", 5, "a%5d.png", false},  // only %d and %0Nd
-        {"a%0d.png", 5, "a%0d.png", false},
+        {"comp.####.exr", 7, "comp.0007.exr", true, "comp..exr"},
+        {"comp.%04d.exr", 7, "comp.0007.exr", true, "comp..exr"},
+        {"comp.%d.exr", 7, "comp.7.exr", true, "comp..exr"},
+        {"comp.##.exr", 123, "comp.123.exr", true, "comp..exr"},  // wider than the pattern: in full
+        {"comp.#.png", 3, "comp.0003.png", true, "comp..png"},    // a lone # is 4 digits
+        {"comp.@.png", 3, "comp.3.png", true, "comp..png"},
+        {"comp.@@@.png", 3, "comp.003.png", true, "comp..png"},
+        {"comp.####.exr", -1, "comp.-001.exr", true, "comp..exr"},  // the sign counts, as with %04d
+        {"comp.%04d.exr", -12, "comp.-012.exr", true, "comp..exr"},
+        {"comp.#.exr", -12345, "comp.-12345.exr", true, "comp..exr"},
+        {"comp.%06d.tif", 42, "comp.000042.tif", true, "comp..tif"},
+        {"c.%032d.tif", -42, "c.-0000000000000000000000000000042.tif", true, "c..tif"},  // the widest
+        {"shots/s####/f####.exr", 12, "shots/s0012/f0012.exr", true, "shots/s/f.exr"},
+        {"comp.exr", 5, "comp.exr", false, "comp.exr"},
+        {"100%.png", 5, "100%.png", false, "100%.png"},  // a lone % is no pattern
+        {"a%5d.png", 5, "a%5d.png", false, "a%5d.png"},  // only %d and %0Nd
+        {"a%0d.png", 5, "a%0d.png", false, "a%0d.png"},
     };
     for (const PatternCase &c : cases) {
         EXPECT_EQ(HasFramePattern(c.path), c.has_pattern) << c.path;
         EXPECT_EQ(ExpandFramePattern(c.path, c.frame), c.expanded) << c.path;
+        EXPECT_EQ(StripFramePatterns(c.path), c.stripped) << c.path;
+        EXPECT_NO_THROW(CheckFramePatterns(c.path)) << c.path;
+    }
+    // Wider patterns would run past any frame number: refused by name.
+    for (const std::string &path :
+         {"o." + std::string(33, '#') + ".exr", std::string("o.%033d.exr"), "o." + std::string(200, '@') + ".exr"}) {
+        try {
+            CheckFramePatterns(path);
+            ADD_FAILURE() << "accepted " << path;
+        } catch (const UsageError &e) {
+            EXPECT_EQ(std::string(e.what()).rfind(path + ": a frame pattern of ", 0), 0u) << e.what();
+        }
     }
 }
 

@@ -94,7 +94,7 @@ std::string Report(ProgressStyle style, bool with_failure) {
 TEST(Progress, LinesCountSkippedAndFailedFrames) {
     EXPECT_EQ(Report(ProgressStyle::kLines, true),
               "frame 5 (1/5): wrote out.0005.exr\n"
-              "frame 6 (2/5, 1 skipped): skipped, out.0006.exr exists\n"
+              "frame 6 (2/5, 1 skipped): skipped, out.0006.exr is written\n"
               "veilshadow: frame 7: comp.0007.exr: no such file\n"
               "veilshadow: frame 8: comp.0008.exr: cut short\n"
               "frame 9 (5/5, 1 skipped, 2 failed): wrote out.0009.exr\n"
@@ -127,7 +127,8 @@ TEST(Progress, SingleImages) {
                 progress.FrameFailed(0, "in.png: no such file");
             progress.Summary();
         }
-        const char *expected[] = {"wrote out.png\n", "skipped, out.png exists\n", "veilshadow: in.png: no such file\n"};
+        const char *expected[] = {"wrote out.png\n", "skipped, out.png is written\n",
+                                  "veilshadow: in.png: no such file\n"};
         EXPECT_EQ(Captured(single), expected[outcome]);
         std::fclose(single);
     }
@@ -382,6 +383,37 @@ TEST(TempFile, ASignalRemovesEveryPendingFile) {
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_TRUE(dir.Entries().empty()) << dir.Entries().size();
+}
+
+// A file whose name is near the folder's limit still gets a temporary
+// file: its name gives way, not the target's.
+TEST(TempFile, ALongNameFits) {
+    clitest::TempDir dir;
+    const std::string target = dir / (std::string(251, 'n') + ".exr");
+    {
+        TempFile temp(target);
+        EXPECT_EQ(temp.WriteAt("whole", 5, 0), 5u);
+        temp.Commit();
+    }
+    EXPECT_EQ(dir.Entries(), std::set<std::string>{std::string(251, 'n') + ".exr"});
+}
+
+// What a killed run left behind is removed by the next run in the folder
+// on the same host, once its process is gone; a live process's file,
+// another host's and names of other forms are kept.
+TEST(TempFile, LeftoversOfProcessesThatAreGoneAreRemoved) {
+    clitest::TempDir dir;
+    const std::string host = TempFileHost();
+    const std::string gone = "4194305";  // above the largest process id Linux gives
+    const std::string live = std::to_string(getppid());
+    const std::string kept[] = {".b.vs-" + host + "-" + live + "-abc123.exr",
+                                ".c.vs-" + host + "x-" + gone + "-abc123.exr", ".d.vs-abc123.exr",
+                                "e.vs-" + host + "-" + gone + "-abc123.exr"};
+    const std::string removed = ".a.vs-" + host + "-" + gone + "-abc123.exr";
+    for (const std::string &name : kept) std::ofstream(dir / name) << "x";
+    std::ofstream(dir / removed) << "x";
+    EXPECT_EQ(RemoveStaleTempFiles(dir.path()), 1);
+    EXPECT_EQ(dir.Entries(), std::set<std::string>(std::begin(kept), std::end(kept)));
 }
 
 TEST(TempFile, NamesOfOthersAreNotOurs) {

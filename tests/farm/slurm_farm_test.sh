@@ -3,8 +3,9 @@
 # test: a sequence rendered in chunks and compared with a run on this
 # machine, a re-run that renders only deleted frames, a run refused while
 # an earlier job holds the same frames, a task cancelled while it runs
-# and the range completed afterwards, and the errors for a missing sbatch,
-# a refused job and a cluster that does not answer.
+# and the range completed afterwards, frames cut short rendered again,
+# outputs whose names read alike kept apart, and the errors for a missing
+# sbatch, a refused job and a cluster that does not answer.
 # Usage: slurm_farm_test.sh VEILSHADOW
 set -uo pipefail
 VEILSHADOW=$1
@@ -28,10 +29,11 @@ trap cleanup EXIT
 trap 'exit 1' INT TERM HUP
 cluster_start "$tmp/cluster"
 
-# The files sit in a folder whose name needs quoting in a shell, and are
-# named relative to it: the job script must make them absolute and quote
-# them.
-work="$tmp/shot 1's frames"
+# The files sit in a folder whose name needs quoting in a shell and holds
+# a frame pattern and Slurm's '%', and are named relative to it: the job
+# script must quote the folder, expand patterns only in the names given,
+# and Slurm must not expand the folder of the task logs.
+work="$tmp/shot#12 1's 100%a frames"
 mkdir -p "$work/farm" && cd "$work" || exit 1
 for f in 1 2 3 4 5 6 7 8; do
     oiiotool --pattern noise:type=uniform:min=0:max=1:seed=$f 48x32 4 -d uint16 -o comp.000$f.png || exit 1
@@ -68,6 +70,7 @@ expect "veilshadow: sbatch not found" "a run without sbatch on PATH"
 run 0 "${farm[@]}" --wait
 expect "3 tasks of up to 3 frames (array 0-2)" "the first run"
 expect "8 of 8 frames written" "the first run"
+grep -q -- "--shape-frame=1 " "$jobs_dir"/out.png-*.sbatch || fail "the chunks are not held to frame 1"
 case "$tmp" in /tmp/*) expect "under /tmp, which the farm's nodes may not see" "the first run" ;; esac
 [ "$(logs)" = 3 ] || fail "$(logs) task logs after the first run, not 3"
 same_as_reference
@@ -81,10 +84,18 @@ expect "8 of 8 frames written" "the run after deleting two frames"
 [ "$before" = "$(stat -c '%n %i %y' farm/out.000[134568].png)" ] || fail "frames that were there were written again"
 same_as_reference
 
+# A frame emptied and one cut short, as a full disk leaves them, are not
+# written frames: their chunks render them again.
+: >farm/out.0004.png
+truncate -s -20 farm/out.0005.png
+run 0 "${farm[@]}" --wait
+expect "1 task of up to 3 frames (array 1) for 2 missing frames of 8" "the run after cutting two frames"
+same_as_reference
+
 # Nothing missing: nothing submitted.
 run 0 "${farm[@]}" --wait
 expect "all 8 frames of 1-8 are written: nothing to submit" "a run with every frame written"
-[ "$(logs)" = 5 ] || fail "a run with nothing missing left task logs"
+[ "$(logs)" = 6 ] || fail "a run with nothing missing left task logs"
 
 # A job held in the queue keeps a second run from submitting its frames
 # again, and a refused job is reported as such.
@@ -97,6 +108,14 @@ run 1 "${farm[@]}" --job-dir "$tmp/other jobs" --sbatch=--partition=nosuchpartit
 expect "veilshadow: the Slurm cluster refused the job: " "a run with an unknown partition"
 expect "Invalid partition name specified" "a run with an unknown partition"
 scancel "$held" || fail "scancel $held"
+
+# Outputs whose names clean up alike are other jobs: one held in the
+# queue holds back no other.
+run 0 "$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o "farm/x y.#.png" --frames 7-8 --sbatch=--hold
+other=$(job_id)
+run 0 "$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o farm/x_y.#.png --frames 7-8 --wait
+expect "2 of 2 frames written" "a run for farm/x_y.#.png while job $other holds farm/x y.#.png"
+scancel "$other" || fail "scancel $other"
 
 # A task cancelled while it runs: frame 8's COMP is a pipe that nothing
 # writes to, so the task that renders it cannot end before it is
@@ -115,7 +134,7 @@ farm_pid=
 [ "$code" = 1 ] || fail "exit code $code, not 1, after the job was cancelled"
 expect "1 task of up to 3 frames (array 2) for 1 missing frame of 8" "the cancelled run"
 expect "7 of 8 frames written; missing: 8" "the cancelled run"
-grep -q CANCELLED "$jobs_dir"/out.png-"$(job_id)"_2.log || fail "the task was not cancelled while it ran"
+grep -q CANCELLED "$jobs_dir"/out.png-*-"$(job_id)"_2.log || fail "the task was not cancelled while it ran"
 
 # The same command again completes the range.
 rm comp.0008.png && mv comp.0008.saved comp.0008.png

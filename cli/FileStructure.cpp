@@ -1,0 +1,174 @@
+#include "FileStructure.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <vector>
+
+namespace veilshadow {
+namespace {
+
+// A file read by offset: each read is one call, whatever was read before.
+class FileBytes {
+public:
+    explicit FileBytes(const std::string &path) : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+        struct stat status {};
+        if (fd_ >= 0 && fstat(fd_, &status) == 0) size_ = static_cast<std::uint64_t>(status.st_size);
+    }
+    ~FileBytes() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileBytes(const FileBytes &) = delete;
+    FileBytes &operator=(const FileBytes &) = delete;
+
+    std::uint64_t size() const { return size_; }
+    // All `count` bytes at `offset`, or false.
+    bool Read(std::uint64_t offset, void *data, std::size_t count) const {
+        if (fd_ < 0 || offset > size_ || count > size_ - offset) return false;
+        std::size_t got = 0;
+        while (got < count) {
+            const ssize_t n = pread(fd_, static_cast<char *>(data) + got, count - got, off_t(offset + got));
+            if (n > 0)
+                got += std::size_t(n);
+            else if (!(n < 0 && errno == EINTR))
+                return false;
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+    std::uint64_t size_ = 0;
+};
+
+// Little-endian integers, as OpenEXR stores them.
+template <class T>
+T Little(const unsigned char *bytes) {
+    std::uint64_t v = 0;
+    for (std::size_t i = sizeof(T); i-- > 0;) v = (v << 8) | bytes[i];
+    return static_cast<T>(v);
+}
+
+// Reads through a buffer of the file's start, from `at` on.
+struct HeaderReader {
+    const std::vector<unsigned char> &bytes;
+    std::size_t at = 0;
+
+    bool Name(std::string &name) {
+        name.clear();
+        for (; at < bytes.size(); ++at) {
+            if (bytes[at] == 0) {
+                ++at;
+                return true;
+            }
+            if (name.size() == 255) return false;
+            name += static_cast<char>(bytes[at]);
+        }
+        return false;
+    }
+    template <class T>
+    bool Value(T &value) {
+        if (bytes.size() - at < sizeof(T)) return false;
+        value = Little<T>(&bytes[at]);
+        at += sizeof(T);
+        return true;
+    }
+};
+
+// Rows per chunk of each OpenEXR compression, by its number; 0: unknown.
+int RowsPerChunk(unsigned compression) {
+    static const int kRows[] = {1, 1, 1, 16, 32, 16, 32, 32, 32, 256};  // none .. DWAB
+    return compression < std::size(kRows) ? kRows[compression] : 0;
+}
+
+// OpenEXR headers are small; one larger than this is not one we wrote.
+constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
+
+// The chunk table's offset (just past the header) and what the header
+// says of the chunks, from the start of the file; false when it cannot
+// be read or is not one of ours.
+struct ExrLayout {
+    std::size_t table = 0;
+    std::int32_t ymin = 0, ymax = -1;
+    int rows_per_chunk = 0;
+};
+bool ReadExrHeader(const std::vector<unsigned char> &start, ExrLayout &layout) {
+    HeaderReader header{start};
+    std::uint32_t magic = 0, version = 0;
+    if (!header.Value(magic) || !header.Value(version) || magic != 20000630u) return false;
+    constexpr std::uint32_t kTiled = 0x200, kDeep = 0x800, kMultiPart = 0x1000;
+    if ((version & 0xff) != 2 || (version & (kTiled | kDeep | kMultiPart)) != 0) return false;
+
+    bool has_window = false;
+    for (std::string name, type;;) {
+        if (!header.Name(name)) return false;
+        if (name.empty()) break;  // the end of the header
+        std::int32_t size = 0;
+        if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
+            return false;
+        const unsigned char *value = &start[header.at];
+        if (name == "compression" && type == "compression" && size == 1) layout.rows_per_chunk = RowsPerChunk(value[0]);
+        if (name == "dataWindow" && type == "box2i" && size == 16) {
+            layout.ymin = Little<std::int32_t>(value + 4);
+            layout.ymax = Little<std::int32_t>(value + 12);
+            has_window = true;
+        }
+        header.at += std::size_t(size);
+    }
+    layout.table = header.at;
+    return has_window && layout.rows_per_chunk > 0 && layout.ymax >= layout.ymin;
+}
+
+}  // namespace
+
+bool PngEndsWhole(const std::string &path) {
+    static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    unsigned char tail[sizeof kEnd] = {};
+    const FileBytes file(path);
+    return file.size() >= sizeof tail && file.Read(file.size() - sizeof tail, tail, sizeof tail) &&
+           std::memcmp(tail, kEnd, sizeof tail) == 0;
+}
+
+bool ExrChunksWhole(const std::string &path) {
+    const FileBytes file(path);
+    // The header, read in growing pieces: it is a few hundred bytes.
+    ExrLayout layout;
+    std::vector<unsigned char> start;
+    for (std::size_t bytes = 4096;; bytes *= 4) {
+        start.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), bytes)));
+        if (!file.Read(0, start.data(), start.size())) return false;
+        if (ReadExrHeader(start, layout)) break;
+        if (start.size() < bytes || bytes >= kMaxHeaderBytes) return false;
+    }
+    const std::int32_t ymin = layout.ymin, ymax = layout.ymax;
+    const std::uint64_t rows = std::uint64_t(std::int64_t(ymax) - ymin + 1);
+    const std::uint64_t chunks = (rows + layout.rows_per_chunk - 1) / layout.rows_per_chunk;
+    const std::uint64_t table_end = layout.table + chunks * 8;
+    if (table_end > file.size()) return false;
+    std::vector<unsigned char> table(static_cast<std::size_t>(chunks * 8));
+    if (!file.Read(layout.table, table.data(), table.size())) return false;
+    std::vector<std::uint64_t> offsets(static_cast<std::size_t>(chunks));
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        offsets[i] = Little<std::uint64_t>(&table[i * 8]);
+        if (offsets[i] < table_end) return false;  // 0: never written
+    }
+    std::sort(offsets.begin(), offsets.end());
+    // Each chunk: its first row and its size, then that many bytes, which
+    // end before the next chunk starts, or with the file.
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        unsigned char leader[8];
+        if (!file.Read(offsets[i], leader, sizeof leader)) return false;
+        const auto y = Little<std::int32_t>(leader);
+        const auto size = Little<std::int32_t>(leader + 4);
+        const std::uint64_t end = i + 1 < offsets.size() ? offsets[i + 1] : file.size();
+        if (size <= 0 || y < ymin || y > ymax || offsets[i] + 8 + std::uint64_t(size) > end) return false;
+    }
+    return true;
+}
+
+}  // namespace veilshadow
