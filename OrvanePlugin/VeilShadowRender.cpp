@@ -40,9 +40,10 @@ SourceArea AreaOf(const PF_EffectWorld &output, const PF_EffectWorld &source) {
 }
 
 // The layer's size at the frame's downsampling: size * num / den, plus 0.5,
-// truncated. A factor that is not a number (a zero denominator over zero)
-// gives 0, and a size beyond the 32-bit range is limited to it, instead of
-// an undefined conversion.
+// truncated. A host sends no zero denominator, but should one come, the
+// conversion stays defined: a product that is not a number (0/0, or a size
+// of 0 times 1/0) gives 0, and a size beyond the 32-bit range (n/0 among
+// them) is limited to that range.
 A_long ScaledSize(A_long size, const PF_RationalScale &scale) {
     const double factor = double(scale.num) / double(scale.den);
     const double scaled = double(size) * factor + 0.5;
@@ -92,8 +93,9 @@ PF_Err SmartPreRender(PF_InData *in_data, PF_OutData *, PF_PreRenderExtra *extra
     PF_HandleSuite2 *handles = suites.HandleSuiteV2();
     OwnedHandle handle(handles, sizeof(PreRenderData));
     if (handle.get() == nullptr) return PF_Err_OUT_OF_MEMORY;
-    // Locked for good: the host carries the handle to the render, which
-    // reads it, and unlocks and disposes of it itself.
+    // Locked for good: the host carries the handle to the render, which only
+    // reads it. The render does not release it either: once the frame is
+    // done, the host unlocks the handle and disposes of it.
     PreRenderData *data = static_cast<PreRenderData *>(handles->host_lock_handle(handle.get()));
     if (data == nullptr) return PF_Err_OUT_OF_MEMORY;  // not handed over: disposed of here
     extra->output->pre_render_data = handle.Release();
@@ -120,7 +122,10 @@ PF_Err SmartRender(PF_InData *in_data, PF_OutData *out_data, PF_SmartRenderExtra
     const PF_ProgPtr effect = in_data->effect_ref;
 
     // Locked again and left locked, as the pre-render left it: the host
-    // unlocks and disposes of it.
+    // unlocks and disposes of it. Without pre-render data there is no handle
+    // to lock, and so no lock call and no handle suite: a host's lock takes
+    // a handle it gave out, and null is none. The answer is the one a failed
+    // lock gives, and nothing has been checked out.
     PF_Handle pre_render = static_cast<PF_Handle>(extra->input->pre_render_data);
     const PreRenderData *data =
         pre_render == nullptr

@@ -65,6 +65,16 @@ std::size_t ReturnMessageRoom(const Host::Impl *host, const A_char *buffer) {
     return 0;
 }
 
+const char *LentWorldName(const Host::Impl &host, const PF_EffectWorld *world) {
+    std::lock_guard<std::mutex> registry_lock(EffectRegistryMutex());
+    for (const Effect::State *effect : EffectRegistry()) {
+        if (effect->host != &host) continue;
+        if (world == &effect->lent_input) return "input";
+        if (world == &effect->lent_output) return "output";
+    }
+    return nullptr;
+}
+
 // ---- Host::Impl -------------------------------------------------------
 
 Host::Impl::Impl(HostOptions options) : keeps_journal(options.journal == CallJournal::kOn), pool(options.threads) {

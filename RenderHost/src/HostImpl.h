@@ -139,6 +139,9 @@ Effect::State *FindEffect(PF_ProgPtr effect_ref);
 // buffer of one of host's effects, or 0 when it is none (unbounded: the
 // plug-in answers for the size of its own buffers).
 std::size_t ReturnMessageRoom(const Host::Impl *host, const A_char *buffer);
+// Which world a smart render of one of host's effects was lent at this
+// address: "input", "output", or null when it is neither.
+const char *LentWorldName(const Host::Impl &host, const PF_EffectWorld *world);
 
 // The functions the host lends, each put into its table by the file that
 // holds it.

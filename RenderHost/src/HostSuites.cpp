@@ -122,7 +122,10 @@ PF_Err GetPixelFormat(const PF_EffectWorld *world, PF_PixelFormat *pixel_format)
         } else {
             *pixel_format = FormatOf(*world);
         }
+        // The journal names the world asked about, so that a test can tell
+        // which of the worlds the plug-in holds it asked.
         call.detail = FormatName(*pixel_format);
+        if (const char *name = LentWorldName(call.host, world)) call.detail += std::string(" of the ") + name;
         return result;
     });
 }

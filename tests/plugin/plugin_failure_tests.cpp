@@ -30,6 +30,9 @@ struct FailureCase {
     bool no_layer = false;
     // PF_GetPixelFormat's answer, when forced: {code, result}
     std::optional<std::pair<PF_PixelFormat, PF_Err>> format;
+    // The render is sent alone, with null pre-render data: it then acquires
+    // no handle suite and locks nothing; it makes no host call at all.
+    bool no_pre_render_data = false;
 };
 
 void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.what; }
@@ -66,6 +69,7 @@ const FailureCase kFailureCases[] = {
     // Render.
     {"render: no handle suite", {{HostOp::AcquireSuite, "PF Handle Suite", 2, 3}}, 0, 516, Output::kUntouched, 0},
     {"render: lock fails", {{HostOp::LockHandle, nullptr, 2, 0}}, 0, 516, Output::kUntouched, 0},
+    {"render: no pre-render data", {}, 0, 516, Output::kUntouched, 0, false, std::nullopt, true},
     {"render: input checkout fails",
      {{HostOp::CheckoutLayerPixels, nullptr, 1, kHostErr}},
      0,
@@ -119,7 +123,19 @@ const FailureCase kFailureCases[] = {
      1},
 };
 
-class RenderFailure : public PluginTest, public testing::WithParamInterface<FailureCase> {};
+class RenderFailure : public PluginTest, public testing::WithParamInterface<FailureCase> {
+protected:
+    // The render alone, sent as by a host that lost the pre-render's data.
+    renderhost::FrameResult RenderWithoutPreRenderData(const renderhost::FrameSpec &frame) {
+        effect_->SetFrame(frame);
+        PF_SmartRenderInput input{};
+        PF_SmartRenderExtra extra{&input, host_.SmartRenderCallbacks()};
+        renderhost::FrameResult r;
+        r.render = effect_->Send(PF_Cmd_SMART_RENDER, nullptr, nullptr, &extra);
+        r.render_sent = true;
+        return r;
+    }
+};
 
 TEST_P(RenderFailure, ResultOutputAndAccounting) {
     const FailureCase &c = GetParam();
@@ -146,7 +162,8 @@ TEST_P(RenderFailure, ResultOutputAndAccounting) {
         frame.layer = c.no_layer ? nullptr : &scene.layer;
         frame.output = &out;
         frame.slider = Percent(50);
-        const renderhost::FrameResult r = effect_->RenderFrame(frame);
+        const renderhost::FrameResult r =
+            c.no_pre_render_data ? RenderWithoutPreRenderData(frame) : effect_->RenderFrame(frame);
         host_.ClearFaults();
         host_.ClearPixelFormatAnswer();
 
@@ -173,6 +190,9 @@ TEST_P(RenderFailure, ResultOutputAndAccounting) {
         for (const auto &e : host_.Journal())
             if (e.op == HostOp::CheckinParam && e.detail.find("index 0") != std::string::npos) ++layer_checkins;
         EXPECT_EQ(layer_checkins, c.layer_checkins);
+        if (c.no_pre_render_data) {
+            EXPECT_EQ(host_.JournalOps(), std::vector<HostOp>{});
+        }
 
         // Everything lent out came back; nothing was handed back unasked.
         EXPECT_EQ(host_.LiveHandles(), 1u) << "only the global data\n" << host_.LeakReport();
@@ -197,26 +217,6 @@ TEST_F(PluginTest, MissingWorldSuiteLeavesAMessage) {
     EXPECT_EQ(r.render, 516);
     EXPECT_NE(effect_->out_data().out_flags & PF_OutFlag_DISPLAY_ERROR_MESSAGE, 0);
     EXPECT_STREQ(effect_->out_data().return_msg, "Couldn't load suite.");
-}
-
-// The pre-render stores its handle before the slider checkout: a failing
-// checkout leaves it stored (the host disposes of it), the rectangles and
-// flags as the host gave them.
-TEST_F(PluginTest, FailedSliderCheckoutKeepsHandleAndRectangles) {
-    World in(Depth::k8, 2, 2), out(Depth::k8, 2, 2);
-    renderhost::FrameSpec f;
-    f.input = &in;
-    f.layer = &in;
-    f.output = &out;
-    f.initial_output.flags = 0x10;
-    f.initial_output.result_rect = {1, 2, 3, 4};
-    host_.FailOn(HostOp::CheckoutParam, 1, kHostErr);
-    const renderhost::FrameResult r = effect_->RenderFrame(f);
-    EXPECT_EQ(r.pre_render, kHostErr);
-    EXPECT_NE(r.pre_render_output.pre_render_data, nullptr);
-    EXPECT_EQ(r.pre_render_output.flags, 0x10);
-    EXPECT_EQ(r.pre_render_output.result_rect.right, 3);
-    EXPECT_EQ(r.pre_render_output.max_result_rect.right, 0);
 }
 
 }  // namespace

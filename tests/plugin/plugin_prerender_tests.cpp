@@ -1,5 +1,8 @@
 // Smart pre-render: the opacity handed to the render, the request, and the
 // rectangles reported to the host.
+#include <climits>
+#include <cstdint>
+
 #include "plugin_test_support.h"
 
 namespace {
@@ -20,14 +23,21 @@ struct PreRenderOutcome {
 class PreRenderTest : public PluginTest {
 protected:
     // Sends the pre-render alone, reads the opacity the plug-in stored in
-    // its handle, then lets the host dispose of the handle.
-    PreRenderOutcome PreRender(const renderhost::FrameSpec &frame, PF_RenderRequest request = {}) {
-        effect_->SetFrame(frame);
+    // its handle, then lets the host dispose of the handle. The downsampling
+    // goes into in_data past the host's check of the frame, so that factors
+    // no host sends (a zero denominator) reach the plug-in too.
+    PreRenderOutcome PreRender(const renderhost::FrameSpec &frame, PF_RenderRequest request = {},
+                               PF_PreRenderCallbacks *callbacks = nullptr) {
+        renderhost::FrameSpec checked = frame;
+        checked.downsample_x = checked.downsample_y = PF_RationalScale{1, 1};
+        effect_->SetFrame(checked);
+        effect_->in_data().downsample_x = frame.downsample_x;
+        effect_->in_data().downsample_y = frame.downsample_y;
         PF_PreRenderInput input{};
         input.output_request = request;
         PreRenderOutcome r;
         r.output = frame.initial_output;
-        PF_PreRenderExtra extra{&input, &r.output, host_.PreRenderCallbacks()};
+        PF_PreRenderExtra extra{&input, &r.output, callbacks ? callbacks : host_.PreRenderCallbacks()};
         host_.ClearJournal();
         r.err = effect_->Send(PF_Cmd_SMART_PRE_RENDER, nullptr, nullptr, &extra);
         r.journal = host_.Journal();
@@ -116,6 +126,13 @@ const RectCase kRectCases[] = {
     {"full resolution", 40, 30, {1, 1}, {1, 1}, {0, 0, 40, 29}, {0, 0, 40, 30}, true},
     {"different factors per axis", 900, 900, {1, 1}, {1, 3}, {0, 0, 10, 10}, {0, 0, 900, 300}, true},
     {"empty input is not widened", 1920, 1080, {1, 2}, {1, 2}, {10, 10, 10, 400}, {10, 10, 10, 400}, false},
+    // Factors a host does not send, and sizes past 32 bits: no undefined
+    // conversion, but a size of 0 where the factor is not a number and the
+    // 32-bit limit where the size exceeds it.
+    {"0/0 gives 0", 1920, 1080, {0, 0}, {0, 0}, {-5, -5, -1, -1}, {-5, -5, 0, 0}, true},
+    {"0 at 1/0 gives 0", 0, 0, {1, 0}, {1, 0}, {-5, -5, -1, -1}, {-5, -5, 0, 0}, true},
+    {"10 at 1/0 is limited", 10, 10, {1, 0}, {1, 0}, {0, 0, 8, 6}, {0, 0, INT_MAX, INT_MAX}, true},
+    {"2^30 at 3/1 is limited", 1 << 30, 1 << 30, {3, 1}, {3, 1}, {0, 0, 8, 6}, {0, 0, INT_MAX, INT_MAX}, true},
 };
 
 class PreRenderRects : public PreRenderTest, public testing::WithParamInterface<RectCase> {};
@@ -215,19 +232,75 @@ TEST_F(PreRenderTest, RequestIsCopiedWithTransparentColourPreserved) {
     EXPECT_EQ(asked.reserved[2], 77);
 }
 
-TEST_F(PreRenderTest, HostCallsInOrder) {
-    const PreRenderOutcome r = PreRender(Frame(0x320000));
+// Both checkouts ask for the frame's own time, and the layer under checkout
+// id 0, the id the render asks for.
+class PreRenderCalls : public PreRenderTest, public testing::WithParamInterface<plugin_test::FrameTime> {};
+TEST_P(PreRenderCalls, HostCallsInOrder) {
+    const plugin_test::FrameTime &t = GetParam();
+    renderhost::FrameSpec f = Frame(0x320000);
+    f.current_time = t.current_time;
+    f.time_step = t.time_step;
+    f.time_scale = t.time_scale;
+    const PreRenderOutcome r = PreRender(f);
     ASSERT_EQ(r.err, PF_Err_NONE);
     std::vector<HostOp> ops;
     for (const auto &e : r.journal) ops.push_back(e.op);
     const std::vector<HostOp> expected = {HostOp::AcquireSuite,  HostOp::NewHandle,     HostOp::LockHandle,
                                           HostOp::CheckoutParam, HostOp::CheckoutLayer, HostOp::CheckinParam,
                                           HostOp::ReleaseSuite};
-    EXPECT_EQ(ops, expected);
-    int checkout_index = -1;
-    for (const auto &e : r.journal)
-        if (e.op == HostOp::CheckoutParam) checkout_index = e.detail.find("index 1") != std::string::npos ? 1 : 0;
-    EXPECT_EQ(checkout_index, 1);
+    ASSERT_EQ(ops, expected);
+    EXPECT_EQ(r.journal[3].detail, "index 1 at " + plugin_test::TimeText(t));
+    EXPECT_EQ(r.journal[4].detail, "layer 0 id 0 at " + plugin_test::TimeText(t));
 }
+INSTANTIATE_TEST_SUITE_P(Times, PreRenderCalls, testing::ValuesIn(plugin_test::kFrameTimes),
+                         plugin_test::FrameTimeName);
+
+// A layer checkout that fills the result as for a layer of 2 x 2 pixels out
+// of 40 x 30, then fails.
+PF_Err CheckoutLayerThenFail(PF_ProgPtr, PF_ParamIndex, A_long, const PF_RenderRequest *, A_long, A_long, A_u_long,
+                             PF_CheckoutResult *result) {
+    result->result_rect = result->max_result_rect = {0, 0, 2, 2};
+    result->ref_width = 40;
+    result->ref_height = 30;
+    return 77;
+}
+
+// A failed checkout ends the pre-render with the handle stored (the host
+// disposes of it), its opacity unwritten (the host's new blocks hold 0xA5
+// bytes), and the rectangles and flags as the host gave them, although the
+// layer would have widened them.
+struct CheckoutFailure {
+    const char *what;
+    bool layer_fails;  // else the slider's checkout fails
+};
+void PrintTo(const CheckoutFailure &c, std::ostream *os) { *os << c.what; }
+class PreRenderCheckoutFailure : public PreRenderTest, public testing::WithParamInterface<CheckoutFailure> {};
+TEST_P(PreRenderCheckoutFailure, LeavesOpacityRectanglesAndFlags) {
+    World input(Depth::k8, 2, 2);
+    renderhost::FrameSpec f = Frame(0x320000);
+    f.input = &input;
+    f.ref_width = 40;
+    f.ref_height = 30;
+    f.initial_output.flags = 0x10;
+    f.initial_output.result_rect = {1, 2, 3, 4};
+    f.initial_output.max_result_rect = {5, 6, 7, 8};
+    PF_PreRenderCallbacks failing_layer{&CheckoutLayerThenFail};
+    if (!GetParam().layer_fails) host_.FailOn(HostOp::CheckoutParam, 1, 77);
+    const PreRenderOutcome r = PreRender(f, {}, GetParam().layer_fails ? &failing_layer : nullptr);
+    EXPECT_EQ(r.err, 77);
+    ASSERT_TRUE(r.has_data);
+    std::uint64_t opacity_bits = 0;
+    std::memcpy(&opacity_bits, &r.opacity, sizeof opacity_bits);
+    EXPECT_EQ(opacity_bits, 0xA5A5A5A5A5A5A5A5u);
+    EXPECT_EQ(r.output.flags, 0x10);
+    const auto corners = [](const PF_LRect &rect) {
+        return std::vector<A_long>{rect.left, rect.top, rect.right, rect.bottom};
+    };
+    EXPECT_EQ(corners(r.output.result_rect), (std::vector<A_long>{1, 2, 3, 4}));
+    EXPECT_EQ(corners(r.output.max_result_rect), (std::vector<A_long>{5, 6, 7, 8}));
+}
+INSTANTIATE_TEST_SUITE_P(Checkouts, PreRenderCheckoutFailure,
+                         testing::Values(CheckoutFailure{"slider", false}, CheckoutFailure{"layer", true}),
+                         [](const testing::TestParamInfo<CheckoutFailure> &i) { return i.param.what; });
 
 }  // namespace

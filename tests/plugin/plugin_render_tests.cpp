@@ -185,9 +185,21 @@ TEST_F(RenderTest, EmptyOutputIteratesZeroRows) {
     EXPECT_TRUE(saw);
 }
 
-TEST_F(RenderTest, HostCallsInOrder) {
+// The input is asked for its pixel format, the layer checked out at the
+// frame's own time, and the input under checkout id 0, the pre-render's.
+class RenderCalls : public RenderTest, public testing::WithParamInterface<plugin_test::FrameTime> {};
+TEST_P(RenderCalls, HostCallsInOrder) {
+    const plugin_test::FrameTime &t = GetParam();
     World in(Depth::k32, 3, 3), layer(Depth::k32, 3, 3), out(Depth::k32, 3, 3);
-    ASSERT_EQ(Render(in, &layer, out, Percent(50)).render, PF_Err_NONE);
+    renderhost::FrameSpec f;
+    f.input = &in;
+    f.layer = &layer;
+    f.output = &out;
+    f.slider = Percent(50);
+    f.current_time = t.current_time;
+    f.time_step = t.time_step;
+    f.time_scale = t.time_scale;
+    ASSERT_EQ(effect_->RenderFrame(f).render, PF_Err_NONE);
     std::vector<renderhost::JournalEntry> journal = host_.Journal();
     // The render starts after the pre-render's last release.
     size_t start = 0;
@@ -203,7 +215,8 @@ TEST_F(RenderTest, HostCallsInOrder) {
         const auto &e = journal[i];
         if (e.op == HostOp::UnlockHandle) break;  // from here on the host disposes of the pre-render data
         std::string name = renderhost::HostOpName(e.op);
-        if (e.op == HostOp::AcquireSuite || e.op == HostOp::ReleaseSuite || e.op == HostOp::CheckoutParam)
+        if (e.op == HostOp::AcquireSuite || e.op == HostOp::ReleaseSuite || e.op == HostOp::CheckoutParam ||
+            e.op == HostOp::CheckoutLayerPixels || e.op == HostOp::GetPixelFormat)
             name += " " + e.detail;
         got.push_back(name);
     }
@@ -215,14 +228,17 @@ TEST_F(RenderTest, HostCallsInOrder) {
         "ReleaseSuite", "ReleaseSuite"};
     ASSERT_EQ(ops, expected_ops) << testing::PrintToString(got);
     EXPECT_NE(got[0].find("PF Handle Suite"), std::string::npos);
+    EXPECT_EQ(got[2], "CheckoutLayerPixels id 0");
     EXPECT_NE(got[4].find("PF World Suite"), std::string::npos);
+    EXPECT_EQ(got[5], "GetPixelFormat ae32 of the input");
     EXPECT_NE(got[6].find("PF World Suite"), std::string::npos);
-    EXPECT_NE(got[8].find("index 0"), std::string::npos);
+    EXPECT_EQ(got[8], "CheckoutParam index 0 at " + plugin_test::TimeText(t));
     EXPECT_NE(got[9].find("PF Iterate8 Suite"), std::string::npos);
     // Released in table order: handle suite (row 46), then iterate (row 60).
     EXPECT_NE(got[12].find("PF Handle Suite"), std::string::npos);
     EXPECT_NE(got[13].find("PF Iterate8 Suite"), std::string::npos);
 }
+INSTANTIATE_TEST_SUITE_P(Times, RenderCalls, testing::ValuesIn(plugin_test::kFrameTimes), plugin_test::FrameTimeName);
 
 TEST_F(RenderTest, ThousandFramesLeaveNothingBehind) {
     World in(Depth::k8, 6, 5, -1, -1), layer(Depth::k8, 4, 3), out(Depth::k8, 6, 5, -1, -1);

@@ -152,4 +152,23 @@ inline Scene MakeScene(Depth depth, A_long layer_w, A_long layer_h, A_long grow,
 
 constexpr PF_Fixed Percent(double pct) { return PF_Fixed(pct * 65536.0 + 0.5); }
 
+// A frame's time as the host gives it: current_time, time_step, time_scale.
+struct FrameTime {
+    A_long current_time;
+    A_long time_step;
+    A_u_long time_scale;
+};
+// The host's default frame, and one whose three values all differ, so that
+// a checkout given them in another order asks for another frame.
+inline const FrameTime kFrameTimes[] = {{0, 1, 1}, {48, 2, 24}};
+// As the journal writes them: "48/2/24".
+inline std::string TimeText(const FrameTime &t) {
+    return std::to_string(t.current_time) + "/" + std::to_string(t.time_step) + "/" + std::to_string(t.time_scale);
+}
+inline void PrintTo(const FrameTime &t, std::ostream *os) { *os << TimeText(t); }
+inline std::string FrameTimeName(const testing::TestParamInfo<FrameTime> &i) {
+    return "at_" + std::to_string(i.param.current_time) + "_" + std::to_string(i.param.time_step) + "_" +
+           std::to_string(i.param.time_scale);
+}
+
 }  // namespace plugin_test

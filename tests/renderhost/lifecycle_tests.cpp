@@ -202,6 +202,10 @@ TEST_P(ProbeLifecycle, RunsCleanlyFromSetupToSetdown) {
         const auto journal = host.Journal();
         EXPECT_EQ(journal[3].detail, "index 1 at 48/2/24");
         EXPECT_EQ(journal[4].detail, "layer 0 id 0 at 48/2/24");
+        EXPECT_EQ(journal[13].detail, std::string(GetParam() == Depth::k8    ? "argb"
+                                                  : GetParam() == Depth::k16 ? "ae16"
+                                                                             : "ae32") +
+                                          " of the input");
         EXPECT_EQ(journal[18].detail, "iterations 6");
     }
 

@@ -40,8 +40,9 @@ inline constexpr int kHostOpCount = static_cast<int>(HostOp::Strcpy) + 1;
 const char *HostOpName(HostOp op);
 
 // One call the plug-in made, in call order. detail names what the call was
-// about: "PF Handle Suite 2", "handle #3", "index 1", "iterations 480", the
-// text written by sprintf, ...
+// about: "PF Handle Suite 2", "handle #3", "index 1", "iterations 480",
+// "ae16 of the input" (the format answered, and which lent world was
+// asked), the text written by sprintf, ...
 struct JournalEntry {
     HostOp op;
     std::string detail;
