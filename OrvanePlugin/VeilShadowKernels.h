@@ -39,8 +39,9 @@ constexpr double kOpacityEpsilon = 0.000001;
 // copies for runs that need no arithmetic, and the separation done on
 // several pixels at once with the widest vector instructions the processor
 // offers. Their output is bit for bit that of the reference kernels below
-// (in the float depth, a colour that comes out NaN where the input's and
-// the layer's colour were both NaN may be the other of those two NaNs).
+// (in the float depth, where a recomposited pixel's layer colour channel
+// is NaN and the separated shadow's is NaN as well, the result is NaN but
+// may be the other of those two NaNs).
 PF_Err CopyData8(void *refcon, A_long thread_index, A_long row, A_long row_count);
 PF_Err CopyData16(void *refcon, A_long thread_index, A_long row, A_long row_count);
 PF_Err CopyData32(void *refcon, A_long thread_index, A_long row, A_long row_count);

@@ -122,8 +122,7 @@ ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origi
                                                "; veilshadow reads gray, gray+alpha, RGB and RGBA"));
     if (origin.x < kMinCoordinate || origin.x > kMaxCoordinate || origin.y < kMinCoordinate ||
         origin.y > kMaxCoordinate)
-        throw UsageError(name + "_origin (" + std::to_string(origin.x) + ", " + std::to_string(origin.y) +
-                         "): beyond the host's 32-bit coordinates");
+        throw OriginBeyondCoordinates(name, std::to_string(origin.x), std::to_string(origin.y));
     if (height > kMaxCoordinate || width > kMaxCoordinate)
         throw UsageError(FileMessage(name, std::to_string(width) + " x " + std::to_string(height) +
                                                " pixels do not fit the host's 32-bit pixel addressing"));
@@ -157,6 +156,10 @@ ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origi
     image.first_byte = static_cast<std::ptrdiff_t>(first);
     image.end_byte = static_cast<std::ptrdiff_t>(end);
     return image;
+}
+
+UsageError OriginBeyondCoordinates(const std::string &name, const std::string &x, const std::string &y) {
+    return UsageError(name + "_origin (" + x + ", " + y + "): beyond the host's 32-bit coordinates");
 }
 
 World ToWorld(const ArrayImage &image, Depth depth, bool associated) {
@@ -197,8 +200,12 @@ PF_Fixed OpacitySlider(double percent) {
     char text[512];  // the longest such decimal, 5e-324's, takes 326
     const std::to_chars_result written =
         std::to_chars(text, text + sizeof text, percent == 0.0 ? 0.0 : percent, std::chars_format::fixed);
+    return OpacitySlider(std::string(text, written.ec == std::errc() ? written.ptr : text));
+}
+
+PF_Fixed OpacitySlider(const std::string &decimal) {
     try {
-        return ParseOpacity(std::string(text, written.ec == std::errc() ? written.ptr : text));
+        return ParseOpacity(decimal);
     } catch (const UsageError &e) {
         // "--opacity ...": the keyword argument has no dashes.
         const std::string message = e.what();
@@ -213,9 +220,12 @@ bool ParseAssociated(const std::string &alpha) {
 }
 
 int CheckThreads(std::int64_t threads) {
-    if (threads < 0 || threads > 1024)
-        throw UsageError("threads: Value " + std::to_string(threads) + " not in range 0 to 1024");
+    if (threads < 0 || threads > 1024) throw ThreadsOutOfRange(std::to_string(threads));
     return static_cast<int>(threads);
+}
+
+UsageError ThreadsOutOfRange(const std::string &threads) {
+    return UsageError("threads: Value " + threads + " not in range 0 to 1024");
 }
 
 std::string PluginBesideThisModule() {

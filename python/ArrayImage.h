@@ -6,6 +6,7 @@
 #ifndef VEILSHADOW_ARRAYIMAGE_H
 #define VEILSHADOW_ARRAYIMAGE_H
 
+#include "Errors.h"
 #include "Limits.h"  // Window
 #include "Renderer.h"
 
@@ -83,6 +84,9 @@ struct ArrayImage {
 // host's 32-bit coordinates, or an image the host cannot hold, worded as
 // the program words them for files.
 ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origin origin);
+// The refusal of an origin beyond the host's 32-bit coordinates, the
+// argument `name`_origin with its coordinates written as given.
+UsageError OriginBeyondCoordinates(const std::string &name, const std::string &x, const std::string &y);
 
 // The image's samples as a world of `depth` at the image's origin: alpha
 // at full scale where there is none, gray expanded, colour divided by
@@ -97,12 +101,17 @@ void FromWorld(const renderhost::World &world, ArrayType type, int channels, boo
 // the program rounds the same number written in decimal. Throws
 // UsageError outside 0 to 100 and for NaN.
 PF_Fixed OpacitySlider(double percent);
+// The same for a percentage written in decimal, such as an integer's
+// digits: refused with the text as it is.
+PF_Fixed OpacitySlider(const std::string &decimal);
 // "straight" or "associated" (colour multiplied by alpha); anything else
 // throws UsageError.
 bool ParseAssociated(const std::string &alpha);
 // Render threads: 0 (one per hardware thread) to 1024, as the program
 // takes them; anything else throws UsageError.
 int CheckThreads(std::int64_t threads);
+// The refusal of a thread count outside that range, written as given.
+UsageError ThreadsOutOfRange(const std::string &threads);
 
 // The plug-in module beside the shared object (or program) this code is
 // linked into.

@@ -59,36 +59,83 @@ ArgumentArray Describe(const std::string &name, const py::handle &object, Origin
     return argument;
 }
 
-// A pair of integers (x, y): a tuple, a list, numpy integers.
-Origin ParseOrigin(const char *argument, const py::handle &value) {
-    const UsageError bad(std::string(argument) + " " + Repr(value) + ": expected two integers (x, y)");
-    if (!PySequence_Check(value.ptr()) || py::isinstance<py::str>(value) || py::len(value) != 2) throw bad;
-    std::int64_t xy[2];
-    for (int i = 0; i < 2; ++i) {
-        const py::object item = py::reinterpret_borrow<py::sequence>(value)[i];
-        if (!PyIndex_Check(item.ptr()) || PyBool_Check(item.ptr())) throw bad;
-        const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(item.ptr()));
-        if (!index) throw py::error_already_set();
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
-        // Beyond 64 bits is beyond the host's coordinates all the same.
-        xy[i] = overflow > 0 ? INT64_MAX : overflow < 0 ? INT64_MIN : v;
-    }
-    return Origin{xy[0], xy[1]};
+// Python's bool or numpy's.
+bool IsBool(const py::handle &value) {
+    return PyBool_Check(value.ptr()) ||
+           (!PyLong_Check(value.ptr()) && py::isinstance(value, py::module_::import("numpy").attr("bool_")));
 }
 
-int Threads(const std::optional<std::int64_t> &threads) { return CheckThreads(threads.value_or(0)); }
+// An integer argument: a Python int, a numpy integer or anything else
+// with __index__, but not a bool. Its decimal digits as given, and its
+// value when it fits 64 bits.
+struct Integer {
+    std::string text;
+    std::optional<std::int64_t> value;
+};
+
+std::optional<Integer> AsInteger(const py::handle &value) {
+    if (!PyIndex_Check(value.ptr()) || IsBool(value)) return std::nullopt;
+    const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    Integer integer{py::str(index).cast<std::string>(), std::nullopt};
+    if (overflow == 0) integer.value = v;
+    return integer;
+}
+
+// The argument `name`_origin: a pair of integers (x, y), as a tuple, a
+// list, numpy integers. Beyond 64 bits is beyond the host's coordinates,
+// said with the digits as given.
+Origin ParseOrigin(const std::string &name, const py::handle &value) {
+    const UsageError bad(name + "_origin " + Repr(value) + ": expected two integers (x, y)");
+    if (!PySequence_Check(value.ptr()) || py::isinstance<py::str>(value) || py::len(value) != 2) throw bad;
+    std::optional<Integer> xy[2];
+    for (int i = 0; i < 2; ++i)
+        if (!(xy[i] = AsInteger(py::reinterpret_borrow<py::sequence>(value)[i]))) throw bad;
+    if (!xy[0]->value || !xy[1]->value) throw OriginBeyondCoordinates(name, xy[0]->text, xy[1]->text);
+    return Origin{*xy[0]->value, *xy[1]->value};
+}
+
+// None (one per hardware thread) or an integer from 0 to 1024.
+int Threads(const py::handle &threads) {
+    if (threads.is_none()) return CheckThreads(0);
+    const std::optional<Integer> count = AsInteger(threads);
+    if (!count) throw UsageError("threads " + Repr(threads) + ": expected an integer from 0 to 1024");
+    if (!count->value) throw ThreadsOutOfRange(count->text);
+    return CheckThreads(*count->value);
+}
+
+// A percentage: an integer by its digits (so a huge one is refused as
+// written), anything else by its float value; a bool is neither.
+PF_Fixed Opacity(const py::handle &opacity) {
+    if (const std::optional<Integer> whole = AsInteger(opacity)) return OpacitySlider(whole->text);
+    const bool boolean = IsBool(opacity);
+    const double percent = boolean ? -1.0 : PyFloat_AsDouble(opacity.ptr());
+    if (boolean || (percent == -1.0 && PyErr_Occurred() != nullptr)) {
+        PyErr_Clear();
+        throw UsageError("opacity " + Repr(opacity) + ": expected a percentage from 0 to 100, such as 50 or 12.5");
+    }
+    return OpacitySlider(percent);
+}
+
+// "straight" or "associated".
+bool Alpha(const py::handle &alpha) {
+    if (!py::isinstance<py::str>(alpha)) throw UsageError("alpha " + Repr(alpha) + ": expected straight or associated");
+    return ParseAssociated(alpha.cast<std::string>());
+}
 
 // One render of arrays: with `renderer`, or with a renderer of its own
 // (loaded and set down around the frame) when it is null. Everything is
 // checked before the plug-in is loaded.
 py::object RenderArrays(ArrayRenderer *renderer, const std::string &plugin, int threads, const py::handle &comp,
-                        const py::handle &layer, double opacity, const py::handle &comp_origin,
-                        const py::handle &layer_origin, const std::string &alpha) {
-    const ArgumentArray in = Describe("comp", comp, ParseOrigin("comp_origin", comp_origin));
-    const ArgumentArray lay = Describe("layer", layer, ParseOrigin("layer_origin", layer_origin));
-    const PF_Fixed slider = OpacitySlider(opacity);
-    const bool associated = ParseAssociated(alpha);
+                        const py::handle &layer, const py::handle &opacity, const py::handle &comp_origin,
+                        const py::handle &layer_origin, const py::handle &alpha) {
+    const ArgumentArray in = Describe("comp", comp, ParseOrigin("comp", comp_origin));
+    const ArgumentArray lay = Describe("layer", layer, ParseOrigin("layer", layer_origin));
+    const PF_Fixed slider = Opacity(opacity);
+    const bool associated = Alpha(alpha);
     py::array out(in.array.dtype(), {in.image.window.height, in.image.window.width, in.image.channels});
     auto *samples = static_cast<unsigned char *>(out.mutable_data());
     {
@@ -117,7 +164,8 @@ window does. alpha: "straight" or "associated" (colour multiplied by
 alpha). Returns a new array of comp's shape and dtype.
 
 TypeError: not an array, or an unsupported dtype. ValueError: a bad shape,
-channel count, origin, opacity or alpha. RuntimeError: the plug-in failed.)";
+channel count, origin, opacity, alpha or threads. RuntimeError: the plug-in
+failed.)";
 
 }  // namespace
 }  // namespace veilshadow
@@ -149,9 +197,9 @@ PYBIND11_MODULE(_veilshadow, m) {
 
     m.def(
         "render",
-        [plugin_path](const py::handle &comp, const py::handle &layer, double opacity, const py::handle &comp_origin,
-                      const py::handle &layer_origin, const std::string &alpha,
-                      const std::optional<std::int64_t> &threads) {
+        [plugin_path](const py::handle &comp, const py::handle &layer, const py::handle &opacity,
+                      const py::handle &comp_origin, const py::handle &layer_origin, const py::handle &alpha,
+                      const py::handle &threads) {
             return RenderArrays(nullptr, plugin_path(std::nullopt), Threads(threads), comp, layer, opacity, comp_origin,
                                 layer_origin, alpha);
         },
@@ -164,7 +212,7 @@ PYBIND11_MODULE(_veilshadow, m) {
                               "plugin is the module's path (default: the one beside this extension), threads the "
                               "render threads (default: one per hardware thread). close(), or leaving a with "
                               "block, sends the host's setdown.")
-        .def(py::init([plugin_path](const std::optional<fs::path> &plugin, const std::optional<std::int64_t> &threads) {
+        .def(py::init([plugin_path](const std::optional<fs::path> &plugin, const py::handle &threads) {
                  const std::string path = plugin_path(plugin);
                  const int count = Threads(threads);
                  py::gil_scoped_release unlocked;
@@ -173,8 +221,8 @@ PYBIND11_MODULE(_veilshadow, m) {
              py::arg("plugin") = py::none(), py::arg("threads") = py::none())
         .def(
             "render",
-            [](ArrayRenderer &renderer, const py::handle &comp, const py::handle &layer, double opacity,
-               const py::handle &comp_origin, const py::handle &layer_origin, const std::string &alpha) {
+            [](ArrayRenderer &renderer, const py::handle &comp, const py::handle &layer, const py::handle &opacity,
+               const py::handle &comp_origin, const py::handle &layer_origin, const py::handle &alpha) {
                 return RenderArrays(&renderer, {}, 0, comp, layer, opacity, comp_origin, layer_origin, alpha);
             },
             kRenderDoc, py::arg("comp"), py::arg("layer"), py::arg("opacity") = 0.0, py::kw_only(),
