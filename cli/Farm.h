@@ -5,7 +5,8 @@
 #ifndef VEILSHADOW_FARM_H
 #define VEILSHADOW_FARM_H
 
-#include "Sequence.h"
+#include "FarmPlan.h"
+#include "Slurm.h"
 
 #include <string>
 #include <vector>
@@ -24,26 +25,15 @@ struct FarmOptions {
     bool wait = false;
 };
 
-// What every chunk's command carries: the render options of the run.
-struct ChunkCommand {
-    std::string program;  // veilshadow, as the nodes run it
-    std::string folder;   // where the file names are, as the nodes see it
-    SequenceJob job;      // files, frames and settings
-    std::string opacity;  // as given, checked already
-    std::string plugin;   // empty: the module beside the program
-    int threads = 0;      // 0: the CPUs Slurm gave the task
-    bool quiet = false;
-};
-
 // Adds `farm slurm` with its options to the program's command line; the
 // render options stay the program's own (the subcommands pass them up).
 // Returns the `slurm` subcommand, to see whether it was given.
 CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options);
 
-// Runs `farm slurm`: submits the chunks that miss frames (nothing when
-// none do), waits with options.wait. Returns the exit code; throws
-// UsageError or RunError.
-int RunFarmSlurm(ChunkCommand command, const FarmOptions &options);
+// Runs `farm slurm` on `slurm`: submits the chunks that miss frames
+// (nothing when none do), waits with options.wait on `clock`. Returns the
+// exit code; throws UsageError or RunError.
+int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &slurm, WaitClock &clock);
 
 }  // namespace veilshadow
 

@@ -162,9 +162,12 @@ int Run(int argc, char **argv) {
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);
     }
-    if (farm_slurm->parsed())
+    if (farm_slurm->parsed()) {
+        SlurmCommands slurm;
+        WaitClock clock;
         return RunFarmSlurm(ChunkCommand{{}, {}, JobOf(cmd), cmd.opacity, cmd.plugin, cmd.threads, cmd.quiet},
-                            farm_options);
+                            farm_options, slurm, clock);
+    }
     return RunFiles(cmd);
 }
 

@@ -1,0 +1,72 @@
+// The plan of a farm job, made without the farm: the chunks of a frame
+// list, which of them to submit, the names of the job's files, the job
+// script and the chunk command it runs, and the records of jobs
+// submitted earlier. Nothing here runs a program or reads an image.
+#ifndef VEILSHADOW_FARMPLAN_H
+#define VEILSHADOW_FARMPLAN_H
+
+#include "Sequence.h"
+
+#include <string>
+#include <vector>
+
+namespace veilshadow {
+
+// What every chunk's command carries: the render options of the run.
+struct ChunkCommand {
+    std::string program;  // veilshadow, as the nodes run it
+    std::string folder;   // where the file names are, as the nodes see it
+    SequenceJob job;      // files (as given), frames, settings, shape frame
+    std::string opacity;  // as given, checked already
+    std::string plugin;   // empty: the module beside the program
+    int threads = 0;      // 0: the CPUs Slurm gave the task
+    bool quiet = false;
+};
+
+// The frames in runs of `chunk` (the last one may be shorter).
+std::vector<std::vector<long>> SplitIntoChunks(const std::vector<long> &frames, long chunk);
+
+// The chunks that miss a frame: their indices (the array tasks) and all
+// their frames. The chunks are the same from run to run.
+struct Submission {
+    std::vector<long> tasks;
+    std::vector<long> frames;
+};
+Submission ChunksToSubmit(const std::vector<std::vector<long>> &chunks, const std::vector<long> &missing);
+
+// Whether two ascending frame lists share a frame.
+bool Overlap(const std::vector<long> &a, const std::vector<long> &b);
+
+// The name of the job's files: OUT's file name without its frame pattern
+// and a hash of the whole OUT pattern as the nodes open it, since names
+// that read alike ("x y.#.png", "x_y.#.png") are other jobs:
+// "/shots/out.####.exr" gives "out.exr-1c9e5a07".
+std::string FarmName(const std::string &output, const std::string &output_for_the_nodes);
+
+// `path` as Slurm's --output takes it: '%' starts a replacement there.
+std::string SlurmLiteral(const std::string &path);
+
+// `text` as one word of a POSIX shell command line.
+std::string ShellQuote(const std::string &text);
+
+// The chunk command, with the frames and threads given as shell words.
+std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads);
+
+// The job script: the chunk of each array index, then the chunk command
+// in the submission's folder on the CPUs Slurm gave the task (--threads
+// when given).
+std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks);
+
+// A job submitted from a job folder for one OUT, not yet seen to end; the
+// records file holds one line each: "ID FRAMES".
+struct JobRecord {
+    std::string id;
+    std::vector<long> frames;
+};
+std::string FormatRecords(const std::vector<JobRecord> &jobs);
+// Throws UsageError naming `source` for a line that is not a record.
+std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source);
+
+}  // namespace veilshadow
+
+#endif

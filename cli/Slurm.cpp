@@ -1,0 +1,99 @@
+#include "Slurm.h"
+
+#include "Errors.h"
+#include "FrameRange.h"
+#include "Process.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <sstream>
+#include <thread>
+
+namespace veilshadow {
+namespace {
+
+// Runs a Slurm command; only a command that cannot be started throws.
+ProcessResult RunSlurm(const std::vector<std::string> &argv) {
+    ProcessResult result = RunProcess(argv);
+    if (result.start_error == ENOENT)
+        throw RunError(argv[0] + " not found: Slurm's commands are not installed or not on PATH");
+    if (result.start_error != 0) throw RunError("cannot run " + argv[0] + ": " + std::strerror(result.start_error));
+    return result;
+}
+
+// Whether sbatch's message says the cluster could not be reached (no
+// configuration, controller or credential daemon down) rather than that
+// it refused the job.
+bool IsUnreachable(const std::string &slurm_message) {
+    static const char *const kSigns[] = {"Unable to contact slurm controller",
+                                         "configuration source",
+                                         "configuration file",
+                                         "Connection refused",
+                                         "Socket timed out",
+                                         "Zero Bytes were transmitted",
+                                         "Communication connection failure",
+                                         "Munge",
+                                         "munge"};
+    for (const char *sign : kSigns)
+        if (slurm_message.find(sign) != std::string::npos) return true;
+    return false;
+}
+
+}  // namespace
+
+std::optional<bool> SlurmCommands::JobActive(const std::string &id, std::string &message) {    const ProcessResult result = RunSlurm({"squeue", "-j", id, "-h", "-o", "%T"});
+    if (!result.succeeded()) {
+        message = result.Message();
+        if (message.find("Invalid job id") != std::string::npos) return false;  // ended long enough ago to be forgotten
+        return std::nullopt;
+    }
+    static const char *const kEnded[] = {"COMPLETED", "CANCELLED", "FAILED",        "TIMEOUT",  "NODE_FAIL",
+                                         "PREEMPTED", "BOOT_FAIL", "OUT_OF_MEMORY", "DEADLINE", "REVOKED"};
+    std::istringstream states(result.out);
+    std::string state;
+    while (states >> state)
+        if (std::find(std::begin(kEnded), std::end(kEnded), state) == std::end(kEnded)) return true;
+    return false;
+}
+
+std::string SlurmCommands::Submit(const std::vector<std::string> &options, const std::vector<long> &tasks,
+                                  const std::string &script) {    std::vector<std::string> sbatch = {"sbatch", "--parsable", "--array=" + FormatFrameList(tasks)};
+    sbatch.insert(sbatch.end(), options.begin(), options.end());
+    sbatch.push_back(script);
+    const ProcessResult submitted = RunSlurm(sbatch);
+    const std::string message = submitted.Message();
+    if (!submitted.succeeded())
+        throw RunError(std::string(IsUnreachable(message) ? "cannot reach the Slurm cluster"
+                                                          : "the Slurm cluster refused the job") +
+                       ": " + (message.empty() ? "sbatch failed without a message" : message));
+    // --parsable prints "ID" or "ID;CLUSTER".
+    const std::string id = submitted.out.substr(0, submitted.out.find_first_of(";\n"));
+    if (id.empty() || id.find_first_not_of("0123456789") != std::string::npos)
+        throw RunError("sbatch printed no job id (\"" + message + "\"); see squeue before running this again");
+    return id;
+}
+
+void WaitClock::Sleep(Clock::duration duration) { std::this_thread::sleep_for(duration); }
+
+void WaitForJob(SlurmClient &slurm, const std::string &id, WaitClock &clock) {
+    using Clock = WaitClock::Clock;
+    const Clock::time_point start = clock.Now();
+    Clock::time_point answered = start;
+    for (;;) {
+        std::string message;
+        const std::optional<bool> running = slurm.JobActive(id, message);
+        const Clock::time_point now = clock.Now();
+        if (running) {
+            if (!*running) return;
+            answered = now;
+        } else if (now - answered > kLostContactLimit) {
+            throw RunError("lost contact with the Slurm cluster while waiting for job " + id + " (" + message +
+                           "); the job may still be running: squeue -j " + id);
+        }
+        clock.Sleep(std::clamp<Clock::duration>((now - start) / 10, std::chrono::seconds(1), std::chrono::seconds(30)));
+    }
+}
+
+}  // namespace veilshadow

@@ -1,0 +1,208 @@
+// The farm's plan without a farm: chunks, job names, the job script, the
+// records of earlier jobs, and `farm slurm` against a fake cluster whose
+// clock moves only when a wait sleeps.
+#include "cli_test_support.h"
+
+#include "Errors.h"
+#include "Farm.h"
+#include "FarmPlan.h"
+#include "FrameRange.h"
+#include "Slurm.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veilshadow {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(FarmPlan, ChunksAndWhatIsSubmitted) {
+    const std::vector<long> frames = ParseFrameList("1-8");
+    const std::vector<std::vector<long>> chunks = SplitIntoChunks(frames, 3);
+    EXPECT_EQ(chunks, (std::vector<std::vector<long>>{{1, 2, 3}, {4, 5, 6}, {7, 8}}));
+    const struct {
+        std::vector<long> missing, tasks, frames;
+    } cases[] = {
+        {{2, 7}, {0, 2}, {1, 2, 3, 7, 8}},
+        {{6}, {1}, {4, 5, 6}},
+        {{}, {}, {}},
+        {{1, 2, 3, 4, 5, 6, 7, 8}, {0, 1, 2}, {1, 2, 3, 4, 5, 6, 7, 8}},
+    };
+    for (const auto &c : cases) {
+        const Submission submission = ChunksToSubmit(chunks, c.missing);
+        EXPECT_EQ(submission.tasks, c.tasks) << FormatFrameList(c.missing);
+        EXPECT_EQ(submission.frames, c.frames) << FormatFrameList(c.missing);
+    }
+}
+
+// Job files are named by OUT's name without its pattern, and a hash of the
+// whole pattern keeps outputs whose names clean up alike apart.
+TEST(FarmPlan, NamesOfJobFiles) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"out.####.exr", "out.exr-"}, {"a.%04d.tif", "a.tif-"}, {"x y.#.png", "x_y.png-"},
+        {"####.exr", "exr-"},         {"a%5d.png", "a_5d.png-"}, {"####", "frames-"},
+    };
+    for (const auto &c : cases) {
+        const std::string name = FarmName(c.first, std::string("/s/") + c.first);
+        EXPECT_EQ(name.rfind(c.second, 0), 0u) << c.first << " gave " << name;
+        EXPECT_EQ(name.size(), std::string(c.second).size() + 8) << name;
+    }
+    EXPECT_NE(FarmName("x y.#.png", "/s/x y.#.png"), FarmName("x_y.#.png", "/s/x_y.#.png"));
+    EXPECT_NE(FarmName("o.#.png", "/a/o.#.png"), FarmName("o.#.png", "/b/o.#.png"));
+    EXPECT_EQ(SlurmLiteral("/shots/100%a/o-"), "/shots/100%%a/o-");
+}
+
+// The chunk command carries every render option the run was given.
+TEST(FarmPlan, TheJobScriptCarriesEveryOption) {
+    ChunkCommand command;
+    command.program = "/opt/vs/veilshadow";
+    command.folder = "/shots/shot#12 1's";
+    command.job.input = "comp.####.exr";
+    command.job.layer = "layer.exr";
+    command.job.output = "out dir/o.####.exr";
+    command.job.settings.alpha = AlphaMode::kStraight;
+    command.job.settings.downsample = 2;
+    command.job.shape_frame = -3;
+    command.opacity = "12.5";
+    command.plugin = "/opt/vs/OrvaneVeilShadow.so";
+    command.threads = 4;
+    command.quiet = true;
+    const std::string script = JobScript(command, {{-3, -2}, {5}});
+    for (const char *expected : {"0) frames=-3--2 ;;\n", "1) frames=5 ;;\n", "--array=0-1",
+                                 "cd -- '/shots/shot#12 1'\\''s' || exit 1\n",
+                                 "exec /opt/vs/veilshadow --input='comp.####.exr' --layer=layer.exr "
+                                 "--output='out dir/o.####.exr' --opacity=12.5 --alpha=straight --downsample=2 "
+                                 "--plugin=/opt/vs/OrvaneVeilShadow.so --quiet --frames=\"$frames\" "
+                                 "--shape-frame=-3 --resume --keep-going --threads=4\n"})
+        EXPECT_NE(script.find(expected), std::string::npos) << expected << "\nin\n" << script;
+}
+
+TEST(FarmPlan, RecordsReadBack) {
+    const std::vector<JobRecord> jobs = {{"12", {1, 2, 3, 7}}, {"15", {-2, -1}}};
+    const std::vector<JobRecord> read = ParseRecords(FormatRecords(jobs), "out.jobs");
+    ASSERT_EQ(read.size(), 2u);
+    EXPECT_EQ(read[0].id, "12");
+    EXPECT_EQ(read[0].frames, jobs[0].frames);
+    EXPECT_EQ(read[1].frames, jobs[1].frames);
+    EXPECT_THROW(ParseRecords("12 1-x\n", "out.jobs"), UsageError);
+}
+
+// A cluster that answers from a script of answers, and a clock that moves
+// only when a wait sleeps.
+class FakeSlurm : public SlurmClient {
+public:
+    std::deque<std::optional<bool>> answers;  // the last one repeats
+    std::vector<std::vector<std::string>> submitted;
+    int asked = 0;
+
+    std::string Submit(const std::vector<std::string> &options, const std::vector<long> &tasks,
+                       const std::string &script) override {
+        submitted.push_back(options);
+        submitted.back().push_back("--array=" + FormatFrameList(tasks));
+        submitted.back().push_back(script);
+        return std::to_string(16 + submitted.size());
+    }
+    std::optional<bool> JobActive(const std::string &, std::string &message) override {
+        ++asked;
+        const std::optional<bool> answer = answers.front();
+        if (answers.size() > 1) answers.pop_front();
+        if (!answer) message = "Unable to contact slurm controller";
+        return answer;
+    }
+};
+
+class FakeClock : public WaitClock {
+public:
+    Clock::time_point now{};
+    std::vector<Clock::duration> sleeps;
+    Clock::time_point Now() override { return now; }
+    void Sleep(Clock::duration duration) override {
+        sleeps.push_back(duration);
+        now += duration;
+    }
+};
+
+TEST(Slurm, AWaitEndsWithTheJobOrAfterFiveMinutesWithoutAnAnswer) {
+    {  // the job ends: asked less often as the wait grows, from 1 s
+        FakeSlurm slurm;
+        FakeClock clock;
+        slurm.answers = {true, true, true, true, true, true, true, true, true, true, true, true, false};
+        WaitForJob(slurm, "17", clock);
+        EXPECT_EQ(slurm.asked, 13);
+        ASSERT_EQ(clock.sleeps.size(), 12u);
+        EXPECT_EQ(clock.sleeps.front(), 1s);
+        EXPECT_GT(clock.sleeps.back(), 1s);
+    }
+    {  // no answer for four minutes, then the job ends: contact is regained
+        FakeSlurm slurm;
+        FakeClock clock;
+        for (int i = 0; i < 30; ++i) slurm.answers.push_back(std::nullopt);
+        slurm.answers.push_back(false);
+        WaitForJob(slurm, "17", clock);
+        EXPECT_LT(clock.now.time_since_epoch(), kLostContactLimit);
+    }
+    {  // no answer at all: given up past five minutes, naming the job
+        FakeSlurm slurm;
+        FakeClock clock;
+        slurm.answers = {std::nullopt};
+        try {
+            WaitForJob(slurm, "17", clock);
+            FAIL() << "waited for ever";
+        } catch (const RunError &e) {
+            EXPECT_NE(std::string(e.what()).find("lost contact with the Slurm cluster while waiting for job 17"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_GT(clock.now.time_since_epoch(), kLostContactLimit);
+        EXPECT_LT(clock.now.time_since_epoch(), kLostContactLimit + 31s);
+    }
+}
+
+// farm slurm on a fake cluster: the missing chunks submitted once, the
+// wait and its check of every frame, and a second run refused while the
+// first job holds its frames.
+TEST(FarmSlurm, SubmitsTheMissingChunksOnceAndWaits) {
+    clitest::TempDir dir;
+    for (int frame = 1; frame <= 4; ++frame)
+        clitest::WriteTestImage(dir / ("comp." + ExpandFramePattern("####", frame) + ".png"),
+                                clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, frame));
+    clitest::WriteTestImage(dir / "layer.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, 9));
+    ChunkCommand command;
+    command.job.input = dir / "comp.####.png";
+    command.job.layer = dir / "layer.png";
+    command.job.output = dir / "out.####.png";
+    command.job.sequence = true;
+    command.job.frames = ParseFrameList("1-4");
+    command.opacity = "0";
+    FarmOptions options;
+    options.chunk = 3;
+    options.wait = true;
+    FakeSlurm slurm;
+    FakeClock clock;
+    slurm.answers = {false};  // nothing from earlier runs; the job ends at once
+
+    EXPECT_EQ(RunFarmSlurm(command, options, slurm, clock), kExitFailure);  // the fake renders nothing
+    ASSERT_EQ(slurm.submitted.size(), 1u);
+    const std::vector<std::string> &sbatch = slurm.submitted[0];
+    EXPECT_EQ(sbatch[sbatch.size() - 2], "--array=0-1");
+    EXPECT_EQ(sbatch[0].rfind("--job-name=veilshadow-out.png-", 0), 0u) << sbatch[0];
+
+    slurm.answers = {true};  // job 17 still queued
+    try {
+        RunFarmSlurm(command, options, slurm, clock);
+        FAIL() << "submitted while job 17 holds the frames";
+    } catch (const RunError &e) {
+        EXPECT_NE(std::string(e.what()).find("job 17 of an earlier run still has frames 1-4"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(slurm.submitted.size(), 1u);
+}
+
+}  // namespace
+}  // namespace veilshadow
