@@ -105,8 +105,9 @@ bool ParseAssociated(const std::string &alpha);
 int CheckThreads(std::int64_t threads);
 
 // The plug-in module beside the shared object (or program) this code is
-// linked into.
-std::string PluginBesideThisModule();
+// linked into, or else the installed one that Debian's layout puts
+// VEILSHADOW_PLUGIN_FROM_PYTHON away from it.
+std::string DefaultPluginOfThisModule();
 // "major.minor.bug" of the host's packed version word.
 std::string VersionText(A_u_long word);
 
