@@ -128,8 +128,7 @@ int Run(int argc, char **argv) {
     app.add_option("--downsample", cmd.downsample, "Render at 1/N resolution (see below)")
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""));
-    app.add_option("--plugin", cmd.plugin, "Plug-in module (default: beside veilshadow, else installed)")
-        ->type_name("PATH");
+    app.add_option("--plugin", cmd.plugin, "Plug-in module (default: beside it, else installed)")->type_name("PATH");
     app.add_flag("--resume", cmd.resume, "Skip frames whose OUT exists (complete: see below)");
     app.add_flag("--keep-going", cmd.keep_going, "Report a frame with bad input files, render the rest");
     app.add_flag("-q,--quiet", cmd.quiet, "No progress output");
