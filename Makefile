@@ -9,7 +9,8 @@ PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++ab
             libclang-rt-14-dev libfuzzer-14-dev googletest libgtest-dev libbenchmark-dev \
             libopenimageio-dev openimageio-tools fonts-dejavu-core libcli11-dev file \
             pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio \
-            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang-format-14 slurm-wlm munge
+            g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang-format-14 slurm-wlm munge \
+            dpkg-dev help2man lintian man-db bash-completion
 
 .PHONY: deps format format-check test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
 
@@ -39,12 +40,15 @@ test: deps
 	@bash scripts/check-machine.sh
 	@bash scripts/run-presets.sh $(TEST_STEPS)
 
-# The Windows zip and the macOS bundle tree in dist/, from tested builds.
+# The Windows zip, the macOS bundle tree and the Debian package in dist/,
+# from tested builds.
 package: deps
 	$(MAKE) --no-print-directory windows
 	$(MAKE) --no-print-directory macos-cross
+	$(MAKE) --no-print-directory release
 	cmake --build --preset windows --target orvane_package
 	cmake --build --preset macos-cross --target orvane_package
+	cmake --build --preset release --target veilshadow_deb
 
 # The fuzz preset's tests: every seed of each fuzz target, then a short run
 # (ORVANE_FUZZ_SECONDS, 30 s) of each.

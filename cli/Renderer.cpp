@@ -28,11 +28,18 @@ std::string DescribeError(PF_Err err) {
 
 }  // namespace
 
+// The module beside the program, as in a build tree; when there is none
+// there, the installed one, VEILSHADOW_PLUGIN_FROM_PROGRAM away from the
+// program's folder (/usr/bin/../lib/<multiarch>/veilshadow/).
 std::string DefaultPluginPath() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
     const std::filesystem::path folder = ec ? std::filesystem::current_path() : self.parent_path();
-    return (folder / VEILSHADOW_PLUGIN_FILE_NAME).string();
+    const std::filesystem::path beside = folder / VEILSHADOW_PLUGIN_FILE_NAME;
+    const std::filesystem::path installed =
+        (folder / VEILSHADOW_PLUGIN_FROM_PROGRAM / VEILSHADOW_PLUGIN_FILE_NAME).lexically_normal();
+    return (std::filesystem::exists(beside, ec) || !std::filesystem::exists(installed, ec) ? beside : installed)
+        .string();
 }
 
 // Members in the order they must come to life; they go away in reverse:

@@ -13,7 +13,7 @@
 namespace veilshadow {
 
 // The plug-in module (OrvaneVeilShadow.so) in the folder of the running
-// program.
+// program, or else the installed one (see Renderer.cpp).
 std::string DefaultPluginPath();
 
 struct FrameWorlds {

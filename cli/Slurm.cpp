@@ -43,7 +43,8 @@ bool IsUnreachable(const std::string &slurm_message) {
 
 }  // namespace
 
-std::optional<bool> SlurmCommands::JobActive(const std::string &id, std::string &message) {    const ProcessResult result = RunSlurm({"squeue", "-j", id, "-h", "-o", "%T"});
+std::optional<bool> SlurmCommands::JobActive(const std::string &id, std::string &message) {
+    const ProcessResult result = RunSlurm({"squeue", "-j", id, "-h", "-o", "%T"});
     if (!result.succeeded()) {
         message = result.Message();
         if (message.find("Invalid job id") != std::string::npos) return false;  // ended long enough ago to be forgotten
@@ -59,7 +60,8 @@ std::optional<bool> SlurmCommands::JobActive(const std::string &id, std::string 
 }
 
 std::string SlurmCommands::Submit(const std::vector<std::string> &options, const std::vector<long> &tasks,
-                                  const std::string &script) {    std::vector<std::string> sbatch = {"sbatch", "--parsable", "--array=" + FormatFrameList(tasks)};
+                                  const std::string &script) {
+    std::vector<std::string> sbatch = {"sbatch", "--parsable", "--array=" + FormatFrameList(tasks)};
     sbatch.insert(sbatch.end(), options.begin(), options.end());
     sbatch.push_back(script);
     const ProcessResult submitted = RunSlurm(sbatch);

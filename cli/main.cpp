@@ -136,7 +136,7 @@ int Run(int argc, char **argv) {
     app.add_option("--downsample", cmd.downsample, "Render at 1/N resolution (see below)")
         ->type_name("N")
         ->check(CLI::Range(1, 1024).description(""));
-    app.add_option("--plugin", cmd.plugin, "Plug-in module (default: next to veilshadow)")->type_name("PATH");
+    app.add_option("--plugin", cmd.plugin, "Plug-in module (default: beside it, else installed)")->type_name("PATH");
     app.add_flag("--resume", cmd.resume, "Skip frames whose OUT is written (see below)");
     app.add_flag("--keep-going", cmd.keep_going, "Report a frame with bad files, render the rest");
     app.add_option("--shape-frame", cmd.shape_frame, "Hold every frame to frame F's type and size")

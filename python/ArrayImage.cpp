@@ -228,13 +228,17 @@ UsageError ThreadsOutOfRange(const std::string &threads) {
     return UsageError("threads: Value " + threads + " not in range 0 to 1024");
 }
 
-std::string PluginBesideThisModule() {
+std::string DefaultPluginOfThisModule() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<const void *>(&PluginBesideThisModule), &info) == 0 || info.dli_fname == nullptr)
+    if (dladdr(reinterpret_cast<const void *>(&DefaultPluginOfThisModule), &info) == 0 || info.dli_fname == nullptr)
         return DefaultPluginPath();
     std::error_code ec;
-    const std::filesystem::path self = std::filesystem::absolute(info.dli_fname, ec);
-    return (self.parent_path() / VEILSHADOW_PLUGIN_FILE_NAME).string();
+    const std::filesystem::path folder = std::filesystem::absolute(info.dli_fname, ec).parent_path();
+    const std::filesystem::path beside = folder / VEILSHADOW_PLUGIN_FILE_NAME;
+    const std::filesystem::path installed =
+        (folder / VEILSHADOW_PLUGIN_FROM_PYTHON / VEILSHADOW_PLUGIN_FILE_NAME).lexically_normal();
+    return (std::filesystem::exists(beside, ec) || !std::filesystem::exists(installed, ec) ? beside : installed)
+        .string();
 }
 
 std::string VersionText(A_u_long word) {

@@ -114,8 +114,9 @@ int CheckThreads(std::int64_t threads);
 UsageError ThreadsOutOfRange(const std::string &threads);
 
 // The plug-in module beside the shared object (or program) this code is
-// linked into.
-std::string PluginBesideThisModule();
+// linked into, or else the installed one that Debian's layout puts
+// VEILSHADOW_PLUGIN_FROM_PYTHON away from it.
+std::string DefaultPluginOfThisModule();
 // "major.minor.bug" of the host's packed version word.
 std::string VersionText(A_u_long word);
 

@@ -190,7 +190,7 @@ PYBIND11_MODULE(_veilshadow, m) {
 
     // Where the extension was loaded from, taken once: the working folder
     // may change later.
-    static const std::string default_plugin = PluginBesideThisModule();
+    static const std::string default_plugin = DefaultPluginOfThisModule();
     const auto plugin_path = [](const std::optional<fs::path> &plugin) {
         return plugin ? plugin->string() : default_plugin;
     };
@@ -209,9 +209,9 @@ PYBIND11_MODULE(_veilshadow, m) {
 
     py::class_<ArrayRenderer>(m, "Renderer",
                               "The plug-in loaded once for many frames. Renderer(plugin=None, threads=None): "
-                              "plugin is the module's path (default: the one beside this extension), threads the "
-                              "render threads (default: one per hardware thread). close(), or leaving a with "
-                              "block, sends the host's setdown.")
+                              "plugin is the module's path (default: the one beside this extension, else the "
+                              "installed one), threads the render threads (default: one per hardware thread). "
+                              "close(), or leaving a with block, sends the host's setdown.")
         .def(py::init([plugin_path](const std::optional<fs::path> &plugin, const py::handle &threads) {
                  const std::string path = plugin_path(plugin);
                  const int count = Threads(threads);

@@ -38,8 +38,11 @@ need release "Debian's /usr/bin/python3 with numpy, pytest and OpenImageIO's bin
   /usr/bin/python3 -c 'import numpy, pytest, OpenImageIO'
 need release "Slurm's and munge's daemons for the farm test (Debian: slurm-wlm munge)" \
   test -x /usr/sbin/slurmctld -a -x /usr/sbin/slurmd -a -x /usr/sbin/munged
-need release "root, to start the farm test's one-node Slurm cluster (run make test as root, as CI does)" \
+need release "root, to start the farm test's one-node Slurm cluster and install the Debian package (run make test as root, as CI does)" \
   test "$(id -u)" -eq 0
+need release "help2man, lintian, dpkg-shlibdeps, man and bash-completion for the Debian package (Debian: help2man lintian dpkg-dev man-db bash-completion)" \
+  bash -c 'command -v help2man && command -v lintian && command -v dpkg-shlibdeps && command -v man && test -f /usr/share/bash-completion/bash_completion'
+need release "unshare (Debian: util-linux), to check the installed package with the build tree hidden" have unshare
 
 # The presets' build trees take about 3 GB together.
 free_kb=$(df -Pk . | awk 'NR == 2 { print $4 }')
@@ -52,4 +55,4 @@ if ((problems > 0)); then
   echo "error: $problems thing(s) missing for the tests; 'make deps' installs the Debian packages" >&2
   exit 1
 fi
-echo "Machine checked: compilers, Wine, libFuzzer, Python, Slurm and disk space are there for every preset"
+echo "Machine checked: compilers, Wine, libFuzzer, Python, Slurm, the Debian package tools and disk space are there for every preset"

@@ -45,7 +45,7 @@ TEST(FarmPlan, ChunksAndWhatIsSubmitted) {
 // whole pattern keeps outputs whose names clean up alike apart.
 TEST(FarmPlan, NamesOfJobFiles) {
     const std::pair<const char *, const char *> cases[] = {
-        {"out.####.exr", "out.exr-"}, {"a.%04d.tif", "a.tif-"}, {"x y.#.png", "x_y.png-"},
+        {"out.####.exr", "out.exr-"}, {"a.%04d.tif", "a.tif-"},  {"x y.#.png", "x_y.png-"},
         {"####.exr", "exr-"},         {"a%5d.png", "a_5d.png-"}, {"####", "frames-"},
     };
     for (const auto &c : cases) {
@@ -74,12 +74,12 @@ TEST(FarmPlan, TheJobScriptCarriesEveryOption) {
     command.threads = 4;
     command.quiet = true;
     const std::string script = JobScript(command, {{-3, -2}, {5}});
-    for (const char *expected : {"0) frames=-3--2 ;;\n", "1) frames=5 ;;\n", "--array=0-1",
-                                 "cd -- '/shots/shot#12 1'\\''s' || exit 1\n",
-                                 "exec /opt/vs/veilshadow --input='comp.####.exr' --layer=layer.exr "
-                                 "--output='out dir/o.####.exr' --opacity=12.5 --alpha=straight --downsample=2 "
-                                 "--plugin=/opt/vs/OrvaneVeilShadow.so --quiet --frames=\"$frames\" "
-                                 "--shape-frame=-3 --resume --keep-going --threads=4\n"})
+    for (const char *expected :
+         {"0) frames=-3--2 ;;\n", "1) frames=5 ;;\n", "--array=0-1", "cd -- '/shots/shot#12 1'\\''s' || exit 1\n",
+          "exec /opt/vs/veilshadow --input='comp.####.exr' --layer=layer.exr "
+          "--output='out dir/o.####.exr' --opacity=12.5 --alpha=straight --downsample=2 "
+          "--plugin=/opt/vs/OrvaneVeilShadow.so --quiet --frames=\"$frames\" "
+          "--shape-frame=-3 --resume --keep-going --threads=4\n"})
         EXPECT_NE(script.find(expected), std::string::npos) << expected << "\nin\n" << script;
 }
 

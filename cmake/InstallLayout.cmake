@@ -1,0 +1,24 @@
+# Where `cmake --install` and the Debian package put the program's files,
+# relative to the install prefix (/usr in the package, /usr/local by
+# default), and the ways from the program and from the Python extension to
+# the installed plug-in module, which they look for there when it is not
+# beside them (in a build tree it is).
+include(GNUInstallDirs)
+
+# The Debian package's name, also the folder of its documents.
+set(VEILSHADOW_PACKAGE_NAME veilshadow)
+# The plug-in module: a library folder of the program's own, under the
+# multiarch folder where the platform has one (lib/x86_64-linux-gnu).
+if(CMAKE_LIBRARY_ARCHITECTURE)
+  set(VEILSHADOW_PLUGIN_INSTALL_DIR lib/${CMAKE_LIBRARY_ARCHITECTURE}/veilshadow)
+else()
+  set(VEILSHADOW_PLUGIN_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/veilshadow)
+endif()
+# The Python package in the Debian package: where Debian's python3 finds
+# packages of every Python 3 version (/usr/lib/python3/dist-packages).
+set(VEILSHADOW_DEBIAN_PYTHON_DIR lib/python3/dist-packages)
+
+file(RELATIVE_PATH VEILSHADOW_PLUGIN_FROM_PROGRAM /prefix/${CMAKE_INSTALL_BINDIR}
+     /prefix/${VEILSHADOW_PLUGIN_INSTALL_DIR})
+file(RELATIVE_PATH VEILSHADOW_PLUGIN_FROM_PYTHON /prefix/${VEILSHADOW_DEBIAN_PYTHON_DIR}/veilshadow
+     /prefix/${VEILSHADOW_PLUGIN_INSTALL_DIR})
