@@ -96,7 +96,7 @@ mkdir frames
 for frame in 1 2; do cp demo/input.exr "frames/comp.000$frame.exr"; done
 veilshadow farm slurm -i frames/comp.#.exr -l demo/layer.exr -o frames/out.#.exr --frames 1-2 --opacity 37.5 --quiet
 script=$(tail -n 1 "$HOME/bin/sbatch.args")
-[[ $script == "$PWD/frames/veilshadow-farm/out.exr.sbatch" ]] || fail "sbatch was given $script"
+[[ $script == "$PWD/frames/veilshadow-farm/out.exr-"*.sbatch ]] || fail "sbatch was given $script"
 command=$(grep '^exec ' "$script")
 [[ $command == "exec /usr/bin/veilshadow "* ]] || fail "the job script runs: $command"
 SLURM_ARRAY_TASK_ID=0 bash "$script"
