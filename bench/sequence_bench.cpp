@@ -1,21 +1,38 @@
-// veilshadow against oiiotool on UHD sequences, as a pipeline would run
-// them: both tools read COMP and LAYER and write OUT for every frame, so
-// the comparison is one of reading, decoding, encoding and writing files.
+// veilshadow against oiiotool, and against the codec floor, on UHD
+// sequences as a pipeline would run them: both tools read COMP and LAYER
+// and write OUT for every frame, so the comparison is one of reading,
+// decoding, encoding and writing files.
 //
-// The frames are `veilshadow demo`'s scene (its layer and the layer over
-// its drop shadow) resampled to 3840 x 2160, written once per run into a
-// temporary folder: half-float zip OpenEXR, 8 frames, and 8-bit PNG, 4
-// frames. Each tool renders the whole sequence, the two alternately,
-// several times; the fastest run of each counts (other programs on the
-// machine only ever slow a run down). oiiotool runs as
+// Two scenes, each resampled to 3840 x 2160 and written once per run into
+// a temporary folder: `demo`, `veilshadow demo`'s scene (its layer and the
+// layer over its drop shadow), and `soft`, the same icon over a wide soft
+// glow, so that most of the layer is partly transparent, over its blurred,
+// offset shadow. Each scene as half-float zip OpenEXR, 8 frames, and 8-bit
+// PNG, 4 frames. Each tool renders the whole sequence, the two
+// alternately, several times; the fastest run of each counts (other
+// programs on the machine only ever slow a run down). oiiotool runs as
 //   oiiotool --frames 1-N layer.#.EXT comp.#.EXT --over -o out.#.EXT
 // One line per case:
-//   sequence_vs_oiiotool <format> <ratio> fps <veilshadow> <oiiotool>
+//   sequence_vs_oiiotool <scene> <format> <ratio> fps <veilshadow> <oiiotool>
 //     cpu_s <veilshadow> <oiiotool> peak_mib <veilshadow> <oiiotool>
 // where the ratio is veilshadow's frames per second over oiiotool's, cpu_s
 // the CPU time (user + system) of the fastest runs and peak_mib their peak
 // resident memory; and the same for a single EXR frame:
-//   frame_vs_oiiotool exr <ratio> seconds <veilshadow> <oiiotool> ...
+//   frame_vs_oiiotool <scene> exr <ratio> seconds <veilshadow> <oiiotool> ...
+//
+// The codec floor is the time no tool that reads and writes these files
+// can beat: the CPU time OpenImageIO takes, on one thread, to decode every
+// COMP and LAYER and to encode every OUT (veilshadow's, in the same sample
+// type and compression), divided by the machine's cores. Measured in this
+// process after the tools' runs, the fastest of as many passes as runs:
+//   codec_floor <scene> <format> <share> codec_cpu_s <c> floor_s <f>
+//     veilshadow_s <w> veilshadow_user_s <u> veilshadow_sys_s <s> cores <n>
+// where the share is the floor over veilshadow's fastest wall time (1: as
+// fast as the codecs allow), user and system are that run's CPU times,
+// cpu_share the codec CPU time over that run's (the share veilshadow would
+// reach keeping every core busy: the steadier figure on a busy machine)
+// and startup_s the wall time of `veilshadow --version` (loading the
+// program and its libraries, which every run pays before its first frame).
 //
 // Options: --veilshadow PATH, --oiiotool PATH, --runs N (default 3),
 // --frames-dir DIR (keep the frames there instead of a temporary folder).
@@ -24,6 +41,7 @@
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
+#include <OpenImageIO/imageio.h>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -31,12 +49,14 @@
 #include <unistd.h>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef VEILSHADOW_PATH
@@ -71,16 +91,67 @@ OIIO::ImageBuf Associated(const World &world, const veilshadow::Window &window) 
     return buf;
 }
 
-// Writes frame 1 of COMP and LAYER in both formats and copies it to the
-// other frames.
-void MakeFrames(const fs::path &dir, int exr_frames, int png_frames) {
-    const veilshadow::DemoScene scene = veilshadow::BuildDemoScene();
-    const veilshadow::Window window{scene.input.origin_x(), scene.input.origin_y(), scene.input.width(),
-                                    scene.input.height()};
+// The scene's two images as associated RGBA on the input's window.
+struct SceneImages {
+    const char *name;
+    OIIO::ImageBuf layer, comp;
+};
+
+// The shadow drawn by the scene's layer, as `veilshadow demo` draws it:
+// the layer's alpha moved by 14 pixels, blurred, tinted dark blue at 80 %.
+OIIO::ImageBuf Shadow(const OIIO::ImageBuf &layer) {
+    const int alpha_only[] = {3};
+    OIIO::ImageBuf moved = OIIO::ImageBufAlgo::channels(layer, 1, alpha_only);
+    moved.set_origin(layer.spec().x + 14, layer.spec().y + 14);
+    const OIIO::ImageBuf kernel = OIIO::ImageBufAlgo::make_kernel("gaussian", 21.0f, 21.0f);
+    const OIIO::ImageBuf blurred = OIIO::ImageBufAlgo::convolve(moved, kernel, true, layer.roi());
+    const int spread[] = {0, 0, 0, 0};
+    const float tint[] = {0.02f * 0.8f, 0.03f * 0.8f, 0.12f * 0.8f, 0.8f};
+    OIIO::ImageBuf shadow =
+        OIIO::ImageBufAlgo::mul(OIIO::ImageBufAlgo::channels(blurred, 4, spread), OIIO::cspan<float>(tint));
+    OIIO::ImageBufAlgo::clamp(shadow, shadow, 0.0f, 1.0f);
+    return shadow;
+}
+
+// `soft`: the demo's icon over a glow that covers most of the frame, its
+// alpha falling smoothly from 0.75 in the middle to 0 at the edges, its
+// colour changing across it.
+SceneImages SoftScene(const World &icon_layer, const veilshadow::Window &window) {
+    const OIIO::ImageBuf icon = Associated(icon_layer, window);
+    OIIO::ImageBuf glow(icon.spec());
+    for (int y = window.y; y < window.y + window.height; ++y)
+        for (int x = window.x; x < window.x + window.width; ++x) {
+            const float u = (x + 0.5f - window.x) / window.width * 2.0f - 1.0f;
+            const float v = (y + 0.5f - window.y) / window.height * 2.0f - 1.0f;
+            const float d = std::min(1.0f, std::sqrt(u * u + v * v));
+            const float a = 0.75f * (1.0f - d * d * (3.0f - 2.0f * d));
+            const float rgba[4] = {(0.5f + 0.4f * u) * a, 0.6f * a, (0.5f - 0.4f * v) * a, a};
+            glow.setpixel(x, y, rgba, 4);
+        }
+    OIIO::ImageBuf layer = OIIO::ImageBufAlgo::over(icon, glow);
+    OIIO::ImageBuf comp = OIIO::ImageBufAlgo::over(layer, Shadow(layer));
+    if (layer.has_error() || comp.has_error())
+        throw std::runtime_error("cannot draw the soft scene: " + layer.geterror() + comp.geterror());
+    return SceneImages{"soft", std::move(layer), std::move(comp)};
+}
+
+std::vector<SceneImages> Scenes() {
+    const veilshadow::DemoScene demo = veilshadow::BuildDemoScene();
+    const veilshadow::Window window{demo.input.origin_x(), demo.input.origin_y(), demo.input.width(),
+                                    demo.input.height()};
+    std::vector<SceneImages> scenes;
+    scenes.push_back(SceneImages{"demo", Associated(demo.layer, window), Associated(demo.input, window)});
+    scenes.push_back(SoftScene(demo.layer, window));
+    return scenes;
+}
+
+// Writes frame 1 of the scene's COMP and LAYER in both formats, resampled
+// to UHD, and copies it to the other frames.
+void MakeFrames(const SceneImages &scene, const fs::path &dir, int exr_frames, int png_frames) {
     const OIIO::ROI uhd(0, kWidth, 0, kHeight, 0, 1, 0, 4);
-    const std::pair<const char *, const World *> images[] = {{"comp", &scene.input}, {"layer", &scene.layer}};
+    const std::pair<const char *, const OIIO::ImageBuf *> images[] = {{"comp", &scene.comp}, {"layer", &scene.layer}};
     for (const auto &image : images) {
-        OIIO::ImageBuf big = OIIO::ImageBufAlgo::resize(Associated(*image.second, window), "", 0.0f, uhd);
+        OIIO::ImageBuf big = OIIO::ImageBufAlgo::resize(*image.second, "", 0.0f, uhd);
         if (big.has_error()) throw std::runtime_error("cannot resample the scene: " + big.geterror());
         big.specmod().attribute("compression", "zip");
         const std::pair<const char *, OIIO::TypeDesc> formats[] = {{"exr", OIIO::TypeDesc::HALF},
@@ -101,7 +172,7 @@ void MakeFrames(const fs::path &dir, int exr_frames, int png_frames) {
 }
 
 struct RunStats {
-    double seconds = 0, cpu_seconds = 0, peak_mib = 0;
+    double seconds = 0, cpu_seconds = 0, user_seconds = 0, system_seconds = 0, peak_mib = 0;
 };
 
 double Seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; }
@@ -129,7 +200,9 @@ RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
     }
     RunStats stats;
     stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    stats.cpu_seconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+    stats.user_seconds = Seconds(usage.ru_utime);
+    stats.system_seconds = Seconds(usage.ru_stime);
+    stats.cpu_seconds = stats.user_seconds + stats.system_seconds;
     stats.peak_mib = double(usage.ru_maxrss) / 1024.0;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error(command[0] + " failed (see " + log.string() + ")");
@@ -150,10 +223,94 @@ struct Case {
 struct Tools {
     std::string veilshadow, oiiotool;
     int runs = 3;
+    double startup_seconds = 0;  // veilshadow --version, the fastest run
 };
 
-// The fastest of `runs` alternate runs of each tool.
-void Compare(const Case &c, const Tools &tools, const fs::path &dir) {
+double ProcessCpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+}
+
+// Decodes the whole file in its own sample types, as veilshadow reads it
+// (PNG without premultiplying).
+void DecodeFile(const fs::path &path, std::vector<unsigned char> &pixels, OIIO::ImageSpec *spec = nullptr) {
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    auto in = OIIO::ImageInput::open(path.string(), &config);
+    if (!in) throw std::runtime_error("cannot read " + path.string() + ": " + OIIO::geterror());
+    const OIIO::ImageSpec &file = in->spec();
+    pixels.resize(file.image_bytes(true));
+    if (!in->read_image(0, 0, 0, file.nchannels, OIIO::TypeDesc::UNKNOWN, pixels.data()))
+        throw std::runtime_error("cannot read " + path.string() + ": " + in->geterror());
+    if (spec != nullptr) *spec = file;
+}
+
+// Encodes the pixels as veilshadow writes OUT: RGBA in `out`'s sample type,
+// its windows, colour as given, OpenEXR with `out`'s compression.
+void EncodeFile(const fs::path &path, const OIIO::ImageSpec &out, const std::vector<unsigned char> &pixels) {
+    OIIO::ImageSpec spec(out.width, out.height, 4, out.format);
+    spec.x = out.x;
+    spec.y = out.y;
+    spec.full_x = out.full_x;
+    spec.full_y = out.full_y;
+    spec.full_width = out.full_width;
+    spec.full_height = out.full_height;
+    spec.alpha_channel = 3;
+    const std::string compression = out.get_string_attribute("compression");
+    if (path.extension() == ".png")
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+    else if (!compression.empty())
+        spec.attribute("compression", compression);
+    auto file = OIIO::ImageOutput::create(path.string());
+    if (!file || !file->open(path.string(), spec) || !file->write_image(OIIO::TypeDesc::UNKNOWN, pixels.data()) ||
+        !file->close())
+        throw std::runtime_error("cannot write " + path.string() + ": " + OIIO::geterror());
+}
+
+// The CPU seconds OpenImageIO takes on one thread to decode the case's
+// COMP and LAYER files and encode its OUT files (veilshadow's, found in
+// `dir`): the fastest of `passes`. OUT's pixels are read untimed; they are
+// encoded into a scratch file beside them.
+double CodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
+    OIIO::attribute("threads", 1);
+    OIIO::attribute("exr_threads", -1);  // OpenEXR's pool off: everything on this thread
+    const auto name = [&](const char *kind, int frame) {
+        char text[64];
+        if (c.frames == 1)
+            std::snprintf(text, sizeof text, "%s.%s", kind, c.format);
+        else
+            std::snprintf(text, sizeof text, "%s.%04d.%s", kind, frame, c.format);
+        return dir / text;
+    };
+    std::vector<std::vector<unsigned char>> outputs(static_cast<std::size_t>(c.frames));
+    std::vector<OIIO::ImageSpec> specs(static_cast<std::size_t>(c.frames));
+    for (int frame = 1; frame <= c.frames; ++frame)
+        DecodeFile(name("out", frame), outputs[std::size_t(frame - 1)], &specs[std::size_t(frame - 1)]);
+    const fs::path scratch = dir / (std::string("floor-scratch.") + c.format);
+    std::vector<unsigned char> pixels;
+    double best = 1e30;
+    for (int pass = 0; pass < passes; ++pass) {
+        const double start = ProcessCpuSeconds();
+        for (int frame = 1; frame <= c.frames; ++frame) {
+            // A single frame's inputs are frame 1 of the sequence.
+            const int input_frame = c.frames == 1 ? 1 : frame;
+            char comp[64], layer[64];
+            std::snprintf(comp, sizeof comp, "comp.%04d.%s", input_frame, c.format);
+            std::snprintf(layer, sizeof layer, "layer.%04d.%s", input_frame, c.format);
+            DecodeFile(dir / comp, pixels);
+            DecodeFile(dir / layer, pixels);
+            EncodeFile(scratch, specs[std::size_t(frame - 1)], outputs[std::size_t(frame - 1)]);
+        }
+        best = std::min(best, ProcessCpuSeconds() - start);
+    }
+    fs::remove(scratch);
+    return best;
+}
+
+// The fastest of `runs` alternate runs of each tool, then the codec floor
+// of the outputs veilshadow's last run left.
+void Compare(const char *scene, const Case &c, const Tools &tools, const fs::path &dir) {
     const std::string ext = c.format;
     const auto path = [&](const char *name) { return (dir / name).string(); };
     // oiiotool's # is 4 digits, and so is veilshadow's ####.
@@ -186,21 +343,31 @@ void Compare(const Case &c, const Tools &tools, const fs::path &dir) {
     for (int run = 0; run < tools.runs; ++run) {
         for (int tool = 0; tool < 2; ++tool) {
             RemoveOutputs(dir);
-            const RunStats s = Run(tool == 0 ? veilshadow : oiiotool, dir / "log.txt");
-            RunStats &best = tool == 0 ? best_vs : best_oiio;
+            const RunStats s = Run(tool == 0 ? oiiotool : veilshadow, dir / "log.txt");
+            RunStats &best = tool == 0 ? best_oiio : best_vs;
             if (s.seconds < best.seconds) best = s;
         }
     }
-    RemoveOutputs(dir);
     const double vs_rate = c.frames / best_vs.seconds, oiio_rate = c.frames / best_oiio.seconds;
     if (c.frames == 1)
-        std::printf("%s %s %.3f seconds %.3f %.3f", c.label, c.format, best_oiio.seconds / best_vs.seconds,
+        std::printf("%s %s %s %.3f seconds %.3f %.3f", c.label, scene, c.format, best_oiio.seconds / best_vs.seconds,
                     best_vs.seconds, best_oiio.seconds);
     else
-        std::printf("%s %s %.3f fps %.3f %.3f", c.label, c.format, vs_rate / oiio_rate, vs_rate, oiio_rate);
+        std::printf("%s %s %s %.3f fps %.3f %.3f", c.label, scene, c.format, vs_rate / oiio_rate, vs_rate, oiio_rate);
     std::printf(" cpu_s %.2f %.2f peak_mib %.0f %.0f\n", best_vs.cpu_seconds, best_oiio.cpu_seconds, best_vs.peak_mib,
                 best_oiio.peak_mib);
     std::fflush(stdout);
+
+    const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const double codec = CodecCpuSeconds(c, dir, tools.runs);
+    const double floor = codec / cores;
+    std::printf(
+        "codec_floor %s %s %.3f codec_cpu_s %.2f floor_s %.2f veilshadow_s %.2f veilshadow_user_s %.2f "
+        "veilshadow_sys_s %.2f cpu_share %.3f startup_s %.2f cores %d\n",
+        scene, c.format, floor / best_vs.seconds, codec, floor, best_vs.seconds, best_vs.user_seconds,
+        best_vs.system_seconds, codec / best_vs.cpu_seconds, tools.startup_seconds, cores);
+    std::fflush(stdout);
+    RemoveOutputs(dir);
 }
 
 }  // namespace
@@ -237,11 +404,19 @@ int main(int argc, char **argv) {
             dir = frames_dir;
             fs::create_directories(dir);
         }
-        std::printf("sequence_bench: %d x %d frames of the demo scene in %s, fastest of %d runs per tool\n", kWidth,
-                    kHeight, dir.c_str(), tools.runs);
+        std::printf("sequence_bench: %d x %d frames of the demo and soft scenes in %s, fastest of %d runs per tool\n",
+                    kWidth, kHeight, dir.c_str(), tools.runs);
         std::fflush(stdout);
-        MakeFrames(dir, 8, 4);
-        for (const Case &c : cases) Compare(c, tools, dir);
+        tools.startup_seconds = 1e30;
+        for (int run = 0; run < tools.runs; ++run)
+            tools.startup_seconds =
+                std::min(tools.startup_seconds, Run({tools.veilshadow, "--version"}, dir / "log.txt").seconds);
+        for (const SceneImages &scene : Scenes()) {
+            const fs::path scene_dir = dir / scene.name;
+            fs::create_directories(scene_dir);
+            MakeFrames(scene, scene_dir, 8, 4);
+            for (const Case &c : cases) Compare(scene.name, c, tools, scene_dir);
+        }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "sequence_bench: %s\n", e.what());
         if (frames_dir.empty() && !dir.empty()) fs::remove_all(dir);

@@ -405,7 +405,23 @@ struct ImageReader::Impl {
     // files fails on some of them).
     A_long strip_rows = kStripRows;
     bool tiled = false;
+    // The sample type asked of OpenImageIO: its "native" one when every
+    // channel of the file is stored in the type read. Named explicitly,
+    // even as the file's own type, OpenImageIO decodes each call's rows
+    // into a buffer it allocates (fresh pages every call) and copies them
+    // over, which costs as much as the decoding itself.
+    OIIO::TypeDesc read_type = OIIO::TypeDesc::UNKNOWN;
 };
+
+namespace {
+
+bool StoredAs(const OIIO::ImageSpec &spec, OIIO::TypeDesc type) {
+    if (spec.channelformats.empty()) return spec.format == type;
+    return std::all_of(spec.channelformats.begin(), spec.channelformats.end(),
+                       [type](OIIO::TypeDesc channel) { return channel == type; });
+}
+
+}  // namespace
 
 ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::make_unique<Impl>()) {
     namespace fs = std::filesystem;
@@ -440,6 +456,8 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     header_.compression = spec.get_string_attribute("compression");
     impl_->tiled = spec.tile_width > 0 && spec.tile_height > 0;
     if (impl_->tiled) impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
+    const OIIO::TypeDesc type = FileTypeOf(header_.sample);
+    impl_->read_type = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;
 }
 
 ImageReader::~ImageReader() = default;
@@ -460,7 +478,7 @@ void ImageReader::ReadInto(World &world) {
         world.origin_x() != header_.data.x || world.origin_y() != header_.data.y)
         throw std::logic_error("a world that is not the data window of " + header_.path);
     OIIO::ImageInput &input = *impl_->input;
-    const OIIO::TypeDesc type = FileTypeOf(header_.sample);
+    const OIIO::TypeDesc type = impl_->read_type;
     std::vector<unsigned char> &samples = ReadScratch(static_cast<std::size_t>(ScratchBytes()));
     const Window &data = header_.data;
     for (A_long first = 0; first < data.height; first += impl_->strip_rows) {

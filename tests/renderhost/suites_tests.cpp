@@ -366,6 +366,10 @@ TEST(WorldMemory, PixelsStartOnACacheLine) {
             EXPECT_EQ(reinterpret_cast<std::uintptr_t>(world.descriptor().data) % 64, 0u)
                 << "width " << width << ", " << renderhost::PixelBytes(depth) << "-byte pixels";
         }
+    // From 16 MiB on, on a huge-page boundary (and still zeroed).
+    World frame(Depth::k32, 1024, 1024);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(frame.descriptor().data) % (std::uintptr_t{2} << 20), 0u);
+    EXPECT_EQ(frame.At<PF_PixelFloat>(1023, 1023).alpha, 0.0f);
 }
 
 TEST_F(Callbacks, FillRefusesAnInvalidWorldAndAStrayEffectRef) {

@@ -109,13 +109,17 @@ private:
     A_long CheckColumn(A_long x, A_long y) const;
     void Reset();
 
-    // Pixels start on a cache-line boundary, as a host's frame buffers do.
-    struct alignas(64) CacheLine {
-        unsigned char bytes[64];
+    // Pixel memory: on a cache-line boundary, as a host's frame buffers
+    // are; large frames on huge-page boundaries (see World.cpp).
+    struct FreePixels {
+        FreePixels() noexcept : alignment(64) {}
+        explicit FreePixels(std::size_t pixel_alignment) noexcept : alignment(pixel_alignment) {}
+        void operator()(void *pixels) const noexcept;
+        std::size_t alignment;
     };
 
     Depth depth_ = Depth::k8;
-    std::unique_ptr<CacheLine[]> memory_;
+    std::unique_ptr<void, FreePixels> memory_;
     std::size_t bytes_ = 0;
     PF_EffectWorld desc_{};
 };
