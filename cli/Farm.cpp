@@ -111,31 +111,6 @@ std::string ShellQuote(const std::string &text) {
     return quoted + "'";
 }
 
-// The chunk command, with the frames and threads given as shell words.
-// Values go as --option=VALUE, so that one starting with '-' (a negative
-// frame) is not read as an option.
-std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads) {
-    const SequenceJob &job = command.job;
-    std::string line = ShellQuote(command.program);
-    const auto add = [&line](const std::string &option, const std::string &word) {
-        line += " " + option + (word.empty() ? "" : "=" + word);
-    };
-    add("--input", ShellQuote(job.input));
-    add("--layer", ShellQuote(job.layer));
-    add("--output", ShellQuote(job.output));
-    add("--opacity", ShellQuote(command.opacity));
-    add("--alpha", AlphaModeName(job.settings.alpha));
-    add("--downsample", std::to_string(job.settings.downsample));
-    if (!command.plugin.empty()) add("--plugin", ShellQuote(command.plugin));
-    if (command.quiet) add("--quiet", "");
-    add("--frames", frames);
-    add("--shape-frame", std::to_string(*job.shape_frame));
-    add("--resume", "");
-    add("--keep-going", "");
-    add("--threads", threads);
-    return line;
-}
-
 // The job script: the chunk of each array index, then the chunk command
 // on the CPUs Slurm gave the task (--threads when given).
 std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks) {
@@ -289,6 +264,32 @@ bool ReportFrames(const SequenceJob &job, const std::vector<long> &missing) {
 }
 
 }  // namespace
+
+// Values go as --option=VALUE, so that one starting with '-' (a negative
+// frame) is not read as an option; -d's never does.
+std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads) {
+    const SequenceJob &job = command.job;
+    std::string line = ShellQuote(command.program);
+    const auto add = [&line](const std::string &option, const std::string &word) {
+        line += " " + option + (word.empty() ? "" : "=" + word);
+    };
+    add("--input", ShellQuote(job.input));
+    add("--layer", ShellQuote(job.layer));
+    add("--output", ShellQuote(job.output));
+    add("--opacity", ShellQuote(command.opacity));
+    add("--alpha", AlphaModeName(job.settings.alpha));
+    add("--downsample", std::to_string(job.settings.downsample));
+    if (job.settings.sample) line += std::string(" -d ") + SampleTypeOptionName(*job.settings.sample);
+    if (!job.settings.compression.empty()) add("--compression", ShellQuote(job.settings.compression));
+    if (!command.plugin.empty()) add("--plugin", ShellQuote(command.plugin));
+    if (command.quiet) add("--quiet", "");
+    add("--frames", frames);
+    add("--shape-frame", std::to_string(*job.shape_frame));
+    add("--resume", "");
+    add("--keep-going", "");
+    add("--threads", threads);
+    return line;
+}
 
 CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
     CLI::App *farm = app.add_subcommand("farm", "Submit a sequence to Slurm: farm slurm [options]");

@@ -35,6 +35,11 @@ struct ChunkCommand {
     bool quiet = false;
 };
 
+// The chunk command, with the frames and threads given as shell words:
+// every render option of the run (-d and --compression when given),
+// --resume and --keep-going.
+std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads);
+
 // Adds `farm slurm` with its options to the program's command line; the
 // render options stay the program's own (the subcommands pass them up).
 // Returns the `slurm` subcommand, to see whether it was given.
