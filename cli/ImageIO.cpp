@@ -447,6 +447,14 @@ const OutputFormatTraits *OutputFormatOf(const std::string &format) {
 
 const char *const kSampleTypeOptionNames[] = {"uint8", "uint16", "half", "float"};
 
+// "a, b or c".
+std::string JoinedWithOr(const std::vector<std::string> &names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return list;
+}
+
 }  // namespace
 
 bool IsOutputFormat(const std::string &format) { return OutputFormatOf(format) != nullptr; }
@@ -482,11 +490,14 @@ bool FormatTakesCompression(const std::string &format, const std::string &compre
 
 std::string CompressionNames(const std::string &format) {
     const OutputFormatTraits *traits = OutputFormatOf(format);
-    std::string list;
-    if (traits == nullptr) return list;
-    for (std::size_t i = 0; i < traits->compressions.size(); ++i)
-        list += (i == 0 ? "" : i + 1 == traits->compressions.size() ? " or " : ", ") + traits->compressions[i];
-    return list;
+    return traits != nullptr ? JoinedWithOr(traits->compressions) : std::string();
+}
+
+std::string SampleTypeNames(const std::string &format) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 4; ++i)
+        if (FormatTakes(format, static_cast<SampleType>(i))) names.push_back(kSampleTypeOptionNames[i]);
+    return JoinedWithOr(names);
 }
 
 std::optional<SampleType> SampleTypeNamed(const std::string &name) {

@@ -106,8 +106,10 @@ SampleType DefaultSampleFor(const std::string &format, SampleType comp);
 // Whether the format's writer takes this compression, NAME or NAME:LEVEL
 // (OpenImageIO's names; dwaa:45, zip:9).
 bool FormatTakesCompression(const std::string &format, const std::string &compression);
-// The compressions it takes, "a, b or c", for messages.
+// The compressions and the -d names of the sample types it takes,
+// "a, b or c", for messages.
 std::string CompressionNames(const std::string &format);
+std::string SampleTypeNames(const std::string &format);
 // The sample type -d names: uint8, uint16, half, float; none for others.
 std::optional<SampleType> SampleTypeNamed(const std::string &name);
 // The -d name of a sample type.

@@ -90,12 +90,8 @@ std::string CheckOutputPath(const FrameFiles &files) {
 
 void CheckOutputChoice(const std::string &output, const std::string &format, const FrameSettings &settings) {
     if (settings.sample && !FormatTakes(format, *settings.sample)) {
-        std::string taken;
-        for (SampleType sample : {SampleType::kUInt8, SampleType::kUInt16, SampleType::kHalf, SampleType::kFloat})
-            if (FormatTakes(format, sample))
-                taken += std::string(taken.empty() ? "" : " or ") + SampleTypeOptionName(sample);
         throw UsageError(FileMessage(output, "-d " + std::string(SampleTypeOptionName(*settings.sample)) + ": " +
-                                                 FormatLabel(format) + " files take " + taken));
+                                                 FormatLabel(format) + " files take " + SampleTypeNames(format)));
     }
     if (!settings.compression.empty() && !FormatTakesCompression(format, settings.compression))
         throw UsageError(FileMessage(output, "--compression " + settings.compression + ": " + FormatLabel(format) +

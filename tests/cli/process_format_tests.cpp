@@ -40,7 +40,9 @@ bool IsFloat(Sample sample) { return sample == Sample::kHalf || sample == Sample
 // scale, colour multiplied by alpha there, floats rounded half away from
 // zero onto an integer scale); integers to integers rounded to nearest.
 TestImage ConvertExpected(const World &world, Sample to, bool associated) {
-    const Sample own = world.depth() == Depth::k8 ? Sample::kU8 : world.depth() == Depth::k16 ? Sample::kU16 : Sample::kFloat;
+    const Sample own = world.depth() == Depth::k8    ? Sample::kU8
+                       : world.depth() == Depth::k16 ? Sample::kU16
+                                                     : Sample::kFloat;
     TestImage file = clitest::EncodeExpected(world, own, false);
     file.sample = to;
     for (std::size_t p = 0; p < file.samples.size(); p += 4) {
@@ -55,7 +57,8 @@ TestImage ConvertExpected(const World &world, Sample to, bool associated) {
         for (int c = 0; c < 4; ++c) {
             if (to == Sample::kHalf) px[c] = static_cast<float>(Imath::half(px[c]));
             if (!IsFloat(to))
-                px[c] = std::clamp(std::round(px[c] * static_cast<float>(MaxOf(to))), 0.0f, static_cast<float>(MaxOf(to)));
+                px[c] =
+                    std::clamp(std::round(px[c] * static_cast<float>(MaxOf(to))), 0.0f, static_cast<float>(MaxOf(to)));
         }
     }
     return file;
@@ -78,9 +81,9 @@ TEST_P(WriteFormats, OutputIsTheRenderConverted) {
 
     const Depth depth = IsFloat(c.comp_sample) ? Depth::k32 : c.comp_sample == Sample::kU16 ? Depth::k16 : Depth::k8;
     const bool comp_associated = std::string(c.comp_ext) == "exr";
-    const World rendered =
-        clitest::KernelExpected(clitest::DecodeExpected(clitest::ReadTestImage(comp), depth, comp_associated),
-                                clitest::DecodeExpected(clitest::ReadTestImage(layer), depth, comp_associated), 3276800);
+    const World rendered = clitest::KernelExpected(
+        clitest::DecodeExpected(clitest::ReadTestImage(comp), depth, comp_associated),
+        clitest::DecodeExpected(clitest::ReadTestImage(layer), depth, comp_associated), 3276800);
     const TestImage actual = clitest::ReadTestImage(out);
     EXPECT_EQ(actual.sample, c.out_sample);
     EXPECT_EQ(clitest::CompareImages(ConvertExpected(rendered, c.out_sample, c.out_associated), actual), "");

@@ -267,10 +267,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"comp.####.exr", "layer.####.exr", "layer.####.exr", "1-2"},
                                   2,
                                   "the output would overwrite an input file"},
-                      RefusalCase{"output_of_another_type",
-                                  {"comp.####.exr", "layer.####.exr", "out.####.tif", "1"},
+                      RefusalCase{"a_sample_type_the_format_cannot_take",
+                                  {"comp.####.exr", "layer.####.exr", "out.####.exr", "1", "-d", "uint8"},
                                   2,
-                                  "names a tiff file"},
+                                  "-d uint8: OpenEXR files take half or float"},
                       // Frame 1 is left out, yet frame 3 is held to its size.
                       RefusalCase{"a_frame_of_another_size",
                                   {"comp.####.exr", "layer.####.exr", "out.####.exr", "1,3"},
