@@ -82,6 +82,8 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::string &fra
     add("--opacity", ShellQuote(command.opacity));
     add("--alpha", AlphaModeName(job.settings.alpha));
     add("--downsample", std::to_string(job.settings.downsample));
+    if (job.settings.sample) line += std::string(" -d ") + SampleTypeOptionName(*job.settings.sample);
+    if (!job.settings.compression.empty()) add("--compression", ShellQuote(job.settings.compression));
     if (!command.plugin.empty()) add("--plugin", ShellQuote(command.plugin));
     if (command.quiet) add("--quiet", "");
     add("--frames", frames);

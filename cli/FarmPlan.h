@@ -49,7 +49,9 @@ std::string SlurmLiteral(const std::string &path);
 // `text` as one word of a POSIX shell command line.
 std::string ShellQuote(const std::string &text);
 
-// The chunk command, with the frames and threads given as shell words.
+// The chunk command, with the frames and threads given as shell words:
+// every render option of the run (-d and --compression when given),
+// --shape-frame, --resume and --keep-going.
 std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads);
 
 // The job script: the chunk of each array index, then the chunk command

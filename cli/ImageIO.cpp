@@ -306,8 +306,8 @@ std::size_t SampleBytes(SampleType sample) {
 // ---- Encoding ----------------------------------------------------------
 
 // Encodes `rows` rows of the world from row `first` on as RGBA samples of
-// type T; half is rounded from a row of float samples, as OpenImageIO
-// rounds it.
+// type T (any depth to any sample type, see EncodeRow); half is rounded
+// from a row of float samples, as OpenImageIO rounds it.
 template <class Pixel, class T>
 void EncodeRows(const World &world, bool associated, A_long first, A_long rows, T *out) {
     const std::size_t row_samples = static_cast<std::size_t>(world.width()) * 4;
@@ -324,19 +324,34 @@ void EncodeRows(const World &world, bool associated, A_long first, A_long rows, 
     }
 }
 
+template <class T>
+void EncodeRowsFrom(const World &world, bool associated, A_long first, A_long rows, T *out) {
+    switch (world.depth()) {
+        case Depth::k8:
+            EncodeRows<PF_Pixel>(world, associated, first, rows, out);
+            break;
+        case Depth::k16:
+            EncodeRows<PF_Pixel16>(world, associated, first, rows, out);
+            break;
+        case Depth::k32:
+            EncodeRows<PF_PixelFloat>(world, associated, first, rows, out);
+            break;
+    }
+}
+
 void EncodeRowsAs(const World &world, SampleType sample, bool associated, A_long first, A_long rows, void *out) {
     switch (sample) {
         case SampleType::kUInt8:
-            EncodeRows<PF_Pixel>(world, associated, first, rows, static_cast<std::uint8_t *>(out));
+            EncodeRowsFrom(world, associated, first, rows, static_cast<std::uint8_t *>(out));
             break;
         case SampleType::kUInt16:
-            EncodeRows<PF_Pixel16>(world, associated, first, rows, static_cast<std::uint16_t *>(out));
+            EncodeRowsFrom(world, associated, first, rows, static_cast<std::uint16_t *>(out));
             break;
         case SampleType::kHalf:
-            EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<Imath::half *>(out));
+            EncodeRowsFrom(world, associated, first, rows, static_cast<Imath::half *>(out));
             break;
         case SampleType::kFloat:
-            EncodeRows<PF_PixelFloat>(world, associated, first, rows, static_cast<float *>(out));
+            EncodeRowsFrom(world, associated, first, rows, static_cast<float *>(out));
             break;
     }
 }
@@ -397,6 +412,101 @@ Depth DepthFor(SampleType sample) {
     }
     return Depth::k32;
 }
+
+namespace {
+
+// The output formats, their sample types (in SampleType's order) and
+// compressions; fallback: the sample type without -d where COMP's is not
+// taken.
+struct OutputFormatTraits {
+    const char *format;
+    const char *label;
+    bool takes[4];
+    SampleType fallback;
+    std::vector<std::string> compressions;
+};
+
+const std::vector<OutputFormatTraits> &OutputFormats() {
+    static const std::vector<OutputFormatTraits> formats = {
+        {"png", "PNG", {true, true, false, false}, SampleType::kUInt8, {"zip", "filtered", "huffman", "rle", "fixed"}},
+        {"tiff", "TIFF", {true, true, false, true}, SampleType::kFloat, {"none", "lzw", "zip", "packbits"}},
+        {"openexr",
+         "OpenEXR",
+         {false, false, true, true},
+         SampleType::kHalf,
+         {"none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"}},
+    };
+    return formats;
+}
+
+const OutputFormatTraits *OutputFormatOf(const std::string &format) {
+    for (const OutputFormatTraits &traits : OutputFormats())
+        if (format == traits.format) return &traits;
+    return nullptr;
+}
+
+const char *const kSampleTypeOptionNames[] = {"uint8", "uint16", "half", "float"};
+
+// "a, b or c".
+std::string JoinedWithOr(const std::vector<std::string> &names) {
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    return list;
+}
+
+}  // namespace
+
+bool IsOutputFormat(const std::string &format) { return OutputFormatOf(format) != nullptr; }
+
+std::string FormatLabel(const std::string &format) {
+    const OutputFormatTraits *traits = OutputFormatOf(format);
+    return traits != nullptr ? traits->label : format;
+}
+
+bool FormatTakes(const std::string &format, SampleType sample) {
+    const OutputFormatTraits *traits = OutputFormatOf(format);
+    return traits != nullptr && traits->takes[static_cast<int>(sample)];
+}
+
+SampleType DefaultSampleFor(const std::string &format, SampleType comp) {
+    const OutputFormatTraits *traits = OutputFormatOf(format);
+    if (traits == nullptr || FormatTakes(format, comp)) return comp;
+    return traits->fallback;
+}
+
+bool FormatTakesCompression(const std::string &format, const std::string &compression) {
+    const OutputFormatTraits *traits = OutputFormatOf(format);
+    if (traits == nullptr) return false;
+    const std::size_t colon = compression.find(':');
+    const std::string name = compression.substr(0, colon);
+    if (colon != std::string::npos) {
+        const std::string level = compression.substr(colon + 1);
+        if (level.empty() || level.size() > 3 || level.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+    }
+    return std::find(traits->compressions.begin(), traits->compressions.end(), name) != traits->compressions.end();
+}
+
+std::string CompressionNames(const std::string &format) {
+    const OutputFormatTraits *traits = OutputFormatOf(format);
+    return traits != nullptr ? JoinedWithOr(traits->compressions) : std::string();
+}
+
+std::string SampleTypeNames(const std::string &format) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 4; ++i)
+        if (FormatTakes(format, static_cast<SampleType>(i))) names.push_back(kSampleTypeOptionNames[i]);
+    return JoinedWithOr(names);
+}
+
+std::optional<SampleType> SampleTypeNamed(const std::string &name) {
+    for (int i = 0; i < 4; ++i)
+        if (name == kSampleTypeOptionNames[i]) return static_cast<SampleType>(i);
+    return std::nullopt;
+}
+
+const char *SampleTypeOptionName(SampleType sample) { return kSampleTypeOptionNames[static_cast<int>(sample)]; }
 
 struct ImageReader::Impl {
     std::unique_ptr<OIIO::ImageInput> input;
@@ -561,9 +671,6 @@ std::uint64_t EncodeBytes(const Window &data, SampleType sample) {
 }
 
 void WriteWorld(const std::string &path, const World &world, const OutputSpec &output) {
-    if (world.depth() != DepthFor(output.sample))
-        throw std::logic_error("a " + std::string(renderhost::DepthName(world.depth())) + " world written as " +
-                               SampleTypeName(output.sample) + " samples");
     OIIO::ImageSpec spec(world.width(), world.height(), 4, FileTypeOf(output.sample));
     spec.x = world.origin_x();
     spec.y = world.origin_y();

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace veilshadow {
@@ -86,10 +87,38 @@ private:
     ImageHeader header_;
 };
 
+// ---- Output formats ----------------------------------------------------
+// What veilshadow writes in each format (OpenImageIO's names "png",
+// "tiff", "openexr"): the sample types OpenImageIO writes as such (PNG
+// 8/16-bit; TIFF 8/16-bit and float, its writer making half float;
+// OpenEXR half and float, its writer making integers half) and the
+// compressions its writer knows rather than silently replaces.
+
+// Whether veilshadow writes files of this format: PNG, TIFF, OpenEXR.
+bool IsOutputFormat(const std::string &format);
+// "PNG", "TIFF" or "OpenEXR", for messages.
+std::string FormatLabel(const std::string &format);
+bool FormatTakes(const std::string &format, SampleType sample);
+// OUT's sample type when none is asked for: COMP's where the format takes
+// it (so an OUT of COMP's format is COMP's type), otherwise what oiiotool
+// writes of it: 8-bit PNG, float TIFF, half OpenEXR.
+SampleType DefaultSampleFor(const std::string &format, SampleType comp);
+// Whether the format's writer takes this compression, NAME or NAME:LEVEL
+// (OpenImageIO's names; dwaa:45, zip:9).
+bool FormatTakesCompression(const std::string &format, const std::string &compression);
+// The compressions and the -d names of the sample types it takes,
+// "a, b or c", for messages.
+std::string CompressionNames(const std::string &format);
+std::string SampleTypeNames(const std::string &format);
+// The sample type -d names: uint8, uint16, half, float; none for others.
+std::optional<SampleType> SampleTypeNamed(const std::string &name);
+// The -d name of a sample type.
+const char *SampleTypeOptionName(SampleType sample);
+
 // How a world is written.
 struct OutputSpec {
     std::string format;                      // OpenImageIO's format name
-    SampleType sample = SampleType::kUInt8;  // must run as the world's depth
+    SampleType sample = SampleType::kUInt8;  // any: the world's samples are converted
     bool associated = false;                 // multiply colour by alpha in the file
     Window display;
     std::string compression;  // empty: the format's default
@@ -117,7 +146,7 @@ std::string OutputFormatFor(const std::string &path);
 // temporary file beside `path` that is renamed onto `path` only when
 // complete. Throws RunError naming `path`; nothing is left behind then.
 // The samples are encoded a strip of rows at a time, in the file's own
-// sample type. Several files may be written at once from different
+// sample type (converted from the world's depth as EncodeRow does). Several files may be written at once from different
 // threads.
 void WriteWorld(const std::string &path, const renderhost::World &world, const OutputSpec &spec);
 

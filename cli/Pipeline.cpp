@@ -14,13 +14,6 @@ namespace {
 
 using renderhost::World;
 
-// Common extension of an OpenImageIO format, for messages.
-std::string ExtensionOf(const std::string &format) {
-    if (format == "openexr") return ".exr";
-    if (format == "tiff") return ".tif";
-    return "." + format;
-}
-
 bool SameFile(const std::string &a, const std::string &b) {
     std::error_code ec_a, ec_b;
     if (std::filesystem::equivalent(a, b, ec_a)) return true;
@@ -73,26 +66,36 @@ void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const Ima
 }
 
 OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings) {
-    // OUT has COMP's file type. OpenEXR and TIFF keep LAYER's display
-    // window; a PNG is as large as its pixels, COMP's (PNG frames have no
-    // data window, so all of a sequence's are of one size).
-    const Window window = Scaled(shape.format == "png" ? shape.comp_data : shape.layer_display, settings.downsample);
-    return OutputShape{shape.format, shape.sample, window.width, window.height};
+    const std::string &format = settings.format.empty() ? shape.format : settings.format;
+    const SampleType sample = settings.sample.value_or(DefaultSampleFor(format, shape.sample));
+    // OpenEXR and TIFF keep LAYER's display window; a PNG is as large as
+    // its pixels, COMP's data window: of one size in a sequence of PNG
+    // COMPs (no data window), left unchecked for others, whose data
+    // windows may change from frame to frame.
+    if (format == "png" && shape.format != "png") return OutputShape{format, sample, 0, 0};
+    const Window window = Scaled(format == "png" ? shape.comp_data : shape.layer_display, settings.downsample);
+    return OutputShape{format, sample, window.width, window.height};
 }
 
-void CheckOutputPath(const FrameFiles &files, const std::string &input_format) {
+std::string CheckOutputPath(const FrameFiles &files) {
     if (SameFile(files.output, files.input) || SameFile(files.output, files.layer))
         throw UsageError(FileMessage(files.output, "the output would overwrite an input file"));
     const std::string format = OutputFormatFor(files.output);
-    if (format.empty())
-        throw UsageError(FileMessage(files.output,
-                                     "unknown image file type; the output is written as the input's "
-                                     "file type, so name it " +
-                                         ExtensionOf(input_format)));
-    if (format != input_format)
-        throw UsageError(FileMessage(files.output, "names a " + format +
-                                                       " file, but the output has the input's file type (" +
-                                                       input_format + "); name it " + ExtensionOf(input_format)));
+    if (!IsOutputFormat(format))
+        throw UsageError(
+            FileMessage(files.output, (format.empty() ? "unknown image file type" : "a " + format + " file") +
+                                          "; veilshadow writes PNG, TIFF and OpenEXR (.png, .tif, .exr)"));
+    return format;
+}
+
+void CheckOutputChoice(const std::string &output, const std::string &format, const FrameSettings &settings) {
+    if (settings.sample && !FormatTakes(format, *settings.sample)) {
+        throw UsageError(FileMessage(output, "-d " + std::string(SampleTypeOptionName(*settings.sample)) + ": " +
+                                                 FormatLabel(format) + " files take " + SampleTypeNames(format)));
+    }
+    if (!settings.compression.empty() && !FormatTakesCompression(format, settings.compression))
+        throw UsageError(FileMessage(output, "--compression " + settings.compression + ": " + FormatLabel(format) +
+                                                 " files take " + CompressionNames(format) + " (NAME or NAME:LEVEL)"));
 }
 
 World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window, const std::string &path) {
@@ -129,7 +132,8 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     frame.files = files;
     frame.comp_file = AsInputError([&] { return std::make_unique<ImageReader>(files.input, settings.alpha); });
     frame.comp = frame.comp_file->header();
-    CheckOutputPath(files, frame.comp.format);
+    frame.out_format = CheckOutputPath(files);
+    CheckOutputChoice(files.output, frame.out_format, settings);
     frame.depth = DepthFor(frame.comp.sample);
     frame.still_layer = still != nullptr && still->world && still->path == files.layer && still->depth == frame.depth;
     if (frame.still_layer) {
@@ -192,11 +196,17 @@ void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettin
 
 OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings) {
     OutputSpec spec;
-    spec.format = frame.comp.format;
-    spec.sample = frame.comp.sample;
-    spec.associated = frame.comp.associated;
+    const bool comp_format = frame.out_format == frame.comp.format;
+    spec.format = frame.out_format;
+    spec.sample = settings.sample.value_or(DefaultSampleFor(frame.out_format, frame.comp.sample));
+    // A file of another type has that type's alpha convention: what
+    // OpenImageIO writes (OpenEXR and TIFF associated, PNG straight).
+    spec.associated = comp_format ? frame.comp.associated : frame.out_format != "png";
     spec.display = Scaled(frame.layer.display, settings.downsample);
-    if (frame.comp.format != "png") spec.compression = frame.comp.compression;
+    if (!settings.compression.empty())
+        spec.compression = settings.compression;
+    else if (comp_format && frame.out_format != "png")
+        spec.compression = frame.comp.compression;
     return spec;
 }
 

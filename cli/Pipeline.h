@@ -26,7 +26,18 @@ struct FrameSettings {
     PF_Fixed slider = 0;  // Opacity, 16.16
     AlphaMode alpha = AlphaMode::kAuto;
     int downsample = 1;
+    // OUT's file type (OpenImageIO's name, by OUT's extension; empty:
+    // COMP's), sample type (-d; none: DefaultSampleFor) and compression
+    // (--compression; empty: COMP's for an OUT of COMP's file type, else
+    // the format's own).
+    std::string format;
+    std::optional<SampleType> sample;
+    std::string compression;
 };
+
+// Throws UsageError naming OUT, the format and the choice when OUT's
+// format cannot take the sample type or compression of `settings`.
+void CheckOutputChoice(const std::string &output, const std::string &format, const FrameSettings &settings);
 
 // The layer of a sequence whose LAYER is one file for every frame: read,
 // converted and downsampled for the first frame, then used as it is, so a
@@ -59,12 +70,13 @@ FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame
 FrameShape ReadFrameShape(const FrameFiles &files, AlphaMode alpha);
 
 // What a whole OUT of a frame of this shape is: the file type, sample
-// type and size the run writes (see IsWholeImage).
+// type and size the run writes (see IsWholeImage), by `settings`' choice.
 OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings);
 
-// Throws UsageError when OUT cannot be written as the input's file type
-// (by its extension) or names one of the two inputs.
-void CheckOutputPath(const FrameFiles &files, const std::string &input_format);
+// OUT's file type by its extension. Throws UsageError when veilshadow
+// does not write that type (PNG, TIFF, OpenEXR) or OUT names one of the
+// two inputs.
+std::string CheckOutputPath(const FrameFiles &files);
 
 // ---- One frame in stages ----------------------------------------------
 // A frame goes from files to file in four steps: OpenFrame (headers and
@@ -91,6 +103,7 @@ struct OpenedFrame {
     FrameFiles files;
     renderhost::Depth depth = renderhost::Depth::k8;  // COMP's, for all three worlds
     ImageHeader comp, layer;
+    std::string out_format;    // OUT's file type
     bool still_layer = false;  // LAYER is the still layer's world
     // Open until decoded (the layer's never, when a still layer serves).
     std::unique_ptr<ImageReader> comp_file, layer_file;
@@ -119,12 +132,14 @@ void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffer
 void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
                  StillLayer *still, std::optional<renderhost::World> &output);
 
-// How OUT is written: COMP's file type, depth, alpha convention and
-// compression (PNG's own default), LAYER's display window.
+// How OUT is written: its own file type, the sample type and compression
+// of `settings` (by default COMP's where the file type takes them), the
+// file type's alpha convention (COMP's for COMP's type: OpenEXR and TIFF
+// associated, PNG straight), LAYER's display window.
 OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings);
 
 // The four steps in a row for one frame: reads both files, renders, and
-// writes OUT in the input's file type and depth, its data window the
+// writes OUT as OutputSpecOf says, its data window the
 // input's and its display window the layer's. Nothing is written unless
 // the whole frame succeeds. Throws as the steps do. `still` and `shape`
 // as for OpenFrame (the settings must not change between the calls).

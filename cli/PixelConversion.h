@@ -6,6 +6,7 @@
 #ifndef VEILSHADOW_PIXELCONVERSION_H
 #define VEILSHADOW_PIXELCONVERSION_H
 
+#include <cmath>
 #include <cstdint>
 
 namespace veilshadow {
@@ -55,6 +56,28 @@ inline std::uint16_t FloatToHost16(float f) {
 }
 inline float File8ToFloat(std::uint8_t v) { return static_cast<float>(v) / 255.0f; }
 inline float File16ToFloat(std::uint16_t v) { return static_cast<float>(v) / 65535.0f; }
+
+// Conversions between the sample types of files, for an output written
+// in another sample type than the world's depth. They follow OpenImageIO's
+// own (what `oiiotool -d TYPE` makes of a file), except that integers go
+// to float by a correctly rounded division (the reader's File8ToFloat and
+// File16ToFloat) where OpenImageIO multiplies by the reciprocal, which may
+// be one unit in the last place off; read back, such a float gives the
+// integer it came from.
+// 8-bit to 16-bit: v * 257 (255 becomes 65535).
+constexpr std::uint16_t File8ToFile16(std::uint8_t v) { return static_cast<std::uint16_t>(v * 257u); }
+// 16-bit to 8-bit: v * 255 / 65535 rounded to nearest (never a tie).
+constexpr std::uint8_t File16ToFile8(std::uint16_t v) { return File16ToHost8(v); }
+// Float to an integer file: v * max rounded half away from zero, then
+// limited to 0..max; NaN becomes 0. OpenImageIO (built for SSE2, as
+// Debian's is) rounds its four-sample blocks with roundf the same way.
+inline std::uint32_t FloatToFileInteger(float f, float max) {
+    const float scaled = std::round(f * max);
+    if (!(scaled > 0.0f)) return 0;  // also NaN
+    return scaled >= max ? static_cast<std::uint32_t>(max) : static_cast<std::uint32_t>(scaled);
+}
+inline std::uint8_t FloatToFile8(float f) { return static_cast<std::uint8_t>(FloatToFileInteger(f, 255.0f)); }
+inline std::uint16_t FloatToFile16(float f) { return static_cast<std::uint16_t>(FloatToFileInteger(f, 65535.0f)); }
 
 // Associated colour to straight colour on the file's own integer scale:
 // c * max / a, rounded to nearest and limited to max. Where a is 0 the

@@ -128,24 +128,57 @@ void DecodeRow(const unsigned char *in, SampleSteps steps, int channels, bool as
     }
 }
 
-// Encodes `width` world pixels as `channels` samples each, in the sample
-// type of the world's depth (doubles for float worlds too): RGBA, RGB
-// without alpha, or the red channel alone for gray (the three are equal
-// whenever the images were gray). `associated`: the colour is multiplied
-// by alpha.
+// One sample type from another, by the conversions of PixelConversion.h;
+// the same type is kept as it is.
+template <class To>
+struct SampleAs;
+template <>
+struct SampleAs<std::uint8_t> {
+    static std::uint8_t Of(std::uint8_t v) { return v; }
+    static std::uint8_t Of(std::uint16_t v) { return File16ToFile8(v); }
+    static std::uint8_t Of(float v) { return FloatToFile8(v); }
+};
+template <>
+struct SampleAs<std::uint16_t> {
+    static std::uint16_t Of(std::uint8_t v) { return File8ToFile16(v); }
+    static std::uint16_t Of(std::uint16_t v) { return v; }
+    static std::uint16_t Of(float v) { return FloatToFile16(v); }
+};
+template <>
+struct SampleAs<float> {
+    static float Of(std::uint8_t v) { return File8ToFloat(v); }
+    static float Of(std::uint16_t v) { return File16ToFloat(v); }
+    static float Of(float v) { return v; }
+};
+
+// The finer of two sample types (8-bit < 16-bit < float): where colour is
+// multiplied by alpha when the world and the file differ.
+template <class A, class B>
+using FinerSample = std::conditional_t<(sizeof(A) >= sizeof(B)), A, B>;
+
+// Encodes `width` world pixels as `channels` samples each of type Stored
+// (8-bit, 16-bit, float, or double for float computed): RGBA, RGB without
+// alpha, or the red channel alone for gray (the three are equal whenever
+// the images were gray). A world channel becomes a sample of the world's
+// own depth first (what the file would hold in that depth), then the
+// file's sample type by SampleAs. `associated`: the colour is multiplied
+// by alpha, in the finer of the two sample types (a float result written
+// as 16-bit associated is multiplied in float, then rounded).
 template <class Pixel, class Stored>
 void EncodeRow(const Pixel *in, A_long width, int channels, bool associated, unsigned char *out, SampleSteps steps) {
-    using T = decltype(FileSample(in->alpha));
-    static_assert(std::is_same_v<ComputedSample<Stored>, T>, "samples of the world's depth");
-    const auto store = [&steps](unsigned char *pixel, int channel, T value) {
-        const Stored v = static_cast<Stored>(value);
+    using W = decltype(FileSample(in->alpha));  // the world's own sample type
+    using F = ComputedSample<Stored>;           // the file's
+    using C = FinerSample<W, F>;                // where alpha multiplies
+    const auto store = [&steps](unsigned char *pixel, int channel, C value) {
+        const Stored v = static_cast<Stored>(SampleAs<F>::Of(value));
         std::memcpy(pixel + channel * steps.channel, &v, sizeof v);
     };
     const int alpha_index = AlphaIndex(channels);
     for (A_long x = 0; x < width; ++x) {
         unsigned char *pixel = out + x * steps.pixel;
-        const T a = FileSample(in[x].alpha);
-        T r = FileSample(in[x].red), g = FileSample(in[x].green), b = FileSample(in[x].blue);
+        const C a = SampleAs<C>::Of(FileSample(in[x].alpha));
+        C r = SampleAs<C>::Of(FileSample(in[x].red)), g = SampleAs<C>::Of(FileSample(in[x].green)),
+          b = SampleAs<C>::Of(FileSample(in[x].blue));
         if (associated) {
             r = AssociatedSample(r, a);
             g = AssociatedSample(g, a);

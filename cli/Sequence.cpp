@@ -175,13 +175,15 @@ private:
     // Marks the frame skipped when its OUT is whole, or failed when the
     // checks a rendered frame meets refuse it: the sequence's shape is
     // taken first (from this frame, when it is the first to open), and
-    // OUT must have COMP's file type, as for a frame that renders.
+    // OUT must be a file veilshadow writes, as for a frame that renders.
+    // A whole OUT is one of the file type, sample type and size chosen.
     void LeaveOutIfDone(Ahead &ahead) {
         try {
             if (!shape_) shape_ = ReadFrameShape(ahead.files, job_.settings.alpha);
-            CheckOutputPath(ahead.files, shape_->format);
-            if (IsWholeImage(ahead.files.output, ExpectedOutput(*shape_, job_.settings)))
-                ahead.state = FrameState::kSkipped;
+            FrameSettings settings = job_.settings;
+            settings.format = CheckOutputPath(ahead.files);
+            CheckOutputChoice(ahead.files.output, settings.format, settings);
+            if (IsWholeImage(ahead.files.output, ExpectedOutput(*shape_, settings))) ahead.state = FrameState::kSkipped;
         } catch (...) {
             ahead.state = FrameState::kFailed;
             ahead.error = std::current_exception();

@@ -33,17 +33,15 @@ std::string VersionText() {
 }
 
 constexpr const char kFooter[] =
-    "Reads and writes PNG, TIFF and OpenEXR: 8/16-bit, half, float; gray,\n"
-    "gray+alpha, RGB, RGBA. OUT gets COMP's file type, depth and data window\n"
-    "and LAYER's display window (box-filtered to 1/N with --downsample N).\n"
-    "LIST is farm style (1-48, 1-100x5, 1,5,10-20); with --frames, # or ####\n"
-    "(4 digits), %04d or @@@@ in a path is the frame number. OUT is written\n"
-    "to a temporary file renamed into place once every byte is on disk, so\n"
-    "an OUT that exists is whole; --resume renders one cut short again.\n"
+    "Reads PNG, TIFF and OpenEXR: 8/16-bit, half, float; gray(+alpha), RGB(A).\n"
+    "OUT: its extension's file type, COMP's sample type where it holds it\n"
+    "(else PNG 8-bit, TIFF float, EXR half: the effect renders in COMP's\n"
+    "depth), COMP's data window, LAYER's display window; 1/N size with\n"
+    "--downsample N. LIST: 1-48, 1-100x5, 1,5,10-20; with --frames, #, ####\n"
+    "(4 digits), %04d or @@@@ in a path is the frame number. OUT is renamed\n"
+    "into place once whole on disk; --resume renders one cut short again.\n"
     "Exit codes: 0 done, 1 a file, a frame or the render failed, 2 bad usage.\n"
-    "Examples:\n"
-    "  veilshadow -i comp.exr -l layer.exr -o out.exr --opacity 25\n"
-    "  veilshadow -i comp.#.exr -l layer.#.exr -o out.#.exr --frames 1-48 --resume";
+    "  veilshadow -i c.#.exr -l l.#.exr -o p.#.png -d uint16 --frames 1-48 --resume";
 
 struct CommandLine {
     std::string input, layer, output;
@@ -59,6 +57,8 @@ struct CommandLine {
     bool keep_going = false;
     std::optional<long> shape_frame;
     std::string demo_dir = "demo-output";
+    std::string sample;  // -d
+    std::string compression;
 };
 
 // The files, frames and settings the command line names, checked.
@@ -72,6 +72,13 @@ SequenceJob JobOf(const CommandLine &cmd) {
     job.settings.slider = ParseOpacity(cmd.opacity);
     job.settings.alpha = ParseAlphaMode(cmd.alpha);
     job.settings.downsample = cmd.downsample;
+    job.settings.format = CheckOutputPath(FrameFiles{cmd.input, cmd.layer, cmd.output, 0});
+    if (!cmd.sample.empty()) {
+        job.settings.sample = SampleTypeNamed(cmd.sample);
+        if (!job.settings.sample) throw UsageError("-d \"" + cmd.sample + "\": expected uint8, uint16, half or float");
+    }
+    job.settings.compression = cmd.compression;
+    CheckOutputChoice(cmd.output, job.settings.format, job.settings);
     job.resume = cmd.resume;
     job.keep_going = cmd.keep_going;
     job.sequence = cmd.frames_given;
@@ -128,6 +135,8 @@ int Run(int argc, char **argv) {
     app.add_option("-o,--output", cmd.output, "The result")->type_name("OUT");
     app.add_option("--opacity", cmd.opacity, "Shadow kept under the layer, 0-100 (default 0)")->type_name("PCT");
     app.add_option("--alpha", cmd.alpha, "auto (default), straight or associated")->type_name("MODE");
+    app.add_option("-d", cmd.sample, "OUT's samples: uint8, uint16, half or float")->type_name("TYPE");
+    app.add_option("--compression", cmd.compression, "OUT's compression: zip, piz, dwaa, lzw...")->type_name("NAME");
     CLI::Option *frames =
         app.add_option("--frames", cmd.frames, "Frames of a sequence to render (see below)")->type_name("LIST");
     app.add_option("--threads", cmd.threads, "Render and file threads (default: one per core)")
@@ -158,7 +167,8 @@ int Run(int argc, char **argv) {
     cmd.frames_given = frames->count() > 0;
     if (demo->parsed()) {
         if (!cmd.input.empty() || !cmd.layer.empty() || !cmd.output.empty() || cmd.frames_given || cmd.opacity != "0" ||
-            cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going || cmd.shape_frame)
+            cmd.alpha != "auto" || cmd.downsample != 1 || cmd.resume || cmd.keep_going || cmd.shape_frame ||
+            !cmd.sample.empty() || !cmd.compression.empty())
             throw UsageError("demo takes only -o DIR, --threads, --plugin and --quiet");
         return RunDemoCommand(cmd);
     }

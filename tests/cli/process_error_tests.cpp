@@ -212,9 +212,9 @@ INSTANTIATE_TEST_SUITE_P(
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.tga", Sample::kU8);
                       WriteRgba(dir / "layer.png", Sample::kU8);
-                      return Files(dir, "comp.tga", "layer.png", "out.tga");
+                      return Files(dir, "comp.tga", "layer.png", "out.tif");
                   },
-                  kFailure, "comp.tga", "unsupported format", "out.tga"},
+                  kFailure, "comp.tga", "unsupported format", "out.tif"},
         ErrorCase{"unsupported_channels",
                   [](const TempDir &dir) {
                       clitest::WriteTestImage(dir / "comp.exr", clitest::RandomImage(Sample::kHalf, 5, 0, 0, 8, 8, 3));
@@ -297,13 +297,46 @@ INSTANTIATE_TEST_SUITE_P(
                       return std::vector<std::string>{"--input", dir / "comp.png", "-o", dir / "out.png"};
                   },
                   kUsage, nullptr, "--layer", "out.png"},
-        ErrorCase{"output_of_another_type",
+        ErrorCase{"output_sample_type_png_cannot_hold",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"-d", "float"});
+                  },
+                  kUsage, "out.png", "-d float: PNG files take uint8 or uint16", "out.png"},
+        ErrorCase{"output_sample_type_exr_cannot_hold",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.png", Sample::kU8);
                       WriteRgba(dir / "layer.png", Sample::kU8);
-                      return Files(dir, "comp.png", "layer.png", "out.exr");
+                      auto args = Files(dir, "comp.png", "layer.png", "out.exr");
+                      args.insert(args.end(), {"-d", "uint16"});
+                      return args;
                   },
-                  kUsage, "out.exr", "input's file type (png)", "out.exr"},
+                  kUsage, "out.exr", "-d uint16: OpenEXR files take half or float", "out.exr"},
+        ErrorCase{"output_sample_type_unknown",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"-d", "int8"});
+                  },
+                  kUsage, nullptr, "-d \"int8\": expected uint8, uint16, half or float", "out.png"},
+        ErrorCase{"compression_png_cannot_take",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--compression", "dwaa"});
+                  },
+                  kUsage, "out.png", "--compression dwaa: PNG files take zip, filtered", "out.png"},
+        ErrorCase{"compression_level_not_a_number",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      auto args = Files(dir, "comp.png", "layer.png", "out.tif");
+                      args.insert(args.end(), {"--compression", "zip:x"});
+                      return args;
+                  },
+                  kUsage, "out.tif", "--compression zip:x: TIFF files take none, lzw", "out.tif"},
+        ErrorCase{"output_of_a_type_not_written",
+                  [](const TempDir &dir) {
+                      WriteRgba(dir / "comp.png", Sample::kU8);
+                      WriteRgba(dir / "layer.png", Sample::kU8);
+                      return Files(dir, "comp.png", "layer.png", "out.jpg");
+                  },
+                  kUsage, "out.jpg", "veilshadow writes PNG, TIFF and OpenEXR", "out.jpg"},
         ErrorCase{"output_of_unknown_type",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.png", Sample::kU8);
@@ -371,8 +404,8 @@ TEST(Usage, HelpFitsAScreenAndVersionNamesThePlugin) {
     EXPECT_EQ(help.exit_code, 0);
     EXPECT_LE(clitest::CountLines(help.out), 35) << help.out;
     for (const char *option :
-         {"--input", "--layer", "--output", "--opacity", "--alpha", "--frames", "--threads", "--downsample", "--plugin",
-          "--quiet", "--resume", "--keep-going", "demo", "farm", "--version"})
+         {"--input", "--layer", "--output", "-d", "--compression", "--opacity", "--alpha", "--frames", "--threads",
+          "--downsample", "--plugin", "--quiet", "--resume", "--keep-going", "demo", "farm", "--version"})
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     std::size_t start = 0;
     while (start < help.out.size()) {

@@ -203,6 +203,27 @@ TEST(Sequences, KeepGoingThenResume) {
     EXPECT_EQ(dir.Entries().size(), 21u);
 }
 
+// A frame's OUT is written when it is a whole file of the type the run
+// writes: --resume leaves out PNGs of the sample type asked for, and
+// renders again those of another.
+TEST(Sequences, ResumeJudgesOutByTheChosenType) {
+    TempDir dir;
+    for (long frame = 1; frame <= 2; ++frame) WriteFrame(dir, frame);
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-2");
+    args[5] = dir / "out.####.png";
+    args.insert(args.end(), {"--resume", "-d", "uint16"});
+    for (const char *expected : {"summary: 2 rendered, 0 skipped", "summary: 0 rendered, 2 skipped"}) {
+        const clitest::RunResult run = clitest::RunVeilshadow(args);
+        EXPECT_EQ(run.exit_code, 0) << run.err;
+        EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
+    }
+    EXPECT_EQ(clitest::ReadTestImage(dir / "out.0001.png").sample, Sample::kU16);
+    args.back() = "uint8";
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_NE(run.err.find("summary: 2 rendered, 0 skipped"), std::string::npos) << run.err;
+    EXPECT_EQ(clitest::ReadTestImage(dir / "out.0002.png").sample, Sample::kU8);
+}
+
 // --resume leaves out only frames the plain run would write: a refusal
 // still comes, whichever frames are written already.
 struct RefusalCase {
@@ -246,10 +267,10 @@ INSTANTIATE_TEST_SUITE_P(
                                   {"comp.####.exr", "layer.####.exr", "layer.####.exr", "1-2"},
                                   2,
                                   "the output would overwrite an input file"},
-                      RefusalCase{"output_of_another_type",
-                                  {"comp.####.exr", "layer.####.exr", "out.####.tif", "1"},
+                      RefusalCase{"a_sample_type_the_format_cannot_take",
+                                  {"comp.####.exr", "layer.####.exr", "out.####.exr", "1", "-d", "uint8"},
                                   2,
-                                  "names a tiff file"},
+                                  "-d uint8: OpenEXR files take half or float"},
                       // Frame 1 is left out, yet frame 3 is held to its size.
                       RefusalCase{"a_frame_of_another_size",
                                   {"comp.####.exr", "layer.####.exr", "out.####.exr", "1,3"},

@@ -1,10 +1,13 @@
 // The exact conversions between file samples and host channel values.
 #include "PixelConversion.h"
 
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <vector>
 
 namespace veilshadow {
 namespace {
@@ -124,6 +127,46 @@ TEST(FloatAlpha, DividesOnlyWherePositive) {
     EXPECT_EQ(Associate(0.3f, 0.0f), 0.3f);
     EXPECT_EQ(Unassociate(0.3f, -1.0f), 0.3f);
     EXPECT_EQ(Unassociate(2.0f, 0.5f), 4.0f);  // float colour is not limited
+}
+
+// The conversions of an output written in another sample type equal
+// OpenImageIO's own (the library's, as oiiotool -d converts), every
+// integer and a sweep of floats with each rounding tie, the ends, beyond
+// them and NaN.
+template <class From, class To, class Convert>
+void ExpectOpenImageIOConversion(const std::vector<From> &in, Convert convert) {
+    std::vector<To> library(in.size());
+    ASSERT_TRUE(OIIO::convert_pixel_values(OIIO::TypeDescFromC<From>::value(), in.data(),
+                                           OIIO::TypeDescFromC<To>::value(), library.data(), int(in.size())));
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (!std::isnan(static_cast<float>(in[i]))) {
+            ASSERT_EQ(convert(in[i]), library[i]) << "value " << +in[i];
+        }
+    }
+}
+
+TEST(FileSampleConversion, AsOpenImageIOConverts) {
+    std::vector<std::uint8_t> all8(256);
+    std::vector<std::uint16_t> all16(65536);
+    for (std::size_t v = 0; v < all16.size(); ++v) {
+        all16[v] = static_cast<std::uint16_t>(v);
+        if (v < 256) all8[v] = static_cast<std::uint8_t>(v);
+    }
+    std::vector<float> floats = {-1.0f, -0.0f, 1.0f, 1.5f, 1e30f, std::numeric_limits<float>::quiet_NaN()};
+    for (int k = 0; k <= 65535 * 2; ++k) {
+        floats.push_back(static_cast<float>(k) / 131070.0f);  // ties of the 16-bit scale
+        if (k <= 510) floats.push_back(static_cast<float>(k) / 510.0f);
+        floats.push_back(std::nextafter(static_cast<float>(k) / 131070.0f, 1.0f));
+    }
+    ExpectOpenImageIOConversion<std::uint8_t, std::uint16_t>(all8, File8ToFile16);
+    ExpectOpenImageIOConversion<std::uint16_t, std::uint8_t>(all16, File16ToFile8);
+    ExpectOpenImageIOConversion<float, std::uint8_t>(floats, FloatToFile8);
+    ExpectOpenImageIOConversion<float, std::uint16_t>(floats, FloatToFile16);
+    EXPECT_EQ(FloatToFile8(std::numeric_limits<float>::quiet_NaN()), 0);
+    EXPECT_EQ(FloatToFile16(-0.25f), 0);
+    EXPECT_EQ(FloatToFile16(7.0f), 65535);
+    // Integers to float: a correctly rounded division, which reads back.
+    for (int v = 0; v <= 255; ++v) EXPECT_EQ(FloatToFile8(File8ToFloat(std::uint8_t(v))), v);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "ContactSheet.h"
 #include "Downsample.h"
 #include "Errors.h"
+#include "Farm.h"
 #include "Limits.h"
 #include "Progress.h"
 #include "Sequence.h"
@@ -29,6 +30,26 @@ namespace {
 
 using renderhost::Depth;
 using renderhost::World;
+
+// ---- Farm --------------------------------------------------------------
+
+// Each chunk renders as the whole run would: its command carries OUT's
+// sample type and compression when they are given, and nothing else then.
+TEST(Farm, ChunkCommandCarriesTheOutputChoice) {
+    ChunkCommand command{"veilshadow", ".", {}, "50", "", 0, false};
+    command.job.input = "c.####.exr";
+    command.job.layer = "l.####.exr";
+    command.job.output = "o.####.png";
+    command.job.shape_frame = 1;
+    const std::string plain = ChunkCommandLine(command, "1-9", "2");
+    EXPECT_EQ(plain.find(" -d "), std::string::npos) << plain;
+    EXPECT_EQ(plain.find("--compression"), std::string::npos) << plain;
+    command.job.settings.sample = SampleType::kUInt16;
+    command.job.settings.compression = "zip:9";
+    const std::string chosen = ChunkCommandLine(command, "1-9", "2");
+    EXPECT_NE(chosen.find(" -d uint16 "), std::string::npos) << chosen;
+    EXPECT_NE(chosen.find(" --compression=zip:9 "), std::string::npos) << chosen;
+}
 
 // ---- Progress ----------------------------------------------------------
 
