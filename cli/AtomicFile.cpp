@@ -21,6 +21,8 @@ namespace {
 
 constexpr const char kMarker[] = ".vs-";
 constexpr std::size_t kRandomLength = 6;
+// Bytes written between two starts of the disk's writeback.
+constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
 
 // The temporary files to remove if the process is stopped by a signal,
 // one slot per file being written at once. Fixed buffers, since the
@@ -236,6 +238,13 @@ std::size_t TempFile::WriteAt(const void *data, std::size_t size, std::uint64_t 
         } else {
             Fail(n == 0 ? std::string("the write stopped short") : std::strerror(errno));
         }
+    }
+    // The disk starts on what is written while the encoder goes on, so the
+    // flush before the rename waits for the last few MiB only.
+    unflushed_ += written;
+    if (unflushed_ >= kWritebackBytes) {
+        sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+        unflushed_ = 0;
     }
     return written;
 }

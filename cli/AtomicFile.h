@@ -52,6 +52,7 @@ private:
     std::string path_;
     int fd_ = -1;
     std::string failure_;
+    std::size_t unflushed_ = 0;  // written since the disk was last asked to write back
     bool committed_ = false;
     int slot_ = -1;  // where the signal handler finds the path
 };
