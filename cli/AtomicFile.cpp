@@ -88,12 +88,6 @@ std::string RandomTag() {
     return tag;
 }
 
-std::uint32_t Fnv1a(const std::string &text) {
-    std::uint32_t hash = 2166136261u;
-    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return hash;
-}
-
 bool IsAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
 // The longest name the folder takes.
@@ -250,15 +244,7 @@ std::size_t TempFile::WriteAt(const void *data, std::size_t size, std::uint64_t 
 }
 
 std::size_t TempFile::ReadAt(void *data, std::size_t size, std::uint64_t offset) const {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = pread(fd_, static_cast<char *>(data) + got, size - got, static_cast<off_t>(offset + got));
-        if (n > 0)
-            got += static_cast<std::size_t>(n);
-        else if (!(n < 0 && errno == EINTR))
-            break;
-    }
-    return got;
+    return ReadAtMost(fd_, data, size, offset);
 }
 
 std::uint64_t TempFile::Size() const {
@@ -300,6 +286,24 @@ void TempFile::Commit() {
         errno = sync_errno;
         ThrowErrno(target_, "written, but its folder cannot be flushed to disk");
     }
+}
+
+std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, static_cast<char *>(data) + got, size - got, static_cast<off_t>(offset + got));
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+    return got;
+}
+
+std::uint32_t Fnv1a(const std::string &text) {
+    std::uint32_t hash = 2166136261u;
+    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    return hash;
 }
 
 void WriteFileAtomically(const std::string &path, const std::string &text) {

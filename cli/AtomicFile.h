@@ -57,6 +57,14 @@ private:
     int slot_ = -1;  // where the signal handler finds the path
 };
 
+// Reads up to `size` bytes of `fd` at `offset`, retrying short reads;
+// returns the bytes read (fewer only at the end of the file or on an
+// error).
+std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset);
+
+// The 32-bit FNV-1a hash of `text`: short, stable names for long ones.
+std::uint32_t Fnv1a(const std::string &text);
+
 // Writes `text` to `path` through a TempFile.
 void WriteFileAtomically(const std::string &path, const std::string &text);
 

@@ -1,5 +1,6 @@
 #include "FarmPlan.h"
 
+#include "AtomicFile.h"
 #include "FrameRange.h"
 
 #include <algorithm>
@@ -46,10 +47,8 @@ std::string FarmName(const std::string &output, const std::string &output_for_th
         name += plain ? c : '_';
     }
     while (!name.empty() && (name.back() == '.' || name.back() == '_' || name.back() == '-')) name.pop_back();
-    std::uint32_t hash = 2166136261u;  // FNV-1a
-    for (const char c : output_for_the_nodes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
     char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "-%08x", hash);
+    std::snprintf(suffix, sizeof suffix, "-%08x", Fnv1a(output_for_the_nodes));
     return (name.empty() ? "frames" : name) + suffix;
 }
 

@@ -1,10 +1,11 @@
 #include "FileStructure.h"
 
+#include "AtomicFile.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -29,16 +30,7 @@ public:
     std::uint64_t size() const { return size_; }
     // All `count` bytes at `offset`, or false.
     bool Read(std::uint64_t offset, void *data, std::size_t count) const {
-        if (fd_ < 0 || offset > size_ || count > size_ - offset) return false;
-        std::size_t got = 0;
-        while (got < count) {
-            const ssize_t n = pread(fd_, static_cast<char *>(data) + got, count - got, off_t(offset + got));
-            if (n > 0)
-                got += std::size_t(n);
-            else if (!(n < 0 && errno == EINTR))
-                return false;
-        }
-        return true;
+        return fd_ >= 0 && offset <= size_ && count <= size_ - offset && ReadAtMost(fd_, data, count, offset) == count;
     }
 
 private:

@@ -636,8 +636,8 @@ bool ImageReader::LooksWhole() {
                                    SampleBytes(header_.sample));
     LibraryChatterSilenced quiet;
     const int last = data.y + data.height - 1;
-    const bool read = impl_->input->read_scanlines(0, 0, last, last + 1, 0, 0, header_.channels,
-                                                   FileTypeOf(header_.sample), row.data());
+    const bool read =
+        impl_->input->read_scanlines(0, 0, last, last + 1, 0, 0, header_.channels, impl_->read_type, row.data());
     return read && impl_->input->geterror().empty();
 }
 
