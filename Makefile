@@ -50,15 +50,16 @@ package: deps
 	cmake --build --preset macos-cross --target orvane_package
 	cmake --build --preset release --target veilshadow_deb
 
-# The fuzz preset's tests: every seed of each fuzz target, then a short run
-# (ORVANE_FUZZ_SECONDS, 30 s) of each.
+# The fuzz preset's tests: every seed of each fuzz target, then a run of a
+# fixed number of executions from a fixed seed (about 30 s) of each.
 fuzz-test: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)
 	ctest --preset fuzz -j $(JOBS)
 
-# Longer fuzzing: FUZZ_SECONDS per target, one after the other; what each
-# finds is kept in build/fuzz/fuzz/long/ and grows from run to run.
+# Longer fuzzing: FUZZ_SECONDS per target from a fresh random seed, one
+# after the other; what each finds is kept in build/fuzz/fuzz/long/ and
+# grows from run to run.
 FUZZ_SECONDS ?= 300
 FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer
 fuzz: deps

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #if defined(__x86_64__)
 #include <cpuid.h>
 #include <immintrin.h>
@@ -521,6 +522,12 @@ struct ImageReader::Impl {
     // into a buffer it allocates (fresh pages every call) and copies them
     // over, which costs as much as the decoding itself.
     OIIO::TypeDesc read_type = OIIO::TypeDesc::UNKNOWN;
+    // libtiff can leave a byte of a damaged strip unwritten and report no
+    // error (seen with the floating-point predictor). Decoded straight into
+    // the reused scratch buffer, that byte would be whatever the last strip
+    // or frame left there, so the same file would read differently from
+    // run to run. The buffer is cleared before each TIFF strip instead.
+    bool clear_before_read = false;
 };
 
 namespace {
@@ -568,6 +575,7 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     if (impl_->tiled) impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
     const OIIO::TypeDesc type = FileTypeOf(header_.sample);
     impl_->read_type = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;
+    impl_->clear_before_read = header_.format == "tiff";
 }
 
 ImageReader::~ImageReader() = default;
@@ -593,6 +601,9 @@ void ImageReader::ReadInto(World &world) {
     const Window &data = header_.data;
     for (A_long first = 0; first < data.height; first += impl_->strip_rows) {
         const A_long rows = std::min(impl_->strip_rows, data.height - first);
+        if (impl_->clear_before_read)
+            std::memset(samples.data(), 0,
+                        std::size_t(data.width) * std::size_t(rows) * header_.channels * SampleBytes(header_.sample));
         bool read_all = false;
         std::string error;
         {

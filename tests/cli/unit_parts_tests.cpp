@@ -5,6 +5,7 @@
 #include "Downsample.h"
 #include "Errors.h"
 #include "Farm.h"
+#include "ImageIO.h"
 #include "Limits.h"
 #include "Progress.h"
 #include "Sequence.h"
@@ -170,6 +171,35 @@ TEST(Progress, BarIsRedrawnInPlaceAndEndsItsLine) {
     EXPECT_NE(text.find("2/2 frames"), std::string::npos) << text;
     EXPECT_EQ(clitest::CountLines(text), 1) << text;
     EXPECT_EQ(text.back(), '\n');
+}
+
+// ---- Reading -----------------------------------------------------------
+
+// libtiff leaves one byte of this damaged strip (a float TIFF with the
+// floating-point predictor) unwritten and reports no error. The file must
+// still read the same whatever the thread read before it.
+TEST(ImageReader, ADamagedTiffReadsTheSameWhateverWasReadBefore) {
+    clitest::TempDir dir;
+    const std::string damaged = std::string(ORVANE_IMAGE_SEEDS) + "/rgba_float_predictor_damaged.tif";
+    std::vector<std::vector<unsigned char>> reads;
+    for (const float fill : {0.3f, 0.7f}) {  // low bytes 0x9a and 0x33
+        clitest::TestImage before;
+        before.sample = clitest::Sample::kFloat;
+        before.width = 9;
+        before.height = 6;
+        before.samples.assign(9 * 6 * 4, fill);
+        clitest::WriteTestImage(dir / "before.tif", before);
+        ImageReader(dir / "before.tif", AlphaMode::kAssociated).ReadWorld(Depth::k32);
+
+        const World world = ImageReader(damaged, AlphaMode::kAssociated).ReadWorld(Depth::k32);
+        std::vector<unsigned char> bytes;
+        for (A_long y = 0; y < world.height(); ++y) {
+            const auto *row = static_cast<const unsigned char *>(world.data()) + y * world.rowbytes();
+            bytes.insert(bytes.end(), row, row + world.width() * 16);
+        }
+        reads.push_back(std::move(bytes));
+    }
+    EXPECT_EQ(reads[0], reads[1]);
 }
 
 // ---- Limits ------------------------------------------------------------
