@@ -22,3 +22,26 @@ file(RELATIVE_PATH VEILSHADOW_PLUGIN_FROM_PROGRAM /prefix/${CMAKE_INSTALL_BINDIR
      /prefix/${VEILSHADOW_PLUGIN_INSTALL_DIR})
 file(RELATIVE_PATH VEILSHADOW_PLUGIN_FROM_PYTHON /prefix/${VEILSHADOW_DEBIAN_PYTHON_DIR}/veilshadow
      /prefix/${VEILSHADOW_PLUGIN_INSTALL_DIR})
+
+# The plug-in module's file name: no prefix, the platform's module suffix.
+set(VEILSHADOW_PLUGIN_FILE_NAME OrvaneVeilShadow${CMAKE_SHARED_MODULE_SUFFIX})
+
+# Places a copy of the plug-in module in FOLDER, under the name the program
+# and the Python extension look for beside themselves, through a target
+# NAME that BINARY depends on; copied again whenever the module is rebuilt.
+# Extra files to copy with it: FILES src... (into FOLDER).
+function(veilshadow_place_plugin_beside name binary folder)
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "" "FILES")
+  set(outputs ${folder}/${VEILSHADOW_PLUGIN_FILE_NAME})
+  set(commands COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:OrvaneVeilShadow> ${folder}/${VEILSHADOW_PLUGIN_FILE_NAME})
+  foreach(file IN LISTS arg_FILES)
+    get_filename_component(file_name ${file} NAME)
+    list(APPEND outputs ${folder}/${file_name})
+    list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy ${file} ${folder}/)
+  endforeach()
+  add_custom_command(OUTPUT ${outputs} ${commands}
+    DEPENDS OrvaneVeilShadow ${arg_FILES}
+    COMMENT "Placing the plug-in module beside ${binary}")
+  add_custom_target(${name} ALL DEPENDS ${outputs})
+  add_dependencies(${binary} ${name})
+endfunction()

@@ -233,17 +233,7 @@ std::string DefaultPluginOfThisModule() {
     if (dladdr(reinterpret_cast<const void *>(&DefaultPluginOfThisModule), &info) == 0 || info.dli_fname == nullptr)
         return DefaultPluginPath();
     std::error_code ec;
-    const std::filesystem::path folder = std::filesystem::absolute(info.dli_fname, ec).parent_path();
-    const std::filesystem::path beside = folder / VEILSHADOW_PLUGIN_FILE_NAME;
-    const std::filesystem::path installed =
-        (folder / VEILSHADOW_PLUGIN_FROM_PYTHON / VEILSHADOW_PLUGIN_FILE_NAME).lexically_normal();
-    return (std::filesystem::exists(beside, ec) || !std::filesystem::exists(installed, ec) ? beside : installed)
-        .string();
-}
-
-std::string VersionText(A_u_long word) {
-    return std::to_string(word >> 19) + "." + std::to_string((word >> 15) & 0xf) + "." +
-           std::to_string((word >> 11) & 0xf);
+    return PluginModuleFrom(std::filesystem::absolute(info.dli_fname, ec).parent_path(), VEILSHADOW_PLUGIN_FROM_PYTHON);
 }
 
 ArrayRenderer::ArrayRenderer(const std::string &plugin_path, int threads) : plugin_path_(plugin_path) {

@@ -7,7 +7,8 @@
 #define VEILSHADOW_ARRAYIMAGE_H
 
 #include "Errors.h"
-#include "Limits.h"  // Window
+#include "Geometry.h"
+#include "Limits.h"
 #include "Renderer.h"
 
 #include <RenderHost/World.h>
@@ -117,8 +118,6 @@ UsageError ThreadsOutOfRange(const std::string &threads);
 // linked into, or else the installed one that Debian's layout puts
 // VEILSHADOW_PLUGIN_FROM_PYTHON away from it.
 std::string DefaultPluginOfThisModule();
-// "major.minor.bug" of the host's packed version word.
-std::string VersionText(A_u_long word);
 
 // The plug-in loaded once and driven through the program's Renderer for
 // any number of frames of arrays. The render host dispatches one host at a

@@ -7,14 +7,23 @@
 #include <PF_Host.h>
 #include <RenderHost/World.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace veilshadow {
 
-// The plug-in module (OrvaneVeilShadow.so) in the folder of the running
-// program, or else the installed one (see Renderer.cpp).
+// The plug-in module (OrvaneVeilShadow.so) in `folder`, as a build tree
+// keeps it beside the program and the Python extension; when there is none
+// there, the installed one, `installed_from_folder` away from `folder`.
+std::string PluginModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder);
+
+// The module for the running program: PluginModuleFrom its own folder and
+// the installed layout (/usr/bin/../lib/<multiarch>/veilshadow/).
 std::string DefaultPluginPath();
+
+// "major.minor.bug" of the host's packed version word.
+std::string VersionText(A_u_long word);
 
 struct FrameWorlds {
     renderhost::World *input = nullptr;   // the layer as it arrives (over its shadow)

@@ -26,9 +26,8 @@ namespace veilshadow {
 namespace {
 
 // The program carries the plug-in's version.
-std::string VersionText() {
-    const std::string version = std::to_string(orvane::kMajorVersion) + "." + std::to_string(orvane::kMinorVersion) +
-                                "." + std::to_string(orvane::kBugVersion);
+std::string ProgramVersion() {
+    const std::string version = VersionText(orvane::kPluginVersion);
     return "veilshadow " + version + " (" + orvane::kPluginName + " plug-in " + version + ")";
 }
 
@@ -127,7 +126,7 @@ int RunDemoCommand(const CommandLine &cmd) {
 int Run(int argc, char **argv) {
     CommandLine cmd;
     CLI::App app{"veilshadow: the OrvaneVeilShadow effect on image files, by the render host.", "veilshadow"};
-    app.set_version_flag("--version", VersionText(), "Print the version and exit");
+    app.set_version_flag("--version", ProgramVersion(), "Print the version and exit");
     app.footer(kFooter);
     app.get_formatter()->column_width(26);
     app.add_option("-i,--input", cmd.input, "The layer as it arrives, over its shadow")->type_name("COMP");

@@ -3,7 +3,7 @@
 #ifndef VEILSHADOW_LIMITS_H
 #define VEILSHADOW_LIMITS_H
 
-#include "ImageIO.h"
+#include "Geometry.h"
 
 #include <RenderHost/World.h>
 

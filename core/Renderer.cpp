@@ -28,18 +28,24 @@ std::string DescribeError(PF_Err err) {
 
 }  // namespace
 
-// The module beside the program, as in a build tree; when there is none
-// there, the installed one, VEILSHADOW_PLUGIN_FROM_PROGRAM away from the
-// program's folder (/usr/bin/../lib/<multiarch>/veilshadow/).
+std::string PluginModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder) {
+    std::error_code ec;
+    const std::filesystem::path beside = folder / VEILSHADOW_PLUGIN_FILE_NAME;
+    const std::filesystem::path installed =
+        (folder / installed_from_folder / VEILSHADOW_PLUGIN_FILE_NAME).lexically_normal();
+    return (std::filesystem::exists(beside, ec) || !std::filesystem::exists(installed, ec) ? beside : installed)
+        .string();
+}
+
 std::string DefaultPluginPath() {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    const std::filesystem::path folder = ec ? std::filesystem::current_path() : self.parent_path();
-    const std::filesystem::path beside = folder / VEILSHADOW_PLUGIN_FILE_NAME;
-    const std::filesystem::path installed =
-        (folder / VEILSHADOW_PLUGIN_FROM_PROGRAM / VEILSHADOW_PLUGIN_FILE_NAME).lexically_normal();
-    return (std::filesystem::exists(beside, ec) || !std::filesystem::exists(installed, ec) ? beside : installed)
-        .string();
+    return PluginModuleFrom(ec ? std::filesystem::current_path() : self.parent_path(), VEILSHADOW_PLUGIN_FROM_PROGRAM);
+}
+
+std::string VersionText(A_u_long word) {
+    return std::to_string(word >> 19) + "." + std::to_string((word >> 15) & 0xf) + "." +
+           std::to_string((word >> 11) & 0xf);
 }
 
 // Members in the order they must come to life; they go away in reverse:

@@ -4,6 +4,7 @@
 #ifndef VEILSHADOW_IMAGEIO_H
 #define VEILSHADOW_IMAGEIO_H
 
+#include "Geometry.h"
 #include "Options.h"
 
 #include <OpenImageIO/imageio.h>
@@ -27,14 +28,6 @@ const char *SampleTypeName(SampleType sample);
 renderhost::Depth DepthFor(SampleType sample);
 
 enum class ChannelLayout { kGray, kGrayAlpha, kRGB, kRGBA };
-
-// A rectangle in the layer's coordinates: the origin and the size.
-struct Window {
-    A_long x = 0;
-    A_long y = 0;
-    A_long width = 0;
-    A_long height = 0;
-};
 
 struct ImageHeader {
     std::string path;
