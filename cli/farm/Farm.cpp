@@ -36,12 +36,9 @@ struct FrameCheck {
 };
 
 FrameCheck CheckFrames(const SequenceJob &job) {
-    FrameCheck check;
-    const std::optional<FrameShape> shape = FindShape(job);
-    check.shape_frame = shape ? shape->frame : job.frames.front();
-    for (const long frame : job.frames)
-        if (!shape || !FrameDone(job, *shape, frame)) check.missing.push_back(frame);
-    return check;
+    const Shot shot(job);
+    const std::optional<FrameShape> shape = shot.FindShape();
+    return FrameCheck{shot.Missing(shape), shape ? shape->frame : job.frames.front()};
 }
 
 // The jobs of the records file that are still queued or running.

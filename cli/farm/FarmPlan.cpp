@@ -1,6 +1,7 @@
 #include "FarmPlan.h"
 
 #include "AtomicFile.h"
+#include "FramePattern.h"
 #include "FrameRange.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 #ifndef VEILSHADOW_FARMPLAN_H
 #define VEILSHADOW_FARMPLAN_H
 
-#include "Sequence.h"
+#include "Shot.h"
 
 #include <string>
 #include <vector>

@@ -3,6 +3,7 @@
 #include "Demo.h"
 #include "Errors.h"
 #include "Farm.h"
+#include "FramePattern.h"
 #include "FrameRange.h"
 #include "ImageIO.h"
 #include "Options.h"

@@ -42,45 +42,6 @@ std::string Trimmed(const std::string &text) {
     return text.substr(begin, text.find_last_not_of(' ') + 1 - begin);
 }
 
-// Matches "%d" or "%0Nd" at path[i]; sets its length and digit count.
-bool MatchPrintfPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
-    if (path[i] != '%') return false;
-    std::size_t j = i + 1;
-    width = 0;
-    if (j < path.size() && path[j] == '0') {
-        ++j;
-        const std::size_t digits_start = j;
-        for (; j < path.size() && IsDigit(path[j]) && j - digits_start < 2; ++j) width = width * 10 + (path[j] - '0');
-        if (j == digits_start || width == 0) return false;
-    }
-    if (j >= path.size() || path[j] != 'd') return false;
-    length = j + 1 - i;
-    return true;
-}
-
-// Matches a run of '#' or '@' at path[i]; sets its length and digit count
-// (a lone '#' stands for 4 digits).
-bool MatchRunPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
-    const char c = path[i];
-    if (c != '#' && c != '@') return false;
-    length = 0;
-    while (i + length < path.size() && path[i + length] == c) ++length;
-    width = c == '#' && length == 1 ? 4 : static_cast<int>(length);
-    return true;
-}
-
-bool MatchPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
-    return MatchRunPattern(path, i, length, width) || MatchPrintfPattern(path, i, length, width);
-}
-
-// As printf's %0*ld writes it: the sign counts towards the width.
-std::string Padded(long frame, int width) {
-    const std::string sign = frame < 0 ? "-" : "";
-    const std::string digits = std::to_string(frame < 0 ? -frame : frame);
-    const int zeros = width - static_cast<int>(sign.size() + digits.size());
-    return sign + std::string(static_cast<std::size_t>(std::max(zeros, 0)), '0') + digits;
-}
-
 }  // namespace
 
 std::vector<long> ParseFrameList(const std::string &text, const std::string &option) {
@@ -139,53 +100,6 @@ std::string FormatFrameList(const std::vector<long> &frames) {
         i = end;
     }
     return text;
-}
-
-bool HasFramePattern(const std::string &path) {
-    std::size_t length = 0;
-    int width = 0;
-    for (std::size_t i = 0; i < path.size(); ++i)
-        if (MatchPattern(path, i, length, width)) return true;
-    return false;
-}
-
-std::string StripFramePatterns(const std::string &path) {
-    std::string result;
-    for (std::size_t i = 0; i < path.size();) {
-        std::size_t length = 0;
-        int width = 0;
-        if (MatchPattern(path, i, length, width))
-            i += length;
-        else
-            result += path[i++];
-    }
-    return result;
-}
-
-void CheckFramePatterns(const std::string &path) {
-    std::size_t length = 0;
-    int width = 0;
-    for (std::size_t i = 0; i < path.size(); i += std::max<std::size_t>(length, 1)) {
-        length = 0;
-        if (MatchPattern(path, i, length, width) && width > kMaxPatternWidth)
-            throw UsageError(FileMessage(path, "a frame pattern of " + std::to_string(width) + " digits; at most " +
-                                                   std::to_string(kMaxPatternWidth) + " are allowed"));
-    }
-}
-
-std::string ExpandFramePattern(const std::string &path, long frame) {
-    std::string result;
-    for (std::size_t i = 0; i < path.size();) {
-        std::size_t length = 0;
-        int width = 0;
-        if (MatchPattern(path, i, length, width)) {
-            result += Padded(frame, width);
-            i += length;
-        } else {
-            result += path[i++];
-        }
-    }
-    return result;
 }
 
 }  // namespace veilshadow

@@ -1,5 +1,5 @@
 // Frame lists as render farms write them ("1-100", "1-100x5", "1,5,10-20",
-// "-5--1"), and frame-number patterns in file names.
+// "-5--1").
 #ifndef VEILSHADOW_FRAMERANGE_H
 #define VEILSHADOW_FRAMERANGE_H
 
@@ -29,29 +29,6 @@ std::vector<long> ParseFrameList(const std::string &text, const std::string &opt
 // separated by commas. {3, 4, 5, 9} gives "3-5,9", {-2, -1, 0} gives
 // "-2-0", {} gives "".
 std::string FormatFrameList(const std::vector<long> &frames);
-
-// Whether the path holds a frame pattern: a lone '#' (4 digits), a run of
-// two or more '#' or of '@' (as many digits as characters), "%0Nd" (N
-// digits) or "%d" (no padding).
-bool HasFramePattern(const std::string &path);
-
-// The path with its frame patterns left out: "out.####.exr" gives
-// "out..exr".
-std::string StripFramePatterns(const std::string &path);
-
-// The widest frame pattern: more digits than any frame number has, and
-// far fewer than a file name can hold.
-inline constexpr int kMaxPatternWidth = 32;
-
-// Throws UsageError naming the path when a frame pattern in it is wider
-// than kMaxPatternWidth.
-void CheckFramePatterns(const std::string &path);
-
-// The path with every frame pattern replaced by the frame number,
-// zero-padded to the pattern's width as printf's %0Nd pads it (the sign
-// of a negative frame counts: -1 in "####" is "-001"). A number wider
-// than its pattern is written in full.
-std::string ExpandFramePattern(const std::string &path, long frame);
 
 }  // namespace veilshadow
 

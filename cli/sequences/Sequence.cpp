@@ -2,7 +2,6 @@
 
 #include "Downsample.h"
 #include "Errors.h"
-#include "FrameRange.h"
 #include "Limits.h"
 #include "TaskQueue.h"
 
@@ -130,8 +129,9 @@ public:
     SequenceRun(Renderer &renderer, const SequenceJob &job, Progress &progress)
         : renderer_(renderer),
           job_(job),
+          shot_(job),
           progress_(progress),
-          still_(job.sequence && !HasFramePattern(job.layer) ? &still_layer_ : nullptr),
+          still_(shot_.HasStillLayer() ? &still_layer_ : nullptr),
           decoders_(kDecodeThreads),
           writers_(kWriteThreads) {
         sources_.push_back(std::make_unique<SourceSlot>());
@@ -140,7 +140,7 @@ public:
     ~SequenceRun() { WaitForAll(); }
 
     FrameCounts Run() {
-        if (job_.shape_frame) shape_ = FindShape(job_);
+        if (job_.shape_frame) shape_ = shot_.FindShape();
         for (;;) {
             Prepare();
             if (ahead_.empty()) break;
@@ -159,7 +159,7 @@ private:
         while (next_ < job_.frames.size() && ahead_.size() < kMaxAhead) {
             if (!waiting_) {
                 waiting_ = std::make_unique<Ahead>();
-                waiting_->files = FilesOf(job_, job_.frames[next_]);
+                waiting_->files = shot_.Files(job_.frames[next_]);
                 if (job_.resume) LeaveOutIfDone(*waiting_);
             }
             if (waiting_->state == FrameState::kDecoding) {
@@ -172,18 +172,13 @@ private:
         }
     }
 
-    // Marks the frame skipped when its OUT is whole, or failed when the
-    // checks a rendered frame meets refuse it: the sequence's shape is
-    // taken first (from this frame, when it is the first to open), and
-    // OUT must be a file veilshadow writes, as for a frame that renders.
-    // A whole OUT is one of the file type, sample type and size chosen.
+    // Marks the frame skipped when its OUT is done, or failed when the
+    // checks a rendered frame meets refuse it. The sequence's shape is
+    // taken first (from this frame, when it is the first to open).
     void LeaveOutIfDone(Ahead &ahead) {
         try {
             if (!shape_) shape_ = ReadFrameShape(ahead.files, job_.settings.alpha);
-            FrameSettings settings = job_.settings;
-            settings.format = CheckOutputPath(ahead.files);
-            CheckOutputChoice(ahead.files.output, settings.format, settings);
-            if (IsWholeImage(ahead.files.output, ExpectedOutput(*shape_, settings))) ahead.state = FrameState::kSkipped;
+            if (shot_.Done(*shape_, ahead.files)) ahead.state = FrameState::kSkipped;
         } catch (...) {
             ahead.state = FrameState::kFailed;
             ahead.error = std::current_exception();
@@ -362,6 +357,7 @@ private:
 
     Renderer &renderer_;
     const SequenceJob &job_;
+    const Shot shot_;
     Progress &progress_;
     StillLayer still_layer_;
     StillLayer *const still_;
@@ -388,37 +384,6 @@ PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t outp
         if (source_bytes * std::uint64_t(depth.sources) + output_bytes * std::uint64_t(depth.outputs) <= budget)
             return depth;
     return PipelineDepth{1, 1};
-}
-
-std::optional<FrameShape> FindShape(const SequenceJob &job) {
-    if (job.shape_frame) {
-        try {
-            return ReadFrameShape(FilesOf(job, *job.shape_frame), job.settings.alpha);
-        } catch (const RunError &e) {
-            throw RunError("frame " + std::to_string(*job.shape_frame) +
-                           ", whose type and size every frame must have: " + e.what());
-        }
-    }
-    for (const long frame : job.frames) {
-        try {
-            return ReadFrameShape(FilesOf(job, frame), job.settings.alpha);
-        } catch (const InputError &) {
-        }
-    }
-    return std::nullopt;
-}
-
-bool FrameDone(const SequenceJob &job, const FrameShape &shape, long frame) {
-    return IsWholeImage(FilesOf(job, frame).output, ExpectedOutput(shape, job.settings));
-}
-
-FrameFiles FilesOf(const SequenceJob &job, long frame) {
-    FrameFiles files;
-    files.frame = frame;
-    files.input = job.sequence ? ExpandFramePattern(job.input, frame) : job.input;
-    files.layer = job.sequence ? ExpandFramePattern(job.layer, frame) : job.layer;
-    files.output = job.sequence ? ExpandFramePattern(job.output, frame) : job.output;
-    return files;
 }
 
 FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &progress) {

@@ -4,6 +4,7 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
+#include "FramePattern.h"
 #include "FrameRange.h"
 #include "Pipeline.h"
 #include "Renderer.h"

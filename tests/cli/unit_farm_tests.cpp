@@ -6,6 +6,7 @@
 #include "Errors.h"
 #include "Farm.h"
 #include "FarmPlan.h"
+#include "FramePattern.h"
 #include "FrameRange.h"
 #include "Slurm.h"
 
@@ -202,6 +203,28 @@ TEST(FarmSlurm, SubmitsTheMissingChunksOnceAndWaits) {
             << e.what();
     }
     EXPECT_EQ(slurm.submitted.size(), 1u);
+}
+
+// A frame whose OUT is one of its inputs (both patterns give c.1000.png)
+// is refused as a rendered frame would be, not counted as written.
+TEST(FarmSlurm, AnOutputThatIsAnInputIsRefusedNotCountedAsWritten) {
+    clitest::TempDir dir;
+    clitest::WriteTestImage(dir / "c.1000.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, 1));
+    ChunkCommand command;
+    command.job.input = dir / "c.#.png";
+    command.job.layer = dir / "c.#.png";
+    command.job.output = dir / "c.####.png";
+    command.job.sequence = true;
+    command.job.frames = {1000};
+    FakeSlurm slurm;
+    FakeClock clock;
+    EXPECT_THROW(
+        try { RunFarmSlurm(command, FarmOptions{}, slurm, clock); } catch (const UsageError &e) {
+            EXPECT_NE(std::string(e.what()).find("the output would overwrite an input file"), std::string::npos);
+            throw;
+        },
+        UsageError);
+    EXPECT_TRUE(slurm.submitted.empty());
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Option values: opacity, alpha mode, frame ranges and frame patterns.
 #include "Errors.h"
+#include "FramePattern.h"
 #include "FrameRange.h"
 #include "Options.h"
 

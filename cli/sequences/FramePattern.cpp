@@ -1,0 +1,95 @@
+#include "FramePattern.h"
+
+#include "Errors.h"
+
+#include <algorithm>
+
+namespace veilshadow {
+namespace {
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+// Matches "%d" or "%0Nd" at path[i]; sets its length and digit count.
+bool MatchPrintfPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
+    if (path[i] != '%') return false;
+    std::size_t j = i + 1;
+    width = 0;
+    if (j < path.size() && path[j] == '0') {
+        ++j;
+        const std::size_t digits_start = j;
+        for (; j < path.size() && IsDigit(path[j]) && j - digits_start < 2; ++j) width = width * 10 + (path[j] - '0');
+        if (j == digits_start || width == 0) return false;
+    }
+    if (j >= path.size() || path[j] != 'd') return false;
+    length = j + 1 - i;
+    return true;
+}
+
+// Matches a run of '#' or '@' at path[i]; sets its length and digit count
+// (a lone '#' stands for 4 digits).
+bool MatchRunPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
+    const char c = path[i];
+    if (c != '#' && c != '@') return false;
+    length = 0;
+    while (i + length < path.size() && path[i + length] == c) ++length;
+    width = c == '#' && length == 1 ? 4 : static_cast<int>(length);
+    return true;
+}
+
+bool MatchPattern(const std::string &path, std::size_t i, std::size_t &length, int &width) {
+    return MatchRunPattern(path, i, length, width) || MatchPrintfPattern(path, i, length, width);
+}
+
+// As printf's %0*ld writes it: the sign counts towards the width.
+std::string Padded(long frame, int width) {
+    const std::string sign = frame < 0 ? "-" : "";
+    const std::string digits = std::to_string(frame < 0 ? -frame : frame);
+    const int zeros = width - static_cast<int>(sign.size() + digits.size());
+    return sign + std::string(static_cast<std::size_t>(std::max(zeros, 0)), '0') + digits;
+}
+
+}  // namespace
+
+std::vector<PathPiece> SplitFramePatterns(const std::string &path) {
+    std::vector<PathPiece> pieces;
+    for (std::size_t i = 0; i < path.size();) {
+        std::size_t length = 0;
+        int width = 0;
+        if (MatchPattern(path, i, length, width)) {
+            pieces.push_back({path.substr(i, length), true, width});
+            i += length;
+            continue;
+        }
+        if (pieces.empty() || pieces.back().pattern) pieces.emplace_back();
+        pieces.back().text += path[i++];
+    }
+    return pieces;
+}
+
+bool HasFramePattern(const std::string &path) {
+    const std::vector<PathPiece> pieces = SplitFramePatterns(path);
+    return std::any_of(pieces.begin(), pieces.end(), [](const PathPiece &piece) { return piece.pattern; });
+}
+
+std::string StripFramePatterns(const std::string &path) {
+    std::string result;
+    for (const PathPiece &piece : SplitFramePatterns(path))
+        if (!piece.pattern) result += piece.text;
+    return result;
+}
+
+void CheckFramePatterns(const std::string &path) {
+    for (const PathPiece &piece : SplitFramePatterns(path))
+        if (piece.width > kMaxPatternWidth)
+            throw UsageError(FileMessage(path, "a frame pattern of " + std::to_string(piece.width) +
+                                                   " digits; at most " + std::to_string(kMaxPatternWidth) +
+                                                   " are allowed"));
+}
+
+std::string ExpandFramePattern(const std::string &path, long frame) {
+    std::string result;
+    for (const PathPiece &piece : SplitFramePatterns(path)) result += piece.pattern ? Padded(frame, piece.width) : piece.text;
+    return result;
+}
+
+}  // namespace veilshadow
