@@ -7,10 +7,16 @@
 
 #include <RenderHost/World.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace veilshadow {
+
+// Frame numbers run from -kMaxFrameNumber to kMaxFrameNumber; one list
+// holds at most kMaxFrameCount frames.
+inline constexpr long kMaxFrameNumber = 999999999;
+inline constexpr std::size_t kMaxFrameCount = 1000000;
 
 // Pixel memory of a tight world of this size and depth.
 std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth);

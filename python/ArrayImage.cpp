@@ -1,6 +1,7 @@
 #include "ArrayImage.h"
 
 #include "Errors.h"
+#include "JobOptions.h"
 #include "Options.h"
 #include "SampleCodec.h"
 
@@ -220,12 +221,14 @@ bool ParseAssociated(const std::string &alpha) {
 }
 
 int CheckThreads(std::int64_t threads) {
-    if (threads < 0 || threads > 1024) throw ThreadsOutOfRange(std::to_string(threads));
+    const JobOption &option = FindJobOption("threads");
+    if (threads < option.min || threads > option.max) throw ThreadsOutOfRange(std::to_string(threads));
     return static_cast<int>(threads);
 }
 
 UsageError ThreadsOutOfRange(const std::string &threads) {
-    return UsageError("threads: Value " + threads + " not in range 0 to 1024");
+    const JobOption &option = FindJobOption("threads");
+    return UsageError(option.long_name + std::string(": ") + OutOfRangeMessage(option, threads));
 }
 
 std::string DefaultPluginOfThisModule() {

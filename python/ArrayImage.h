@@ -108,8 +108,9 @@ PF_Fixed OpacitySlider(const std::string &decimal);
 // "straight" or "associated" (colour multiplied by alpha); anything else
 // throws UsageError.
 bool ParseAssociated(const std::string &alpha);
-// Render threads: 0 (one per hardware thread) to 1024, as the program
-// takes them; anything else throws UsageError.
+// Render threads: 0 (one per hardware thread) to the most the program's
+// --threads takes (its range and words, JobOptions.h); anything else
+// throws UsageError.
 int CheckThreads(std::int64_t threads);
 // The refusal of a thread count outside that range, written as given.
 UsageError ThreadsOutOfRange(const std::string &threads);

@@ -4,6 +4,7 @@
 // held; conversions and the render run in ArrayImage without it.
 #include "ArrayImage.h"
 #include "Errors.h"
+#include "JobOptions.h"
 #include "OrvaneVersion.h"
 
 #include <pybind11/numpy.h>
@@ -98,11 +99,14 @@ Origin ParseOrigin(const std::string &name, const py::handle &value) {
     return Origin{*xy[0]->value, *xy[1]->value};
 }
 
-// None (one per hardware thread) or an integer from 0 to 1024.
+// None (one per hardware thread) or an integer in the range of the
+// program's --threads (0 to 1024).
 int Threads(const py::handle &threads) {
     if (threads.is_none()) return CheckThreads(0);
     const std::optional<Integer> count = AsInteger(threads);
-    if (!count) throw UsageError("threads " + Repr(threads) + ": expected an integer from 0 to 1024");
+    if (!count)
+        throw UsageError("threads " + Repr(threads) + ": expected an integer from " +
+                         RangeText(FindJobOption("threads")));
     if (!count->value) throw ThreadsOutOfRange(count->text);
     return CheckThreads(*count->value);
 }

@@ -105,7 +105,7 @@ CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
 }
 
 int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &slurm, WaitClock &clock) {
-    SequenceJob &job = command.job;
+    SequenceJob job = JobOf(command.options);
     if (!job.sequence) throw UsageError("farm slurm renders a sequence: give --frames LIST");
     for (const std::string &arg : options.sbatch)
         if (arg.rfind("--array", 0) == 0 || (arg.rfind("-a", 0) == 0 && arg.rfind("--", 0) != 0))
@@ -119,7 +119,8 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
     command.folder = ForTheNodes(".");
     const std::string output_for_the_nodes = ForTheNodes(job.output);
     for (const std::string *path : {&job.input, &job.layer}) ForTheNodes(*path);
-    if (!command.plugin.empty()) command.plugin = ForTheNodes(command.plugin);
+    std::string &plugin = command.options.plugin;
+    if (!plugin.empty()) plugin = ForTheNodes(plugin);
     const fs::path job_dir = options.job_dir.empty() ? fs::path(output_for_the_nodes).parent_path() / "veilshadow-farm"
                                                      : fs::path(ForTheNodes(options.job_dir));
     if (job_dir.string().find('\\') != std::string::npos)
@@ -129,7 +130,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
 
     const FrameCheck check = CheckFrames(job);
     const std::vector<long> &missing = check.missing;
-    job.shape_frame = check.shape_frame;
+    job.shape_frame = command.options.shape_frame = check.shape_frame;
     if (missing.empty()) {
         std::printf("all %zu frames of %s are written: nothing to submit\n", job.frames.size(),
                     FormatFrameList(job.frames).c_str());

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <iterator>
 #include <sstream>
+#include <stdexcept>
 
 namespace veilshadow {
 
@@ -70,27 +71,28 @@ std::string ShellQuote(const std::string &text) {
 
 // Values go as --option=VALUE, so that one starting with '-' (a negative
 // frame) is not read as an option.
-std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads) {
-    const SequenceJob &job = command.job;
+std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::string, std::string> &shell_words) {
+    std::vector<const JobOption *> options;
+    for (const JobOption &option : JobOptionTable()) options.push_back(&option);
+    std::sort(options.begin(), options.end(),
+              [](const JobOption *a, const JobOption *b) { return a->chunk_place < b->chunk_place; });
     std::string line = ShellQuote(command.program);
-    const auto add = [&line](const std::string &option, const std::string &word) {
-        line += " " + option + (word.empty() ? "" : "=" + word);
-    };
-    add("--input", ShellQuote(job.input));
-    add("--layer", ShellQuote(job.layer));
-    add("--output", ShellQuote(job.output));
-    add("--opacity", ShellQuote(command.opacity));
-    add("--alpha", AlphaModeName(job.settings.alpha));
-    add("--downsample", std::to_string(job.settings.downsample));
-    if (job.settings.sample) line += std::string(" -d ") + SampleTypeOptionName(*job.settings.sample);
-    if (!job.settings.compression.empty()) add("--compression", ShellQuote(job.settings.compression));
-    if (!command.plugin.empty()) add("--plugin", ShellQuote(command.plugin));
-    if (command.quiet) add("--quiet", "");
-    add("--frames", frames);
-    add("--shape-frame", std::to_string(*job.shape_frame));
-    add("--resume", "");
-    add("--keep-going", "");
-    add("--threads", threads);
+    for (const JobOption *option : options) {
+        const bool takes_value = option->value_name != nullptr;
+        std::optional<std::string> word = ValueText(*option, command.options);
+        if (option->chunk == ChunkRule::kWhenGiven && HasDefault(*option, command.options)) continue;
+        if (option->chunk == ChunkRule::kOn) word = "";
+        if (option->chunk == ChunkRule::kShellWord) {
+            const auto given = option->long_name == nullptr ? shell_words.end() : shell_words.find(option->long_name);
+            if (given == shell_words.end()) throw std::logic_error("no shell word for " + OptionName(*option));
+            word = given->second;
+        } else if (word && takes_value) {
+            word = ShellQuote(*word);
+        }
+        if (!word) continue;  // a flag that is off, a value not given
+        line += " " + OptionName(*option);
+        if (takes_value) line += (option->long_name != nullptr ? "=" : " ") + *word;
+    }
     return line;
 }
 
@@ -107,12 +109,13 @@ std::string JobScript(const ChunkCommand &command, const std::vector<std::vector
         "*) echo \"veilshadow farm: no chunk '${SLURM_ARRAY_TASK_ID:-}': submit this script with sbatch "
         "--array=0-" +
         std::to_string(chunks.size() - 1) + "\" >&2; exit 2 ;;\nesac\n";
-    const std::string threads =
-        command.threads > 0 ? std::to_string(command.threads) : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
+    const int threads = command.options.threads;
+    const std::string cpus =
+        threads > 0 ? std::to_string(threads) : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
     // The file names are as given, relative to the folder of the
     // submission: frame patterns are expanded in them alone.
     return script + "cd -- " + ShellQuote(command.folder) + " || exit 1\n" + "exec " +
-           ChunkCommandLine(command, "\"$frames\"", threads) + "\n";
+           ChunkCommandLine(command, {{"frames", "\"$frames\""}, {"threads", cpus}}) + "\n";
 }
 
 std::string FormatRecords(const std::vector<JobRecord> &jobs) {

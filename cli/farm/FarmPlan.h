@@ -5,22 +5,22 @@
 #ifndef VEILSHADOW_FARMPLAN_H
 #define VEILSHADOW_FARMPLAN_H
 
+#include "JobOptions.h"
 #include "Shot.h"
 
+#include <map>
 #include <string>
 #include <vector>
 
 namespace veilshadow {
 
-// What every chunk's command carries: the render options of the run.
+// What every chunk's command carries: the options of the run (files as
+// given, the plug-in as the nodes see it, the shape frame of the
+// sequence; threads 0: the CPUs Slurm gave the task).
 struct ChunkCommand {
     std::string program;  // veilshadow, as the nodes run it
     std::string folder;   // where the file names are, as the nodes see it
-    SequenceJob job;      // files (as given), frames, settings, shape frame
-    std::string opacity;  // as given, checked already
-    std::string plugin;   // empty: the module beside the program
-    int threads = 0;      // 0: the CPUs Slurm gave the task
-    bool quiet = false;
+    JobOptions options;
 };
 
 // The frames in runs of `chunk` (the last one may be shorter).
@@ -49,10 +49,12 @@ std::string SlurmLiteral(const std::string &path);
 // `text` as one word of a POSIX shell command line.
 std::string ShellQuote(const std::string &text);
 
-// The chunk command, with the frames and threads given as shell words:
-// every render option of the run (-d and --compression when given),
-// --shape-frame, --resume and --keep-going.
-std::string ChunkCommandLine(const ChunkCommand &command, const std::string &frames, const std::string &threads);
+// The chunk command: every option of the table, in its chunk place, as
+// its chunk rule says (--name=VALUE, shell-quoted; -d VALUE; --flag). The
+// options whose rule is a shell word take theirs from `shell_words`, by
+// long name ("frames": the chunk's frames, "threads": the task's CPUs);
+// throws std::logic_error when one is missing.
+std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::string, std::string> &shell_words);
 
 // The job script: the chunk of each array index, then the chunk command
 // in the submission's folder on the CPUs Slurm gave the task (--threads

@@ -88,7 +88,8 @@ void CheckFramePatterns(const std::string &path) {
 
 std::string ExpandFramePattern(const std::string &path, long frame) {
     std::string result;
-    for (const PathPiece &piece : SplitFramePatterns(path)) result += piece.pattern ? Padded(frame, piece.width) : piece.text;
+    for (const PathPiece &piece : SplitFramePatterns(path))
+        result += piece.pattern ? Padded(frame, piece.width) : piece.text;
     return result;
 }
 

@@ -3,16 +3,13 @@
 #ifndef VEILSHADOW_FRAMERANGE_H
 #define VEILSHADOW_FRAMERANGE_H
 
+#include "Limits.h"  // kMaxFrameNumber, kMaxFrameCount
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
 namespace veilshadow {
-
-// Frame numbers run from -kMaxFrameNumber to kMaxFrameNumber; one list
-// holds at most kMaxFrameCount frames.
-inline constexpr long kMaxFrameNumber = 999999999;
-inline constexpr std::size_t kMaxFrameCount = 1000000;
 
 // Reads a frame list: items separated by commas (spaces around an item
 // are ignored), each a frame "N", a range "A-B" (A <= B, both included)

@@ -2,8 +2,50 @@
 
 #include "Errors.h"
 #include "FramePattern.h"
+#include "FrameRange.h"
+
+#include <filesystem>
 
 namespace veilshadow {
+
+SequenceJob JobOf(const JobOptions &options) {
+    if (options.input.empty() || options.layer.empty() || options.output.empty())
+        throw UsageError("--input COMP, --layer LAYER and -o OUT are all required (or run: veilshadow demo)");
+    SequenceJob job;
+    job.input = options.input;
+    job.layer = options.layer;
+    job.output = options.output;
+    job.settings.slider = ParseOpacity(options.opacity);
+    job.settings.alpha = ParseAlphaMode(options.alpha);
+    job.settings.downsample = options.downsample;
+    job.settings.format = CheckOutputPath(FrameFiles{options.input, options.layer, options.output, 0});
+    if (!options.sample.empty()) {
+        job.settings.sample = SampleTypeNamed(options.sample);
+        if (!job.settings.sample)
+            throw UsageError("-d \"" + options.sample + "\": expected uint8, uint16, half or float");
+    }
+    job.settings.compression = options.compression;
+    CheckOutputChoice(options.output, job.settings.format, job.settings);
+    job.resume = options.resume;
+    job.keep_going = options.keep_going;
+    job.sequence = options.frames.has_value();
+    job.shape_frame = options.shape_frame;
+    if (job.sequence) {
+        job.frames = ParseFrameList(*options.frames);
+        for (const std::string *path : {&options.input, &options.layer, &options.output}) CheckFramePatterns(*path);
+        if (!HasFramePattern(options.output))
+            throw UsageError(FileMessage(options.output, "--frames needs a frame pattern (#### or %04d) in OUT"));
+    } else {
+        // Without --frames every name is a file name (logo@2x.png); an
+        // input that is not there but looks like a pattern gets a hint.
+        std::error_code ec;
+        for (const std::string *path : {&options.input, &options.layer})
+            if (HasFramePattern(*path) && !std::filesystem::exists(*path, ec))
+                throw UsageError(FileMessage(*path, "no such file (a frame pattern needs --frames)"));
+        if (job.shape_frame) throw UsageError("--shape-frame is for a sequence: give --frames LIST");
+    }
+    return job;
+}
 
 FrameFiles Shot::Files(long frame) const {
     FrameFiles files;

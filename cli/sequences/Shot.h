@@ -4,6 +4,7 @@
 #ifndef VEILSHADOW_SHOT_H
 #define VEILSHADOW_SHOT_H
 
+#include "JobOptions.h"
 #include "Pipeline.h"
 
 #include <optional>
@@ -33,6 +34,11 @@ struct SequenceJob {
     // first frame whose inputs can be read.
     std::optional<long> shape_frame;
 };
+
+// The files, frames and settings the options name, checked: each value
+// parsed (with the message that names its option) where it lands in the
+// job, then OUT's file type and choice and the frame patterns.
+SequenceJob JobOf(const JobOptions &options);
 
 // The job's frames as files. Holds the job by reference: the job outlives
 // it, and later changes to it (the farm fixes the shape frame) show.

@@ -64,16 +64,16 @@ TEST(FarmPlan, TheJobScriptCarriesEveryOption) {
     ChunkCommand command;
     command.program = "/opt/vs/veilshadow";
     command.folder = "/shots/shot#12 1's";
-    command.job.input = "comp.####.exr";
-    command.job.layer = "layer.exr";
-    command.job.output = "out dir/o.####.exr";
-    command.job.settings.alpha = AlphaMode::kStraight;
-    command.job.settings.downsample = 2;
-    command.job.shape_frame = -3;
-    command.opacity = "12.5";
-    command.plugin = "/opt/vs/OrvaneVeilShadow.so";
-    command.threads = 4;
-    command.quiet = true;
+    command.options.input = "comp.####.exr";
+    command.options.layer = "layer.exr";
+    command.options.output = "out dir/o.####.exr";
+    command.options.alpha = "straight";
+    command.options.downsample = 2;
+    command.options.shape_frame = -3;
+    command.options.opacity = "12.5";
+    command.options.plugin = "/opt/vs/OrvaneVeilShadow.so";
+    command.options.threads = 4;
+    command.options.quiet = true;
     const std::string script = JobScript(command, {{-3, -2}, {5}});
     for (const char *expected :
          {"0) frames=-3--2 ;;\n", "1) frames=5 ;;\n", "--array=0-1", "cd -- '/shots/shot#12 1'\\''s' || exit 1\n",
@@ -175,12 +175,10 @@ TEST(FarmSlurm, SubmitsTheMissingChunksOnceAndWaits) {
                                 clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, frame));
     clitest::WriteTestImage(dir / "layer.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, 9));
     ChunkCommand command;
-    command.job.input = dir / "comp.####.png";
-    command.job.layer = dir / "layer.png";
-    command.job.output = dir / "out.####.png";
-    command.job.sequence = true;
-    command.job.frames = ParseFrameList("1-4");
-    command.opacity = "0";
+    command.options.input = dir / "comp.####.png";
+    command.options.layer = dir / "layer.png";
+    command.options.output = dir / "out.####.png";
+    command.options.frames = "1-4";
     FarmOptions options;
     options.chunk = 3;
     options.wait = true;
@@ -211,11 +209,10 @@ TEST(FarmSlurm, AnOutputThatIsAnInputIsRefusedNotCountedAsWritten) {
     clitest::TempDir dir;
     clitest::WriteTestImage(dir / "c.1000.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, 1));
     ChunkCommand command;
-    command.job.input = dir / "c.#.png";
-    command.job.layer = dir / "c.#.png";
-    command.job.output = dir / "c.####.png";
-    command.job.sequence = true;
-    command.job.frames = {1000};
+    command.options.input = dir / "c.#.png";
+    command.options.layer = dir / "c.#.png";
+    command.options.output = dir / "c.####.png";
+    command.options.frames = "1000";
     FakeSlurm slurm;
     FakeClock clock;
     EXPECT_THROW(

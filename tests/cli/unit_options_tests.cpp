@@ -1,13 +1,21 @@
-// Option values: opacity, alpha mode, frame ranges and frame patterns.
+// Option values: opacity, alpha mode, the table of job options (a farm
+// chunk's command, the demo's check), frame ranges and frame patterns.
+#include "CommandLine.h"
 #include "Errors.h"
+#include "FarmPlan.h"
 #include "FramePattern.h"
 #include "FrameRange.h"
+#include "JobOptions.h"
 #include "Options.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +74,70 @@ TEST_P(OpacityRejected, IsAUsageErrorNamingTheOption) {
 INSTANTIATE_TEST_SUITE_P(Table, OpacityRejected,
                          ::testing::Values("", "-1", "+5", "100.0001", "101", "1000", "abc", "5x", "nan", "inf", "1e2",
                                            "5,5", " 5", "5 ", ".", "%", "50%%", "0x10", "99999999999999999999"));
+
+// A value other than its default for every option of the table.
+struct NonDefault {
+    const JobOption &option;
+    JobOptions &options;
+    void operator()(std::string JobOptions::*field) const { options.*field = "it's a #1 $x"; }
+    void operator()(std::optional<std::string> JobOptions::*field) const { options.*field = "-2 & \"1\""; }
+    void operator()(int JobOptions::*field) const {
+        options.*field = static_cast<int>(options.*field == option.max ? option.min : option.max);
+    }
+    void operator()(std::optional<long> JobOptions::*field) const { options.*field = option.min; }
+    void operator()(bool JobOptions::*field) const { options.*field = true; }
+};
+
+// The words of a command line, as the shell splits them.
+std::vector<std::string> ShellWords(const std::string &line) {
+    std::FILE *shell = popen(("printf '%s\\0' " + line).c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, shell)) > 0;) out.append(buffer, n);
+    EXPECT_EQ(pclose(shell), 0) << line;
+    std::vector<std::string> words;
+    for (std::size_t start = 0, end; (end = out.find('\0', start)) != std::string::npos; start = end + 1)
+        words.push_back(out.substr(start, end - start));
+    return words;
+}
+
+// Every option of the table, given a value other than its default, comes
+// back from the chunk command through the shell and the program's parser.
+TEST(JobOptions, AFarmChunkCarriesEveryOption) {
+    ChunkCommand command{"/opt/vs/veilshadow", "/shots", {}};
+    std::map<std::string, std::string> words;
+    for (const JobOption &option : JobOptionTable()) {
+        std::visit(NonDefault{option, command.options}, option.field);
+        ASSERT_FALSE(HasDefault(option, command.options)) << OptionName(option);
+        if (option.chunk == ChunkRule::kShellWord)
+            words[option.long_name] = ShellQuote(ValueText(option, command.options).value_or(""));
+    }
+    const std::string line = ChunkCommandLine(command, words);
+    const std::vector<std::string> argv = ShellWords(line);
+    ASSERT_FALSE(argv.empty());
+    EXPECT_EQ(argv[0], command.program);
+    const JobOptions parsed = ParseJobOptions({argv.begin() + 1, argv.end()});
+    for (const JobOption &option : JobOptionTable())
+        EXPECT_TRUE(SameValue(option, parsed, command.options)) << OptionName(option) << " in\n" << line;
+    EXPECT_THROW(ChunkCommandLine(command, {}), std::logic_error);  // a shell word missing
+}
+
+// The demo refuses every option the table does not mark for it, and names
+// those it takes.
+TEST(JobOptions, TheDemoTakesOnlyItsOwnOptions) {
+    EXPECT_NO_THROW(CheckDemoOptions(JobOptions{}));
+    for (const JobOption &option : JobOptionTable()) {
+        JobOptions options;
+        std::visit(NonDefault{option, options}, option.field);
+        try {
+            CheckDemoOptions(options);
+            EXPECT_TRUE(option.demo) << OptionName(option) << " accepted";
+        } catch (const UsageError &e) {
+            EXPECT_FALSE(option.demo) << OptionName(option) << " refused";
+            EXPECT_STREQ(e.what(), "demo takes only -o DIR, --threads, --plugin and --quiet");
+        }
+    }
+}
 
 TEST(AlphaMode, NamesAndRejections) {
     EXPECT_EQ(ParseAlphaMode("auto"), AlphaMode::kAuto);

@@ -20,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,17 +38,19 @@ using renderhost::World;
 // Each chunk renders as the whole run would: its command carries OUT's
 // sample type and compression when they are given, and nothing else then.
 TEST(Farm, ChunkCommandCarriesTheOutputChoice) {
-    ChunkCommand command{"veilshadow", ".", {}, "50", "", 0, false};
-    command.job.input = "c.####.exr";
-    command.job.layer = "l.####.exr";
-    command.job.output = "o.####.png";
-    command.job.shape_frame = 1;
-    const std::string plain = ChunkCommandLine(command, "1-9", "2");
+    ChunkCommand command{"veilshadow", ".", {}};
+    command.options.opacity = "50";
+    command.options.input = "c.####.exr";
+    command.options.layer = "l.####.exr";
+    command.options.output = "o.####.png";
+    command.options.shape_frame = 1;
+    const std::map<std::string, std::string> words = {{"frames", "1-9"}, {"threads", "2"}};
+    const std::string plain = ChunkCommandLine(command, words);
     EXPECT_EQ(plain.find(" -d "), std::string::npos) << plain;
     EXPECT_EQ(plain.find("--compression"), std::string::npos) << plain;
-    command.job.settings.sample = SampleType::kUInt16;
-    command.job.settings.compression = "zip:9";
-    const std::string chosen = ChunkCommandLine(command, "1-9", "2");
+    command.options.sample = "uint16";
+    command.options.compression = "zip:9";
+    const std::string chosen = ChunkCommandLine(command, words);
     EXPECT_NE(chosen.find(" -d uint16 "), std::string::npos) << chosen;
     EXPECT_NE(chosen.find(" --compression=zip:9 "), std::string::npos) << chosen;
 }
