@@ -129,6 +129,7 @@ class SequenceRun {
 public:
     SequenceRun(Renderer &renderer, const SequenceJob &job, Progress &progress)
         : renderer_(renderer),
+          pool_(&renderer.pool()),
           job_(job),
           progress_(progress),
           still_(job.sequence && !HasFramePattern(job.layer) ? &still_layer_ : nullptr),
@@ -192,7 +193,7 @@ private:
 
     void Open(Ahead &ahead, SourceSlot &slot) {
         try {
-            ahead.opened = OpenFrame(ahead.files, job_.settings, still_, job_.sequence ? &shape_ : nullptr);
+            ahead.opened = OpenFrame(ahead.files, job_.settings, still_, job_.sequence ? &shape_ : nullptr, pool_);
         } catch (...) {
             ahead.state = FrameState::kFailed;
             ahead.error = std::current_exception();
@@ -203,10 +204,10 @@ private:
         slot.busy = true;
         OpenedFrame *opened = &ahead.opened;
         ahead.input_done =
-            decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers); });
+            decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers, pool_); });
         if (!opened->still_layer)
             ahead.layer_done =
-                decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers); });
+                decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers, pool_); });
     }
 
     // Sizes the pipeline from the first frame opened.
@@ -361,6 +362,7 @@ private:
     }
 
     Renderer &renderer_;
+    renderhost::ThreadPool *const pool_;  // the box filter's threads: the renderer's
     const SequenceJob &job_;
     Progress &progress_;
     StillLayer still_layer_;
