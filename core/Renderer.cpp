@@ -93,6 +93,7 @@ Renderer::~Renderer() {
 
 const std::string &Renderer::plugin_path() const { return impl_->module.path(); }
 A_u_long Renderer::plugin_version() const { return impl_->effect.out_data().my_version; }
+renderhost::ThreadPool &Renderer::pool() { return impl_->host.pool(); }
 
 void Renderer::Render(const FrameWorlds &frame, const std::string &what) {
     renderhost::FrameSpec spec;

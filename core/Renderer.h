@@ -11,6 +11,10 @@
 #include <memory>
 #include <string>
 
+namespace renderhost {
+class ThreadPool;
+}
+
 namespace veilshadow {
 
 // The plug-in module (OrvaneVeilShadow.so) in `folder`, as a build tree
@@ -53,6 +57,10 @@ public:
 
     // Sends global setdown; throws RunError when the plug-in fails it.
     void Finish();
+
+    // The host's thread pool (the threads given above), for the program's
+    // own work on a frame's rows: its runs take turns with the plug-in's.
+    renderhost::ThreadPool &pool();
 
     const std::string &plugin_path() const;
     // The version word the plug-in gave in its global setup.

@@ -126,6 +126,7 @@ PF_InteractCallbacks Host::Interact() const { return impl_->inter; }
 PF_PreRenderCallbacks *Host::PreRenderCallbacks() { return &impl_->pre_render_cb; }
 PF_SmartRenderCallbacks *Host::SmartRenderCallbacks() { return &impl_->smart_render_cb; }
 int Host::threads() const { return impl_->pool.threads(); }
+ThreadPool &Host::pool() { return impl_->pool; }
 
 void Host::SetSuiteAnswer(const std::string &name, A_long version, SuiteAnswer answer, SPErr code) {
     std::lock_guard<std::mutex> lock(impl_->mutex);

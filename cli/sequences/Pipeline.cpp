@@ -114,20 +114,24 @@ namespace {
 
 // Decodes one file into its buffers; the world to render is `scaled`,
 // which is `full` itself without --downsample.
-void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int downsample, std::optional<World> &full,
-            std::optional<World> &scaled) {
-    const ImageHeader &header = file->header();
+void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int downsample, renderhost::ThreadPool *pool,
+            std::optional<World> &full, std::optional<World> &scaled) {
+    const std::string path = file->header().path;
+    const Window window = file->header().data;
     std::optional<World> &decoded = downsample > 1 ? full : scaled;
-    World &world = ReuseWorld(decoded, depth, header.data, header.path);
+    World &world = ReuseWorld(decoded, depth, window, path);
     AsInputError([&] { file->ReadInto(world); });
     file.reset();
-    if (downsample > 1) scaled = BoxDownsample(world, downsample);
+    if (downsample > 1) {
+        World &reduced = ReuseWorld(scaled, depth, DownsampledWindow(window, downsample), path);
+        BoxDownsampleInto(world, downsample, reduced, pool);
+    }
 }
 
 }  // namespace
 
 OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
-                      std::optional<FrameShape> *shape) {
+                      std::optional<FrameShape> *shape, renderhost::ThreadPool *pool) {
     OpenedFrame frame;
     frame.files = files;
     frame.comp_file = AsInputError([&] { return std::make_unique<ImageReader>(files.input, settings.alpha); });
@@ -157,7 +161,7 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     if (still != nullptr && !frame.still_layer) {
         still->world.reset();  // not held while the new one is read
         SourceBuffers read;
-        DecodeLayer(frame, settings, read);
+        DecodeLayer(frame, settings, read, pool);
         still->path = files.layer;
         still->depth = frame.depth;
         still->header = frame.layer;
@@ -167,12 +171,14 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     return frame;
 }
 
-void DecodeInput(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers) {
-    Decode(frame.comp_file, frame.depth, settings.downsample, buffers.input_full, buffers.input);
+void DecodeInput(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
+                 renderhost::ThreadPool *pool) {
+    Decode(frame.comp_file, frame.depth, settings.downsample, pool, buffers.input_full, buffers.input);
 }
 
-void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers) {
-    Decode(frame.layer_file, frame.depth, settings.downsample, buffers.layer_full, buffers.layer);
+void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
+                 renderhost::ThreadPool *pool) {
+    Decode(frame.layer_file, frame.depth, settings.downsample, pool, buffers.layer_full, buffers.layer);
 }
 
 void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
@@ -212,10 +218,10 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
 
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
                  std::optional<FrameShape> *shape) {
-    OpenedFrame frame = OpenFrame(files, settings, still, shape);
+    OpenedFrame frame = OpenFrame(files, settings, still, shape, &renderer.pool());
     SourceBuffers buffers;
-    DecodeInput(frame, settings, buffers);
-    if (!frame.still_layer) DecodeLayer(frame, settings, buffers);
+    DecodeInput(frame, settings, buffers, &renderer.pool());
+    if (!frame.still_layer) DecodeLayer(frame, settings, buffers, &renderer.pool());
     std::optional<World> output;
     RenderFrame(renderer, frame, settings, buffers, still, output);
     WriteWorld(files.output, *output, OutputSpecOf(frame, settings));

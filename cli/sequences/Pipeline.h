@@ -82,7 +82,8 @@ std::string CheckOutputPath(const FrameFiles &files);
 // A frame goes from files to file in four steps: OpenFrame (headers and
 // checks), DecodeInput and DecodeLayer (the pixels, on two threads at once
 // if wanted), RenderFrame, and WriteWorld with OutputSpecOf. The worlds
-// live in buffers the caller keeps from frame to frame.
+// live in buffers the caller keeps from frame to frame. The box filter of
+// --downsample runs on `pool` (the renderer's; null: the calling thread).
 
 // Makes `slot` a world of this depth on this window: the one it holds when
 // that one is such a world (its pixels are left as they are), otherwise a
@@ -92,7 +93,9 @@ std::string CheckOutputPath(const FrameFiles &files);
 renderhost::World &ReuseWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
                               const std::string &path);
 
-// The pixel memory of one frame's inputs, kept from frame to frame.
+// The pixel memory of one frame's inputs, kept from frame to frame (the
+// box-filtered worlds too, whenever a frame's filtered window is that of
+// the frame before it in these buffers).
 struct SourceBuffers {
     std::optional<renderhost::World> input, layer;            // as rendered
     std::optional<renderhost::World> input_full, layer_full;  // as decoded, before --downsample
@@ -117,14 +120,16 @@ struct OpenedFrame {
 // (missing, unreadable, unsupported, too large, not matching `shape`),
 // UsageError for an unusable OUT, RunError otherwise.
 OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
-                      std::optional<FrameShape> *shape);
+                      std::optional<FrameShape> *shape, renderhost::ThreadPool *pool);
 
 // Decode COMP into buffers.input and LAYER into buffers.layer, box-filtered
 // with --downsample; they touch nothing else, so the two may run at once
 // on different threads, and close the file. Throw InputError for pixels
 // that cannot be read.
-void DecodeInput(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers);
-void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers);
+void DecodeInput(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
+                 renderhost::ThreadPool *pool);
+void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
+                 renderhost::ThreadPool *pool);
 
 // Renders the decoded frame (LAYER from `still` when the frame did not
 // open it) into `output`, made the input's window and depth. Throws

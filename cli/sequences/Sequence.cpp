@@ -128,6 +128,7 @@ class SequenceRun {
 public:
     SequenceRun(Renderer &renderer, const SequenceJob &job, Progress &progress)
         : renderer_(renderer),
+          pool_(&renderer.pool()),
           job_(job),
           shot_(job),
           progress_(progress),
@@ -187,7 +188,7 @@ private:
 
     void Open(Ahead &ahead, SourceSlot &slot) {
         try {
-            ahead.opened = OpenFrame(ahead.files, job_.settings, still_, job_.sequence ? &shape_ : nullptr);
+            ahead.opened = OpenFrame(ahead.files, job_.settings, still_, job_.sequence ? &shape_ : nullptr, pool_);
         } catch (...) {
             ahead.state = FrameState::kFailed;
             ahead.error = std::current_exception();
@@ -198,10 +199,10 @@ private:
         slot.busy = true;
         OpenedFrame *opened = &ahead.opened;
         ahead.input_done =
-            decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers); });
+            decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers, pool_); });
         if (!opened->still_layer)
             ahead.layer_done =
-                decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers); });
+                decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers, pool_); });
     }
 
     // Sizes the pipeline from the first frame opened.
@@ -356,6 +357,7 @@ private:
     }
 
     Renderer &renderer_;
+    renderhost::ThreadPool *const pool_;  // the box filter's threads: the renderer's
     const SequenceJob &job_;
     const Shot shot_;
     Progress &progress_;

@@ -3,6 +3,7 @@
 #include "cli_test_support.h"
 
 #include "AtomicFile.h"
+#include "Downsample.h"
 #include "Errors.h"
 #include "FramePattern.h"
 #include "FrameRange.h"
@@ -41,12 +42,14 @@ void WriteFrame(const TempDir &dir, long frame, int comp_width = 30) {
 }
 
 // The expected output of one frame, from the files on disk.
-std::string CompareFrame(const TempDir &dir, long frame) {
+std::string CompareFrame(const TempDir &dir, long frame, int downsample = 1) {
     const std::string number = veilshadow::ExpandFramePattern("####", frame);
-    const World input =
-        clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".exr")), Depth::k32, true);
-    const World layer =
-        clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".exr")), Depth::k32, true);
+    World input = clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".exr")), Depth::k32, true);
+    World layer = clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".exr")), Depth::k32, true);
+    if (downsample > 1) {
+        input = veilshadow::BoxDownsample(input, downsample);
+        layer = veilshadow::BoxDownsample(layer, downsample);
+    }
     const TestImage expected =
         clitest::EncodeExpected(clitest::KernelExpected(input, layer, kHalfOpacity), Sample::kHalf, true);
     return clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".exr")));
@@ -113,10 +116,22 @@ TEST(Sequences, AFailingFrameStopsTheRunAndKeepsEarlierFrames) {
     EXPECT_EQ(dir.Entries().size(), 10u) << "inputs and two outputs, no temporary files";
 }
 
+// Box-filtered worlds are kept from frame to frame too: data windows that
+// move change the filtered worlds' size or place, or keep both.
+TEST(Sequences, DownsampledFramesFollowTheirDataWindows) {
+    TempDir dir;
+    for (long frame = 1; frame <= 6; ++frame) WriteFrame(dir, frame);
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-6");
+    args.insert(args.end(), {"--downsample", "3", "--threads", "3"});
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    for (long frame = 1; frame <= 6; ++frame) EXPECT_EQ(CompareFrame(dir, frame, 3), "") << "frame " << frame;
+}
+
 // Frames of one size reuse their worlds from frame to frame: every pixel
 // of each frame must come from that frame, whatever channels its files
-// have (a layer without alpha, a gray input). 300 rows: more than one
-// strip of decoding and encoding.
+// have (a layer without alpha, a gray input), at full size and at 1/3.
+// 300 rows: more than one strip of decoding and encoding.
 TEST(Sequences, FramesOfOneSizeRenderFromTheirOwnPixels) {
     TempDir dir;
     const int channels[][2] = {{4, 4}, {4, 4}, {4, 3}, {2, 4}, {4, 4}};  // COMP, LAYER per frame
@@ -128,20 +143,24 @@ TEST(Sequences, FramesOfOneSizeRenderFromTheirOwnPixels) {
             dir / ("layer." + number + ".png"),
             clitest::RandomImage(Sample::kU8, channels[frame - 1][1], 0, 0, 40, 300, frame * 7 + 1));
     }
-    const clitest::RunResult run =
-        clitest::RunVeilshadow({"-i", dir / "comp.#.png", "-l", dir / "layer.#.png", "-o", dir / "out.#.png",
-                                "--frames", "1-5", "--opacity", "25", "--quiet"});
-    ASSERT_EQ(run.exit_code, 0) << run.err;
-    for (int frame = 1; frame <= 5; ++frame) {
-        const std::string number = veilshadow::ExpandFramePattern("#", frame);
-        const World input =
-            clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".png")), Depth::k8, false);
-        const World layer =
-            clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".png")), Depth::k8, false);
-        const TestImage expected =
-            clitest::EncodeExpected(clitest::KernelExpected(input, layer, 25 * 65536), Sample::kU8, false);
-        EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".png"))), "")
-            << "frame " << frame;
+    for (const int downsample : {1, 3}) {
+        const clitest::RunResult run = clitest::RunVeilshadow(
+            {"-i", dir / "comp.#.png", "-l", dir / "layer.#.png", "-o", dir / "out.#.png", "--frames", "1-5",
+             "--opacity", "25", "--quiet", "--downsample", std::to_string(downsample)});
+        ASSERT_EQ(run.exit_code, 0) << run.err;
+        for (int frame = 1; frame <= 5; ++frame) {
+            const std::string number = veilshadow::ExpandFramePattern("#", frame);
+            const World input = veilshadow::BoxDownsample(
+                clitest::DecodeExpected(clitest::ReadTestImage(dir / ("comp." + number + ".png")), Depth::k8, false),
+                downsample);
+            const World layer = veilshadow::BoxDownsample(
+                clitest::DecodeExpected(clitest::ReadTestImage(dir / ("layer." + number + ".png")), Depth::k8, false),
+                downsample);
+            const TestImage expected =
+                clitest::EncodeExpected(clitest::KernelExpected(input, layer, 25 * 65536), Sample::kU8, false);
+            EXPECT_EQ(clitest::CompareImages(expected, clitest::ReadTestImage(dir / ("out." + number + ".png"))), "")
+                << "frame " << frame << " at 1/" << downsample;
+        }
     }
 }
 

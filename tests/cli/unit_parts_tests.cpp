@@ -13,12 +13,14 @@
 
 #include "cli_test_support.h"
 
+#include <RenderHost/ThreadPool.h>
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -333,6 +335,31 @@ TEST(Downsample, FactorOneCopiesExactly) {
     EXPECT_EQ(clitest::CompareImages(clitest::EncodeExpected(in, clitest::Sample::kFloat, false),
                                      clitest::EncodeExpected(out, clitest::Sample::kFloat, false)),
               "");
+}
+
+// On a pool the rows are shared out unevenly (151 rows over 1, 2, 3 and 7
+// threads, claimed several at a time), into a world holding an earlier
+// frame's pixels: every pixel is written, the same bits as on one thread.
+TEST(Downsample, PoolThreadsGiveTheOneThreadResult) {
+    const std::pair<clitest::Sample, Depth> depths[] = {
+        {clitest::Sample::kU8, Depth::k8}, {clitest::Sample::kU16, Depth::k16}, {clitest::Sample::kFloat, Depth::k32}};
+    for (const auto &[sample, depth] : depths) {
+        const World in = clitest::DecodeExpected(clitest::RandomImage(sample, 4, -7, 3, 23, 301, 5), depth, false);
+        for (const int factor : {2, 3}) {
+            const World one = BoxDownsample(in, factor);
+            const std::size_t bytes = std::size_t(one.rowbytes()) * std::size_t(one.height());
+            for (const int threads : {1, 2, 3, 7}) {
+                renderhost::ThreadPool pool(threads);
+                World out(depth, one.width(), one.height(), one.origin_x(), one.origin_y());
+                std::memset(out.data(), 0xA5, bytes);
+                BoxDownsampleInto(in, factor, out, &pool);
+                EXPECT_EQ(std::memcmp(out.data(), one.data(), bytes), 0) << factor << " " << threads;
+            }
+        }
+    }
+    World in(Depth::k8, 5, 4, 1, 0), moved(Depth::k8, 3, 2, 1, 0), deeper(Depth::k16, 3, 2);
+    EXPECT_THROW(BoxDownsampleInto(in, 2, moved, nullptr), std::invalid_argument);
+    EXPECT_THROW(BoxDownsampleInto(in, 2, deeper, nullptr), std::invalid_argument);
 }
 
 // ---- Pipeline ----------------------------------------------------------

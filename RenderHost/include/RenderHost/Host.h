@@ -96,6 +96,7 @@ struct HostOptions {
 };
 
 class Effect;
+class ThreadPool;
 
 // Stands in for the host. One Host dispatches at a time in a process: the
 // suites' functions take no reference to their host (only the callbacks
@@ -133,6 +134,9 @@ public:
     PF_PreRenderCallbacks *PreRenderCallbacks();
     PF_SmartRenderCallbacks *SmartRenderCallbacks();
     int threads() const;
+    // The pool iterate_generic and the fill run on, lent for other row
+    // work of the same frames; its runs take turns (see ThreadPool::Run).
+    ThreadPool &pool();
 
     // ---- Suite catalogue --------------------------------------------
     // Served from the start, exact names and versions only: "PF Handle
