@@ -213,7 +213,7 @@ private:
         const Window out = n > 1 ? DownsampledWindow(frame.comp.data, n) : frame.comp.data;
         std::uint64_t source = WorldBytes(frame.comp.data, frame.depth) + (n > 1 ? WorldBytes(out, frame.depth) : 0);
         if (!frame.still_layer) source += WorldBytes(frame.layer.data, frame.depth) * (n > 1 ? 2 : 1);
-        const PipelineDepth depth = ChoosePipelineDepth(source, WorldBytes(out, frame.depth), AvailableMemory());
+        const FramesInFlight depth = ChooseFramesInFlight(source, WorldBytes(out, frame.depth), AvailableMemory());
         while (static_cast<int>(sources_.size()) < depth.sources) sources_.push_back(std::make_unique<SourceSlot>());
         while (static_cast<int>(outputs_.size()) < depth.outputs) outputs_.push_back(std::make_unique<OutputSlot>());
     }
@@ -378,14 +378,14 @@ private:
 
 }  // namespace
 
-PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t output_bytes,
-                                  std::uint64_t available_memory) {
+FramesInFlight ChooseFramesInFlight(std::uint64_t source_bytes, std::uint64_t output_bytes,
+                                    std::uint64_t available_memory) {
     const std::uint64_t budget =
-        available_memory == 0 ? kPipelineBudget : std::min(kPipelineBudget, available_memory / 2);
-    for (const PipelineDepth depth : {PipelineDepth{2, 3}, PipelineDepth{2, 2}, PipelineDepth{1, 2}})
+        available_memory == 0 ? kInFlightBudget : std::min(kInFlightBudget, available_memory / 2);
+    for (const FramesInFlight depth : {FramesInFlight{2, 3}, FramesInFlight{2, 2}, FramesInFlight{1, 2}})
         if (source_bytes * std::uint64_t(depth.sources) + output_bytes * std::uint64_t(depth.outputs) <= budget)
             return depth;
-    return PipelineDepth{1, 1};
+    return FramesInFlight{1, 1};
 }
 
 FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &progress) {

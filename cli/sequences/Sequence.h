@@ -19,21 +19,21 @@ namespace veilshadow {
 // How many frames may be in flight: sets of source worlds (one being
 // decoded while another renders) and output worlds (one rendering, the
 // others being written).
-struct PipelineDepth {
+struct FramesInFlight {
     int sources = 1;
     int outputs = 1;
 };
 
 // The most memory the worlds of frames in flight take together, at most
 // (or half the memory available, when that is less).
-inline constexpr std::uint64_t kPipelineBudget = std::uint64_t{800} << 20;
+inline constexpr std::uint64_t kInFlightBudget = std::uint64_t{800} << 20;
 
-// The deepest pipeline, of {2, 3}, {2, 2}, {1, 2} and {1, 1}, whose
+// The most frames in flight, of {2, 3}, {2, 2}, {1, 2} and {1, 1}, whose
 // worlds fit the budget; {1, 1} when none does. source_bytes: the worlds
 // one frame decodes into; output_bytes: its output world;
 // available_memory: 0 when unknown.
-PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t output_bytes,
-                                  std::uint64_t available_memory);
+FramesInFlight ChooseFramesInFlight(std::uint64_t source_bytes, std::uint64_t output_bytes,
+                                    std::uint64_t available_memory);
 
 // Renders the job's frames, reporting each one to `progress` in frame
 // order, then the summary. Returns the counts; with keep_going, failed
@@ -45,7 +45,7 @@ PipelineDepth ChoosePipelineDepth(std::uint64_t source_bytes, std::uint64_t outp
 // decoded (COMP and LAYER at once) while one renders and the ones before
 // it are encoded and written, each output to its own temporary file
 // renamed into place when complete. At most a few frames are in flight
-// (see ChoosePipelineDepth), and their worlds are reused from frame to
+// (see ChooseFramesInFlight), and their worlds are reused from frame to
 // frame while the data windows stay the same.
 FrameCounts RunSequence(Renderer &renderer, const SequenceJob &job, Progress &progress);
 

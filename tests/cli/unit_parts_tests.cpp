@@ -369,7 +369,7 @@ struct DepthCase {
     int sources, outputs;
 };
 
-TEST(Pipeline, DepthFitsTheBudget) {
+TEST(Sequence, FramesInFlightFitTheBudget) {
     constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t{1} << 30;
     const DepthCase cases[] = {
         {266 * MiB, 133 * MiB, 20 * GiB, 2, 2},  // UHD float: {2, 3} takes 931 MiB, {2, 2} 798
@@ -382,13 +382,13 @@ TEST(Pipeline, DepthFitsTheBudget) {
         {66 * MiB, 33 * MiB, 0, 2, 3},           // memory unknown: the budget alone
     };
     for (const DepthCase &c : cases) {
-        const PipelineDepth depth = ChoosePipelineDepth(c.source, c.output, c.available);
+        const FramesInFlight depth = ChooseFramesInFlight(c.source, c.output, c.available);
         EXPECT_EQ(depth.sources, c.sources) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
         EXPECT_EQ(depth.outputs, c.outputs) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
     }
 }
 
-TEST(Pipeline, TasksRunInOrderAndHandBackTheirErrors) {
+TEST(TaskQueue, TasksRunInOrderAndHandBackTheirErrors) {
     std::vector<int> order;
     std::vector<std::future<void>> done;
     {
