@@ -38,15 +38,13 @@
 // --frames-dir DIR (keep the frames there instead of a temporary folder).
 #include "Demo.h"
 #include "ImageIO.h"
+#include "Process.h"
 
 #include <OpenImageIO/imagebuf.h>
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -179,33 +177,22 @@ double Seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) *
 
 // Runs the command, its output to `log`; throws when it fails.
 RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
-    std::vector<char *> argv;
-    for (const std::string &arg : command) argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
+    veilshadow::ProcessSpec spec;
+    spec.argv = command;
+    spec.in = veilshadow::ProcessStream::kInherit;
+    spec.out = veilshadow::ProcessStream::File(log.string());
+    spec.err = veilshadow::ProcessStream::kStdout;
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (out >= 0) {
-            dup2(out, 1);
-            dup2(out, 2);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0) {
-    }
+    const veilshadow::ProcessResult result = veilshadow::RunProcess(spec);
     RunStats stats;
     stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    stats.user_seconds = Seconds(usage.ru_utime);
-    stats.system_seconds = Seconds(usage.ru_stime);
+    stats.user_seconds = result.user_seconds;
+    stats.system_seconds = result.system_seconds;
     stats.cpu_seconds = stats.user_seconds + stats.system_seconds;
-    stats.peak_mib = double(usage.ru_maxrss) / 1024.0;
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error(command[0] + " failed (see " + log.string() + ")");
+    stats.peak_mib = double(result.peak_rss_kib) / 1024.0;
+    if (result.start_error != 0)
+        throw std::runtime_error("cannot run " + command[0] + ": " + std::strerror(result.start_error));
+    if (!result.succeeded()) throw std::runtime_error(command[0] + " failed (see " + log.string() + ")");
     return stats;
 }
 

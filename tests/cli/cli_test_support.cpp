@@ -1,5 +1,6 @@
 #include "cli_test_support.h"
 
+#include "Process.h"
 #include "VeilShadowCommands.h"
 #include "VeilShadowKernels.h"
 
@@ -7,15 +8,12 @@
 #include <OpenImageIO/imageio.h>
 
 #include <fcntl.h>
-#include <pty.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -48,102 +46,46 @@ std::set<std::string> TempDir::Entries() const {
 
 namespace {
 
-std::string ReadFile(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+veilshadow::ProcessSpec VeilshadowSpec(const std::vector<std::string> &args) {
+    veilshadow::ProcessSpec spec;
+    spec.argv = {VEILSHADOW_PATH};
+    spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+    spec.search_path = false;
+    return spec;
 }
 
-std::vector<char *> Argv(std::vector<std::string> &args) {
-    std::vector<char *> argv;
-    for (std::string &arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    return argv;
+RunResult Finished(const veilshadow::ProcessResult &process) {
+    if (process.start_error != 0)
+        throw std::runtime_error(std::string("cannot start veilshadow: ") + std::strerror(process.start_error));
+    return {process.exit_code, process.out, process.err};
 }
-
-int ExitCode(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 }  // namespace
 
 RunResult RunVeilshadow(const std::vector<std::string> &args, const RunOptions &options) {
-    TempDir capture;
-    const std::string out_path = capture / "stdout", err_path = capture / "stderr";
-    std::vector<std::string> full = {VEILSHADOW_PATH};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char *> argv = Argv(full);
-    // Everything the child needs is made here: between fork and exec a
-    // threaded process may only make async-signal-safe calls.
-    std::vector<std::string> environment;
-    std::string lsan = "LSAN_OPTIONS=";
-    for (char **variable = environ; *variable != nullptr; ++variable) {
-        if (std::strncmp(*variable, lsan.c_str(), lsan.size()) == 0)
-            lsan = *variable;
-        else
-            environment.push_back(*variable);
-    }
-    if (options.full_leak_stacks) lsan += ":fast_unwind_on_malloc=0";
-    environment.push_back(lsan);
-    std::vector<char *> envp = Argv(environment);
+    veilshadow::ProcessSpec spec = VeilshadowSpec(args);
+    const char *lsan = std::getenv("LSAN_OPTIONS");
+    spec.environment = {std::string("LSAN_OPTIONS=") + (lsan != nullptr ? lsan : "") +
+                        (options.full_leak_stacks ? ":fast_unwind_on_malloc=0" : "")};
+    spec.file_size_limit = options.file_size_limit;
     int closed_pipe[2] = {-1, -1};
     if (options.stderr_to_closed_pipe) {
-        if (pipe(closed_pipe) != 0) throw std::runtime_error("pipe failed");
+        if (pipe2(closed_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
         close(closed_pipe[0]);  // nobody reads: every write gets EPIPE
+        spec.err = veilshadow::ProcessStream::Fd(closed_pipe[1]);
     }
-    const rlimit file_size = {options.file_size_limit, options.file_size_limit};
-    const pid_t pid = fork();
-    if (pid < 0) throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err =
-            closed_pipe[1] >= 0 ? closed_pipe[1] : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int in = open("/dev/null", O_RDONLY);
-        if (out < 0 || err < 0 || in < 0) _exit(126);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (options.file_size_limit > 0 && setrlimit(RLIMIT_FSIZE, &file_size) != 0) _exit(126);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
+    const veilshadow::ProcessResult process = veilshadow::RunProcess(spec);
     if (closed_pipe[1] >= 0) close(closed_pipe[1]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    RunResult result;
-    result.exit_code = ExitCode(status);
-    result.out = ReadFile(out_path);
-    result.err = ReadFile(err_path);
-    return result;
+    return Finished(process);
 }
 
 RunResult RunVeilshadowOnTerminal(const std::vector<std::string> &args) {
-    std::vector<std::string> full = {VEILSHADOW_PATH};
-    full.insert(full.end(), args.begin(), args.end());
-    std::vector<char *> argv = Argv(full);
-    int master = -1;
-    const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid < 0) throw std::runtime_error("forkpty failed");
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    RunResult result;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n > 0)
-            result.err.append(buffer, static_cast<std::size_t>(n));
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            break;  // EIO once the program has closed the terminal
-    }
-    close(master);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    result.exit_code = ExitCode(status);
+    veilshadow::ProcessSpec spec = VeilshadowSpec(args);
+    spec.out = veilshadow::ProcessStream::kTerminal;
+    spec.err = veilshadow::ProcessStream::kStdout;
+    RunResult result = Finished(veilshadow::RunProcess(spec));
+    result.err = std::move(result.out);  // the terminal received both
+    result.out.clear();
     return result;
 }
 
