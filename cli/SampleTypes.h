@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 
 namespace veilshadow {
 
@@ -77,6 +78,16 @@ constexpr decltype(auto) VisitPixel(renderhost::Depth depth, F &&f) {
     return f(TypeTag<PF_PixelFloat>{});
 }
 
+// OpenImageIO's name for a sample's C++ type (its own BaseTypeFromC
+// names half only where Imath's header came first).
+template <class T>
+constexpr OIIO::TypeDesc::BASETYPE BaseTypeOf() {
+    if constexpr (std::is_same_v<T, Imath::half>)
+        return OIIO::TypeDesc::HALF;
+    else
+        return OIIO::BaseTypeFromC<T>::value;
+}
+
 // The table and the types agree: each row in its place, of the C++
 // type's size and OpenImageIO's name for that type.
 constexpr bool TraitsMatchTypes() {
@@ -84,7 +95,7 @@ constexpr bool TraitsMatchTypes() {
         const SampleTraits &row = kSampleTraits[i];
         const bool match = VisitSample(row.sample, [&row](auto tag) {
             using T = typename decltype(tag)::type;
-            return row.bytes == sizeof(T) && row.type.basetype == OIIO::BaseTypeFromC<T>::value;
+            return row.bytes == sizeof(T) && row.type.basetype == BaseTypeOf<T>();
         });
         if (static_cast<int>(row.sample) != i || !match) return false;
     }
