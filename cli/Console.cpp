@@ -13,7 +13,8 @@ int saved_stderr = -1;  // standard error while redirected
 
 }  // namespace
 
-LibraryChatterSilenced::LibraryChatterSilenced() {
+LibraryChatterSilenced::LibraryChatterSilenced(bool active) : active_(active) {
+    if (!active_) return;
     MessageStream();  // duplicated before the first redirection
     std::lock_guard<std::mutex> lock(silencer_mutex);
     if (silencers++ > 0) return;
@@ -25,6 +26,7 @@ LibraryChatterSilenced::LibraryChatterSilenced() {
 }
 
 LibraryChatterSilenced::~LibraryChatterSilenced() {
+    if (!active_) return;
     std::lock_guard<std::mutex> lock(silencer_mutex);
     if (--silencers > 0) return;
     std::fflush(stderr);

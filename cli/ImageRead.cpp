@@ -241,7 +241,7 @@ void ImageReader::ReadInto(World &world) {
         bool read_all = false;
         std::string error;
         {
-            LibraryChatterSilenced quiet;
+            LibraryChatterSilenced quiet(LibraryChatterSilenced::Needed(header_.format));
             read_all = impl_->tiled
                            ? input.read_tiles(0, 0, data.x, data.x + data.width, data.y + first, data.y + first + rows,
                                               0, 1, 0, header_.channels, type, samples.data())
@@ -266,7 +266,6 @@ bool ImageReader::LooksWhole() {
     const Window &data = header_.data;
     std::vector<unsigned char> row(static_cast<std::size_t>(data.width) * header_.channels *
                                    TraitsOf(header_.sample).bytes);
-    LibraryChatterSilenced quiet;
     const int last = data.y + data.height - 1;
     const bool read =
         impl_->input->read_scanlines(0, 0, last, last + 1, 0, 0, header_.channels, impl_->read_type, row.data());

@@ -189,7 +189,7 @@ void WriteImageFile(const std::string &path, const std::string &format, const OI
     TempFile temp(path);
     {
         TempFileProxy proxy(temp);
-        LibraryChatterSilenced quiet;
+        LibraryChatterSilenced quiet(LibraryChatterSilenced::Needed(format));
         auto out = OIIO::ImageOutput::create(format);
         if (!out) throw RunError(FileMessage(path, "cannot write " + format + " files: " + TakeGlobalError()));
         // Only the results count here: the TIFF writer leaves a harmless
