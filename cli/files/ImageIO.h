@@ -1,31 +1,24 @@
 // Image files in and out through OpenImageIO: headers, decoding into the
 // render host's worlds (alpha first, straight colour, host depth) and
-// encoding worlds back into files, written atomically.
+// encoding worlds back into files, written atomically. Decoding is in
+// ImageRead.cpp, encoding and the output formats in ImageWrite.cpp.
 #ifndef VEILSHADOW_IMAGEIO_H
 #define VEILSHADOW_IMAGEIO_H
 
+#include "Console.h"  // MessageStream: the libraries' chatter never reaches it
 #include "Geometry.h"
 #include "Options.h"
+#include "SampleTypes.h"
 
 #include <OpenImageIO/imageio.h>
 #include <RenderHost/World.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace veilshadow {
-
-// The sample types veilshadow reads and writes.
-enum class SampleType { kUInt8, kUInt16, kHalf, kFloat };
-// "8-bit", "16-bit", "half float" or "float".
-const char *SampleTypeName(SampleType sample);
-// The world depth a file of this sample type runs as: 8-bit, 16-bit, or
-// float for half and float.
-renderhost::Depth DepthFor(SampleType sample);
 
 enum class ChannelLayout { kGray, kGrayAlpha, kRGB, kRGBA };
 
@@ -103,10 +96,6 @@ bool FormatTakesCompression(const std::string &format, const std::string &compre
 // "a, b or c", for messages.
 std::string CompressionNames(const std::string &format);
 std::string SampleTypeNames(const std::string &format);
-// The sample type -d names: uint8, uint16, half, float; none for others.
-std::optional<SampleType> SampleTypeNamed(const std::string &name);
-// The -d name of a sample type.
-const char *SampleTypeOptionName(SampleType sample);
 
 // How a world is written.
 struct OutputSpec {
@@ -164,11 +153,6 @@ std::uint64_t EncodeBytes(const Window &data, SampleType sample);
 // without more threads than cores contending for them. PNG and TIFF are
 // coded on the threads that read and write them.
 void SetLibraryThreads(int cores);
-
-// Standard error as it was when first asked for, unbuffered: messages
-// written to it are never silenced, also while the image libraries'
-// own chatter on standard error goes to /dev/null.
-std::FILE *MessageStream();
 
 }  // namespace veilshadow
 

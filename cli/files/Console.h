@@ -1,0 +1,47 @@
+// Standard error: the program's own messages, and the image libraries'
+// chatter kept off it.
+#ifndef VEILSHADOW_CONSOLE_H
+#define VEILSHADOW_CONSOLE_H
+
+#include <cstdio>
+#include <string>
+
+namespace veilshadow {
+
+// Standard error as it was when first asked for, unbuffered: messages
+// written to it are never silenced, also while the image libraries'
+// own chatter on standard error goes to /dev/null.
+std::FILE *MessageStream();
+
+// libpng prints its errors on standard error: OpenImageIO's handler
+// takes the message and returns, and libpng's own then prints it. No
+// setting of OpenImageIO's reaches that handler, so while a file may pass
+// through libpng (any file being opened, as OpenImageIO tries every reader
+// on a file its own reader refuses; PNG files read or written) a silencer
+// sends standard error (the process's file descriptor 2) to /dev/null. The
+// error reaches veilshadow's one-line message through OpenImageIO anyway.
+// libtiff's messages need none: OpenImageIO's TIFF reader and writer
+// install libtiff's handlers and keep the messages as their errors;
+// OpenEXR's come as exceptions. Files are read and written on several
+// threads at once: the first silencer in redirects, the last one out
+// restores. veilshadow's own messages go to MessageStream(), which is
+// never redirected.
+class LibraryChatterSilenced {
+public:
+    // Silences nothing when `active` is false.
+    explicit LibraryChatterSilenced(bool active = true);
+    ~LibraryChatterSilenced();
+    LibraryChatterSilenced(const LibraryChatterSilenced &) = delete;
+    LibraryChatterSilenced &operator=(const LibraryChatterSilenced &) = delete;
+
+    // Whether coding this format (OpenImageIO's name) may print on
+    // standard error: PNG's.
+    static bool Needed(const std::string &format) { return format == "png"; }
+
+private:
+    bool active_;
+};
+
+}  // namespace veilshadow
+
+#endif

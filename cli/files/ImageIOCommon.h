@@ -1,0 +1,31 @@
+// What decoding (ImageRead.cpp) and encoding (ImageWrite.cpp) share:
+// the strip height, OpenImageIO's error messages and the float row that
+// half samples go through.
+#ifndef VEILSHADOW_IMAGEIOCOMMON_H
+#define VEILSHADOW_IMAGEIOCOMMON_H
+
+#include <RenderHost/World.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace veilshadow {
+
+// Rows decoded or encoded at a time: whole line blocks of every OpenEXR
+// compression (at most 256 lines, DWAB's), a few MB of samples at UHD.
+constexpr A_long kStripRows = 256;
+
+// The first line of a library's message: the messages here are one line.
+// "unknown error" when there is none.
+std::string LibraryMessage(const std::string &message);
+
+// OpenImageIO keeps errors per thread until asked; asking clears them.
+std::string TakeGlobalError();
+
+// This thread's row of float samples, for rows converted from or to half.
+std::vector<float> &FloatRow(std::size_t count);
+
+}  // namespace veilshadow
+
+#endif
