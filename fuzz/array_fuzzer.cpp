@@ -21,6 +21,7 @@
 
 #include "ArrayImage.h"
 #include "Errors.h"
+#include "Options.h"
 #include "SampleCodec.h"
 #include "lifecycle.h"
 
