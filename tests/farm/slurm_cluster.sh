@@ -52,12 +52,23 @@ cluster_stop_pid() {
     return 0
 }
 
+# Stops every daemon started, newest first.
 cluster_stop_daemons() {
     local i
-    for ((i = ${#CLUSTER_PIDS[@]} - 1; i >= 0; i--))
-        do cluster_stop_pid "${CLUSTER_PIDS[i]}"
+    for ((i = ${#CLUSTER_PIDS[@]} - 1; i >= 0; i--)); do
+        cluster_stop_pid "${CLUSTER_PIDS[i]}"
     done
     CLUSTER_PIDS=()
+}
+
+# The last lines of each of a daemon's files that exist: its log and what
+# it printed before it had one.
+cluster_logs() {
+    local file
+    for file in "$@"; do
+        [ -s "$file" ] && { echo "--- $file"; tail -n 8 "$file"; }
+    done
+    return 0
 }
 
 # Cancels every job left on the cluster (their step daemons then end on
@@ -141,7 +152,8 @@ cluster_start() {
     "$MUNGED" --foreground --force --socket="$dir/munge.socket" --key-file="$dir/munge.key" \
         --pid-file="$dir/munged.pid" --log-file="$dir/munged.log" --seed-file="$dir/munged.seed" >"$dir/munged.out" 2>&1 &
     CLUSTER_PIDS+=($!)
-    cluster_poll 20 test -S "$dir/munge.socket" || cluster_fail "munged did not start: $(tail -n 5 "$dir/munged.log")"
+    cluster_poll 20 test -S "$dir/munge.socket" ||
+        cluster_fail "munged did not start:"$'\n'"$(cluster_logs "$dir/munged.log" "$dir/munged.out")"
 
     export SLURM_CONF=$dir/slurm.conf
     # A port may be taken between the check and the daemon's start: then
@@ -160,12 +172,13 @@ cluster_start() {
         cluster_poll 60 cluster_node_idle && return 0
         CLUSTER_CONTROLLER=
         echo "slurm cluster: attempt $attempt with ports $port and $((port + 1)) failed:" >&2
-        tail -n 5 "$dir/slurmctld.log" "$dir/slurmd.log" >&2
-        # Keep munged, restart the other two.
+        cluster_logs "$dir/slurmctld.log" "$dir/slurmctld.out" "$dir/slurmd.log" "$dir/slurmd.out" >&2
+        # Keep munged, restart the other two (the array stays dense, as
+        # cluster_stop_daemons and cluster_stop_controller count on).
         local munged=${CLUSTER_PIDS[0]}
-        unset 'CLUSTER_PIDS[0]'
+        CLUSTER_PIDS=("${CLUSTER_PIDS[@]:1}")
         cluster_stop_daemons
         CLUSTER_PIDS=("$munged")
     done
-    cluster_fail "slurmctld and slurmd did not come up (logs in $dir)"
+    cluster_fail "slurmctld and slurmd did not come up in 5 attempts (their logs are above)"
 }

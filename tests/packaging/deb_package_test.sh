@@ -69,17 +69,37 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' |
 [[ $files == "$(printf '%s\n' "${expected[@]}" | sort)" ]] || fail "the package holds"$'\n'"$files"
 
 # Every library a binary needs is in Depends, by the package that has it.
+# ldd prints most libraries as "NAME => PATH (0x...)", but the loader by its
+# path alone ("/lib64/ld-linux-x86-64.so.2 (0x...)").
+library_path() {
+  ldd "$1" | awk -v l="$2" '$1 == l && $2 == "=>" { print $3; exit }
+    $1 ~ /^\// { n = split($1, part, "/"); if (part[n] == l) { print $1; exit } }'
+}
+# The one package that holds FILE. /lib is /usr/lib and /lib64 holds a link:
+# dpkg knows a file only by the path its package names, so each spelling of
+# it is asked for by its exact path (a path with no wildcard matches only
+# itself), and a file that two packages share is an error.
+owner_of() {
+  local path=$1 real candidate owners
+  real=$(readlink -f "$path")
+  for candidate in "$path" "/usr${path#/usr}" "${path#/usr}" "$real" "${real#/usr}"; do
+    owners=$(dpkg-query -S "$candidate" 2>/dev/null | sed -n "s|^\([^ ]*\): ${candidate}\$|\1|p")
+    [[ -n $owners ]] && break
+  done
+  [[ -n $owners && $owners != *,* && $owners != *$'\n'* ]] || return 1
+  echo "${owners%%:*}"
+}
+loader=$(owner_of /lib64/ld-linux-x86-64.so.2) && [[ $loader == libc6 ]] ||
+  fail "the loader's package is '$loader', not libc6"
 depends=$(dpkg-deb -f "$deb" Depends)
 mkdir "$scratch/root"
 dpkg-deb -x "$deb" "$scratch/root"
 for binary in "${expected[@]:0:4}"; do
   [[ $binary == *.py ]] && continue
   for library in $(readelf -d "$scratch/root$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    path=$(ldd "$scratch/root$binary" | awk -v l="$library" '$1 == l { print $3 }')
-    # /lib is /usr/lib: dpkg knows the file by the one its package names.
-    owner=$(dpkg -S "/usr${path#/usr}" 2>/dev/null || dpkg -S "${path#/usr}" 2>/dev/null) ||
-      fail "no package has $path"
-    owner=${owner%%:*}
+    path=$(library_path "$scratch/root$binary" "$library")
+    [[ $path == /* ]] || fail "ldd finds no $library for $binary"
+    owner=$(owner_of "$path") || fail "no one package holds $path"
     [[ ", $depends," == *", $owner "[\(,]* || ", $depends," == *", $owner,"* ]] ||
       fail "$binary needs $library of $owner, which Depends ($depends) leaves out"
   done
