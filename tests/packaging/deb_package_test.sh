@@ -72,8 +72,12 @@ files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' |
 # ldd prints most libraries as "NAME => PATH (0x...)", but the loader by its
 # path alone ("/lib64/ld-linux-x86-64.so.2 (0x...)").
 library_path() {
-  ldd "$1" | awk -v l="$2" '$1 == l && $2 == "=>" { print $3; exit }
-    $1 ~ /^\// { n = split($1, part, "/"); if (part[n] == l) { print $1; exit } }'
+  local listing
+  listing=$(ldd "$1") || return 1
+  # awk reads the whole listing (no early exit, which could stop ldd with
+  # SIGPIPE half-way through its output).
+  awk -v l="$2" '!found && $1 == l && $2 == "=>" { print $3; found = 1 }
+    !found && $1 ~ /^\// { n = split($1, part, "/"); if (part[n] == l) { print $1; found = 1 } }' <<<"$listing"
 }
 # The one package that holds FILE. /lib is /usr/lib and /lib64 holds a link:
 # dpkg knows a file only by the path its package names, so each spelling of
@@ -97,8 +101,8 @@ dpkg-deb -x "$deb" "$scratch/root"
 for binary in "${expected[@]:0:4}"; do
   [[ $binary == *.py ]] && continue
   for library in $(readelf -d "$scratch/root$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
-    path=$(library_path "$scratch/root$binary" "$library")
-    [[ $path == /* ]] || fail "ldd finds no $library for $binary"
+    path=$(library_path "$scratch/root$binary" "$library") && [[ $path == /* ]] ||
+      fail "ldd finds no $library for $binary"
     owner=$(owner_of "$path") || fail "no one package holds $path"
     [[ ", $depends," == *", $owner "[\(,]* || ", $depends," == *", $owner,"* ]] ||
       fail "$binary needs $library of $owner, which Depends ($depends) leaves out"
