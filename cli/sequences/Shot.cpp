@@ -148,7 +148,10 @@ SequenceJob JobOf(const JobOptions &options) {
     job.shape_frame = options.shape_frame;
     if (job.sequence) {
         job.frames = ParseFrameList(*options.frames);
-        for (const std::string *path : {&options.input, &options.layer, &options.output}) CheckFramePatterns(*path);
+        // An input that exists as named may be a still (IsStillAsNamed)
+        // whose name only looks like a pattern.
+        for (const std::string *path : {&options.input, &options.layer, &options.output})
+            if (path == &options.output || !ExistsAsNamed(*path)) CheckFramePatterns(*path);
         if (!HasFramePattern(options.output))
             throw UsageError(
                 FileMessage(options.output, "--frames needs a frame pattern in OUT's file name (#### or %04d)"));
