@@ -311,8 +311,8 @@ INSTANTIATE_TEST_SUITE_P(
 // file, and names that are no pattern are refused, and nothing is written.
 struct ShotCase {
     const char *name;
-    // Makes the files in `dir` and gives the arguments after the program.
-    std::function<std::vector<std::string>(const TempDir &dir)> setup;
+    const char *layer, *out;                        // in the folder of frames 0-12 of x.%d.png
+    std::function<void(const TempDir &dir)> links;  // more files, made before the run
     const char *message;
 };
 
@@ -332,7 +332,10 @@ std::vector<std::string> PngFrames(const TempDir &dir, const std::string &folder
 TEST_P(ShotRefusals, NothingIsWritten) {
     TempDir dir;
     const ShotCase &c = GetParam();
-    const std::vector<std::string> args = c.setup(dir);
+    std::vector<std::string> args = PngFrames(dir);
+    args[3] = dir / c.layer;
+    args.insert(args.end(), {"-o", dir / c.out});
+    c.links(dir);
     const std::set<std::string> before = dir.Entries();
     std::map<std::string, std::uintmax_t> sizes;
     for (const std::string &name : before)
@@ -344,65 +347,39 @@ TEST_P(ShotRefusals, NothingIsWritten) {
     for (const auto &[name, size] : sizes) EXPECT_EQ(std::filesystem::file_size(dir / name), size) << name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, ShotRefusals,
-                         ::testing::Values(
-                             // Frame 0 would write x.10.png before frame 10 reads it.
-                             ShotCase{"an_out_that_is_a_later_comp",
-                                      [](const TempDir &dir) {
-                                          std::vector<std::string> args = PngFrames(dir);
-                                          args.insert(args.end(), {"-o", dir / "x.1%d.png"});
-                                          return args;
-                                      },
-                                      "x.10.png: the output would overwrite an input file, COMP of frame 10"},
-                             // The same through a linked folder.
-                             ShotCase{"an_out_that_is_a_later_comp_through_a_link",
-                                      [](const TempDir &dir) {
-                                          std::vector<std::string> args = PngFrames(dir);
-                                          std::filesystem::create_directory_symlink(dir.path(), dir / "link");
-                                          args.insert(args.end(), {"-o", dir / "link/x.1%d.png"});
-                                          return args;
-                                      },
-                                      "link/x.10.png: the output would overwrite an input file, COMP of frame 10"},
-                             // A frame's OUT that is a hard link of another frame's COMP.
-                             ShotCase{"an_out_that_is_a_hard_link_of_an_input",
-                                      [](const TempDir &dir) {
-                                          std::vector<std::string> args = PngFrames(dir);
-                                          std::filesystem::create_hard_link(dir / "x.3.png", dir / "o.0007.png");
-                                          args.insert(args.end(), {"-o", dir / "o.####.png"});
-                                          return args;
-                                      },
-                                      "o.0007.png: the output would overwrite an input file, COMP of frame 3"},
-                             ShotCase{"two_frames_that_write_one_file",
-                                      [](const TempDir &dir) {
-                                          std::vector<std::string> args = PngFrames(dir);
-                                          clitest::WriteTestImage(dir / "shared.png",
-                                                                  clitest::RandomImage(Sample::kU8, 4, 0, 0, 6, 4, 7));
-                                          std::filesystem::create_symlink("shared.png", dir / "o.0004.png");
-                                          std::filesystem::create_symlink("shared.png", dir / "o.0009.png");
-                                          args.insert(args.end(), {"-o", dir / "o.####.png"});
-                                          return args;
-                                      },
-                                      "o.0009.png: two frames would write this one file: frames 4 and 9"},
-                             ShotCase{"a_printf_width_that_pads_with_spaces",
-                                      [](const TempDir &dir) {
-                                          std::vector<std::string> args = PngFrames(dir);
-                                          args.insert(args.end(), {"-o", dir / "o.%5d.png"});
-                                          return args;
-                                      },
-                                      "\"%5d\" is no frame pattern (only zeros pad a frame number); use ####"},
-                             // A still LAYER named with a pattern that is also a sequence: which
-                             // is meant is not clear.
-                             ShotCase{"a_layer_that_is_a_file_and_a_sequence",
-                                      [](const TempDir &dir) {
-                                          std::vector<std::string> args = PngFrames(dir);
-                                          std::filesystem::copy_file(dir / "l.png", dir / "logo@2x.png");
-                                          std::filesystem::copy_file(dir / "l.png", dir / "logo52x.png");
-                                          args[3] = dir / "logo@2x.png";
-                                          args.insert(args.end(), {"-o", dir / "o.####.png"});
-                                          return args;
-                                      },
-                                      "logo@2x.png: LAYER exists as a file of this name and as frame 5 ("}),
-                         [](const ::testing::TestParamInfo<ShotCase> &info) { return std::string(info.param.name); });
+namespace fs = std::filesystem;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ShotRefusals,
+    ::testing::Values(
+        // Frame 0 would write x.10.png before frame 10 reads it.
+        ShotCase{"an_out_that_is_a_later_comp", "l.png", "x.1%d.png", [](const TempDir &) {},
+                 "x.10.png: the output would overwrite an input file, COMP of frame 10"},
+        // The same through a linked folder.
+        ShotCase{"an_out_that_is_a_later_comp_through_a_link", "l.png", "link/x.1%d.png",
+                 [](const TempDir &dir) { fs::create_directory_symlink(dir.path(), dir / "link"); },
+                 "link/x.10.png: the output would overwrite an input file, COMP of frame 10"},
+        ShotCase{"an_out_that_is_a_hard_link_of_an_input", "l.png", "o.####.png",
+                 [](const TempDir &dir) { fs::create_hard_link(dir / "x.3.png", dir / "o.0007.png"); },
+                 "o.0007.png: the output would overwrite an input file, COMP of frame 3"},
+        ShotCase{"two_frames_that_write_one_file", "l.png", "o.####.png",
+                 [](const TempDir &dir) {
+                     fs::copy_file(dir / "l.png", dir / "shared.png");
+                     fs::create_symlink("shared.png", dir / "o.0004.png");
+                     fs::create_symlink("shared.png", dir / "o.0009.png");
+                 },
+                 "o.0009.png: two frames would write this one file: frames 4 and 9"},
+        ShotCase{"a_printf_width_that_pads_with_spaces", "l.png", "o.%5d.png", [](const TempDir &) {},
+                 "\"%5d\" is no frame pattern (only zeros pad a frame number); use ####"},
+        // A still LAYER named with a pattern that is also a sequence: which
+        // is meant is not clear.
+        ShotCase{"a_layer_that_is_a_file_and_a_sequence", "logo@2x.png", "o.####.png",
+                 [](const TempDir &dir) {
+                     fs::copy_file(dir / "l.png", dir / "logo@2x.png");
+                     fs::copy_file(dir / "l.png", dir / "logo52x.png");
+                 },
+                 "logo@2x.png: LAYER exists as a file of this name and as frame 5 ("}),
+    [](const ::testing::TestParamInfo<ShotCase> &info) { return std::string(info.param.name); });
 
 // Frame patterns live in the file name only: a folder named like a
 // pattern is a folder, and a still LAYER given with --frames is the file
