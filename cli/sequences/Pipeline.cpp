@@ -65,18 +65,6 @@ void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const Ima
     check_size(layer, shape.layer_display);
 }
 
-OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings) {
-    const std::string &format = settings.format.empty() ? shape.format : settings.format;
-    const SampleType sample = settings.sample.value_or(DefaultSampleFor(format, shape.sample));
-    // OpenEXR and TIFF keep LAYER's display window; a PNG is as large as
-    // its pixels, COMP's data window: of one size in a sequence of PNG
-    // COMPs (no data window), left unchecked for others, whose data
-    // windows may change from frame to frame.
-    if (format == "png" && shape.format != "png") return OutputShape{format, sample, 0, 0};
-    const Window window = Scaled(format == "png" ? shape.comp_data : shape.layer_display, settings.downsample);
-    return OutputShape{format, sample, window.width, window.height};
-}
-
 std::string CheckOutputPath(const FrameFiles &files) {
     if (SameFile(files.output, files.input) || SameFile(files.output, files.layer))
         throw UsageError(FileMessage(files.output, "the output would overwrite an input file"));
@@ -214,6 +202,12 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
     else if (comp_format && frame.out_format != "png")
         spec.compression = frame.comp.compression;
     return spec;
+}
+
+OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings) {
+    const OutputSpec spec = OutputSpecOf(frame, settings);
+    const Window window = spec.format == "png" ? Scaled(frame.comp.data, settings.downsample) : spec.display;
+    return OutputShape{spec.format, spec.sample, window.width, window.height};
 }
 
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still,

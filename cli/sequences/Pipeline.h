@@ -69,10 +69,6 @@ FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame
 // shape. Throws InputError naming the file that cannot be read.
 FrameShape ReadFrameShape(const FrameFiles &files, AlphaMode alpha);
 
-// What a whole OUT of a frame of this shape is: the file type, sample
-// type and size the run writes (see IsWholeImage), by `settings`' choice.
-OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings);
-
 // OUT's file type by its extension. Throws UsageError when veilshadow
 // does not write that type (PNG, TIFF, OpenEXR) or OUT names one of the
 // two inputs.
@@ -142,6 +138,12 @@ void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettin
 // file type's alpha convention (COMP's for COMP's type: OpenEXR and TIFF
 // associated, PNG straight), LAYER's display window.
 OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings);
+
+// What a whole OUT of the opened frame is: the file type, sample type and
+// size its render writes (OutputSpecOf; see IsWholeImage): a PNG as large
+// as COMP's data window, OpenEXR and TIFF LAYER's display window, both
+// 1/N with --downsample N.
+OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings);
 
 // The four steps in a row for one frame: reads both files, renders, and
 // writes OUT as OutputSpecOf says, its data window the

@@ -18,6 +18,10 @@ struct SequenceJob {
     // without one is a still image, read once for every frame).
     std::string input, layer, output;
     bool sequence = false;
+    // In a sequence, COMP or LAYER read as named for every frame although
+    // its name holds a pattern: the file exists under that very name
+    // (logo@2x.png) and no frame's name made from it does.
+    bool still_input = false, still_layer = false;
     std::vector<long> frames = {0};  // in the order to render; one for a single image
     FrameSettings settings;
     // Leave out a frame whose OUT is done (Shot::Done). Outputs are
@@ -37,8 +41,16 @@ struct SequenceJob {
 
 // The files, frames and settings the options name, checked: each value
 // parsed (with the message that names its option) where it lands in the
-// job, then OUT's file type and choice and the frame patterns.
+// job, then OUT's file type and choice, the frame patterns and the shot's
+// files as a whole (CheckShotFiles).
 SequenceJob JobOf(const JobOptions &options);
+
+// Every frame's files at once, before any is written. Throws UsageError
+// naming OUT when one frame's OUT names any frame's COMP or LAYER (the
+// same path in any spelling, or the same file through a hard or symbolic
+// link), and when two frames would write one file. Reads no image, only
+// the folders and the files' inodes.
+void CheckShotFiles(const SequenceJob &job);
 
 // The job's frames as files. Holds the job by reference: the job outlives
 // it, and later changes to it (the farm fixes the shape frame) show.
@@ -60,14 +72,17 @@ public:
     // frame whose inputs can be read; empty when none can.
     std::optional<FrameShape> FindShape() const;
 
-    // Whether a frame's OUT is done: OUT is one the run may write (throws
-    // UsageError as a rendered frame would: OUT names an input, or its
-    // file type does not take the chosen samples or compression), and it
-    // is a whole file of what the run writes for a sequence of `shape`.
-    // What --resume leaves out and what the farm counts as written.
+    // Whether a frame's OUT is done: a render of the frame would pass
+    // every check it meets (OpenFrame: the frame's COMP and LAYER headers
+    // read and held to `shape`, OUT's name, type and choice), and OUT is
+    // a whole file of what that render writes (ExpectedOutput). Throws
+    // as OpenFrame does where the render would fail. Headers only, no
+    // pixels. What --resume leaves out and what the farm counts as
+    // written.
     bool Done(const FrameShape &shape, const FrameFiles &files) const;
 
-    // The frames whose OUT is not done; all of them without a shape.
+    // The frames whose OUT is not done (a frame whose inputs the render
+    // would refuse is not done); all of them without a shape.
     std::vector<long> Missing(const std::optional<FrameShape> &shape) const;
 
 private:

@@ -16,6 +16,9 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <set>
 #include <string>
 
 namespace {
@@ -302,6 +305,170 @@ INSTANTIATE_TEST_SUITE_P(
                                   1,
                                   "comp.0003.exr: frame size 40 x 22, but frame 1 is 30 x 22"}),
     [](const ::testing::TestParamInfo<RefusalCase> &info) { return std::string(info.param.name); });
+
+// A shot is checked whole before anything is written: an OUT that names
+// any frame's input in any spelling, two frames that would write one
+// file, and names that are no pattern are refused, and nothing is written.
+struct ShotCase {
+    const char *name;
+    const char *layer, *out;                        // in the folder of frames 0-12 of x.%d.png
+    std::function<void(const TempDir &dir)> links;  // more files, made before the run
+    const char *message;
+};
+
+void PrintTo(const ShotCase &c, std::ostream *os) { *os << c.name; }
+
+class ShotRefusals : public ::testing::TestWithParam<ShotCase> {};
+
+// Frames 0-12 of a PNG sequence x.N.png (and a still l.png).
+std::vector<std::string> PngFrames(const TempDir &dir, const std::string &folder = "") {
+    for (long frame = 0; frame <= 12; ++frame)
+        clitest::WriteTestImage(dir / (folder + "x." + std::to_string(frame) + ".png"),
+                                clitest::RandomImage(Sample::kU8, 4, 0, 0, 6, 4, unsigned(frame)));
+    clitest::WriteTestImage(dir / "l.png", clitest::RandomImage(Sample::kU8, 4, 0, 0, 6, 4, 99));
+    return {"-i", dir / (folder + "x.%d.png"), "-l", dir / "l.png", "--frames", "0-12"};
+}
+
+TEST_P(ShotRefusals, NothingIsWritten) {
+    TempDir dir;
+    const ShotCase &c = GetParam();
+    std::vector<std::string> args = PngFrames(dir);
+    args[3] = dir / c.layer;
+    args.insert(args.end(), {"-o", dir / c.out});
+    c.links(dir);
+    const std::set<std::string> before = dir.Entries();
+    std::map<std::string, std::uintmax_t> sizes;
+    for (const std::string &name : before)
+        if (std::filesystem::is_regular_file(dir / name)) sizes[name] = std::filesystem::file_size(dir / name);
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 2) << run.err;
+    EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+    EXPECT_EQ(dir.Entries(), before);
+    for (const auto &[name, size] : sizes) EXPECT_EQ(std::filesystem::file_size(dir / name), size) << name;
+}
+
+namespace fs = std::filesystem;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ShotRefusals,
+    ::testing::Values(
+        // Frame 0 would write x.10.png before frame 10 reads it.
+        ShotCase{"an_out_that_is_a_later_comp", "l.png", "x.1%d.png", [](const TempDir &) {},
+                 "x.10.png: the output would overwrite an input file, COMP of frame 10"},
+        // The same through a linked folder.
+        ShotCase{"an_out_that_is_a_later_comp_through_a_link", "l.png", "link/x.1%d.png",
+                 [](const TempDir &dir) { fs::create_directory_symlink(dir.path(), dir / "link"); },
+                 "link/x.10.png: the output would overwrite an input file, COMP of frame 10"},
+        ShotCase{"an_out_that_is_a_hard_link_of_an_input", "l.png", "o.####.png",
+                 [](const TempDir &dir) { fs::create_hard_link(dir / "x.3.png", dir / "o.0007.png"); },
+                 "o.0007.png: the output would overwrite an input file, COMP of frame 3"},
+        ShotCase{"two_frames_that_write_one_file", "l.png", "o.####.png",
+                 [](const TempDir &dir) {
+                     fs::copy_file(dir / "l.png", dir / "shared.png");
+                     fs::create_symlink("shared.png", dir / "o.0004.png");
+                     fs::create_symlink("shared.png", dir / "o.0009.png");
+                 },
+                 "o.0009.png: two frames would write this one file: frames 4 and 9"},
+        ShotCase{"a_printf_width_that_pads_with_spaces", "l.png", "o.%5d.png", [](const TempDir &) {},
+                 "\"%5d\" is no frame pattern (only zeros pad a frame number); use ####"},
+        // A still LAYER named with a pattern that is also a sequence: which
+        // is meant is not clear.
+        ShotCase{"a_layer_that_is_a_file_and_a_sequence", "logo@2x.png", "o.####.png",
+                 [](const TempDir &dir) {
+                     fs::copy_file(dir / "l.png", dir / "logo@2x.png");
+                     fs::copy_file(dir / "l.png", dir / "logo52x.png");
+                 },
+                 "logo@2x.png: LAYER exists as a file of this name and as frame 5 ("}),
+    [](const ::testing::TestParamInfo<ShotCase> &info) { return std::string(info.param.name); });
+
+// Frame patterns live in the file name only: a folder named like a
+// pattern is a folder, and a still LAYER given with --frames is the file
+// the user named.
+TEST(Sequences, FoldersAndStillLayersAreTakenAsNamed) {
+    TempDir dir;
+    std::filesystem::create_directory(dir / "v@");
+    std::filesystem::create_directory(dir / "v1");
+    std::vector<std::string> args = PngFrames(dir, "v@/");
+    std::filesystem::rename(dir / "l.png", dir / "v@/logo@2x.png");
+    args[3] = dir / "v@/logo@2x.png";
+    args.insert(args.end(), {"-o", dir / "v@/o.####.png"});
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    for (long frame = 0; frame <= 12; ++frame)
+        EXPECT_TRUE(std::filesystem::exists(dir / ("v@/o." + veilshadow::ExpandFramePattern("####", frame) + ".png")));
+    EXPECT_TRUE(dir.Entries().count("v1") == 1 && std::filesystem::is_empty(dir / "v1"));
+}
+
+// "Done" is "a render would write exactly this": with --resume a frame
+// whose OUT is written is left out only when a render of it would pass
+// every check, and an OUT that is not what the render writes is written
+// again.
+struct DoneCase {
+    const char *name;
+    const char *out;                                 // OUT's pattern
+    std::function<void(const TempDir &dir)> change;  // after frames 1-4 are written
+    int exit_code;                                   // of the plain run and of --resume alike
+    const char *message;                             // on standard error of --resume (and the plain run, on failure)
+};
+
+void PrintTo(const DoneCase &c, std::ostream *os) { *os << c.name; }
+
+class DoneIsWhatARenderWrites : public ::testing::TestWithParam<DoneCase> {};
+
+TEST_P(DoneIsWhatARenderWrites, ResumeAgreesWithThePlainRun) {
+    TempDir dir;
+    for (long frame = 1; frame <= 4; ++frame) WriteFrame(dir, frame);
+    const DoneCase &c = GetParam();
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-4");
+    args[5] = dir / c.out;
+    ASSERT_EQ(clitest::RunVeilshadow(args).exit_code, 0);
+    c.change(dir);
+    args.push_back("--resume");
+    const clitest::RunResult resumed = clitest::RunVeilshadow(args);
+    EXPECT_EQ(resumed.exit_code, c.exit_code) << resumed.err;
+    EXPECT_NE(resumed.err.find(c.message), std::string::npos) << resumed.err;
+    if (c.exit_code == 0) return;
+    args.pop_back();
+    const clitest::RunResult plain = clitest::RunVeilshadow(args);
+    EXPECT_EQ(plain.exit_code, c.exit_code) << plain.err;
+    EXPECT_NE(plain.err.find(c.message), std::string::npos) << plain.err;
+}
+
+// Frame 3's COMP or LAYER rewritten unlike the others.
+void RewriteComp(const TempDir &dir, Sample sample, int width) {
+    clitest::WriteTestImage(dir / "comp.0003.exr", clitest::RandomImage(sample, 4, -7, -3, width, 22, 6));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, DoneIsWhatARenderWrites,
+    ::testing::Values(DoneCase{"a_comp_of_another_size", "out.####.exr",
+                               [](const TempDir &dir) { RewriteComp(dir, Sample::kHalf, 40); }, 1,
+                               "comp.0003.exr: frame size 40 x 22, but frame 1 is 30 x 22"},
+                      DoneCase{"a_comp_of_another_sample_type", "out.####.exr",
+                               [](const TempDir &dir) { RewriteComp(dir, Sample::kFloat, 30); }, 1,
+                               "comp.0003.exr: float samples, but frame 1 has half"},
+                      DoneCase{"a_layer_of_another_size", "out.####.exr",
+                               [](const TempDir &dir) {
+                                   TestImage layer = clitest::RandomImage(Sample::kHalf, 4, 3, 1, 24, 18, 7);
+                                   layer.full_width = 26;
+                                   layer.full_height = 20;
+                                   clitest::WriteTestImage(dir / "layer.0003.exr", layer);
+                               },
+                               1, "layer.0003.exr: frame size 26 x 20, but frame 1 is 28 x 20"},
+                      // A PNG of a quarter the size, as --downsample 2 writes it, is no
+                      // full-size frame.
+                      DoneCase{"a_png_of_another_size", "out.####.png",
+                               [](const TempDir &dir) {
+                                   for (long frame : {2, 4}) {
+                                       const std::string out =
+                                           dir / ("out." + veilshadow::ExpandFramePattern("####", frame) + ".png");
+                                       const TestImage written = clitest::ReadTestImage(out);
+                                       clitest::WriteTestImage(
+                                           out, clitest::RandomImage(written.sample, 4, 0, 0, 15, 11, 8));
+                                   }
+                               },
+                               0, "summary: 2 rendered, 2 skipped, 0 failed"}),
+    [](const ::testing::TestParamInfo<DoneCase> &info) { return std::string(info.param.name); });
 
 // A frame written whole but of another sample type than the run writes
 // (a float EXR where COMP is half) is foreign: --resume renders it again.

@@ -9,6 +9,7 @@
 #include "Limits.h"
 #include "Progress.h"
 #include "Sequence.h"
+#include "Shot.h"
 #include "TaskQueue.h"
 
 #include "cli_test_support.h"
@@ -252,6 +253,35 @@ TEST(Limits, MemoryCheck) {
     EXPECT_EQ(FormatBytes(512), "512 bytes");
     EXPECT_EQ(FormatBytes(3u << 20), "3.0 MiB");
     EXPECT_EQ(FormatBytes(std::uint64_t{5} << 30), "5.0 GiB");
+}
+
+// ---- Shot --------------------------------------------------------------
+
+// The farm's missing frames are those a render would not leave as they are:
+// a written frame whose COMP a plain run would refuse (another size than
+// the first frame's) is missing, not written.
+TEST(Shot, MissingFramesAreThoseARenderWouldNotSkip) {
+    clitest::TempDir dir;
+    for (int frame = 1; frame <= 3; ++frame) {
+        clitest::WriteTestImage(dir / ("c." + std::to_string(frame) + ".png"),
+                                clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, unsigned(frame)));
+        clitest::WriteTestImage(dir / ("l." + std::to_string(frame) + ".png"),
+                                clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, unsigned(frame) + 9));
+    }
+    JobOptions options;
+    options.input = dir / "c.%d.png";
+    options.layer = dir / "l.%d.png";
+    options.output = dir / "o.%d.png";
+    options.frames = "1-3";
+    ASSERT_EQ(clitest::RunVeilshadow(
+                  {"-i", options.input, "-l", options.layer, "-o", options.output, "--frames", "1-3", "-q"})
+                  .exit_code,
+              0);
+    const SequenceJob job = JobOf(options);
+    const Shot shot(job);
+    EXPECT_EQ(shot.Missing(shot.FindShape()), std::vector<long>{});
+    clitest::WriteTestImage(dir / "c.2.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 8, 4, 2));
+    EXPECT_EQ(shot.Missing(shot.FindShape()), std::vector<long>{2});
 }
 
 // ---- Box downsampling --------------------------------------------------
