@@ -2,10 +2,14 @@
 
 #include "Errors.h"
 
+#include <sys/resource.h>
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <new>
 #include <sstream>
+#include <vector>
 
 namespace veilshadow {
 
@@ -34,22 +38,190 @@ void CheckWorldFits(const std::string &path, const Window &window, renderhost::D
                                              FormatBytes(renderhost::World::kMaxBytes) + " the host lends one image"));
 }
 
-std::uint64_t AvailableMemory() {
-    std::ifstream meminfo("/proc/meminfo");
+namespace {
+
+std::string ReadText(const std::string &path) {
+    std::ifstream in(path);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The number `key` starts a line with in `text` ("KEY VALUE" or
+// "KEY: VALUE ..."), times `unit`.
+std::optional<std::uint64_t> FieldOf(const std::string &text, const std::string &key, std::uint64_t unit) {
+    std::istringstream lines(text);
     std::string line;
-    while (std::getline(meminfo, line)) {
-        if (line.rfind("MemAvailable:", 0) != 0) continue;
-        std::istringstream fields(line.substr(13));
-        std::uint64_t kib = 0;
-        if (fields >> kib) return kib * 1024;
+    while (std::getline(lines, line)) {
+        if (line.compare(0, key.size(), key) != 0 || line.size() == key.size()) continue;
+        if (line[key.size()] != ' ' && line[key.size()] != ':' && line[key.size()] != '\t') continue;
+        std::istringstream fields(line.substr(key.size() + 1));
+        std::uint64_t value = 0;
+        if (fields >> value) return value * unit;
     }
-    return 0;
+    return std::nullopt;
+}
+
+// A whole number alone in a file; nothing for "max" or no file.
+std::optional<std::uint64_t> NumberIn(const std::string &path) {
+    std::istringstream text(ReadText(path));
+    std::uint64_t value = 0;
+    if (text >> value) return value;
+    return std::nullopt;
+}
+
+// mountinfo writes a space, tab, newline and backslash as \ooo.
+std::string Unescaped(const std::string &text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\\' && i + 3 < text.size()) {
+            out += static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0'));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+struct CgroupMount {
+    std::string root;   // the hierarchy's folder mounted there
+    std::string point;  // where
+};
+
+// The mount of the cgroup2 hierarchy (`memory_v1` false) or of v1's
+// memory controller.
+std::optional<CgroupMount> FindCgroupMount(const std::string &mountinfo, bool memory_v1) {
+    std::istringstream lines(mountinfo);
+    std::string line;
+    while (std::getline(lines, line)) {
+        std::istringstream fields(line);
+        std::vector<std::string> field;
+        std::string word;
+        while (fields >> word) field.push_back(word);
+        std::size_t dash = 0;
+        while (dash < field.size() && field[dash] != "-") ++dash;
+        if (dash < 5 || dash + 3 >= field.size()) continue;
+        const std::string &type = field[dash + 1];
+        bool wanted = type == "cgroup2" && !memory_v1;
+        if (type == "cgroup" && memory_v1) {
+            std::istringstream options(field[dash + 3]);
+            std::string option;
+            while (std::getline(options, option, ','))
+                if (option == "memory") wanted = true;
+        }
+        if (wanted) return CgroupMount{Unescaped(field[3]), Unescaped(field[4])};
+    }
+    return std::nullopt;
+}
+
+// The group's path in the hierarchy: v2's "0::PATH", or v1's line whose
+// controllers include memory.
+std::optional<std::string> FindCgroupPath(const std::string &cgroups, bool memory_v1) {
+    std::istringstream lines(cgroups);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t first = line.find(':');
+        const std::size_t second = first == std::string::npos ? first : line.find(':', first + 1);
+        if (second == std::string::npos) continue;
+        const std::string controllers = line.substr(first + 1, second - first - 1);
+        const std::string path = line.substr(second + 1);
+        if (!memory_v1) {
+            if (line.compare(0, first, "0") == 0 && controllers.empty()) return path;
+            continue;
+        }
+        std::istringstream names(controllers);
+        std::string name;
+        while (std::getline(names, name, ','))
+            if (name == "memory") return path;
+    }
+    return std::nullopt;
+}
+
+// What the groups from `path` up to the mount's top can still take.
+std::optional<std::uint64_t> HierarchyRoom(const std::string &root, const std::string &cgroups,
+                                           const std::string &mountinfo, bool memory_v1) {
+    const std::optional<CgroupMount> mount = FindCgroupMount(mountinfo, memory_v1);
+    std::optional<std::string> path = FindCgroupPath(cgroups, memory_v1);
+    if (!mount || !path) return std::nullopt;
+    // A mount of part of the hierarchy (a container's view) holds the
+    // group's path less the mounted folder's.
+    std::string inside = *path;
+    if (mount->root != "/" && inside.compare(0, mount->root.size(), mount->root) == 0 &&
+        (inside.size() == mount->root.size() || inside[mount->root.size()] == '/'))
+        inside = inside.substr(mount->root.size());
+    const std::string top = root + mount->point;
+    std::string folder = top + inside;
+    while (folder.size() > top.size() && folder.back() == '/') folder.pop_back();
+    const char *const limit_file = memory_v1 ? "/memory.limit_in_bytes" : "/memory.max";
+    const char *const usage_file = memory_v1 ? "/memory.usage_in_bytes" : "/memory.current";
+    const char *const cache_key = memory_v1 ? "total_cache" : "file";
+    // v1 writes "no limit" as the largest page count in bytes.
+    constexpr std::uint64_t kNoLimit = std::uint64_t{1} << 62;
+    std::optional<std::uint64_t> room;
+    for (;;) {
+        const std::optional<std::uint64_t> limit = NumberIn(folder + limit_file);
+        if (limit && *limit < kNoLimit) {
+            const std::uint64_t usage = NumberIn(folder + usage_file).value_or(0);
+            const std::uint64_t cache = FieldOf(ReadText(folder + "/memory.stat"), cache_key, 1).value_or(0);
+            const std::uint64_t held = usage > cache ? usage - cache : 0;
+            const std::uint64_t here = *limit > held ? *limit - held : 0;
+            room = room ? std::min(*room, here) : here;
+        }
+        if (folder.size() <= top.size()) break;
+        const std::size_t slash = folder.rfind('/');
+        if (slash == std::string::npos || slash < top.size()) break;
+        folder.resize(std::max(slash, top.size()));
+    }
+    return room;
+}
+
+}  // namespace
+
+std::uint64_t CgroupAvailableMemory(const std::string &root) {
+    const std::string base = root == "/" ? std::string() : root;
+    const std::string cgroups = ReadText(base + "/proc/self/cgroup");
+    const std::string mountinfo = ReadText(base + "/proc/self/mountinfo");
+    std::optional<std::uint64_t> room;
+    for (const bool memory_v1 : {false, true}) {
+        const std::optional<std::uint64_t> here = HierarchyRoom(base, cgroups, mountinfo, memory_v1);
+        if (here) room = room ? std::min(*room, *here) : *here;
+    }
+    if (!room) return 0;
+    return std::max<std::uint64_t>(*room, 1);
+}
+
+std::uint64_t AvailableMemory() {
+    std::uint64_t available = FieldOf(ReadText("/proc/meminfo"), "MemAvailable", 1024).value_or(0);
+    const auto take = [&available](std::uint64_t bytes) {
+        if (bytes != 0 && (available == 0 || bytes < available)) available = bytes;
+    };
+    take(CgroupAvailableMemory("/"));
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+        const std::uint64_t mapped = FieldOf(ReadText("/proc/self/status"), "VmSize", 1024).value_or(0);
+        take(limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 1);
+    }
+    return available;
 }
 
 void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available) {
     if (available != 0 && needed > available)
         throw RunError(FileMessage(path, "rendering it needs " + FormatBytes(needed) + " of memory, more than the " +
-                                             FormatBytes(available) + " available"));
+                                             FormatBytes(available) +
+                                             " available (free memory, the control group's limit, ulimit -v)"));
+}
+
+renderhost::World &MakeWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
+                             const std::string &path, std::uint64_t held) {
+    const std::uint64_t available = AvailableMemory();
+    const std::uint64_t needed = WorldBytes(window, depth);
+    CheckMemory(path, needed, available == 0 ? 0 : available + held);
+    try {
+        return slot.emplace(depth, window.width, window.height, window.x, window.y);
+    } catch (const std::bad_alloc &) {
+        throw RunError(FileMessage(path, "out of memory for its " + FormatBytes(needed) + " of pixels"));
+    }
 }
 
 std::string FormatBytes(std::uint64_t bytes) {

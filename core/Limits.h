@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace veilshadow {
@@ -27,12 +28,34 @@ std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth);
 // the host lends one world.
 void CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth);
 
-// Memory the system can still give (MemAvailable); 0 when unknown.
+// Memory this process can still take: the least of the machine's
+// (MemAvailable), its control groups' (CgroupAvailableMemory("/")) and
+// its address-space limit's (RLIMIT_AS, ulimit -v, less what the process
+// has mapped). 0 when none is known.
 std::uint64_t AvailableMemory();
+
+// Memory the control groups of this process can still take, read under
+// `root` ("/" on a running system; a folder laid out the same way in
+// tests): the process's groups from proc/self/cgroup, the folders where
+// their hierarchies are mounted from proc/self/mountinfo (cgroup v2, and
+// v1's memory controller), and from the process's group up to the
+// mount's top, each group's limit (v2 memory.max, v1
+// memory.limit_in_bytes) less what it holds that cannot be dropped (v2
+// memory.current less memory.stat's file, v1 memory.usage_in_bytes less
+// memory.stat's total_cache). The least of these; 0 when no group has a
+// limit; at least 1 when there is one.
+std::uint64_t CgroupAvailableMemory(const std::string &root);
 
 // Throws RunError naming `path` when `needed` bytes exceed `available`
 // (an `available` of 0 means unknown and lets everything through).
 void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available);
+
+// The world of `depth` and `window` for `path`'s pixels in `slot`, made
+// after CheckMemory against AvailableMemory() (plus `held`, the bytes the
+// slot gives back first). An allocation that fails anyway throws RunError
+// naming `path`, not a bare "out of memory".
+renderhost::World &MakeWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
+                             const std::string &path, std::uint64_t held);
 
 // "1.5 GiB", "12.0 MiB", "512 bytes".
 std::string FormatBytes(std::uint64_t bytes);

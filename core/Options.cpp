@@ -10,7 +10,8 @@ AlphaMode ParseAlphaMode(const std::string &text) {
     if (text == "auto") return AlphaMode::kAuto;
     if (text == "straight") return AlphaMode::kStraight;
     if (text == "associated") return AlphaMode::kAssociated;
-    throw UsageError("--alpha \"" + text + "\": expected auto, straight or associated");
+    throw UsageError((text.empty() ? std::string("--alpha: the value is empty;") : "--alpha \"" + text + "\":") +
+                     " expected auto, straight or associated");
 }
 
 const char *AlphaModeName(AlphaMode mode) {
@@ -27,7 +28,9 @@ const char *AlphaModeName(AlphaMode mode) {
 
 PF_Fixed ParseOpacity(const std::string &text) {
     const auto bad = [&text]() {
-        return UsageError("--opacity \"" + text + "\": expected a percentage from 0 to 100, such as 50 or 12.5");
+        return UsageError(
+            (text.empty() ? std::string("--opacity: the value is empty;") : "--opacity \"" + text + "\":") +
+            " expected a percentage from 0 to 100, such as 50 or 12.5");
     };
     std::string digits = text;
     if (!digits.empty() && digits.back() == '%') digits.pop_back();

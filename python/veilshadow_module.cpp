@@ -67,8 +67,10 @@ bool IsBool(const py::handle &value) {
 }
 
 // An integer argument: a Python int, a numpy integer or anything else
-// with __index__, but not a bool. Its decimal digits as given, and its
-// value when it fits 64 bits.
+// whose __index__ gives one, but not a bool. Its decimal digits as given,
+// and its value when it fits 64 bits. A numpy array has __index__ but
+// refuses it unless it holds one integer (TypeError): it is then no
+// integer, and a 0-d float array is read by its float value.
 struct Integer {
     std::string text;
     std::optional<std::int64_t> value;
@@ -77,6 +79,10 @@ struct Integer {
 std::optional<Integer> AsInteger(const py::handle &value) {
     if (!PyIndex_Check(value.ptr()) || IsBool(value)) return std::nullopt;
     const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+    if (!index && PyErr_ExceptionMatches(PyExc_TypeError)) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
     if (!index) throw py::error_already_set();
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);

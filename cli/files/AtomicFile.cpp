@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
@@ -21,6 +22,8 @@ namespace {
 
 constexpr const char kMarker[] = ".vs-";
 constexpr std::size_t kRandomLength = 6;
+constexpr const char kRandomChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t kCheckLength = 8;  // lowercase hex digits
 // Bytes written between two starts of the disk's writeback.
 constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
 
@@ -45,6 +48,11 @@ extern "C" void RemovePendingAndRaise(int signal_number) {
 void InstallSignalHandlers() {
     static const bool installed = [] {
         for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+            // A signal the process was started with ignored (nohup, trap
+            // '' INT) stays ignored: it cannot end the run, so nothing is
+            // left to remove.
+            struct sigaction current {};
+            if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler == SIG_IGN) continue;
             struct sigaction action {};
             action.sa_handler = RemovePendingAndRaise;
             sigemptyset(&action.sa_mask);
@@ -82,13 +90,24 @@ void ClearPending(int slot) {
 
 std::string RandomTag() {
     thread_local std::mt19937_64 engine{std::random_device{}() ^ static_cast<std::uint64_t>(getpid())};
-    static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
     std::string tag;
-    for (std::size_t i = 0; i < kRandomLength; ++i) tag += kChars[engine() % (sizeof kChars - 1)];
+    for (std::size_t i = 0; i < kRandomLength; ++i) tag += kRandomChars[engine() % (sizeof kRandomChars - 1)];
     return tag;
 }
 
+// The check digits of a temporary name: the FNV-1a hash of the rest of
+// the name, so that a name written by hand is not taken for ours.
+std::string CheckDigits(const std::string &before, const std::string &extension) {
+    char digits[kCheckLength + 1];
+    std::snprintf(digits, sizeof digits, "%08x", Fnv1a(before + extension));
+    return digits;
+}
+
+bool IsRandomChar(char c) { return c != '\0' && std::strchr(kRandomChars, c) != nullptr; }
+bool IsCheckChar(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
 bool IsAlnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
+bool IsHostChar(char c) { return IsAlnum(c) || c == '_'; }
 
 // The longest name the folder takes.
 std::size_t NameLimit(const std::filesystem::path &folder) {
@@ -104,28 +123,61 @@ std::string CutTo(const std::string &text, std::size_t bytes) {
     return text.substr(0, end);
 }
 
-// The host and process a temporary file's name carries, when it is ours.
-struct TempOwner {
-    std::string host;
-    long pid = 0;
-};
-bool ParseTempName(const std::string &name, TempOwner &owner) {
-    if (name.empty() || name[0] != '.') return false;
-    const std::size_t marker = name.rfind(kMarker);
-    if (marker == std::string::npos) return false;
-    std::size_t i = marker + sizeof kMarker - 1;
-    const std::size_t host_end = name.find('-', i);
-    if (host_end == std::string::npos || host_end == i) return false;
-    owner.host = name.substr(i, host_end - i);
-    i = host_end + 1;
-    owner.pid = 0;
-    const std::size_t digits = i;
-    for (; i < name.size() && name[i] >= '0' && name[i] <= '9' && i - digits < 10; ++i)
-        owner.pid = owner.pid * 10 + (name[i] - '0');
-    if (i == digits || i >= name.size() || name[i] != '-' || owner.pid <= 0) return false;
-    for (std::size_t k = i + 1; k < i + 1 + kRandomLength; ++k)
-        if (k >= name.size() || !IsAlnum(name[k])) return false;
-    return true;
+// Whether `name` is exactly a name TempFile gives (see AtomicFile.h),
+// and if so the host it carries. Every part is checked: the leading
+// '.', a ".vs-" marker, the host's alphabet, a process id of 1 to 10
+// digits without a leading zero, the random tag's length and alphabet,
+// the check digits, and an extension of at most one '.' (a copy such as
+// "NAME.png.keep" is not ours).
+bool ParseTempName(const std::string &name, std::string &host) {
+    if (name.size() < 2 || name[0] != '.') return false;
+    for (std::size_t marker = name.find(kMarker, 1); marker != std::string::npos;
+         marker = name.find(kMarker, marker + 1)) {
+        std::size_t i = marker + sizeof kMarker - 1;
+        const std::size_t host_start = i;
+        while (i < name.size() && IsHostChar(name[i])) ++i;
+        if (i == host_start || i >= name.size() || name[i] != '-') continue;
+        const std::size_t host_end = i++;
+        const std::size_t pid_start = i;
+        while (i < name.size() && name[i] >= '0' && name[i] <= '9') ++i;
+        if (i == pid_start || i - pid_start > 10 || name[pid_start] == '0' || i >= name.size() || name[i] != '-')
+            continue;
+        ++i;
+        std::size_t k = 0;
+        for (; k < kRandomLength && i + k < name.size() && IsRandomChar(name[i + k]); ++k) {
+        }
+        if (k != kRandomLength) continue;
+        i += kRandomLength;
+        for (k = 0; k < kCheckLength && i + k < name.size() && IsCheckChar(name[i + k]); ++k) {
+        }
+        if (k != kCheckLength) continue;
+        const std::string extension = name.substr(i + kCheckLength);
+        if (!extension.empty() && (extension[0] != '.' || extension.find('.', 1) != std::string::npos)) continue;
+        if (name.compare(i, kCheckLength, CheckDigits(name.substr(0, i), extension)) != 0) continue;
+        host = name.substr(host_start, host_end - host_start);
+        return true;
+    }
+    return false;
+}
+
+// Removes `name` from `dir` if no process holds its lock. The lock is
+// taken on the file itself, so it tells a live writer from one that is
+// gone wherever the writer runs on this host (another PID namespace, a
+// container). The file is unlinked while the lock is held; a writer that
+// made the file but has not locked it yet then fails to lock it or finds
+// it unlinked, and picks another name.
+bool RemoveIfUnlocked(int dir, const char *name) {
+    const int fd = openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool removed = false;
+    struct stat opened {
+    }, named{};
+    if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == opened.st_dev &&
+        named.st_ino == opened.st_ino)
+        removed = unlinkat(dir, name, 0) == 0;
+    close(fd);
+    return removed;
 }
 
 // Cleans each folder once per process, before its first temporary file.
@@ -169,17 +221,13 @@ int RemoveStaleTempFiles(const std::string &folder) {
     DIR *dir = opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) return 0;
     const std::string host = TempFileHost();
-    const long self = static_cast<long>(getpid());
     int removed = 0;
     while (const dirent *entry = readdir(dir)) {
-        TempOwner owner;
-        if (!ParseTempName(entry->d_name, owner) || owner.host != host || owner.pid == self) continue;
-        // A process that exists (ours or another user's: EPERM) may be
-        // writing the file; only one that is gone cannot.
-        if (kill(static_cast<pid_t>(owner.pid), 0) == 0 || errno != ESRCH) continue;
-        struct stat status {};
-        if (fstatat(dirfd(dir), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(status.st_mode)) continue;
-        if (unlinkat(dirfd(dir), entry->d_name, 0) == 0) ++removed;
+        // Another host's lock may not be seen here (a network file system
+        // that keeps locks on each client): its files are never touched.
+        std::string owner;
+        if (!ParseTempName(entry->d_name, owner) || owner != host) continue;
+        if (RemoveIfUnlocked(dirfd(dir), entry->d_name)) ++removed;
     }
     closedir(dir);
     return removed;
@@ -194,20 +242,35 @@ TempFile::TempFile(const std::string &target) : target_(target) {
     InstallSignalHandlers();
     CleanFolderOnce(folder.string());
     const std::string owner = kMarker + TempFileHost() + "-" + std::to_string(getpid()) + "-";
-    // ".", the stem, the owner, the random tag and the extension; the stem
-    // gives way when the name would be too long for the folder.
-    const std::size_t fixed = 1 + owner.size() + kRandomLength + extension.size();
+    // ".", the stem, the owner, the random tag, the check digits and the
+    // extension; the stem gives way when the name would be too long for
+    // the folder.
+    const std::size_t fixed = 1 + owner.size() + kRandomLength + kCheckLength + extension.size();
     const std::size_t limit = NameLimit(folder);
     const std::string kept_stem = CutTo(stem, limit > fixed ? limit - fixed : 0);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const fs::path candidate = folder / ("." + kept_stem + owner + RandomTag() + extension);
+        const std::string before = "." + kept_stem + owner + RandomTag();
+        const fs::path candidate = folder / (before + CheckDigits(before, extension) + extension);
         fd_ = open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ >= 0) {
-            path_ = candidate.string();
-            slot_ = SetPending(path_);
-            return;
+        if (fd_ < 0) {
+            if (errno != EEXIST) ThrowErrno(target, "cannot create a file in its folder");
+            continue;
         }
-        if (errno != EEXIST) ThrowErrno(target, "cannot create a file in its folder");
+        // The lock marks the file as written by a live process until it is
+        // closed, whatever becomes of the process. A sweep that took the
+        // lock first has removed the file or is about to: another name.
+        // A file system without locks (ENOLCK, EINVAL) is written as
+        // before; a sweep there cannot lock the file either.
+        struct stat status {};
+        const bool locked = flock(fd_, LOCK_EX | LOCK_NB) == 0;
+        if ((!locked && errno == EWOULDBLOCK) || (fstat(fd_, &status) == 0 && status.st_nlink == 0)) {
+            close(fd_);
+            fd_ = -1;
+            continue;
+        }
+        path_ = candidate.string();
+        slot_ = SetPending(path_);
+        return;
     }
     throw RunError(FileMessage(target, "cannot find a free temporary name in its folder"));
 }
@@ -260,9 +323,8 @@ void TempFile::Commit() {
     try {
         if (!failure_.empty()) throw RunError(FileMessage(target_, "cannot write: " + failure_));
         if (fsync(fd_) != 0) ThrowErrno(target_, "cannot write it to disk");
-        const int fd = fd_;
-        fd_ = -1;
-        if (close(fd) != 0) ThrowErrno(target_, "cannot write it to disk");
+        // Renamed while still open, so its lock keeps a sweep away until
+        // the file has its final name.
         if (std::rename(path_.c_str(), target_.c_str()) != 0)
             ThrowErrno(target_, "cannot move the finished file into place");
     } catch (...) {
@@ -273,6 +335,9 @@ void TempFile::Commit() {
     }
     committed_ = true;
     ClearPending(slot_);
+    const int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) ThrowErrno(target_, "written, but closing it failed");
     // The rename is on disk only once the folder is: until then a crash
     // could leave the old name, or none.
     const std::string folder = std::filesystem::path(target_).parent_path().string();
@@ -300,6 +365,19 @@ std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offse
     return got;
 }
 
+void CheckRegularFile(const std::string &path) {
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) ThrowErrno(path, "cannot read it");
+    if (S_ISREG(status.st_mode)) return;
+    const char *kind = S_ISCHR(status.st_mode)    ? "a character device"
+                       : S_ISBLK(status.st_mode)  ? "a block device"
+                       : S_ISFIFO(status.st_mode) ? "a FIFO"
+                       : S_ISSOCK(status.st_mode) ? "a socket"
+                       : S_ISDIR(status.st_mode)  ? "a folder"
+                                                  : "of an unknown kind";
+    throw RunError(FileMessage(path, std::string("not a regular file (") + kind + "), not an image file"));
+}
+
 std::uint32_t Fnv1a(const std::string &text) {
     std::uint32_t hash = 2166136261u;
     for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
@@ -313,7 +391,8 @@ void WriteFileAtomically(const std::string &path, const std::string &text) {
 }
 
 bool IsTempFileName(const std::string &file_name) {
-    return !file_name.empty() && file_name[0] == '.' && file_name.find(kMarker) != std::string::npos;
+    std::string host;
+    return ParseTempName(file_name, host);
 }
 
 }  // namespace veilshadow

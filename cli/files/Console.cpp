@@ -2,18 +2,35 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <atomic>
+#include <cerrno>
 #include <mutex>
 
 namespace veilshadow {
 namespace {
 
 std::mutex silencer_mutex;
-int silencers = 0;      // alive now, on every thread
-int saved_stderr = -1;  // standard error while redirected
+int silencers = 0;                       // alive now, on every thread
+int saved_stderr = -1;                   // standard error while redirected
+std::atomic<bool> standard_held{false};  // descriptors 0-2 are open for good
 
 }  // namespace
 
-LibraryChatterSilenced::LibraryChatterSilenced(bool active) : active_(active) {
+bool HoldStandardDescriptors() {
+    bool held = true;
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // open() returns the lowest free descriptor: this one.
+        const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (null == fd) continue;
+        if (null >= 0) close(null);
+        held = false;
+    }
+    if (held) standard_held.store(true);
+    return held;
+}
+
+LibraryChatterSilenced::LibraryChatterSilenced(bool active) : active_(active && standard_held.load()) {
     if (!active_) return;
     MessageStream();  // duplicated before the first redirection
     std::lock_guard<std::mutex> lock(silencer_mutex);

@@ -13,6 +13,13 @@ namespace veilshadow {
 // own chatter on standard error goes to /dev/null.
 std::FILE *MessageStream();
 
+// Opens /dev/null on each of descriptors 0, 1 and 2 that is closed, so
+// that no file the program opens is ever given one of them (a file on
+// descriptor 2 would receive whatever is printed on standard error).
+// main() calls it before anything else is opened. Returns false when a
+// closed one could not be opened.
+bool HoldStandardDescriptors();
+
 // libpng prints its errors on standard error: OpenImageIO's handler
 // takes the message and returns, and libpng's own then prints it. No
 // setting of OpenImageIO's reaches that handler, so while a file may pass
@@ -25,7 +32,11 @@ std::FILE *MessageStream();
 // OpenEXR's come as exceptions. Files are read and written on several
 // threads at once: the first silencer in redirects, the last one out
 // restores. veilshadow's own messages go to MessageStream(), which is
-// never redirected.
+// never redirected. The silencer redirects descriptor 2 only once
+// HoldStandardDescriptors() has run: then descriptor 2 is standard error
+// (or /dev/null) for the whole run and never a file of the program's,
+// which open() could otherwise give descriptor 2 when it was found closed.
+// Before that (a program that never calls it) it silences nothing.
 class LibraryChatterSilenced {
 public:
     // Silences nothing when `active` is false.

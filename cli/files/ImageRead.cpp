@@ -1,5 +1,6 @@
 // Image files in: headers, and decoding a strip of rows at a time into
 // worlds.
+#include "AtomicFile.h"
 #include "Console.h"
 #include "Errors.h"
 #include "FileStructure.h"
@@ -179,6 +180,7 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     const fs::file_status status = fs::status(path, ec);
     if (!fs::exists(status)) throw RunError(FileMessage(path, "no such file"));
     if (fs::is_directory(status)) throw RunError(FileMessage(path, "is a folder, not an image file"));
+    CheckRegularFile(path);  // a device or a FIFO would never end or would block
 
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);

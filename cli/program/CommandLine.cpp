@@ -12,6 +12,7 @@ template <class Number>
 CLI::Validator RangeOf(const JobOption &option) {
     return CLI::Validator(
         [&option](std::string &input) {
+            if (input.empty()) return "the value is empty; expected a whole number from " + RangeText(option);
             Number value{};
             if (CLI::detail::lexical_cast(input, value) && value >= option.min && value <= option.max)
                 return std::string();
@@ -52,11 +53,44 @@ void AddJobOptions(CLI::App &app, JobOptions &options) {
     }
 }
 
+namespace {
+
+// Whether `name` ("--NAME") is an option of `app` or of one of its
+// subcommands that takes a value.
+bool TakesValue(const CLI::App &app, const std::string &name) {
+    const CLI::Option *option = app.get_option_no_throw(name);
+    if (option != nullptr) return option->get_expected_min() > 0;
+    for (const CLI::App *sub : app.get_subcommands([](const CLI::App *) { return true; }))
+        if (TakesValue(*sub, name)) return true;
+    return false;
+}
+
+}  // namespace
+
+std::vector<std::string> ArgumentsFor(const CLI::App &app, int argc, const char *const *argv) {
+    std::vector<std::string> words;
+    bool options_end = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        options_end = options_end || word == "--";
+        if (!options_end && word.size() > 3 && word.compare(0, 2, "--") == 0 && word.back() == '=' &&
+            word.find('=') == word.size() - 1 && TakesValue(app, word.substr(0, word.size() - 1))) {
+            words.push_back(word.substr(0, word.size() - 1));
+            words.emplace_back();
+        } else {
+            words.push_back(word);
+        }
+    }
+    return {words.rbegin(), words.rend()};
+}
+
 JobOptions ParseJobOptions(const std::vector<std::string> &words) {
     JobOptions options;
     CLI::App app;
     AddJobOptions(app, options);
-    std::vector<std::string> reversed(words.rbegin(), words.rend());  // CLI11 takes them last first
+    std::vector<const char *> argv{"veilshadow"};
+    for (const std::string &word : words) argv.push_back(word.c_str());
+    std::vector<std::string> reversed = ArgumentsFor(app, static_cast<int>(argv.size()), argv.data());
     try {
         app.parse(reversed);
     } catch (const CLI::ParseError &e) {

@@ -19,6 +19,14 @@ namespace veilshadow {
 // table's range).
 void AddJobOptions(CLI::App &app, JobOptions &options);
 
+// The words after the program's name, as `app` is to read them: an
+// option that takes a value, given as "--NAME=" with nothing after the
+// '=', becomes "--NAME" and an empty word, so that its value is the empty
+// one given (refused as empty by the option's own check) and never the
+// next word, which CLI11 would otherwise take. Nothing after "--" is
+// changed. In CLI11's order for App::parse (last word first).
+std::vector<std::string> ArgumentsFor(const CLI::App &app, int argc, const char *const *argv);
+
 // The options a command line's words give (the program's name left out),
 // read as the program reads them: what a farm chunk's command runs with.
 // Throws UsageError with the program's message.

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace veilshadow {
 namespace {
@@ -79,7 +80,8 @@ int Run(int argc, char **argv) {
     CLI::App *farm_slurm = AddFarmCommands(app, farm_options);
 
     try {
-        app.parse(argc, argv);
+        std::vector<std::string> words = ArgumentsFor(app, argc, argv);
+        app.parse(words);
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);  // --help, --version
         throw UsageError(e.what());
@@ -98,6 +100,10 @@ int Run(int argc, char **argv) {
 
 int main(int argc, char **argv) {
     using namespace veilshadow;
+    // Before anything is opened: a closed standard descriptor would be
+    // given to the first file opened, and what is printed there would land
+    // in it. Without /dev/null the run cannot be made safe: it stops.
+    if (!HoldStandardDescriptors()) return kExitFailure;
     // A reader of the progress or the output that goes away (| head) ends
     // what is written to it, not the run.
     std::signal(SIGPIPE, SIG_IGN);

@@ -93,9 +93,7 @@ World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Win
     const std::uint64_t held =
         slot ? std::uint64_t(slot->rowbytes()) * std::uint64_t(std::max<A_long>(slot->height(), 0)) : 0;
     slot.reset();
-    const std::uint64_t available = AvailableMemory();
-    CheckMemory(path, WorldBytes(window, depth), available == 0 ? 0 : available + held);
-    return slot.emplace(depth, window.width, window.height, window.x, window.y);
+    return MakeWorld(slot, depth, window, path, held);
 }
 
 namespace {

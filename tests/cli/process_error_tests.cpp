@@ -271,6 +271,18 @@ INSTANTIATE_TEST_SUITE_P(
                       return GoodPngs(dir, {"--opacity", "half"});
                   },
                   kUsage, nullptr, "--opacity \"half\"", "out.png"},
+        // "--NAME=" with nothing after the '=' gives an empty value, not
+        // the next word.
+        ErrorCase{"opacity_empty_after_equals",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--opacity=", "-q"});
+                  },
+                  kUsage, nullptr, "--opacity: the value is empty", "out.png"},
+        ErrorCase{"threads_empty_after_equals",
+                  [](const TempDir &dir) {
+                      return GoodPngs(dir, {"--threads=", "2"});
+                  },
+                  kUsage, nullptr, "--threads: the value is empty", "out.png"},
         ErrorCase{"alpha_mode_unknown",
                   [](const TempDir &dir) {
                       return GoodPngs(dir, {"--alpha", "premul"});

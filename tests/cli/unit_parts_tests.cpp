@@ -17,14 +17,19 @@
 #include <RenderHost/ThreadPool.h>
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -241,6 +246,72 @@ TEST(Limits, WorldsThatDoNotFitAreRefusedByName) {
             EXPECT_EQ(message.rfind("f.exr: ", 0), 0u) << message;
             EXPECT_NE(message.find(c.message_part), std::string::npos) << c.name << ": " << message;
         }
+    }
+}
+
+// A control group's limit, read from a folder laid out as / is: the
+// groups of the process, the mounts, and limit, usage and cache files
+// from the process's group up to the mount's top.
+struct CgroupCase {
+    const char *name;
+    const char *cgroup;                                      // proc/self/cgroup
+    const char *mountinfo;                                   // proc/self/mountinfo
+    std::vector<std::pair<std::string, std::string>> files;  // under the root
+    std::uint64_t available;
+};
+
+TEST(Limits, ControlGroupLimits) {
+    constexpr const char *kV2Mount = "30 23 0:26 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw\n";
+    constexpr const char *kV1Mount =
+        "31 23 0:28 / /sys/fs/cgroup rw - tmpfs tmpfs rw\n"
+        "35 31 0:32 / /sys/fs/cgroup/memory rw,relatime - cgroup cgroup rw,memory\n"
+        "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
+    const std::uint64_t gib = std::uint64_t{1} << 30, mib = std::uint64_t{1} << 20;
+    const CgroupCase cases[] = {
+        {"v2_limit_on_a_parent_less_what_it_holds_but_not_its_cache",
+         "0::/job7/step0\n",
+         kV2Mount,
+         {{"sys/fs/cgroup/job7/step0/memory.max", "max\n"},
+          {"sys/fs/cgroup/job7/memory.max", std::to_string(gib + gib / 2) + "\n"},
+          {"sys/fs/cgroup/job7/memory.current", std::to_string(512 * mib) + "\n"},
+          {"sys/fs/cgroup/job7/memory.stat", "anon 1\nfile " + std::to_string(256 * mib) + "\n"}},
+         gib + gib / 4},
+        {"v2_the_least_of_two_levels",
+         "0::/a/b\n",
+         kV2Mount,
+         {{"sys/fs/cgroup/a/b/memory.max", std::to_string(gib) + "\n"},
+          {"sys/fs/cgroup/a/memory.max", std::to_string(2 * gib) + "\n"}},
+         gib},
+        {"v1_memory_controller_of_a_hybrid_system",
+         "5:devices:/\n4:memory:/slurm/job_9\n0::/\n",
+         kV1Mount,
+         {{"sys/fs/cgroup/memory/slurm/job_9/memory.limit_in_bytes", "9223372036854771712\n"},
+          {"sys/fs/cgroup/memory/slurm/memory.limit_in_bytes", std::to_string(gib) + "\n"},
+          {"sys/fs/cgroup/memory/slurm/memory.usage_in_bytes", std::to_string(300 * mib) + "\n"},
+          {"sys/fs/cgroup/memory/slurm/memory.stat", "cache 1\ntotal_cache " + std::to_string(100 * mib) + "\n"}},
+         gib - 200 * mib},
+        {"v1_container_sees_its_own_group_at_the_mount",
+         "4:memory:/docker/abc\n",
+         "35 31 0:32 /docker/abc /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n",
+         {{"sys/fs/cgroup/memory/memory.limit_in_bytes", std::to_string(gib) + "\n"}},
+         gib},
+        {"a_group_over_its_limit_leaves_no_room_but_is_known",
+         "0::/full\n",
+         kV2Mount,
+         {{"sys/fs/cgroup/full/memory.max", "1000\n"}, {"sys/fs/cgroup/full/memory.current", "5000\n"}},
+         1},
+        {"no_limit_anywhere", "0::/free\n", kV2Mount, {{"sys/fs/cgroup/free/memory.max", "max\n"}}, 0},
+    };
+    for (const CgroupCase &c : cases) {
+        clitest::TempDir root;
+        std::filesystem::create_directories(root / "proc/self");
+        std::ofstream(root / "proc/self/cgroup") << c.cgroup;
+        std::ofstream(root / "proc/self/mountinfo") << c.mountinfo;
+        for (const auto &[path, text] : c.files) {
+            std::filesystem::create_directories(std::filesystem::path(root / path).parent_path());
+            std::ofstream(root / path) << text;
+        }
+        EXPECT_EQ(CgroupAvailableMemory(root.path()), c.available) << c.name;
     }
 }
 
@@ -509,28 +580,128 @@ TEST(TempFile, ALongNameFits) {
     EXPECT_EQ(dir.Entries(), std::set<std::string>{std::string(251, 'n') + ".exr"});
 }
 
-// What a killed run left behind is removed by the next run in the folder
-// on the same host, once its process is gone; a live process's file,
-// another host's and names of other forms are kept.
-TEST(TempFile, LeftoversOfProcessesThatAreGoneAreRemoved) {
+// A process that runs `body` in a child and waits there until told to go
+// on: the child's temporary files stay open, their locks held.
+class Writer {
+public:
+    // `body` makes the files and returns their paths, "\n"-separated.
+    explicit Writer(const std::function<std::string()> &body) {
+        if (pipe(report_) != 0 || pipe(release_) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            close(report_[0]);
+            close(release_[1]);  // so that the parent's close is the end of the pipe
+            const std::string paths = body() + "\n";
+            if (write(report_[1], paths.data(), paths.size()) < 0) _exit(1);
+            char go = 0;
+            if (read(release_[0], &go, 1) < 0) _exit(1);
+            _exit(0);  // no destructors: what is left is left unlocked
+        }
+        close(report_[1]);
+        close(release_[0]);
+        char buffer[4096];
+        ssize_t n;
+        while (paths_.find('\n') == std::string::npos && (n = read(report_[0], buffer, sizeof buffer)) > 0)
+            paths_.append(buffer, static_cast<std::size_t>(n));
+    }
+    ~Writer() {
+        close(release_[1]);
+        close(report_[0]);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+    }
+    std::string paths() const { return paths_.substr(0, paths_.find('\n')); }
+
+private:
+    int report_[2], release_[2];
+    pid_t pid_ = -1;
+    std::string paths_;
+};
+
+std::string FileName(const std::string &path) { return std::filesystem::path(path).filename().string(); }
+
+// A temporary file belongs to its writer while the writer holds its lock:
+// the sweep keeps a live writer's file and removes the file of one that is
+// gone (found by the lock, not by the PID), and never touches a name that
+// is not exactly of the form TempFile writes.
+TEST(TempFile, OwnedByItsLockAndExactName) {
     clitest::TempDir dir;
     const std::string host = TempFileHost();
-    const std::string gone = "4194305";  // above the largest process id Linux gives
-    const std::string live = std::to_string(getppid());
-    const std::string kept[] = {".b.vs-" + host + "-" + live + "-abc123.exr",
-                                ".c.vs-" + host + "x-" + gone + "-abc123.exr", ".d.vs-abc123.exr",
-                                "e.vs-" + host + "-" + gone + "-abc123.exr"};
-    const std::string removed = ".a.vs-" + host + "-" + gone + "-abc123.exr";
-    for (const std::string &name : kept) std::ofstream(dir / name) << "x";
-    std::ofstream(dir / removed) << "x";
+    // A writer that is still writing (its TempFile never destroyed), and
+    // one that ended without removing its file, as a SIGKILL leaves it
+    // (made second, so that the first one's sweep of the folder does not
+    // find it).
+    Writer writer([&] { return (new TempFile(dir / "live.png"))->path(); });
+    const std::string gone = FileName(Writer([&] { return (new TempFile(dir / "gone.exr"))->path(); }).paths());
+    const std::string held = FileName(writer.paths());
+    ASSERT_TRUE(IsTempFileName(gone) && IsTempFileName(held)) << gone << " " << held;
+    std::string wrong_check = gone;
+    wrong_check[wrong_check.rfind('.') - 1] = wrong_check[wrong_check.rfind('.') - 1] == '0' ? '1' : '0';
+    const std::string look_alikes[] = {
+        ".notes.vs-" + host + "-4000000-zzzzzz",  // a user's file of the old form
+        gone + ".keep",                           // a copy
+        wrong_check,                              // check digits that do not match
+        gone.substr(1),                           // no leading '.'
+        ".b.vs-" + host + "x-12-abc123",
+        "out.exr",
+    };
+    for (const std::string &name : look_alikes) {
+        EXPECT_FALSE(IsTempFileName(name)) << name;
+        std::ofstream(dir / name) << "x";
+    }
     EXPECT_EQ(RemoveStaleTempFiles(dir.path()), 1);
-    EXPECT_EQ(dir.Entries(), std::set<std::string>(std::begin(kept), std::end(kept)));
+    std::set<std::string> kept(std::begin(look_alikes), std::end(look_alikes));
+    kept.insert(held);
+    EXPECT_EQ(dir.Entries(), kept);
 }
 
-TEST(TempFile, NamesOfOthersAreNotOurs) {
-    EXPECT_FALSE(IsTempFileName("out.exr"));
-    EXPECT_FALSE(IsTempFileName(".hidden"));
-    EXPECT_TRUE(IsTempFileName(".out.vs-abc123.exr"));
+// A writer in another PID namespace (a container, a job step) has a PID
+// that means nothing here, or another process's: its file is kept while
+// it holds the lock. Its PID is made one that no process has here.
+TEST(TempFile, AWriterInAnotherPidNamespaceIsNeverTouched) {
+    if (geteuid() != 0) GTEST_SKIP() << "a PID namespace needs root";
+    clitest::TempDir dir;
+    pid_t free_pid = 0;
+    std::ifstream pid_max_file("/proc/sys/kernel/pid_max");
+    long pid_max = 32768;
+    pid_max_file >> pid_max;
+    for (pid_t candidate = static_cast<pid_t>(pid_max - 1); candidate > pid_max / 2 && free_pid == 0; --candidate)
+        if (kill(candidate, 0) != 0 && errno == ESRCH) free_pid = candidate;
+    ASSERT_NE(free_pid, 0);
+    // The child enters a new PID namespace; its first child is that
+    // namespace's init, which sets the namespace's last PID so that its
+    // own child, the writer, gets `free_pid`.
+    Writer outer([&]() -> std::string {
+        if (unshare(CLONE_NEWPID) != 0) return "skip: unshare";
+        int report[2], release[2];
+        if (pipe(report) != 0 || pipe(release) != 0) return "skip: pipe";
+        const pid_t init = fork();
+        if (init == 0) {
+            close(report[0]);
+            close(release[1]);
+            std::ofstream("/proc/sys/kernel/ns_last_pid") << free_pid - 1;
+            Writer inner([&] {
+                return getpid() == free_pid ? (new TempFile(dir / "out.exr"))->path() : std::string("skip: pid");
+            });
+            const std::string paths = inner.paths() + "\n";
+            if (write(report[1], paths.data(), paths.size()) < 0) _exit(1);
+            char go = 0;
+            if (read(release[0], &go, 1) < 0) _exit(1);
+            _exit(0);
+        }
+        close(report[1]);
+        close(release[0]);
+        char buffer[4096];
+        const ssize_t n = read(report[0], buffer, sizeof buffer);
+        std::string paths = n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string("skip: init");
+        return paths.substr(0, paths.find('\n'));  // release[1] closes as this child ends, ending init
+    });
+    const std::string path = outer.paths();
+    if (path.rfind("skip: ", 0) == 0) GTEST_SKIP() << "no PID namespace with a chosen PID here (" << path << ")";
+    EXPECT_NE(path.find("-" + std::to_string(free_pid) + "-"), std::string::npos) << path;
+    EXPECT_EQ(RemoveStaleTempFiles(dir.path()), 0);
+    EXPECT_EQ(dir.Entries(), std::set<std::string>{FileName(path)});
 }
 
 // ---- Contact sheet -----------------------------------------------------

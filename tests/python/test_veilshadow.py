@@ -186,6 +186,14 @@ def test_bad_arguments_raise_with_the_programs_words(arguments, error, message):
     assert message in str(raised.value) and "array(" not in str(raised.value)
 
 
+def test_numpy_scalars_and_0d_arrays_are_their_values():
+    expected = veilshadow.render(COMP, LAYER, 50, threads=2)
+    for opacity in (np.array(50.0), np.array(50), np.float32(50.0), np.array(50.0, np.float16)):
+        assert_same_bits(veilshadow.render(COMP, LAYER, opacity, threads=np.array(2)), expected)
+    with pytest.raises(ValueError, match="expected an integer from 0 to 1024"):
+        veilshadow.render(COMP, LAYER, threads=np.array(2.0))
+
+
 def test_renderer_keeps_the_plugin_for_frames_and_closes():
     with veilshadow.Renderer(threads=2) as renderer:
         assert renderer.plugin_version == veilshadow.__version__
