@@ -3,6 +3,7 @@
 #include "Errors.h"
 
 #include <algorithm>
+#include <filesystem>
 
 namespace veilshadow {
 namespace {
@@ -48,11 +49,34 @@ std::string Padded(long frame, int width) {
     return sign + std::string(static_cast<std::size_t>(std::max(zeros, 0)), '0') + digits;
 }
 
+// Where the last path component starts: after the last separator.
+std::size_t LastComponentStart(const std::string &path) {
+#ifdef _WIN32
+    const std::size_t slash = path.find_last_of("/\\");
+#else
+    const std::size_t slash = path.find_last_of('/');
+#endif
+    return slash == std::string::npos ? 0 : slash + 1;
+}
+
+// A printf conversion of an int that is no pattern at path[i]: '%', flags
+// or a width other than "0N", then 'd' ("%5d", "%-4d", "%+d", "% 3d").
+bool MatchOtherPrintf(const std::string &path, std::size_t i) {
+    if (path[i] != '%') return false;
+    std::size_t j = i + 1;
+    while (j < path.size() &&
+           (path[j] == '-' || path[j] == '+' || path[j] == ' ' || path[j] == '0' || IsDigit(path[j])))
+        ++j;
+    return j > i + 1 && j < path.size() && path[j] == 'd';
+}
+
 }  // namespace
 
 std::vector<PathPiece> SplitFramePatterns(const std::string &path) {
     std::vector<PathPiece> pieces;
-    for (std::size_t i = 0; i < path.size();) {
+    const std::size_t start = LastComponentStart(path);
+    if (start > 0) pieces.push_back({path.substr(0, start), false, 0});
+    for (std::size_t i = start; i < path.size();) {
         std::size_t length = 0;
         int width = 0;
         if (MatchPattern(path, i, length, width)) {
@@ -84,6 +108,24 @@ void CheckFramePatterns(const std::string &path) {
             throw UsageError(FileMessage(path, "a frame pattern of " + std::to_string(piece.width) +
                                                    " digits; at most " + std::to_string(kMaxPatternWidth) +
                                                    " are allowed"));
+    // A printf conversion in the last component that would pad with
+    // spaces or signs is refused, not taken as part of the name.
+    const std::size_t start = LastComponentStart(path);
+    for (std::size_t i = start; i < path.size(); ++i) {
+        std::size_t length = 0;
+        int width = 0;
+        if (MatchPattern(path, i, length, width)) {
+            i += length - 1;
+            continue;
+        }
+        if (MatchOtherPrintf(path, i)) {
+            const std::size_t end = path.find('d', i);
+            throw UsageError(FileMessage(path, "\"" + path.substr(i, end + 1 - i) +
+                                                   "\" is no frame pattern (only zeros pad a frame number); "
+                                                   "use #### (4 digits), ## or @@ (as many digits as characters), "
+                                                   "%04d (N digits, zero-padded) or %d (no padding)"));
+        }
+    }
 }
 
 std::string ExpandFramePattern(const std::string &path, long frame) {
@@ -91,6 +133,30 @@ std::string ExpandFramePattern(const std::string &path, long frame) {
     for (const PathPiece &piece : SplitFramePatterns(path))
         result += piece.pattern ? Padded(frame, piece.width) : piece.text;
     return result;
+}
+
+std::string CanonicalOutputPattern(const std::string &out) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path absolute = fs::absolute(fs::path(out), ec);
+    if (ec) absolute = fs::path(out);
+    const std::string text = absolute.string();
+    const std::size_t start = LastComponentStart(text);
+    fs::path folder = fs::path(text.substr(0, start));
+    const fs::path resolved = fs::weakly_canonical(folder, ec);
+    if (!ec) folder = resolved;
+    std::string name;
+    for (const PathPiece &piece : SplitFramePatterns(text.substr(start))) {
+        if (!piece.pattern)
+            name += piece.text;
+        else if (piece.width <= 1)
+            name += "%d";  // one digit at least pads nothing
+        else
+            name += "%0" + std::to_string(piece.width) + "d";
+    }
+    std::string result = folder.lexically_normal().string();
+    if (result.empty() || result.back() != '/') result += '/';
+    return result + name;
 }
 
 }  // namespace veilshadow

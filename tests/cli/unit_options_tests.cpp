@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <stdexcept>
@@ -248,11 +249,14 @@ TEST(FramePattern, Expansion) {
         {"comp.#.exr", -12345, "comp.-12345.exr", true, "comp..exr"},
         {"comp.%06d.tif", 42, "comp.000042.tif", true, "comp..tif"},
         {"c.%032d.tif", -42, "c.-0000000000000000000000000000042.tif", true, "c..tif"},  // the widest
-        {"shots/s####/f####.exr", 12, "shots/s0012/f0012.exr", true, "shots/s/f.exr"},
+        // Folders are never patterns: only the last component is read.
+        {"shots/s####/f####.exr", 12, "shots/s####/f0012.exr", true, "shots/s####/f.exr"},
+        {"/home/user@corp.example.com/c.png", 3, "/home/user@corp.example.com/c.png", false,
+         "/home/user@corp.example.com/c.png"},
+        {"proj/v@/out.%d.png", 1, "proj/v@/out.1.png", true, "proj/v@/out..png"},
+        {"shot#12/", 1, "shot#12/", false, "shot#12/"},
         {"comp.exr", 5, "comp.exr", false, "comp.exr"},
         {"100%.png", 5, "100%.png", false, "100%.png"},  // a lone % is no pattern
-        {"a%5d.png", 5, "a%5d.png", false, "a%5d.png"},  // only %d and %0Nd
-        {"a%0d.png", 5, "a%0d.png", false, "a%0d.png"},
     };
     for (const PatternCase &c : cases) {
         EXPECT_EQ(HasFramePattern(c.path), c.has_pattern) << c.path;
@@ -261,15 +265,45 @@ TEST(FramePattern, Expansion) {
         EXPECT_NO_THROW(CheckFramePatterns(c.path)) << c.path;
     }
     // Wider patterns would run past any frame number: refused by name.
-    for (const std::string &path :
-         {"o." + std::string(33, '#') + ".exr", std::string("o.%033d.exr"), "o." + std::string(200, '@') + ".exr"}) {
+    // printf conversions that pad with spaces or signs are refused, saying
+    // which patterns are taken.
+    const std::pair<std::string, std::string> refused[] = {
+        {"o." + std::string(33, '#') + ".exr", ": a frame pattern of "},
+        {"o.%033d.exr", ": a frame pattern of "},
+        {"o." + std::string(200, '@') + ".exr", ": a frame pattern of "},
+        {"o.%5d.png", ": \"%5d\" is no frame pattern (only zeros pad a frame number); use ####"},
+        {"d/o.%-4d.png", ": \"%-4d\" is no frame pattern"},
+        {"a%0d.png", ": \"%0d\" is no frame pattern"},
+    };
+    for (const auto &[path, message] : refused) {
         try {
             CheckFramePatterns(path);
             ADD_FAILURE() << "accepted " << path;
         } catch (const UsageError &e) {
-            EXPECT_EQ(std::string(e.what()).rfind(path + ": a frame pattern of ", 0), 0u) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(path + message, 0), 0u) << e.what();
         }
     }
+    EXPECT_FALSE(HasFramePattern("a%5d.png"));               // a file name as it is, without --frames
+    EXPECT_NO_THROW(CheckFramePatterns("d%5d/o.%05d.png"));  // a folder is a name as written
+}
+
+// Every spelling of one set of files is one text: the folder absolute and
+// resolved, the patterns of the file name written as %0Nd.
+TEST(FramePattern, CanonicalOutputPattern) {
+    const std::string cwd = std::filesystem::current_path().string();
+    const std::string folder = cwd == "/" ? "/" : cwd + "/";
+    const std::pair<const char *, std::string> cases[] = {
+        {"p.####.exr", folder + "p.%04d.exr"},
+        {"p.#.exr", folder + "p.%04d.exr"},
+        {"./ab/../p.%04d.exr", folder + "p.%04d.exr"},
+        {"p.@@@@.exr", folder + "p.%04d.exr"},
+        {"p.@.exr", folder + "p.%d.exr"},  // one digit pads nothing: as %d
+        {"p.%01d.exr", folder + "p.%d.exr"},
+        {"p.##.exr", folder + "p.%02d.exr"},
+        {"/v@/x#/p.%d.exr", "/v@/x#/p.%d.exr"},  // the folder as written
+    };
+    for (const auto &[out, canonical] : cases) EXPECT_EQ(CanonicalOutputPattern(out), canonical) << out;
+    EXPECT_NE(CanonicalOutputPattern("p.##.exr"), CanonicalOutputPattern("p.###.exr"));
 }
 
 }  // namespace
