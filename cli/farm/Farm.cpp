@@ -18,6 +18,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 namespace veilshadow {
 namespace {
@@ -226,7 +227,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
     }
     const std::string script = (job_dir / (name + ".sbatch")).string();
     const std::string records = (record_dir / (name + ".jobs")).string();
-    const SubmissionLock lock((record_dir / (name + ".lock")).string());
+    std::optional<SubmissionLock> lock(std::in_place, (record_dir / (name + ".lock")).string());
     const std::vector<JobRecord> active = ActiveJobs(slurm, records, job.output);
     for (const JobRecord &earlier : active)
         if (Overlap(earlier.frames, submission.frames))
@@ -240,6 +241,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
                                        "--chdir=" + command.folder};
     sbatch.insert(sbatch.end(), options.sbatch.begin(), options.sbatch.end());  // after ours, so they win
     const std::string id = SubmitRecorded(slurm, sbatch, submission, script, records, active);
+    lock.reset();  // recorded: a run for other frames of OUT may submit while this one waits
 
     std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
                 id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk, FormatFrameList(tasks).c_str(),

@@ -19,6 +19,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veilshadow {
@@ -292,8 +293,9 @@ TEST(FarmSlurm, EverySpellingOfOneOutIsOneJob) {
 
 // The record of a job is on disk before it is submitted: a record that
 // cannot be written submits nothing, a job whose id cannot be recorded
-// is cancelled, and a submission left without its id is not repeated.
-TEST(FarmSlurm, AJobThatCannotBeRecordedIsNotLeftQueued) {
+// is cancelled, and a submission left without its id is not repeated. A
+// run while another submits for the same OUT submits nothing.
+TEST(FarmSlurm, AJobIsRecordedBeforeItIsSubmittedAndOneAtATime) {
     FarmShot shot;
     FakeSlurm slurm;
     FakeClock clock;
@@ -306,16 +308,30 @@ TEST(FarmSlurm, AJobThatCannotBeRecordedIsNotLeftQueued) {
         std::filesystem::create_directory(records);
     };
 
+    bool second_run = false;
+    slurm.on_ask = [&] {  // a second run while the first reads the records
+        if (std::exchange(second_run, true)) return;
+        try {
+            RunFarmSlurm(shot.command, shot.options, slurm, clock);
+            ADD_FAILURE() << "two runs submitted at once";
+        } catch (const RunError &e) {
+            EXPECT_NE(std::string(e.what()).find("another farm slurm run"), std::string::npos) << e.what();
+        }
+    };
+    EXPECT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock), kExitSuccess);
+    EXPECT_TRUE(second_run);
+    EXPECT_EQ(slurm.submitted.size(), 2u);
+
     slurm.on_ask = unwritable;  // before the submission
     EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), RunError);
-    EXPECT_EQ(slurm.submitted.size(), 1u);
+    EXPECT_EQ(slurm.submitted.size(), 2u);
     slurm.on_ask = nullptr;
     std::filesystem::remove_all(records);
 
     slurm.on_submit = unwritable;  // while sbatch runs
     EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), RunError);
-    EXPECT_EQ(slurm.submitted.size(), 2u);
-    EXPECT_EQ(slurm.cancelled, std::vector<std::string>{"18"});
+    EXPECT_EQ(slurm.submitted.size(), 3u);
+    EXPECT_EQ(slurm.cancelled, std::vector<std::string>{"19"});
     slurm.on_submit = nullptr;
     std::filesystem::remove_all(records);
 
@@ -326,7 +342,7 @@ TEST(FarmSlurm, AJobThatCannotBeRecordedIsNotLeftQueued) {
     } catch (const RunError &e) {
         EXPECT_NE(std::string(e.what()).find(records), std::string::npos) << e.what();
     }
-    EXPECT_EQ(slurm.submitted.size(), 2u);
+    EXPECT_EQ(slurm.submitted.size(), 3u);
 }
 
 // A frame whose OUT is one of its inputs (both patterns give c.1000.png)
