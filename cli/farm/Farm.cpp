@@ -56,10 +56,17 @@ FrameCheck CheckFrames(const SequenceJob &job) {
 std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records, const std::string &output) {
     std::error_code ec;
     if (!fs::exists(records, ec)) return {};
-    std::ifstream file(records);
-    const std::string text{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    if (!fs::is_regular_file(records, ec) || !file.is_open() || file.bad())
-        throw RunError(FileMessage(records, "cannot read the jobs submitted for " + output + " by earlier runs"));
+    const RunError unreadable(
+        FileMessage(records, "cannot read the jobs submitted for " + output + " by earlier runs"));
+    if (!fs::is_regular_file(records, ec)) throw unreadable;
+    std::string text;
+    try {
+        std::ifstream file(records);
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file.is_open() || file.bad()) throw unreadable;
+    } catch (const std::ios_base::failure &) {  // a read error, as the stream library reports one
+        throw unreadable;
+    }
     std::vector<JobRecord> active;
     for (JobRecord &job : ParseRecords(text, records)) {
         if (job.id == kSubmittingJob)
