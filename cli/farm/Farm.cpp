@@ -2,15 +2,23 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
+#include "FramePattern.h"
 #include "FrameRange.h"
 
 #include <CLI/CLI.hpp>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <optional>
-#include <sstream>
+#include <utility>
 
 namespace veilshadow {
 namespace {
@@ -41,13 +49,32 @@ FrameCheck CheckFrames(const SequenceJob &job) {
     return FrameCheck{shot.Missing(shape), shape ? shape->frame : job.frames.front()};
 }
 
-// The jobs of the records file that are still queued or running.
-std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records) {
-    std::ifstream file(records);
-    std::ostringstream text;
-    text << file.rdbuf();
+// The jobs of the records file that are still queued or running. A
+// submission recorded without its job id (a run stopped, or one whose job
+// could be neither recorded nor cancelled) may be queued under an id no
+// one knows: it is refused until the user has looked.
+std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records, const std::string &output) {
+    std::error_code ec;
+    if (!fs::exists(records, ec)) return {};
+    const RunError unreadable(
+        FileMessage(records, "cannot read the jobs submitted for " + output + " by earlier runs"));
+    if (!fs::is_regular_file(records, ec)) throw unreadable;
+    std::string text;
+    try {
+        std::ifstream file(records);
+        text.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+        if (!file.is_open() || file.bad()) throw unreadable;
+    } catch (const std::ios_base::failure &) {  // a read error, as the stream library reports one
+        throw unreadable;
+    }
     std::vector<JobRecord> active;
-    for (JobRecord &job : ParseRecords(text.str(), records)) {
+    for (JobRecord &job : ParseRecords(text, records)) {
+        if (job.id == kSubmittingJob)
+            throw RunError(FileMessage(
+                records, "an earlier run began to submit frames " + FormatFrameList(job.frames) + " of " + output +
+                             " and did not record the job's id: if squeue shows that job, "
+                             "cancel it; then delete the line \"" +
+                             kSubmittingJob + " " + FormatFrameList(job.frames) + "\" and run this again"));
         std::string message;
         const std::optional<bool> running = slurm.JobActive(job.id, message);
         if (!running)
@@ -58,11 +85,70 @@ std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records
     return active;
 }
 
-void WriteRecords(const std::string &records, const std::vector<JobRecord> &jobs) {
+// One submission for an OUT at a time: two runs at once would each see
+// no earlier job and both submit. Held on a file beside the records
+// (which is replaced, not written in place).
+class SubmissionLock {
+public:
+    explicit SubmissionLock(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+        if (fd_ < 0) throw RunError(FileMessage(path, std::string("cannot open the lock: ") + std::strerror(errno)));
+        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno;
+            close(fd_);
+            throw RunError(FileMessage(path, error == EWOULDBLOCK
+                                                 ? "another farm slurm run is submitting frames of the same OUT; "
+                                                   "run this again when it has finished"
+                                                 : std::string("cannot take the lock: ") + std::strerror(error)));
+        }
+    }
+    ~SubmissionLock() { close(fd_); }
+    SubmissionLock(const SubmissionLock &) = delete;
+    SubmissionLock &operator=(const SubmissionLock &) = delete;
+
+private:
+    int fd_;
+};
+
+// The submission, recorded on disk before sbatch runs and amended with
+// the job's id after: a job is never queued that a later run cannot see.
+// A job whose id cannot be recorded is cancelled; the run then fails.
+std::string SubmitRecorded(SlurmClient &slurm, const std::vector<std::string> &sbatch, const Submission &submission,
+                           const std::string &script, const std::string &records, std::vector<JobRecord> active) {
+    std::vector<JobRecord> recorded = active;
+    recorded.push_back({kSubmittingJob, submission.frames});
     try {
-        WriteFileAtomically(records, FormatRecords(jobs));
+        WriteFileAtomically(records, FormatRecords(recorded));
     } catch (const RunError &e) {
-        std::fprintf(stderr, "veilshadow: warning: %s\n", e.what());
+        throw RunError(std::string(e.what()) + " (the record of the job to submit; nothing was submitted)");
+    }
+    std::string id;
+    try {
+        id = slurm.Submit(sbatch, submission.tasks, script);
+    } catch (const RunError &) {
+        try {
+            WriteFileAtomically(records, FormatRecords(active));
+        } catch (const RunError &e) {
+            std::fprintf(stderr, "veilshadow: warning: %s\n", e.what());
+        }
+        throw;
+    }
+    recorded.back().id = id;
+    try {
+        WriteFileAtomically(records, FormatRecords(recorded));
+        return id;
+    } catch (const RunError &e) {
+        std::string message;
+        if (!slurm.Cancel(id, message))
+            throw RunError(std::string(e.what()) + " (the record of job " + id + "); job " + id +
+                           " was submitted and could not be cancelled (" + message + "): cancel it (scancel " + id +
+                           ") before running this again");
+        try {
+            WriteFileAtomically(records, FormatRecords(active));
+        } catch (const RunError &) {
+            // The line without an id stays: the next run asks the user to look.
+        }
+        throw RunError(std::string(e.what()) + " (the record of job " + id + "); job " + id +
+                       " was submitted and has been cancelled, since no later run could have seen it");
     }
 }
 
@@ -107,9 +193,7 @@ CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
 int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &slurm, WaitClock &clock) {
     SequenceJob job = JobOf(command.options);
     if (!job.sequence) throw UsageError("farm slurm renders a sequence: give --frames LIST");
-    for (const std::string &arg : options.sbatch)
-        if (arg.rfind("--array", 0) == 0 || (arg.rfind("-a", 0) == 0 && arg.rfind("--", 0) != 0))
-            throw UsageError("--sbatch " + arg + ": the array is veilshadow's (one task per chunk of --chunk frames)");
+    CheckSbatchOptions(options.sbatch);
 
     // The program and the folders as every node sees them; the tasks run
     // in this folder, where the file names are as given.
@@ -117,12 +201,16 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
     const fs::path self = fs::read_symlink("/proc/self/exe", ec);
     command.program = ec ? ForTheNodes("veilshadow") : self.string();
     command.folder = ForTheNodes(".");
-    const std::string output_for_the_nodes = ForTheNodes(job.output);
-    for (const std::string *path : {&job.input, &job.layer}) ForTheNodes(*path);
+    for (const std::string *path : {&job.input, &job.layer, &job.output}) ForTheNodes(*path);
     std::string &plugin = command.options.plugin;
     if (!plugin.empty()) plugin = ForTheNodes(plugin);
-    const fs::path job_dir = options.job_dir.empty() ? fs::path(output_for_the_nodes).parent_path() / "veilshadow-farm"
-                                                     : fs::path(ForTheNodes(options.job_dir));
+    // The job is the set of files it writes: its name and its records come
+    // from the one spelling of OUT's pattern, and the records stay beside
+    // OUT whichever folder holds the script and logs.
+    const std::string pattern = CanonicalOutputPattern(job.output);
+    const std::string name = FarmName(pattern);
+    const fs::path record_dir = fs::path(pattern).parent_path() / "veilshadow-farm";
+    const fs::path job_dir = options.job_dir.empty() ? record_dir : fs::path(ForTheNodes(options.job_dir));
     if (job_dir.string().find('\\') != std::string::npos)
         throw UsageError(FileMessage(job_dir.string(),
                                      "Slurm cannot name task logs in a folder whose name holds a backslash; "
@@ -140,12 +228,14 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
     const Submission submission = ChunksToSubmit(chunks, missing);
     const std::vector<long> &tasks = submission.tasks;
 
-    fs::create_directories(job_dir, ec);
-    if (ec) throw RunError(FileMessage(job_dir.string(), "cannot make the job folder: " + ec.message()));
-    const std::string name = FarmName(job.output, output_for_the_nodes);
+    for (const fs::path &folder : {record_dir, job_dir}) {
+        fs::create_directories(folder, ec);
+        if (ec) throw RunError(FileMessage(folder.string(), "cannot make the job folder: " + ec.message()));
+    }
     const std::string script = (job_dir / (name + ".sbatch")).string();
-    const std::string records = (job_dir / (name + ".jobs")).string();
-    std::vector<JobRecord> active = ActiveJobs(slurm, records);
+    const std::string records = (record_dir / (name + ".jobs")).string();
+    std::optional<SubmissionLock> lock(std::in_place, (record_dir / (name + ".lock")).string());
+    const std::vector<JobRecord> active = ActiveJobs(slurm, records, job.output);
     for (const JobRecord &earlier : active)
         if (Overlap(earlier.frames, submission.frames))
             throw RunError("job " + earlier.id + " of an earlier run still has frames " +
@@ -157,9 +247,8 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
                                        "--output=" + SlurmLiteral((job_dir / name).string()) + "-%A_%a.log",
                                        "--chdir=" + command.folder};
     sbatch.insert(sbatch.end(), options.sbatch.begin(), options.sbatch.end());  // after ours, so they win
-    const std::string id = slurm.Submit(sbatch, tasks, script);
-    active.push_back({id, submission.frames});
-    WriteRecords(records, active);
+    const std::string id = SubmitRecorded(slurm, sbatch, submission, script, records, active);
+    lock.reset();  // recorded: a run for other frames of OUT may submit while this one waits
 
     std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
                 id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk, FormatFrameList(tasks).c_str(),

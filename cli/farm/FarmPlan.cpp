@@ -39,8 +39,8 @@ bool Overlap(const std::vector<long> &a, const std::vector<long> &b) {
     return !both.empty();
 }
 
-std::string FarmName(const std::string &output, const std::string &output_for_the_nodes) {
-    const std::string file = StripFramePatterns(std::filesystem::path(output).filename().string());
+std::string FarmName(const std::string &job_output_pattern) {
+    const std::string file = StripFramePatterns(std::filesystem::path(job_output_pattern).filename().string());
     std::string name;
     for (const char c : file) {
         if (c == '.' && (name.empty() || name.back() == '.')) continue;  // the separators around a pattern become one
@@ -50,7 +50,7 @@ std::string FarmName(const std::string &output, const std::string &output_for_th
     }
     while (!name.empty() && (name.back() == '.' || name.back() == '_' || name.back() == '-')) name.pop_back();
     char suffix[16];
-    std::snprintf(suffix, sizeof suffix, "-%08x", Fnv1a(output_for_the_nodes));
+    std::snprintf(suffix, sizeof suffix, "-%08x", Fnv1a(job_output_pattern));
     return (name.empty() ? "frames" : name) + suffix;
 }
 

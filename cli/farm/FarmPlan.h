@@ -38,10 +38,11 @@ Submission ChunksToSubmit(const std::vector<std::vector<long>> &chunks, const st
 bool Overlap(const std::vector<long> &a, const std::vector<long> &b);
 
 // The name of the job's files: OUT's file name without its frame pattern
-// and a hash of the whole OUT pattern as the nodes open it, since names
-// that read alike ("x y.#.png", "x_y.#.png") are other jobs:
-// "/shots/out.####.exr" gives "out.exr-1c9e5a07".
-std::string FarmName(const std::string &output, const std::string &output_for_the_nodes);
+// and a hash of the whole pattern, given as CanonicalOutputPattern spells
+// it, so that every spelling of one pattern is one job and names that read
+// alike ("x y.#.png", "x_y.#.png") are other jobs: "/shots/out.%04d.exr"
+// gives "out.exr-1c9e5a07".
+std::string FarmName(const std::string &job_output_pattern);
 
 // `path` as Slurm's --output takes it: '%' starts a replacement there.
 std::string SlurmLiteral(const std::string &path);
@@ -61,8 +62,11 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::st
 // when given).
 std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks);
 
-// A job submitted from a job folder for one OUT, not yet seen to end; the
-// records file holds one line each: "ID FRAMES".
+// A job submitted for one OUT, not yet seen to end; the records file
+// holds one line each: "ID FRAMES". A submission is recorded before sbatch
+// is run, under the id kSubmittingJob, and that line is replaced by the
+// job's id once sbatch has given it.
+inline constexpr const char *kSubmittingJob = "submitting";
 struct JobRecord {
     std::string id;
     std::vector<long> frames;

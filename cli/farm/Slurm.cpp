@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
 #include <thread>
@@ -41,7 +42,55 @@ bool IsUnreachable(const std::string &slurm_message) {
     return false;
 }
 
+// sbatch's long options that take no value, or one only after '=': a word
+// naming one of these alone does not take the word after it.
+constexpr std::initializer_list<const char *> kSbatchFlags = {
+    "contiguous", "exclusive",  "get-user-env",  "help",          "hold",      "ignore-pbs", "nice",   "no-kill",
+    "no-requeue", "overcommit", "oversubscribe", "parsable",      "propagate", "quiet",      "reboot", "requeue",
+    "spread-job", "test-only",  "usage",         "use-min-nodes", "verbose",   "version",    "wait"};
+// sbatch's short options that take a value (joined, or the next word).
+constexpr const char *kSbatchShortWithValue = "AabBcCdDeFGiJLmMnNopqStwx";
+
 }  // namespace
+
+void CheckSbatchOptions(const std::vector<std::string> &words) {
+    for (const std::string &word : words) {
+        const auto refuse = [&word](const std::string &why) { throw UsageError("--sbatch " + word + ": " + why); };
+        const std::string array = "the array is veilshadow's (one task per chunk of --chunk frames)";
+        if (word.size() < 2 || word[0] != '-')
+            refuse(
+                "not an sbatch option (sbatch would take it as the job script); give each option in one word, "
+                "with its value: --sbatch=--partition=render");
+        if (word == "--") refuse("sbatch would take the words after it as the job script");
+        if (word.rfind("--", 0) == 0) {
+            // getopt_long takes any unambiguous prefix of a long option,
+            // so every prefix of --array is refused, --a included.
+            const std::string name = word.substr(2, word.find('=') - 2);
+            if (std::string("array").rfind(name, 0) == 0) refuse(array);
+            if (word.find('=') != std::string::npos) continue;
+            bool flag = false;
+            for (const char *known : kSbatchFlags) flag = flag || std::string(known).rfind(name, 0) == 0;
+            if (!flag) refuse("give the option's value in the same word: --sbatch=" + word + "=VALUE");
+            continue;
+        }
+        // A cluster of short options: flags, then at most one that takes
+        // the rest of the word as its value.
+        for (std::size_t i = 1; i < word.size(); ++i) {
+            if (word[i] == 'a') refuse(array);
+            if (std::strchr(kSbatchShortWithValue, word[i]) == nullptr) continue;
+            if (i + 1 == word.size()) refuse("give the option's value in the same word: --sbatch=" + word + "VALUE");
+            break;
+        }
+    }
+}
+
+bool SlurmCommands::Cancel(const std::string &id, std::string &message) {
+    const ProcessResult result = RunSlurm({"scancel", id});
+    if (result.succeeded()) return true;
+    message = result.Message();
+    if (message.empty()) message = "scancel failed without a message";
+    return false;
+}
 
 std::optional<bool> SlurmCommands::JobActive(const std::string &id, std::string &message) {
     const ProcessResult result = RunSlurm({"squeue", "-j", id, "-h", "-o", "%T"});
@@ -61,8 +110,11 @@ std::optional<bool> SlurmCommands::JobActive(const std::string &id, std::string 
 
 std::string SlurmCommands::Submit(const std::vector<std::string> &options, const std::vector<long> &tasks,
                                   const std::string &script) {
-    std::vector<std::string> sbatch = {"sbatch", "--parsable", "--array=" + FormatFrameList(tasks)};
+    // The array last: a later option wins over an earlier one in sbatch,
+    // and over the script's #SBATCH lines and SBATCH_ARRAY_INX.
+    std::vector<std::string> sbatch = {"sbatch", "--parsable"};
     sbatch.insert(sbatch.end(), options.begin(), options.end());
+    sbatch.push_back("--array=" + FormatFrameList(tasks));
     sbatch.push_back(script);
     const ProcessResult submitted = RunSlurm(sbatch);
     const std::string message = submitted.Message();

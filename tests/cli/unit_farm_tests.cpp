@@ -12,10 +12,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veilshadow {
@@ -50,12 +54,12 @@ TEST(FarmPlan, NamesOfJobFiles) {
         {"####.exr", "exr-"},         {"a%5d.png", "a_5d.png-"}, {"####", "frames-"},
     };
     for (const auto &c : cases) {
-        const std::string name = FarmName(c.first, std::string("/s/") + c.first);
+        const std::string name = FarmName(std::string("/s/") + c.first);
         EXPECT_EQ(name.rfind(c.second, 0), 0u) << c.first << " gave " << name;
         EXPECT_EQ(name.size(), std::string(c.second).size() + 8) << name;
     }
-    EXPECT_NE(FarmName("x y.#.png", "/s/x y.#.png"), FarmName("x_y.#.png", "/s/x_y.#.png"));
-    EXPECT_NE(FarmName("o.#.png", "/a/o.#.png"), FarmName("o.#.png", "/b/o.#.png"));
+    EXPECT_NE(FarmName("/s/x y.#.png"), FarmName("/s/x_y.#.png"));
+    EXPECT_NE(FarmName("/a/o.#.png"), FarmName("/b/o.#.png"));
     EXPECT_EQ(SlurmLiteral("/shots/100%a/o-"), "/shots/100%%a/o-");
 }
 
@@ -100,16 +104,24 @@ class FakeSlurm : public SlurmClient {
 public:
     std::deque<std::optional<bool>> answers;  // the last one repeats
     std::vector<std::vector<std::string>> submitted;
+    std::vector<std::string> cancelled;
     int asked = 0;
+    std::function<void()> on_ask, on_submit;  // run as the cluster is asked, as a job is submitted
 
     std::string Submit(const std::vector<std::string> &options, const std::vector<long> &tasks,
                        const std::string &script) override {
+        if (on_submit) on_submit();
         submitted.push_back(options);
         submitted.back().push_back("--array=" + FormatFrameList(tasks));
         submitted.back().push_back(script);
         return std::to_string(16 + submitted.size());
     }
+    bool Cancel(const std::string &id, std::string &) override {
+        cancelled.push_back(id);
+        return true;
+    }
     std::optional<bool> JobActive(const std::string &, std::string &message) override {
+        if (on_ask) on_ask();
         ++asked;
         const std::optional<bool> answer = answers.front();
         if (answers.size() > 1) answers.pop_front();
@@ -165,21 +177,37 @@ TEST(Slurm, AWaitEndsWithTheJobOrAfterFiveMinutesWithoutAnAnswer) {
     }
 }
 
+// A shot of four frames whose OUT is not written yet.
+struct FarmShot {
+    clitest::TempDir dir;
+    ChunkCommand command;
+    FarmOptions options;
+    FarmShot() {
+        for (int frame = 1; frame <= 4; ++frame)
+            clitest::WriteTestImage(dir / ("comp." + ExpandFramePattern("####", frame) + ".png"),
+                                    clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, frame));
+        clitest::WriteTestImage(dir / "layer.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, 9));
+        command.options.input = dir / "comp.####.png";
+        command.options.layer = dir / "layer.png";
+        command.options.output = dir / "p.####.png";
+        command.options.frames = "1-4";
+        options.chunk = 4;
+    }
+    // The records file of the job (the only one beside OUT).
+    std::string Records() const {
+        for (const auto &entry : std::filesystem::directory_iterator(dir / "veilshadow-farm"))
+            if (entry.path().extension() == ".jobs") return entry.path().string();
+        return "";
+    }
+};
+
 // farm slurm on a fake cluster: the missing chunks submitted once, the
 // wait and its check of every frame, and a second run refused while the
 // first job holds its frames.
 TEST(FarmSlurm, SubmitsTheMissingChunksOnceAndWaits) {
-    clitest::TempDir dir;
-    for (int frame = 1; frame <= 4; ++frame)
-        clitest::WriteTestImage(dir / ("comp." + ExpandFramePattern("####", frame) + ".png"),
-                                clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, frame));
-    clitest::WriteTestImage(dir / "layer.png", clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 6, 4, 9));
-    ChunkCommand command;
-    command.options.input = dir / "comp.####.png";
-    command.options.layer = dir / "layer.png";
-    command.options.output = dir / "out.####.png";
-    command.options.frames = "1-4";
-    FarmOptions options;
+    FarmShot shot;
+    const ChunkCommand &command = shot.command;
+    FarmOptions &options = shot.options;
     options.chunk = 3;
     options.wait = true;
     FakeSlurm slurm;
@@ -190,7 +218,7 @@ TEST(FarmSlurm, SubmitsTheMissingChunksOnceAndWaits) {
     ASSERT_EQ(slurm.submitted.size(), 1u);
     const std::vector<std::string> &sbatch = slurm.submitted[0];
     EXPECT_EQ(sbatch[sbatch.size() - 2], "--array=0-1");
-    EXPECT_EQ(sbatch[0].rfind("--job-name=veilshadow-out.png-", 0), 0u) << sbatch[0];
+    EXPECT_EQ(sbatch[0].rfind("--job-name=veilshadow-p.png-", 0), 0u) << sbatch[0];
 
     slurm.answers = {true};  // job 17 still queued
     try {
@@ -201,6 +229,120 @@ TEST(FarmSlurm, SubmitsTheMissingChunksOnceAndWaits) {
             << e.what();
     }
     EXPECT_EQ(slurm.submitted.size(), 1u);
+}
+
+// Words sbatch could take as its array, or that could make it read the
+// words after them otherwise than as options, are refused with nothing
+// submitted; the others go to sbatch before the array, which comes last.
+TEST(FarmSlurm, SbatchWordsThatCouldSetTheArrayAreRefused) {
+    FarmShot shot;
+    FakeSlurm slurm;
+    FakeClock clock;
+    slurm.answers = {false};
+    const char *const refused[] = {"--array=1",   "--arra=1", "--arr=7", "--ar=7", "--a=7",    "--array", "--arr",
+                                   "-a7",         "-a",       "-Ha7",    "-Qva",   "--",       "render",  "-",
+                                   "--partition", "--part",   "-p",      "-Hp",    "--array=", ""};
+    for (const char *word : refused) {
+        shot.options.sbatch = {"--hold", word};
+        EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), UsageError) << word;
+    }
+    EXPECT_TRUE(slurm.submitted.empty());
+    shot.options.sbatch = {"--partition=all",     "-pall", "-Hpa",    "--hold", "-H",
+                           "--comment=--array=7", "--ho",  "--mem=1G"};
+    EXPECT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock), kExitSuccess);
+    ASSERT_EQ(slurm.submitted.size(), 1u);
+    const std::vector<std::string> &sbatch = slurm.submitted[0];
+    ASSERT_GE(sbatch.size(), shot.options.sbatch.size() + 2);
+    const auto given = sbatch.end() - 2 - static_cast<std::ptrdiff_t>(shot.options.sbatch.size());
+    EXPECT_TRUE(std::equal(shot.options.sbatch.begin(), shot.options.sbatch.end(), given));
+    EXPECT_EQ(sbatch[sbatch.size() - 2], "--array=0");
+}
+
+// Every spelling of one OUT pattern, from any folder and with any job
+// folder, is one job: a second run is refused while the first holds the
+// frames.
+TEST(FarmSlurm, EverySpellingOfOneOutIsOneJob) {
+    FarmShot shot;
+    std::filesystem::create_directory(shot.dir / "sub");
+    std::filesystem::create_directory_symlink(shot.dir.path(), shot.dir / "link");
+    FakeSlurm slurm;
+    FakeClock clock;
+    slurm.answers = {false};
+    ASSERT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock), kExitSuccess);
+    slurm.answers = {true};  // job 17 still queued
+    const std::pair<std::string, std::string> spellings[] = {
+        {shot.dir / "p.#.png", ""},
+        {shot.dir / "p.%04d.png", ""},
+        {shot.dir / "sub/../p.@@@@.png", ""},
+        {shot.dir / "link/p.####.png", ""},
+        {shot.dir / "p.####.png", shot.dir / "other jobs"},
+    };
+    for (const auto &[output, job_dir] : spellings) {
+        shot.command.options.output = output;
+        shot.options.job_dir = job_dir;
+        try {
+            RunFarmSlurm(shot.command, shot.options, slurm, clock);
+            ADD_FAILURE() << output << " was submitted while job 17 writes its files";
+        } catch (const RunError &e) {
+            EXPECT_NE(std::string(e.what()).find("job 17 of an earlier run still has frames 1-4"), std::string::npos)
+                << e.what();
+        }
+    }
+    EXPECT_EQ(slurm.submitted.size(), 1u);
+}
+
+// The record of a job is on disk before it is submitted: a record that
+// cannot be written submits nothing, a job whose id cannot be recorded
+// is cancelled, and a submission left without its id is not repeated. A
+// run while another submits for the same OUT submits nothing.
+TEST(FarmSlurm, AJobIsRecordedBeforeItIsSubmittedAndOneAtATime) {
+    FarmShot shot;
+    FakeSlurm slurm;
+    FakeClock clock;
+    slurm.answers = {false};
+    ASSERT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock), kExitSuccess);
+    const std::string records = shot.Records();
+    ASSERT_FALSE(records.empty());
+    const auto unwritable = [&records] {  // a folder in its place: no file can be renamed onto it
+        std::filesystem::remove_all(records);
+        std::filesystem::create_directory(records);
+    };
+
+    bool second_run = false;
+    slurm.on_ask = [&] {  // a second run while the first reads the records
+        if (std::exchange(second_run, true)) return;
+        try {
+            RunFarmSlurm(shot.command, shot.options, slurm, clock);
+            ADD_FAILURE() << "two runs submitted at once";
+        } catch (const RunError &e) {
+            EXPECT_NE(std::string(e.what()).find("another farm slurm run"), std::string::npos) << e.what();
+        }
+    };
+    EXPECT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock), kExitSuccess);
+    EXPECT_TRUE(second_run);
+    EXPECT_EQ(slurm.submitted.size(), 2u);
+
+    slurm.on_ask = unwritable;  // before the submission
+    EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), RunError);
+    EXPECT_EQ(slurm.submitted.size(), 2u);
+    slurm.on_ask = nullptr;
+    std::filesystem::remove_all(records);
+
+    slurm.on_submit = unwritable;  // while sbatch runs
+    EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), RunError);
+    EXPECT_EQ(slurm.submitted.size(), 3u);
+    EXPECT_EQ(slurm.cancelled, std::vector<std::string>{"19"});
+    slurm.on_submit = nullptr;
+    std::filesystem::remove_all(records);
+
+    std::ofstream(records) << "submitting 1-4\n";  // a run stopped while sbatch ran
+    try {
+        RunFarmSlurm(shot.command, shot.options, slurm, clock);
+        ADD_FAILURE() << "submitted again while a submission may be queued";
+    } catch (const RunError &e) {
+        EXPECT_NE(std::string(e.what()).find(records), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(slurm.submitted.size(), 3u);
 }
 
 // A frame whose OUT is one of its inputs (both patterns give c.1000.png)

@@ -4,8 +4,9 @@
 # machine, a re-run that renders only deleted frames, a run refused while
 # an earlier job holds the same frames, a task cancelled while it runs
 # and the range completed afterwards, frames cut short rendered again,
-# outputs whose names read alike kept apart, and the errors for a missing
-# sbatch, a refused job and a cluster that does not answer.
+# outputs whose names read alike kept apart, another spelling of one OUT
+# kept together, and the errors for a missing sbatch, an abbreviated
+# --array, a refused job and a cluster that does not answer.
 # Usage: slurm_farm_test.sh VEILSHADOW
 set -uo pipefail
 VEILSHADOW=$1
@@ -98,16 +99,22 @@ expect "all 8 frames of 1-8 are written: nothing to submit" "a run with every fr
 [ "$(logs)" = 6 ] || fail "a run with nothing missing left task logs"
 
 # A job held in the queue keeps a second run from submitting its frames
-# again, and a refused job is reported as such.
+# again, however OUT is spelled and wherever the job folder is, and a
+# refused job is reported as such. An abbreviation of --array is refused.
 rm farm/out.0008.png
+run 2 "${farm[@]}" --sbatch=--arr=7
+expect "the array is veilshadow's" "a run given --sbatch=--arr=7"
 run 0 "${farm[@]}" --sbatch=--hold
 held=$(job_id)
 run 1 "${farm[@]}" --wait
 expect "job $held of an earlier run still has frames 7-8" "a run while job $held is held"
+run 1 "$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o farm/../farm/out.%04d.png --frames 1-8 \
+    --opacity 30 --chunk 3 --job-dir "$tmp/other jobs"
+expect "job $held of an earlier run still has frames 7-8" "a run for farm/out.%04d.png while job $held is held"
+scancel "$held" || fail "scancel $held"
 run 1 "${farm[@]}" --job-dir "$tmp/other jobs" --sbatch=--partition=nosuchpartition
 expect "veilshadow: the Slurm cluster refused the job: " "a run with an unknown partition"
 expect "Invalid partition name specified" "a run with an unknown partition"
-scancel "$held" || fail "scancel $held"
 
 # Outputs whose names clean up alike are other jobs: one held in the
 # queue holds back no other.
@@ -142,8 +149,9 @@ run 0 "${farm[@]}" --wait
 expect "8 of 8 frames written" "the run after the cancelled one"
 same_as_reference
 
-# The controller gone: said so, with Slurm's message.
-rm farm/out.0001.png
+# The controller gone: said so, with Slurm's message (the records of the
+# ended jobs removed, so that the run asks sbatch, not squeue).
+rm farm/out.0001.png "$jobs_dir"/out.png-*.jobs
 cluster_stop_controller
 run 1 "${farm[@]}" --job-dir "$tmp/more jobs"
 expect "veilshadow: cannot reach the Slurm cluster: sbatch: error: " "a run with the controller stopped"
