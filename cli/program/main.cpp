@@ -35,8 +35,8 @@ constexpr const char kFooter[] =
     "(else PNG 8-bit, TIFF float, EXR half: the effect renders in COMP's\n"
     "depth), COMP's data window, LAYER's display window; 1/N size with\n"
     "--downsample N. LIST: 1-48, 1-100x5, 1,5,10-20; with --frames, #, ####\n"
-    "(4 digits), %04d or @@@@ in a path is the frame number. OUT is renamed\n"
-    "into place once whole on disk; --resume renders one cut short again.\n"
+    "(4 digits), %04d or @@@@ in a file name is the frame number. OUT is\n"
+    "renamed into place once whole on disk; --resume renders one cut short again.\n"
     "Exit codes: 0 done, 1 a file, a frame or the render failed, 2 bad usage.\n"
     "  veilshadow -i c.#.exr -l l.#.exr -o p.#.png -d uint16 --frames 1-48 --resume";
 
