@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <future>
 #include <memory>
+#include <new>
 #include <optional>
 
 namespace veilshadow {
@@ -66,14 +67,19 @@ struct Behind {
     std::string message;  // kFailed
 };
 
-// The error that stops the run, with "frame F: " in front in a sequence.
-[[noreturn]] void Rethrow(std::exception_ptr error, const std::string &prefix) {
+// The error that stops the run, with "frame F: " in front in a sequence;
+// memory that ran out anywhere in a frame's stages (a codec's buffers, not
+// only the worlds, which name their file themselves) names the frame's files.
+[[noreturn]] void Rethrow(std::exception_ptr error, const std::string &prefix, const FrameFiles &files) {
     try {
         std::rethrow_exception(error);
     } catch (const UsageError &e) {
         throw UsageError(prefix + e.what());
     } catch (const RunError &e) {
         throw RunError(prefix + e.what());
+    } catch (const std::bad_alloc &) {
+        throw RunError(prefix + "out of memory with COMP " + files.input + ", LAYER " + files.layer + " and OUT " +
+                       files.output);
     }
 }
 
@@ -345,7 +351,7 @@ private:
             }
         }
         progress_.Finish();
-        Rethrow(error, job_.sequence ? "frame " + std::to_string(frame) + ": " : "");
+        Rethrow(error, job_.sequence ? "frame " + std::to_string(frame) + ": " : "", shot_.Files(frame));
     }
 
     void WaitForAll() {
