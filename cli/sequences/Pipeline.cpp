@@ -65,16 +65,13 @@ void CheckFrameShape(const FrameShape &shape, const ImageHeader &comp, const Ima
     check_size(layer, shape.layer_display);
 }
 
-OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings) {
-    const std::string &format = settings.format.empty() ? shape.format : settings.format;
-    const SampleType sample = settings.sample.value_or(DefaultSampleFor(format, shape.sample));
-    // OpenEXR and TIFF keep LAYER's display window; a PNG is as large as
-    // its pixels, COMP's data window: of one size in a sequence of PNG
-    // COMPs (no data window), left unchecked for others, whose data
-    // windows may change from frame to frame.
-    if (format == "png" && shape.format != "png") return OutputShape{format, sample, 0, 0};
-    const Window window = Scaled(format == "png" ? shape.comp_data : shape.layer_display, settings.downsample);
-    return OutputShape{format, sample, window.width, window.height};
+OutputShape ExpectedOutput(const FrameShape &frame, const FrameSettings &settings, const std::string &output) {
+    const std::string &format = settings.format.empty() ? frame.format : settings.format;
+    const SampleType sample = settings.sample.value_or(DefaultSampleFor(format, frame.sample));
+    // The windows OutputSpecOf writes, as the file holds them.
+    const OutputWindows windows = WindowsAsWritten(output, format, Scaled(frame.comp_data, settings.downsample),
+                                                   Scaled(frame.layer_display, settings.downsample));
+    return OutputShape{format, sample, windows.data, windows.display};
 }
 
 std::string CheckOutputPath(const FrameFiles &files) {
@@ -156,6 +153,7 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
         CheckWorldFits(files.input, frame.comp.data, frame.depth);
         if (!frame.still_layer) CheckWorldFits(files.layer, frame.layer.data, frame.depth);
     });
+    OutputSpecOf(frame, settings);  // OUT's file type holds the frame's windows
 
     // A still layer is read once, here, and then serves every frame.
     if (still != nullptr && !frame.still_layer) {
@@ -208,7 +206,12 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
     // A file of another type has that type's alpha convention: what
     // OpenImageIO writes (OpenEXR and TIFF associated, PNG straight).
     spec.associated = comp_format ? frame.comp.associated : frame.out_format != "png";
-    spec.display = Scaled(frame.layer.display, settings.downsample);
+    // OUT's data window is COMP's (the rendered world's), its display
+    // window LAYER's; refused here, before any pixel is decoded, where
+    // the file type cannot hold them.
+    spec.display = WindowsAsWritten(frame.files.output, spec.format, Scaled(frame.comp.data, settings.downsample),
+                                    Scaled(frame.layer.display, settings.downsample))
+                       .display;
     if (!settings.compression.empty())
         spec.compression = settings.compression;
     else if (comp_format && frame.out_format != "png")

@@ -69,9 +69,12 @@ FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame
 // shape. Throws InputError naming the file that cannot be read.
 FrameShape ReadFrameShape(const FrameFiles &files, AlphaMode alpha);
 
-// What a whole OUT of a frame of this shape is: the file type, sample
-// type and size the run writes (see IsWholeImage), by `settings`' choice.
-OutputShape ExpectedOutput(const FrameShape &shape, const FrameSettings &settings);
+// What a whole OUT of a frame is: the file type, sample type, data and
+// display windows the run writes (see IsWholeImage), by `settings`'
+// choice, for the frame's own shape (ShapeOf its headers: data windows
+// change from frame to frame). Throws OutputError naming `output` as the
+// render would, when OUT's file type cannot hold the windows.
+OutputShape ExpectedOutput(const FrameShape &frame, const FrameSettings &settings, const std::string &output);
 
 // OUT's file type by its extension. Throws UsageError when veilshadow
 // does not write that type (PNG, TIFF, OpenEXR) or OUT names one of the
@@ -114,11 +117,13 @@ struct OpenedFrame {
 
 // Reads the headers of COMP and LAYER and checks OUT's name, the frame's
 // shape against `shape` (when given; an empty one is set from this
-// frame) and the sizes against the host's limits. With `still`, a LAYER
+// frame), the sizes against the host's limits and that OUT's file type
+// holds the frame's windows (OutputSpecOf). With `still`, a LAYER
 // it holds at COMP's depth is not opened, and one it does not hold is
 // read (whole) into it here. Throws InputError naming the input at fault
 // (missing, unreadable, unsupported, too large, not matching `shape`),
-// UsageError for an unusable OUT, RunError otherwise.
+// UsageError for an unusable OUT, OutputError for windows OUT cannot hold,
+// RunError otherwise.
 OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
                       std::optional<FrameShape> *shape, renderhost::ThreadPool *pool);
 
@@ -140,7 +145,9 @@ void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettin
 // How OUT is written: its own file type, the sample type and compression
 // of `settings` (by default COMP's where the file type takes them), the
 // file type's alpha convention (COMP's for COMP's type: OpenEXR and TIFF
-// associated, PNG straight), LAYER's display window.
+// associated, PNG straight), LAYER's display window (a PNG's is its data
+// window). Throws OutputError naming OUT when its file type cannot hold
+// COMP's data window or LAYER's display window (WindowsAsWritten).
 OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings);
 
 // The four steps in a row for one frame: reads both files, renders, and

@@ -80,7 +80,18 @@ bool Shot::Done(const FrameShape &shape, const FrameFiles &files) const {
     FrameSettings settings = job_.settings;
     settings.format = CheckOutputPath(files);
     CheckOutputChoice(files.output, settings.format, settings);
-    return IsWholeImage(files.output, ExpectedOutput(shape, settings));
+    // OUT's windows are this frame's own (data windows change from frame
+    // to frame); a frame whose inputs cannot be read is not done, and its
+    // render reports them.
+    FrameShape frame = shape;
+    try {
+        const FrameShape own = ReadFrameShape(files, job_.settings.alpha);
+        frame.comp_data = own.comp_data;
+        frame.layer_display = own.layer_display;
+    } catch (const InputError &) {
+        return false;
+    }
+    return IsWholeImage(files.output, ExpectedOutput(frame, settings, files.output));
 }
 
 std::vector<long> Shot::Missing(const std::optional<FrameShape> &shape) const {
