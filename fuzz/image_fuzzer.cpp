@@ -60,7 +60,8 @@ Setup *g_setup = nullptr;
 // A layer with transparent, opaque and partly covered pixels.
 std::string WriteLayer(const fs::path &dir, const char *name, const char *format, veilshadow::SampleType sample) {
     const Depth depth = veilshadow::DepthFor(sample);
-    World layer(depth, 7, 5, 1, 1);
+    const A_long origin = std::string(format) == "png" ? 0 : 1;  // a PNG sits at (0, 0)
+    World layer(depth, 7, 5, origin, origin);
     std::mt19937 rng(5);
     reliability::FillRandom(layer, rng);
     veilshadow::OutputSpec spec;

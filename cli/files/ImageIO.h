@@ -28,7 +28,7 @@ struct ImageHeader {
     SampleType sample = SampleType::kUInt8;
     ChannelLayout layout = ChannelLayout::kRGBA;
     int channels = 4;
-    Window data;              // where the pixels are; (0, 0) for formats without one
+    Window data;              // where the pixels are; a PNG is at (0, 0), whatever its oFFs chunk says
     Window display;           // the frame they belong to; the data window when the file has none
     bool associated = false;  // colour in the file is multiplied by alpha
     std::string compression;  // the file's compression, kept for the output
@@ -106,18 +106,42 @@ struct OutputSpec {
     std::string compression;  // empty: the format's default
 };
 
+// ---- Where a written file puts its pixels -------------------------------
+// A file holds a result's windows when reading it back gives them again:
+// the data window (where the pixels are) and the display window (the
+// frame). Each output format answers what it holds, in one row of the
+// table in ImageWrite.cpp: OpenEXR holds any windows; TIFF a data window
+// at (0, 0) or right of and below it, and a display window at (0, 0) (a
+// TIFF records only the display window's size, and readers take one of the
+// data window's size for the data window itself); PNG holds neither: a
+// PNG sits at (0, 0) (OpenImageIO writes an oFFs chunk of (0, 0), and
+// veilshadow reads every PNG at (0, 0) whatever its oFFs chunk says) and
+// has no display window, its frame being its pixels.
+struct OutputWindows {
+    Window data, display;
+};
+
+// The windows a file of `format` written with `data` and `display` reads
+// back with: the same ones, but a PNG's display window is its data window.
+// Throws OutputError naming `path`, the window and the way out (OpenEXR)
+// when the format cannot hold them: its pixels or its frame would read
+// back elsewhere.
+OutputWindows WindowsAsWritten(const std::string &path, const std::string &format, const Window &data,
+                               const Window &display);
+
 // What a frame's OUT must be to count as written: its file type, sample
-// type, RGBA, and the size of its display window (0: not checked).
+// type, RGBA, and its data and display windows as the file reads back
+// (see WindowsAsWritten).
 struct OutputShape {
     std::string format;
     SampleType sample = SampleType::kUInt8;
-    A_long width = 0, height = 0;
+    Window data, display;
 };
 
 // Whether `path` is a whole image file of that shape: what --resume
 // leaves out and a farm counts as done. A missing, empty, cut-short,
-// unreadable or foreign file is not. Reads the header and the file's
-// structure, not the pixels.
+// unreadable or foreign file is not, nor one of another size or placed
+// elsewhere. Reads the header and the file's structure, not the pixels.
 bool IsWholeImage(const std::string &path, const OutputShape &shape);
 
 // The OpenImageIO format that writes `path`, by its extension; empty when
@@ -126,7 +150,9 @@ std::string OutputFormatFor(const std::string &path);
 
 // Writes the world as RGBA, its data window at the world's origin, to a
 // temporary file beside `path` that is renamed onto `path` only when
-// complete. Throws RunError naming `path`; nothing is left behind then.
+// complete. Throws OutputError before anything is written when the format
+// cannot hold the windows (WindowsAsWritten), RunError naming `path` when
+// the writing fails; nothing is left behind then.
 // The samples are encoded a strip of rows at a time, in the file's own
 // sample type (converted from the world's depth as EncodeRow does). Several files may be written at once from different
 // threads.

@@ -172,6 +172,9 @@ struct ImageReader::Impl {
     // or frame left there, so the same file would read differently from
     // run to run. The buffer is cleared before each TIFF strip instead.
     bool clear_before_read = false;
+    // Where OpenImageIO places the data window: the header's, but for a
+    // PNG, which veilshadow places at (0, 0), its oFFs chunk's offset.
+    A_long file_x = 0, file_y = 0;
 };
 
 ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::make_unique<Impl>()) {
@@ -197,13 +200,29 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
         throw RunError(FileMessage(
             path, "unsupported format: " + header_.format + " (veilshadow reads PNG, TIFF and OpenEXR files)"));
     if (spec.deep) throw RunError(FileMessage(path, "unsupported deep (multi-sample) image"));
+    // One image a file: of a multi-part OpenEXR or a multi-page TIFF,
+    // OpenImageIO would hand over the first alone, whichever the user meant.
+    if (impl_->input->seek_subimage(1, 0))
+        throw RunError(FileMessage(
+            path, std::string("holds more than one image (") +
+                      (header_.format == "tiff" ? "a multi-page TIFF" : "a multi-part OpenEXR file") +
+                      "); veilshadow reads one image a file (oiiotool FILE --subimage N -o IMAGE takes one out)"));
+    // Back to the first image (`spec` is its header again); the failed
+    // seek leaves a message that must not be taken for a read error.
+    impl_->input->seek_subimage(0, 0);
+    impl_->input->geterror();
     header_.sample = SampleTypeOf(path, spec);
     header_.layout = LayoutOf(path, spec);
     header_.channels = spec.nchannels;
+    impl_->file_x = spec.x;
+    impl_->file_y = spec.y;
     header_.data = Window{spec.x, spec.y, spec.width, spec.height};
     header_.display = spec.full_width > 0 && spec.full_height > 0
                           ? Window{spec.full_x, spec.full_y, spec.full_width, spec.full_height}
                           : header_.data;
+    // A PNG sits at (0, 0) and is its own frame: an oFFs chunk moves
+    // nothing (veilshadow writes PNGs at (0, 0) only, see WindowsAsWritten).
+    if (header_.format == "png") header_.display = header_.data = Window{0, 0, spec.width, spec.height};
     header_.associated = IsAssociated(alpha, header_.format, spec);
     header_.compression = spec.get_string_attribute("compression");
     impl_->tiled = spec.tile_width > 0 && spec.tile_height > 0;
@@ -244,11 +263,11 @@ void ImageReader::ReadInto(World &world) {
         std::string error;
         {
             LibraryChatterSilenced quiet(LibraryChatterSilenced::Needed(header_.format));
+            const A_long x = impl_->file_x, y = impl_->file_y + first;
             read_all = impl_->tiled
-                           ? input.read_tiles(0, 0, data.x, data.x + data.width, data.y + first, data.y + first + rows,
-                                              0, 1, 0, header_.channels, type, samples.data())
-                           : input.read_scanlines(0, 0, data.y + first, data.y + first + rows, 0, 0, header_.channels,
-                                                  type, samples.data());
+                           ? input.read_tiles(0, 0, x, x + data.width, y, y + rows, 0, 1, 0, header_.channels, type,
+                                              samples.data())
+                           : input.read_scanlines(0, 0, y, y + rows, 0, 0, header_.channels, type, samples.data());
             // Some readers report a damaged part only as an error message
             // while the call itself succeeds (libtiff's short strips).
             error = input.geterror();
@@ -268,7 +287,7 @@ bool ImageReader::LooksWhole() {
     const Window &data = header_.data;
     std::vector<unsigned char> row(static_cast<std::size_t>(data.width) * header_.channels *
                                    TraitsOf(header_.sample).bytes);
-    const int last = data.y + data.height - 1;
+    const int last = impl_->file_y + data.height - 1;
     const bool read =
         impl_->input->read_scanlines(0, 0, last, last + 1, 0, 0, header_.channels, impl_->read_type, row.data());
     return read && impl_->input->geterror().empty();
@@ -277,12 +296,14 @@ bool ImageReader::LooksWhole() {
 bool IsWholeImage(const std::string &path, const OutputShape &shape) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(path, ec)) return false;
+    const auto same = [](const Window &a, const Window &b) {
+        return a.x == b.x && a.y == b.y && a.width == b.width && a.height == b.height;
+    };
     try {
         ImageReader reader(path, AlphaMode::kAuto);
         const ImageHeader &header = reader.header();
-        if (header.format != shape.format || header.sample != shape.sample || header.layout != ChannelLayout::kRGBA)
-            return false;
-        if (shape.width > 0 && (header.display.width != shape.width || header.display.height != shape.height))
+        if (header.format != shape.format || header.sample != shape.sample || header.layout != ChannelLayout::kRGBA ||
+            !same(header.data, shape.data) || !same(header.display, shape.display))
             return false;
         return reader.LooksWhole();
     } catch (const RunError &) {

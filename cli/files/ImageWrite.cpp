@@ -71,26 +71,61 @@ bool WriteStrips(OIIO::ImageOutput &out, const OutputSpec &output, const World &
     return ok;
 }
 
+// Where a format's files hold a data window's origin, as OpenImageIO
+// writes and reads them back.
+enum class OriginHeld {
+    kZero,         // (0, 0) only
+    kNotNegative,  // (0, 0) or right of and below it
+    kAny,
+};
+// What they hold of a display window.
+enum class DisplayHeld {
+    kNone,      // none: the frame is the data window
+    kSizeOnly,  // its size, at (0, 0); one of the data window's size reads back as the data window
+    kAny,
+};
+
 // The output formats, their sample types (in SampleType's order) and
 // compressions; fallback: the sample type without -d where COMP's is not
-// taken.
+// taken; the windows they hold, and how their files place pixels, for
+// messages.
 struct OutputFormatTraits {
     const char *format;
     const char *label;
     bool takes[kSampleTypeCount];
     SampleType fallback;
     std::vector<std::string> compressions;
+    OriginHeld origin;
+    DisplayHeld display;
+    const char *placement;
 };
 
 const std::vector<OutputFormatTraits> &OutputFormats() {
     static const std::vector<OutputFormatTraits> formats = {
-        {"png", "PNG", {true, true, false, false}, SampleType::kUInt8, {"zip", "filtered", "huffman", "rle", "fixed"}},
-        {"tiff", "TIFF", {true, true, false, true}, SampleType::kFloat, {"none", "lzw", "zip", "packbits"}},
+        {"png",
+         "PNG",
+         {true, true, false, false},
+         SampleType::kUInt8,
+         {"zip", "filtered", "huffman", "rle", "fixed"},
+         OriginHeld::kZero,
+         DisplayHeld::kNone,
+         "a PNG file sits at (0, 0)"},
+        {"tiff",
+         "TIFF",
+         {true, true, false, true},
+         SampleType::kFloat,
+         {"none", "lzw", "zip", "packbits"},
+         OriginHeld::kNotNegative,
+         DisplayHeld::kSizeOnly,
+         "a TIFF file places its pixels at (0, 0) or right of and below it, and its display window at (0, 0)"},
         {"openexr",
          "OpenEXR",
          {false, false, true, true},
          SampleType::kHalf,
-         {"none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"}},
+         {"none", "rle", "zips", "zip", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"},
+         OriginHeld::kAny,
+         DisplayHeld::kAny,
+         ""},
     };
     return formats;
 }
@@ -107,6 +142,23 @@ std::string JoinedWithOr(const std::vector<std::string> &names) {
     for (std::size_t i = 0; i < names.size(); ++i)
         list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
     return list;
+}
+
+std::string PointText(A_long x, A_long y) { return "(" + std::to_string(x) + ", " + std::to_string(y) + ")"; }
+
+// What of these windows a file of the format cannot hold; empty when it
+// holds them.
+std::string WindowNotHeld(const OutputFormatTraits &traits, const Window &data, const Window &display) {
+    const bool at_zero = data.x == 0 && data.y == 0;
+    const bool origin_held = traits.origin == OriginHeld::kAny ||
+                             (traits.origin == OriginHeld::kNotNegative ? data.x >= 0 && data.y >= 0 : at_zero);
+    if (!origin_held) return "a data window at " + PointText(data.x, data.y);
+    if (traits.display != DisplayHeld::kSizeOnly) return {};
+    if (display.x != 0 || display.y != 0) return "a display window at " + PointText(display.x, display.y);
+    if (!at_zero && display.width == data.width && display.height == data.height)
+        return "a display window at (0, 0) of the size of its data window at " + PointText(data.x, data.y) +
+               " (readers place it on the data window)";
+    return {};
 }
 
 }  // namespace
@@ -154,6 +206,17 @@ std::string SampleTypeNames(const std::string &format) {
     return JoinedWithOr(names);
 }
 
+OutputWindows WindowsAsWritten(const std::string &path, const std::string &format, const Window &data,
+                               const Window &display) {
+    const OutputFormatTraits *traits = OutputFormatOf(format);
+    if (traits == nullptr) throw std::logic_error("not an output format: " + format);
+    const std::string problem = WindowNotHeld(*traits, data, display);
+    if (!problem.empty())
+        throw OutputError(FileMessage(path, "cannot hold " + problem + ": " + traits->placement +
+                                                "; write .exr, which holds any data and display window"));
+    return OutputWindows{data, traits->display == DisplayHeld::kNone ? data : display};
+}
+
 std::string OutputFormatFor(const std::string &path) {
     auto out = OIIO::ImageOutput::create(path);
     if (!out) {
@@ -168,13 +231,15 @@ std::uint64_t EncodeBytes(const Window &data, SampleType sample) {
 }
 
 void WriteWorld(const std::string &path, const World &world, const OutputSpec &output) {
+    const OutputWindows windows = WindowsAsWritten(
+        path, output.format, Window{world.origin_x(), world.origin_y(), world.width(), world.height()}, output.display);
     OIIO::ImageSpec spec(world.width(), world.height(), 4, TraitsOf(output.sample).type);
-    spec.x = world.origin_x();
-    spec.y = world.origin_y();
-    spec.full_x = output.display.x;
-    spec.full_y = output.display.y;
-    spec.full_width = output.display.width;
-    spec.full_height = output.display.height;
+    spec.x = windows.data.x;
+    spec.y = windows.data.y;
+    spec.full_x = windows.display.x;
+    spec.full_y = windows.display.y;
+    spec.full_width = windows.display.width;
+    spec.full_height = windows.display.height;
     spec.alpha_channel = 3;
     // Colour is written as given: OpenImageIO must not convert it.
     if (output.format != "openexr" && !(output.format == "tiff" && output.associated))

@@ -142,6 +142,7 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
         CheckWorldFits(files.input, frame.comp.data, frame.depth);
         if (!frame.still_layer) CheckWorldFits(files.layer, frame.layer.data, frame.depth);
     });
+    OutputSpecOf(frame, settings);  // OUT's file type holds the frame's windows
 
     // A still layer is read once, here, and then serves every frame.
     if (still != nullptr && !frame.still_layer) {
@@ -194,7 +195,12 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
     // A file of another type has that type's alpha convention: what
     // OpenImageIO writes (OpenEXR and TIFF associated, PNG straight).
     spec.associated = comp_format ? frame.comp.associated : frame.out_format != "png";
-    spec.display = Scaled(frame.layer.display, settings.downsample);
+    // OUT's data window is COMP's (the rendered world's), its display
+    // window LAYER's; refused here, before any pixel is decoded, where
+    // the file type cannot hold them.
+    spec.display = WindowsAsWritten(frame.files.output, spec.format, Scaled(frame.comp.data, settings.downsample),
+                                    Scaled(frame.layer.display, settings.downsample))
+                       .display;
     if (!settings.compression.empty())
         spec.compression = settings.compression;
     else if (comp_format && frame.out_format != "png")
@@ -204,8 +210,11 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
 
 OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings) {
     const OutputSpec spec = OutputSpecOf(frame, settings);
-    const Window window = spec.format == "png" ? Scaled(frame.comp.data, settings.downsample) : spec.display;
-    return OutputShape{spec.format, spec.sample, window.width, window.height};
+    // The windows the file holds once written, by the writer's own rule.
+    const OutputWindows windows = WindowsAsWritten(frame.files.output, spec.format,
+                                                   Scaled(frame.comp.data, settings.downsample),
+                                                   Scaled(frame.layer.display, settings.downsample));
+    return OutputShape{spec.format, spec.sample, windows.data, windows.display};
 }
 
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still,

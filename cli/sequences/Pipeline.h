@@ -110,11 +110,13 @@ struct OpenedFrame {
 
 // Reads the headers of COMP and LAYER and checks OUT's name, the frame's
 // shape against `shape` (when given; an empty one is set from this
-// frame) and the sizes against the host's limits. With `still`, a LAYER
+// frame), the sizes against the host's limits and that OUT's file type
+// holds the frame's windows (OutputSpecOf). With `still`, a LAYER
 // it holds at COMP's depth is not opened, and one it does not hold is
 // read (whole) into it here. Throws InputError naming the input at fault
 // (missing, unreadable, unsupported, too large, not matching `shape`),
-// UsageError for an unusable OUT, RunError otherwise.
+// UsageError for an unusable OUT, OutputError for windows OUT cannot hold,
+// RunError otherwise.
 OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
                       std::optional<FrameShape> *shape, renderhost::ThreadPool *pool);
 
@@ -136,13 +138,16 @@ void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettin
 // How OUT is written: its own file type, the sample type and compression
 // of `settings` (by default COMP's where the file type takes them), the
 // file type's alpha convention (COMP's for COMP's type: OpenEXR and TIFF
-// associated, PNG straight), LAYER's display window.
+// associated, PNG straight), LAYER's display window (a PNG's is its data
+// window). Throws OutputError naming OUT when its file type cannot hold
+// COMP's data window or LAYER's display window (WindowsAsWritten).
 OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings);
 
-// What a whole OUT of the opened frame is: the file type, sample type and
-// size its render writes (OutputSpecOf; see IsWholeImage): a PNG as large
-// as COMP's data window, OpenEXR and TIFF LAYER's display window, both
-// 1/N with --downsample N.
+// What a whole OUT of the opened frame is: the file type, sample type, data
+// and display windows its render writes (OutputSpecOf and WindowsAsWritten;
+// see IsWholeImage): COMP's data window and LAYER's display window, 1/N
+// with --downsample N, as OUT's file type holds them. Throws OutputError
+// as the render would when the file type cannot hold them.
 OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings);
 
 // The four steps in a row for one frame: reads both files, renders, and

@@ -227,24 +227,23 @@ TEST(Sequences, KeepGoingThenResume) {
 }
 
 // A frame's OUT is written when it is a whole file of the type the run
-// writes: --resume leaves out PNGs of the sample type asked for, and
+// writes: --resume leaves out files of the sample type asked for, and
 // renders again those of another.
 TEST(Sequences, ResumeJudgesOutByTheChosenType) {
     TempDir dir;
     for (long frame = 1; frame <= 2; ++frame) WriteFrame(dir, frame);
     std::vector<std::string> args = SequenceArgs(dir, "####", "1-2");
-    args[5] = dir / "out.####.png";
-    args.insert(args.end(), {"--resume", "-d", "uint16"});
+    args.insert(args.end(), {"--resume", "-d", "float"});
     for (const char *expected : {"summary: 2 rendered, 0 skipped", "summary: 0 rendered, 2 skipped"}) {
         const clitest::RunResult run = clitest::RunVeilshadow(args);
         EXPECT_EQ(run.exit_code, 0) << run.err;
         EXPECT_NE(run.err.find(expected), std::string::npos) << run.err;
     }
-    EXPECT_EQ(clitest::ReadTestImage(dir / "out.0001.png").sample, Sample::kU16);
-    args.back() = "uint8";
+    EXPECT_EQ(clitest::ReadTestImage(dir / "out.0001.exr").sample, Sample::kFloat);
+    args.back() = "half";
     const clitest::RunResult run = clitest::RunVeilshadow(args);
     EXPECT_NE(run.err.find("summary: 2 rendered, 0 skipped"), std::string::npos) << run.err;
-    EXPECT_EQ(clitest::ReadTestImage(dir / "out.0002.png").sample, Sample::kU8);
+    EXPECT_EQ(clitest::ReadTestImage(dir / "out.0002.exr").sample, Sample::kHalf);
 }
 
 // --resume leaves out only frames the plain run would write: a refusal
