@@ -211,9 +211,9 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
 OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings) {
     const OutputSpec spec = OutputSpecOf(frame, settings);
     // The windows the file holds once written, by the writer's own rule.
-    const OutputWindows windows = WindowsAsWritten(frame.files.output, spec.format,
-                                                   Scaled(frame.comp.data, settings.downsample),
-                                                   Scaled(frame.layer.display, settings.downsample));
+    const OutputWindows windows =
+        WindowsAsWritten(frame.files.output, spec.format, Scaled(frame.comp.data, settings.downsample),
+                         Scaled(frame.layer.display, settings.downsample));
     return OutputShape{spec.format, spec.sample, windows.data, windows.display};
 }
 
