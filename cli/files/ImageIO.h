@@ -28,6 +28,7 @@ struct ImageHeader {
     SampleType sample = SampleType::kUInt8;
     ChannelLayout layout = ChannelLayout::kRGBA;
     int channels = 4;
+    bool rgba_names = false;  // the channels are named R, G, B, A, as every file veilshadow writes
     Window data;              // where the pixels are; a PNG is at (0, 0), whatever its oFFs chunk says
     Window display;           // the frame they belong to; the data window when the file has none
     bool associated = false;  // colour in the file is multiplied by alpha

@@ -214,6 +214,7 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     header_.sample = SampleTypeOf(path, spec);
     header_.layout = LayoutOf(path, spec);
     header_.channels = spec.nchannels;
+    header_.rgba_names = spec.channelnames == std::vector<std::string>{"R", "G", "B", "A"};
     impl_->file_x = spec.x;
     impl_->file_y = spec.y;
     header_.data = Window{spec.x, spec.y, spec.width, spec.height};
@@ -303,7 +304,7 @@ bool IsWholeImage(const std::string &path, const OutputShape &shape) {
         ImageReader reader(path, AlphaMode::kAuto);
         const ImageHeader &header = reader.header();
         if (header.format != shape.format || header.sample != shape.sample || header.layout != ChannelLayout::kRGBA ||
-            !same(header.data, shape.data) || !same(header.display, shape.display))
+            !header.rgba_names || !same(header.data, shape.data) || !same(header.display, shape.display))
             return false;
         return reader.LooksWhole();
     } catch (const RunError &) {

@@ -103,11 +103,25 @@ std::string StripFramePatterns(const std::string &path) {
 }
 
 void CheckFramePatterns(const std::string &path) {
-    for (const PathPiece &piece : SplitFramePatterns(path))
+    std::vector<std::string> patterns;
+    for (const PathPiece &piece : SplitFramePatterns(path)) {
+        if (!piece.pattern) continue;
         if (piece.width > kMaxPatternWidth)
             throw UsageError(FileMessage(path, "a frame pattern of " + std::to_string(piece.width) +
                                                    " digits; at most " + std::to_string(kMaxPatternWidth) +
                                                    " are allowed"));
+        patterns.push_back("\"" + piece.text + "\"");
+    }
+    // Each pattern would be the frame number: "me@host.####.exr" would
+    // write me7host.0007.exr. One is meant; which, the name cannot say.
+    if (patterns.size() > 1) {
+        std::string list = patterns[0];
+        for (std::size_t i = 1; i < patterns.size(); ++i)
+            list += (i + 1 == patterns.size() ? " and " : ", ") + patterns[i];
+        throw UsageError(FileMessage(path, "the file name holds " + std::to_string(patterns.size()) +
+                                               " frame patterns (" + list +
+                                               "); with --frames it takes one, the frame number"));
+    }
     // A printf conversion in the last component that would pad with
     // spaces or signs is refused, not taken as part of the name.
     const std::size_t start = LastComponentStart(path);

@@ -59,16 +59,17 @@ public:
         folder_ = ec ? folder.lexically_normal() : resolved;
     }
 
+    // The name itself, its folder resolved: the directory entry a write
+    // renames into place (replacing a link there, not its target).
+    std::string NameOf(const std::string &path) const { return (folder_ / fs::path(path).filename()).string(); }
+
     FileKey Of(const std::string &path) const {
         FileKey key;
-        const fs::path file = folder_ / fs::path(path).filename();
-        key.path = file.string();
+        key.path = NameOf(path);
         struct stat info {};
         if (::lstat(key.path.c_str(), &info) != 0) return key;
         if (S_ISLNK(info.st_mode)) {
-            std::error_code ec;
-            const fs::path target = fs::weakly_canonical(file, ec);
-            if (!ec) key.path = target.string();
+            key.path = LinkTarget(key.path);
             if (::stat(key.path.c_str(), &info) != 0) return key;
         }
         key.inode = std::make_pair(info.st_dev, info.st_ino);
@@ -76,6 +77,21 @@ public:
     }
 
 private:
+    // Where a symbolic link leads, followed link by link: a link whose
+    // target does not exist yet (a frame's OUT, before the run writes it)
+    // still names that target.
+    static std::string LinkTarget(fs::path file) {
+        std::error_code ec;
+        for (int hops = 0; hops < 40 && fs::is_symlink(file, ec); ++hops) {
+            const fs::path next = fs::read_symlink(file, ec);
+            if (ec) break;
+            file = next.is_absolute() ? next : file.parent_path() / next;
+            const fs::path folder = fs::weakly_canonical(file.parent_path(), ec);
+            file = (ec ? file.parent_path().lexically_normal() : folder) / file.filename();
+        }
+        return file.string();
+    }
+
     fs::path folder_;
 };
 
@@ -101,7 +117,6 @@ void CheckShotFiles(const SequenceJob &job) {
     }
     // Each OUT: not an input, and not another frame's OUT.
     std::map<std::string, long> out_paths;
-    std::map<std::pair<dev_t, ino_t>, long> out_inodes;
     for (const long frame : job.frames) {
         const std::string out = shot.Files(frame).output;
         const FileKey key = outs.Of(out);
@@ -111,16 +126,13 @@ void CheckShotFiles(const SequenceJob &job) {
             if (const auto found = input_inodes.find(*key.inode); !input && found != input_inodes.end())
                 input = found->second;
         if (input) throw UsageError(FileMessage(out, "the output would overwrite an input file, " + *input));
-        std::optional<long> other;
-        if (const auto found = out_paths.find(key.path); found != out_paths.end()) other = found->second;
-        if (key.inode)
-            if (const auto found = out_inodes.find(*key.inode); !other && found != out_inodes.end())
-                other = found->second;
-        if (other)
-            throw UsageError(FileMessage(out, "two frames would write this one file: frames " + std::to_string(*other) +
-                                                  " and " + std::to_string(frame)));
-        out_paths.emplace(key.path, frame);
-        if (key.inode) out_inodes.emplace(*key.inode, frame);
+        // Frames' OUTs are told apart by name: each is renamed into place
+        // under its own, so links between them (hold frames) are replaced,
+        // not written through.
+        const auto [other, added] = out_paths.emplace(outs.NameOf(out), frame);
+        if (!added)
+            throw UsageError(FileMessage(out, "two frames would write this one file: frames " +
+                                                  std::to_string(other->second) + " and " + std::to_string(frame)));
     }
 }
 

@@ -8,11 +8,14 @@
 #include "ImageIO.h"
 
 #include <Imath/half.h>
+#include <OpenImageIO/imagebuf.h>
+#include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -345,5 +348,28 @@ INSTANTIATE_TEST_SUITE_P(
         DoneCase{"exr_without_alpha", "exr", "exr", {}, 3, {-4, -3, 40, 32}, {0, 0, 36, 28}}),
     [](const ::testing::TestParamInfo<DoneCase> &info) { return std::string(info.param.name); });
 // clang-format on
+
+// The same pixels under other channel names (another program's layers, or
+// X, Y, Z, A) are not what the render writes.
+TEST(ResumeKeepsOnly, ChannelsNamedRGBA) {
+    clitest::TempDir dir;
+    const std::string comp = dir / "comp.exr", layer = dir / "layer.exr", out = dir / "out.exr";
+    clitest::WriteTestImage(comp, clitest::RandomImage(Sample::kHalf, 4, 0, 0, 20, 16, 3));
+    clitest::WriteTestImage(layer, clitest::RandomImage(Sample::kHalf, 4, 0, 0, 20, 16, 4));
+    const std::vector<std::string> args = {"-i", comp, "-l", layer, "-o", out, "--resume"};
+    ASSERT_EQ(clitest::RunVeilshadow(args).exit_code, 0);
+    const TestImage rendered = clitest::ReadTestImage(out);
+    OIIO::ImageBuf renamed;
+    const int order[] = {0, 1, 2, 3};
+    const std::string names[] = {"X", "Y", "Z", "A"};
+    ASSERT_TRUE(OIIO::ImageBufAlgo::channels(renamed, OIIO::ImageBuf(out), 4, order, {}, names));
+    ASSERT_TRUE(renamed.write(dir / "renamed.exr"));
+    std::filesystem::rename(dir / "renamed.exr", out);
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    ASSERT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(run.err.find("skipped"), std::string::npos) << run.err;
+    EXPECT_EQ(clitest::CompareImages(rendered, clitest::ReadTestImage(out)), "");
+    EXPECT_NE(clitest::RunVeilshadow(args).err.find("skipped"), std::string::npos);
+}
 
 }  // namespace

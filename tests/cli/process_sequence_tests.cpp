@@ -361,13 +361,15 @@ INSTANTIATE_TEST_SUITE_P(
         ShotCase{"an_out_that_is_a_hard_link_of_an_input", "l.png", "o.####.png",
                  [](const TempDir &dir) { fs::create_hard_link(dir / "x.3.png", dir / "o.0007.png"); },
                  "o.0007.png: the output would overwrite an input file, COMP of frame 3"},
-        ShotCase{"two_frames_that_write_one_file", "l.png", "o.####.png",
+        // COMP of frame 12 links to frame 1's OUT, which is not written yet.
+        ShotCase{"a_comp_that_links_to_an_out_not_yet_written", "l.png", "o.####.png",
                  [](const TempDir &dir) {
-                     fs::copy_file(dir / "l.png", dir / "shared.png");
-                     fs::create_symlink("shared.png", dir / "o.0004.png");
-                     fs::create_symlink("shared.png", dir / "o.0009.png");
+                     fs::remove(dir / "x.12.png");
+                     fs::create_symlink("o.0001.png", dir / "x.12.png");
                  },
-                 "o.0009.png: two frames would write this one file: frames 4 and 9"},
+                 "o.0001.png: the output would overwrite an input file, COMP of frame 12"},
+        ShotCase{"two_patterns_in_one_name", "l.png", "me@host.####.png", [](const TempDir &) {},
+                 "me@host.####.png: the file name holds 2 frame patterns (\"@\" and \"####\")"},
         ShotCase{"a_printf_width_that_pads_with_spaces", "l.png", "o.%5d.png", [](const TempDir &) {},
                  "\"%5d\" is no frame pattern (only zeros pad a frame number); use ####"},
         // A still LAYER named with a pattern that is also a sequence: which
@@ -396,6 +398,22 @@ TEST(Sequences, FoldersAndStillLayersAreTakenAsNamed) {
     for (long frame = 0; frame <= 12; ++frame)
         EXPECT_TRUE(std::filesystem::exists(dir / ("v@/o." + veilshadow::ExpandFramePattern("####", frame) + ".png")));
     EXPECT_TRUE(dir.Entries().count("v1") == 1 && std::filesystem::is_empty(dir / "v1"));
+}
+
+// Frames linked to one file (hold frames) are each renamed into place
+// under their own name: the links are replaced, their target is kept.
+TEST(Sequences, HoldFramesLinkedToOneFileAreEachWritten) {
+    TempDir dir;
+    std::vector<std::string> args = PngFrames(dir);
+    args.insert(args.end(), {"-o", dir / "o.####.png"});
+    std::filesystem::copy_file(dir / "x.1.png", dir / "held.png");
+    std::filesystem::create_hard_link(dir / "held.png", dir / "o.0002.png");
+    std::filesystem::create_symlink("held.png", dir / "o.0003.png");
+    const clitest::RunResult run = clitest::RunVeilshadow(args);
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_FALSE(std::filesystem::is_symlink(dir / "o.0003.png"));
+    EXPECT_EQ(clitest::CompareImages(clitest::ReadTestImage(dir / "x.1.png"), clitest::ReadTestImage(dir / "held.png")),
+              "");
 }
 
 // "Done" is "a render would write exactly this": with --resume a frame
