@@ -62,6 +62,10 @@ void CheckSbatchOptions(const std::vector<std::string> &words) {
                 "not an sbatch option (sbatch would take it as the job script); give each option in one word, "
                 "with its value: --sbatch=--partition=render");
         if (word == "--") refuse("sbatch would take the words after it as the job script");
+        // One argument: sbatch would read "--partition render" as an option
+        // of that whole name.
+        if (word.find_first_of(" \t\n") != std::string::npos)
+            refuse("an option and its value are one word joined by '=': --sbatch=--partition=render");
         if (word.rfind("--", 0) == 0) {
             // getopt_long takes any unambiguous prefix of a long option,
             // so every prefix of --array is refused, --a included.

@@ -241,7 +241,7 @@ TEST(FarmSlurm, SbatchWordsThatCouldSetTheArrayAreRefused) {
     slurm.answers = {false};
     const char *const refused[] = {"--array=1",   "--arra=1", "--arr=7", "--ar=7", "--a=7",    "--array", "--arr",
                                    "-a7",         "-a",       "-Ha7",    "-Qva",   "--",       "render",  "-",
-                                   "--partition", "--part",   "-p",      "-Hp",    "--array=", ""};
+                                   "--partition", "--part",   "-p",      "-Hp",    "--array=", "",        "--array 7"};
     for (const char *word : refused) {
         shot.options.sbatch = {"--hold", word};
         EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), UsageError) << word;
