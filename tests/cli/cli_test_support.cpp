@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -399,6 +400,36 @@ std::string CompareImages(const TestImage &expected, const TestImage &actual) {
             }
     if (differing > 0) report << differing << " samples differ";
     return report.str();
+}
+
+namespace {
+
+std::uint32_t Crc32(const unsigned char *data, std::size_t size) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < size; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+}  // namespace
+
+void WritePngClaiming(const std::string &path, Sample sample, std::uint32_t width, std::uint32_t height) {
+    WriteTestImage(path, RandomImage(sample, 4, 0, 0, 4, 4, 5));
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char ihdr[21];  // "IHDR", its 13 bytes of data and its CRC, at offset 12
+    file.seekg(12);
+    file.read(reinterpret_cast<char *>(ihdr), sizeof ihdr);
+    const auto put32 = [](unsigned char *at, std::uint32_t value) {
+        for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+    };
+    put32(ihdr + 4, width);
+    put32(ihdr + 8, height);
+    put32(ihdr + 17, Crc32(ihdr, 17));
+    file.seekp(12);
+    file.write(reinterpret_cast<const char *>(ihdr), sizeof ihdr);
+    if (!file) throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace clitest

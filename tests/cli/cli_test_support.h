@@ -84,6 +84,10 @@ TestImage RandomImage(Sample sample, int channels, int x, int y, int width, int 
 // Writes with OpenImageIO by the path's extension; PNG and TIFF with
 // alpha marked unassociated, samples written as given.
 void WriteTestImage(const std::string &path, const TestImage &image);
+
+// A small PNG whose header claims width x height pixels: the pixels are
+// never there, but a reader sees the size before it allocates anything.
+void WritePngClaiming(const std::string &path, Sample sample, std::uint32_t width, std::uint32_t height);
 // Reads the file's samples as they are (no premultiplication), half as
 // float.
 TestImage ReadTestImage(const std::string &path);

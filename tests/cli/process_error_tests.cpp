@@ -30,38 +30,6 @@ void WriteRgba(const std::string &path, Sample sample, int x = 0, int y = 0, int
     clitest::WriteTestImage(path, clitest::RandomImage(sample, 4, x, y, width, height, 5));
 }
 
-std::uint32_t Crc32(const unsigned char *data, std::size_t size) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-// A small PNG whose header claims another size: the pixels are never
-// there, but a reader sees the size before it allocates anything.
-void WritePngClaiming(const std::string &path, Sample sample, std::uint32_t width, std::uint32_t height) {
-    WriteRgba(path, sample, 0, 0, 4, 4);
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    unsigned char ihdr[17];  // "IHDR" and its 13 bytes of data, at offset 12
-    file.seekg(12);
-    file.read(reinterpret_cast<char *>(ihdr), sizeof ihdr);
-    const auto put32 = [](unsigned char *at, std::uint32_t value) {
-        at[0] = static_cast<unsigned char>(value >> 24);
-        at[1] = static_cast<unsigned char>(value >> 16);
-        at[2] = static_cast<unsigned char>(value >> 8);
-        at[3] = static_cast<unsigned char>(value);
-    };
-    put32(ihdr + 4, width);
-    put32(ihdr + 8, height);
-    unsigned char crc[4];
-    put32(crc, Crc32(ihdr, sizeof ihdr));
-    file.seekp(12);
-    file.write(reinterpret_cast<const char *>(ihdr), sizeof ihdr);
-    file.write(reinterpret_cast<const char *>(crc), sizeof crc);
-}
-
 // A TIFF of 32-bit unsigned integer samples, which veilshadow does not take.
 void WriteUint32Tiff(const std::string &path) {
     auto out = OIIO::ImageOutput::create(path);
@@ -231,7 +199,7 @@ INSTANTIATE_TEST_SUITE_P(
                   kFailure, "layer.tif", "32-bit unsigned integer", "out.png"},
         ErrorCase{"too_many_pixels_for_the_host",
                   [](const TempDir &dir) {
-                      WritePngClaiming(dir / "comp.png", Sample::kU8, 50000, 50000);
+                      clitest::WritePngClaiming(dir / "comp.png", Sample::kU8, 50000, 50000);
                       WriteRgba(dir / "layer.png", Sample::kU8);
                       return Files(dir, "comp.png", "layer.png", "out.png");
                   },
@@ -239,7 +207,7 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"larger_than_the_host_lends",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.png", Sample::kU16);
-                      WritePngClaiming(dir / "layer.png", Sample::kU16, 40000, 40000);
+                      clitest::WritePngClaiming(dir / "layer.png", Sample::kU16, 40000, 40000);
                       return Files(dir, "comp.png", "layer.png", "out.png");
                   },
                   kFailure, "layer.png", "the host lends one image", "out.png"},

@@ -36,32 +36,6 @@ std::string ReadFile(const std::string &path) {
     return bytes.str();
 }
 
-std::uint32_t Crc32(const unsigned char *data, std::size_t size) {
-    std::uint32_t crc = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < size; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
-}
-
-// A small 8-bit PNG whose header claims `side` x `side` pixels.
-void WritePngClaiming(const std::string &path, std::uint32_t side) {
-    clitest::WriteTestImage(path, clitest::RandomImage(Sample::kU8, 4, 0, 0, 4, 4, 3));
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    unsigned char ihdr[21];  // "IHDR", its 13 bytes of data and its CRC, at offset 12
-    file.seekg(12);
-    file.read(reinterpret_cast<char *>(ihdr), sizeof ihdr);
-    const auto put32 = [](unsigned char *at, std::uint32_t value) {
-        for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-    };
-    put32(ihdr + 4, side);
-    put32(ihdr + 8, side);
-    put32(ihdr + 17, Crc32(ihdr, 17));
-    file.seekp(12);
-    file.write(reinterpret_cast<const char *>(ihdr), sizeof ihdr);
-}
-
 struct Environment {
     int closed_fd = -1;        // closed in the child
     int ignored_signal = 0;    // ignored in the child, then sent once OUT is there
@@ -253,7 +227,7 @@ INSTANTIATE_TEST_SUITE_P(Table, Hostile,
 // RGBA) is refused from its header, naming the file, under a limit that
 // /proc/meminfo does not show: ulimit -v, and a control group's limit.
 Outcome RunClaimingPng(const TempDir &dir, const TempDir &logs, const Environment &env) {
-    WritePngClaiming(dir / "comp.png", 30000);
+    clitest::WritePngClaiming(dir / "comp.png", Sample::kU8, 30000, 30000);
     clitest::WriteTestImage(dir / "layer.png", clitest::RandomImage(Sample::kU8, 4, 0, 0, 4, 4, 2));
     return RunIn(env, {"-i", dir / "comp.png", "-l", dir / "layer.png", "-o", dir / "out.png"}, logs / "err",
                  dir / "out.png");
