@@ -1,8 +1,11 @@
-// What decoding (ImageRead.cpp) and encoding (ImageWrite.cpp) share:
-// the strip height, OpenImageIO's error messages and the float row that
-// half samples go through.
+// What decoding (ImageRead.cpp), encoding (ImageWrite.cpp) and the fast
+// codecs share: the strip height, a strip of a world as file samples,
+// OpenImageIO's error messages and the float row that half samples go
+// through.
 #ifndef VEILSHADOW_IMAGEIOCOMMON_H
 #define VEILSHADOW_IMAGEIOCOMMON_H
+
+#include "SampleTypes.h"
 
 #include <RenderHost/World.h>
 
@@ -22,6 +25,13 @@ std::string LibraryMessage(const std::string &message);
 
 // OpenImageIO keeps errors per thread until asked; asking clears them.
 std::string TakeGlobalError();
+
+// Encodes `rows` rows of the world from row `first` on as packed RGBA
+// samples of `sample` (any depth to any sample type, as EncodeRow does;
+// half rounded from floats as OpenImageIO rounds it), colour multiplied
+// by alpha when `associated`.
+void EncodeStrip(const renderhost::World &world, SampleType sample, bool associated, A_long first, A_long rows,
+                 void *out);
 
 // This thread's row of float samples, for rows converted from or to half.
 std::vector<float> &FloatRow(std::size_t count);

@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "Console.h"
 #include "Errors.h"
+#include "FastCodec.h"
 #include "FileStructure.h"
 #include "HalfConversion.h"
 #include "ImageIO.h"
@@ -154,6 +155,9 @@ bool StoredAs(const OIIO::ImageSpec &spec, OIIO::TypeDesc type) {
 }  // namespace
 
 struct ImageReader::Impl {
+    // A fast codec's reader when one takes the file; OpenImageIO's input
+    // otherwise.
+    std::unique_ptr<FastReader> fast;
     std::unique_ptr<OIIO::ImageInput> input;
     // Rows decoded at a time: kStripRows, or whole rows of tiles in a tiled
     // file (read tile by tile: OpenImageIO's scanline reading of tiled
@@ -185,6 +189,8 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     if (fs::is_directory(status)) throw RunError(FileMessage(path, "is a folder, not an image file"));
     CheckRegularFile(path);  // a device or a FIFO would never end or would block
 
+    impl_->fast = OpenFastReader(path, alpha, header_);
+    if (impl_->fast) return;
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
     {
@@ -250,12 +256,17 @@ void ImageReader::ReadInto(World &world) {
     if (world.width() != header_.data.width || world.height() != header_.data.height ||
         world.origin_x() != header_.data.x || world.origin_y() != header_.data.y)
         throw std::logic_error("a world that is not the data window of " + header_.path);
-    OIIO::ImageInput &input = *impl_->input;
-    const OIIO::TypeDesc type = impl_->read_type;
     std::vector<unsigned char> &samples = ReadScratch(static_cast<std::size_t>(ScratchBytes()));
     const Window &data = header_.data;
     for (A_long first = 0; first < data.height; first += impl_->strip_rows) {
         const A_long rows = std::min(impl_->strip_rows, data.height - first);
+        if (impl_->fast) {
+            impl_->fast->ReadRows(first, rows, samples.data());
+            DecodeStrip(samples.data(), header_, world, first, rows);
+            continue;
+        }
+        OIIO::ImageInput &input = *impl_->input;
+        const OIIO::TypeDesc type = impl_->read_type;
         if (impl_->clear_before_read)
             std::memset(
                 samples.data(), 0,
@@ -281,6 +292,7 @@ void ImageReader::ReadInto(World &world) {
 }
 
 bool ImageReader::LooksWhole() {
+    if (impl_->fast) return impl_->fast->LooksWhole();
     if (impl_->tiled) return false;
     if (header_.format == "png") return PngEndsWhole(header_.path);
     if (header_.format == "openexr") return ExrChunksWhole(header_.path);

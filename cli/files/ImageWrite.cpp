@@ -3,6 +3,7 @@
 #include "AtomicFile.h"
 #include "Console.h"
 #include "Errors.h"
+#include "FastCodec.h"
 #include "HalfConversion.h"
 #include "ImageIO.h"
 #include "ImageIOCommon.h"
@@ -47,7 +48,8 @@ void EncodeRows(const World &world, bool associated, A_long first, A_long rows, 
     }
 }
 
-// The same from a world of any depth into samples of any sample type.
+}  // namespace
+
 void EncodeStrip(const World &world, SampleType sample, bool associated, A_long first, A_long rows, void *out) {
     VisitSample(sample, [&](auto sample_tag) {
         using T = typename decltype(sample_tag)::type;
@@ -56,6 +58,8 @@ void EncodeStrip(const World &world, SampleType sample, bool associated, A_long 
         });
     });
 }
+
+namespace {
 
 // Writes the world strip by strip in the file's own sample type.
 bool WriteStrips(OIIO::ImageOutput &out, const OutputSpec &output, const World &world) {
@@ -233,6 +237,12 @@ std::uint64_t EncodeBytes(const Window &data, SampleType sample) {
 void WriteWorld(const std::string &path, const World &world, const OutputSpec &output) {
     const OutputWindows windows = WindowsAsWritten(
         path, output.format, Window{world.origin_x(), world.origin_y(), world.width(), world.height()}, output.display);
+    if (FastWriterTakes(output)) {
+        TempFile temp(path);
+        WriteWorldFast(temp, world, output, windows);
+        temp.Commit();
+        return;
+    }
     OIIO::ImageSpec spec(world.width(), world.height(), 4, TraitsOf(output.sample).type);
     spec.x = windows.data.x;
     spec.y = windows.data.y;
