@@ -2,7 +2,7 @@
 #ifndef VEILSHADOW_DOWNSAMPLE_H
 #define VEILSHADOW_DOWNSAMPLE_H
 
-#include "ImageIO.h"
+#include "Geometry.h"
 
 #include <RenderHost/World.h>
 
