@@ -13,7 +13,10 @@ namespace orvane {
 namespace {
 
 constexpr const char kNotice[] = "Takes the see-through out of drop shadows.";
-constexpr const char kRegistrationName[] = "Error!";
+// The name the plug-in registers its ID under. It reads like a message,
+// but it is the exact string every release has handed the host at
+// registration, which the host may key the ID on: it stays byte for byte.
+constexpr const char kLegacyRegistrationName[] = "Error!";
 constexpr const char kOpacityName[] = "Opacity";
 constexpr PF_Fixed kHundredPercent = 100 << 16;  // 0x640000
 
@@ -41,7 +44,7 @@ PF_Err GlobalSetup(PF_InData *in_data, PF_OutData *out_data) {
     // succeeds, without global data.
     if (lock.block() == nullptr) return PF_Err_NONE;
 
-    const PF_Err err = suites.UtilitySuiteV7()->AEGP_RegisterWithAEGP(nullptr, kRegistrationName,
+    const PF_Err err = suites.UtilitySuiteV7()->AEGP_RegisterWithAEGP(nullptr, kLegacyRegistrationName,
                                                                       static_cast<AEGP_PluginID *>(lock.block()));
     if (err == PF_Err_NONE) out_data->global_data = global.Release();
     return err;
