@@ -24,7 +24,8 @@ bool HoldStandardDescriptors();
 // takes the message and returns, and libpng's own then prints it. No
 // setting of OpenImageIO's reaches that handler, so while a file may pass
 // through libpng (any file being opened, as OpenImageIO tries every reader
-// on a file its own reader refuses; PNG files read or written) a silencer
+// on a file its own reader refuses; files of a format whose row says it
+// chatters, PNG, read or written: FormatChatters in Formats.h) a silencer
 // sends standard error (the process's file descriptor 2) to /dev/null. The
 // error reaches veilshadow's one-line message through OpenImageIO anyway.
 // libtiff's messages need none: OpenImageIO's TIFF reader and writer
@@ -44,10 +45,6 @@ public:
     ~LibraryChatterSilenced();
     LibraryChatterSilenced(const LibraryChatterSilenced &) = delete;
     LibraryChatterSilenced &operator=(const LibraryChatterSilenced &) = delete;
-
-    // Whether coding this format (OpenImageIO's name) may print on
-    // standard error: PNG's.
-    static bool Needed(const std::string &format) { return format == "png"; }
 
 private:
     bool active_;

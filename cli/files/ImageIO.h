@@ -1,11 +1,13 @@
 // Image files in and out through OpenImageIO: headers, decoding into the
 // render host's worlds (alpha first, straight colour, host depth) and
 // encoding worlds back into files, written atomically. Decoding is in
-// ImageRead.cpp, encoding and the output formats in ImageWrite.cpp.
+// ImageRead.cpp, encoding in ImageWrite.cpp; what each format reads,
+// writes and holds is its row in Formats.h.
 #ifndef VEILSHADOW_IMAGEIO_H
 #define VEILSHADOW_IMAGEIO_H
 
 #include "Console.h"  // MessageStream: the libraries' chatter never reaches it
+#include "Formats.h"  // the formats' rows, and what OUT's format takes and holds
 #include "Geometry.h"
 #include "Options.h"
 #include "SampleTypes.h"
@@ -24,7 +26,7 @@ enum class ChannelLayout { kGray, kGrayAlpha, kRGB, kRGBA };
 
 struct ImageHeader {
     std::string path;
-    std::string format;  // OpenImageIO's name: "png", "tiff" or "openexr"
+    std::string format;  // OpenImageIO's name, its row's (Formats.h): "png", "tiff" or "openexr"
     SampleType sample = SampleType::kUInt8;
     ChannelLayout layout = ChannelLayout::kRGBA;
     int channels = 4;
@@ -40,9 +42,9 @@ struct ImageHeader {
 class ImageReader {
 public:
     // Throws RunError naming the file: missing, a folder, unreadable, not a
-    // supported format (PNG, TIFF, OpenEXR), an unsupported sample type or
-    // channel layout. PNG and TIFF are opened without OpenImageIO's
-    // automatic premultiplication.
+    // format with a row (PNG, TIFF, OpenEXR), an unsupported sample type or
+    // channel layout. Files are opened without OpenImageIO's automatic
+    // premultiplication; --alpha auto reads as the format's row says.
     ImageReader(const std::string &path, AlphaMode alpha);
     ~ImageReader();
     ImageReader(const ImageReader &) = delete;
@@ -63,9 +65,9 @@ public:
     // per reader.
     void ReadInto(renderhost::World &world);
     // Whether the file's pixels are all there, judged from its structure
-    // without decoding them (see FileStructure.h); a TIFF's last row is
-    // decoded (a file cut short loses its end). A tiled file is never one
-    // veilshadow wrote: false.
+    // without decoding them (its row's check, see FileStructure.h); for a
+    // format without one (TIFF) its last row is decoded (a file cut short
+    // loses its end). A tiled file is never one veilshadow wrote: false.
     bool LooksWhole();
 
 private:
@@ -73,30 +75,6 @@ private:
     std::unique_ptr<Impl> impl_;
     ImageHeader header_;
 };
-
-// ---- Output formats ----------------------------------------------------
-// What veilshadow writes in each format (OpenImageIO's names "png",
-// "tiff", "openexr"): the sample types OpenImageIO writes as such (PNG
-// 8/16-bit; TIFF 8/16-bit and float, its writer making half float;
-// OpenEXR half and float, its writer making integers half) and the
-// compressions its writer knows rather than silently replaces.
-
-// Whether veilshadow writes files of this format: PNG, TIFF, OpenEXR.
-bool IsOutputFormat(const std::string &format);
-// "PNG", "TIFF" or "OpenEXR", for messages.
-std::string FormatLabel(const std::string &format);
-bool FormatTakes(const std::string &format, SampleType sample);
-// OUT's sample type when none is asked for: COMP's where the format takes
-// it (so an OUT of COMP's format is COMP's type), otherwise what oiiotool
-// writes of it: 8-bit PNG, float TIFF, half OpenEXR.
-SampleType DefaultSampleFor(const std::string &format, SampleType comp);
-// Whether the format's writer takes this compression, NAME or NAME:LEVEL
-// (OpenImageIO's names; dwaa:45, zip:9).
-bool FormatTakesCompression(const std::string &format, const std::string &compression);
-// The compressions and the -d names of the sample types it takes,
-// "a, b or c", for messages.
-std::string CompressionNames(const std::string &format);
-std::string SampleTypeNames(const std::string &format);
 
 // How a world is written.
 struct OutputSpec {
@@ -106,29 +84,6 @@ struct OutputSpec {
     Window display;
     std::string compression;  // empty: the format's default
 };
-
-// ---- Where a written file puts its pixels -------------------------------
-// A file holds a result's windows when reading it back gives them again:
-// the data window (where the pixels are) and the display window (the
-// frame). Each output format answers what it holds, in one row of the
-// table in ImageWrite.cpp: OpenEXR holds any windows; TIFF a data window
-// at (0, 0) or right of and below it, and a display window at (0, 0) (a
-// TIFF records only the display window's size, and readers take one of the
-// data window's size for the data window itself); PNG holds neither: a
-// PNG sits at (0, 0) (OpenImageIO writes an oFFs chunk of (0, 0), and
-// veilshadow reads every PNG at (0, 0) whatever its oFFs chunk says) and
-// has no display window, its frame being its pixels.
-struct OutputWindows {
-    Window data, display;
-};
-
-// The windows a file of `format` written with `data` and `display` reads
-// back with: the same ones, but a PNG's display window is its data window.
-// Throws OutputError naming `path`, the window and the way out (OpenEXR)
-// when the format cannot hold them: its pixels or its frame would read
-// back elsewhere.
-OutputWindows WindowsAsWritten(const std::string &path, const std::string &format, const Window &data,
-                               const Window &display);
 
 // What a frame's OUT must be to count as written: its file type, sample
 // type, RGBA, and its data and display windows as the file reads back
@@ -144,10 +99,6 @@ struct OutputShape {
 // unreadable or foreign file is not, nor one of another size or placed
 // elsewhere. Reads the header and the file's structure, not the pixels.
 bool IsWholeImage(const std::string &path, const OutputShape &shape);
-
-// The OpenImageIO format that writes `path`, by its extension; empty when
-// none does.
-std::string OutputFormatFor(const std::string &path);
 
 // Writes the world as RGBA, its data window at the world's origin, to a
 // temporary file beside `path` that is renamed onto `path` only when

@@ -4,7 +4,7 @@
 #include "Console.h"
 #include "Errors.h"
 #include "FastCodec.h"
-#include "FileStructure.h"
+#include "Formats.h"
 #include "HalfConversion.h"
 #include "ImageIO.h"
 #include "ImageIOCommon.h"
@@ -100,7 +100,7 @@ ChannelLayout LayoutOf(const std::string &path, const OIIO::ImageSpec &spec) {
 }
 
 // Where the file's colour is multiplied by alpha, by the chosen mode.
-bool IsAssociated(AlphaMode mode, const std::string &format, const OIIO::ImageSpec &spec) {
+bool IsAssociated(AlphaMode mode, const FileFormat &format, const OIIO::ImageSpec &spec) {
     switch (mode) {
         case AlphaMode::kStraight:
             return false;
@@ -109,9 +109,16 @@ bool IsAssociated(AlphaMode mode, const std::string &format, const OIIO::ImageSp
         case AlphaMode::kAuto:
             break;
     }
-    if (format == "openexr") return true;
-    // PNG always, TIFF when its alpha is marked unassociated: opened with
-    // the hint, the reader says so instead of converting.
+    switch (format.alpha) {
+        case AlphaConvention::kAssociated:
+            return true;
+        case AlphaConvention::kStraight:
+            return false;
+        case AlphaConvention::kMarked:
+            break;
+    }
+    // Associated unless marked unassociated: opened with the hint, the
+    // reader says so instead of converting.
     return spec.get_int_attribute("oiio:UnassociatedAlpha", 0) == 0 && spec.alpha_channel >= 0;
 }
 
@@ -170,14 +177,18 @@ struct ImageReader::Impl {
     // into a buffer it allocates (fresh pages every call) and copies them
     // over, which costs as much as the decoding itself.
     OIIO::TypeDesc read_type = OIIO::TypeDesc::UNKNOWN;
-    // libtiff can leave a byte of a damaged strip unwritten and report no
-    // error (seen with the floating-point predictor). Decoded straight into
-    // the reused scratch buffer, that byte would be whatever the last strip
-    // or frame left there, so the same file would read differently from
-    // run to run. The buffer is cleared before each TIFF strip instead.
+    // The file's format.
+    const FileFormat *format = nullptr;
+    // Some readers can leave a byte of a damaged strip unwritten and report
+    // no error (libtiff, seen with the floating-point predictor). Decoded
+    // straight into the reused scratch buffer, that byte would be whatever
+    // the last strip or frame left there, so the same file would read
+    // differently from run to run. The buffer is cleared before each strip
+    // of such a format instead.
     bool clear_before_read = false;
     // Where OpenImageIO places the data window: the header's, but for a
-    // PNG, which veilshadow places at (0, 0), its oFFs chunk's offset.
+    // format whose files veilshadow places at (0, 0) (PNG), the offset the
+    // file records (a PNG's oFFs chunk).
     A_long file_x = 0, file_y = 0;
 };
 
@@ -202,17 +213,19 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
 
     header_.path = path;
     header_.format = impl_->input->format_name();
-    if (header_.format != "png" && header_.format != "tiff" && header_.format != "openexr")
+    impl_->format = FindFormat(header_.format);
+    if (impl_->format == nullptr)
         throw RunError(FileMessage(
-            path, "unsupported format: " + header_.format + " (veilshadow reads PNG, TIFF and OpenEXR files)"));
+            path, "unsupported format: " + header_.format + " (veilshadow reads " + ReadFormatLabels() + " files)"));
+    const FileFormat &format = *impl_->format;
     if (spec.deep) throw RunError(FileMessage(path, "unsupported deep (multi-sample) image"));
     // One image a file: of a multi-part OpenEXR or a multi-page TIFF,
     // OpenImageIO would hand over the first alone, whichever the user meant.
     if (impl_->input->seek_subimage(1, 0))
         throw RunError(FileMessage(
-            path, std::string("holds more than one image (") +
-                      (header_.format == "tiff" ? "a multi-page TIFF" : "a multi-part OpenEXR file") +
-                      "); veilshadow reads one image a file (oiiotool FILE --subimage N -o IMAGE takes one out)"));
+            path, std::string("holds more than one image") +
+                      (format.several_images != nullptr ? std::string(" (") + format.several_images + ")" : "") +
+                      "; veilshadow reads one image a file (oiiotool FILE --subimage N -o IMAGE takes one out)"));
     // Back to the first image (`spec` is its header again); the failed
     // seek leaves a message that must not be taken for a read error.
     impl_->input->seek_subimage(0, 0);
@@ -227,16 +240,19 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     header_.display = spec.full_width > 0 && spec.full_height > 0
                           ? Window{spec.full_x, spec.full_y, spec.full_width, spec.full_height}
                           : header_.data;
-    // A PNG sits at (0, 0) and is its own frame: an oFFs chunk moves
-    // nothing (veilshadow writes PNGs at (0, 0) only, see WindowsAsWritten).
-    if (header_.format == "png") header_.display = header_.data = Window{0, 0, spec.width, spec.height};
-    header_.associated = IsAssociated(alpha, header_.format, spec);
+    // A file of a format that holds no origin (PNG) sits at (0, 0): an
+    // offset it records (a PNG's oFFs chunk) moves nothing, as veilshadow
+    // writes such files at (0, 0) only (see WindowsAsWritten). One that
+    // holds no display window is its own frame.
+    if (format.origin == OriginHeld::kZero) header_.data = Window{0, 0, spec.width, spec.height};
+    if (format.display == DisplayHeld::kNone) header_.display = header_.data;
+    header_.associated = IsAssociated(alpha, format, spec);
     header_.compression = spec.get_string_attribute("compression");
     impl_->tiled = spec.tile_width > 0 && spec.tile_height > 0;
     if (impl_->tiled) impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
     const OIIO::TypeDesc type = TraitsOf(header_.sample).type;
     impl_->read_type = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;
-    impl_->clear_before_read = header_.format == "tiff";
+    impl_->clear_before_read = format.clears_strip_buffer;
 }
 
 ImageReader::~ImageReader() = default;
@@ -274,7 +290,7 @@ void ImageReader::ReadInto(World &world) {
         bool read_all = false;
         std::string error;
         {
-            LibraryChatterSilenced quiet(LibraryChatterSilenced::Needed(header_.format));
+            LibraryChatterSilenced quiet(impl_->format->chatters);
             const A_long x = impl_->file_x, y = impl_->file_y + first;
             read_all = impl_->tiled
                            ? input.read_tiles(0, 0, x, x + data.width, y, y + rows, 0, 1, 0, header_.channels, type,
@@ -294,9 +310,8 @@ void ImageReader::ReadInto(World &world) {
 bool ImageReader::LooksWhole() {
     if (impl_->fast) return impl_->fast->LooksWhole();
     if (impl_->tiled) return false;
-    if (header_.format == "png") return PngEndsWhole(header_.path);
-    if (header_.format == "openexr") return ExrChunksWhole(header_.path);
-    // TIFF: its last row decodes (one strip).
+    if (impl_->format->ends_whole != nullptr) return impl_->format->ends_whole(header_.path);
+    // Otherwise (TIFF) its last row decodes (one strip).
     const Window &data = header_.data;
     std::vector<unsigned char> row(static_cast<std::size_t>(data.width) * header_.channels *
                                    TraitsOf(header_.sample).bytes);

@@ -4,6 +4,7 @@
 #include "Demo.h"
 #include "Errors.h"
 #include "Farm.h"
+#include "Formats.h"
 #include "ImageIO.h"
 #include "Pipeline.h"
 #include "Progress.h"
@@ -29,16 +30,22 @@ std::string ProgramVersion() {
     return "veilshadow " + version + " (" + orvane::kPluginName + " plug-in " + version + ")";
 }
 
-constexpr const char kFooter[] =
-    "Reads PNG, TIFF and OpenEXR: 8/16-bit, half, float; gray(+alpha), RGB(A).\n"
-    "OUT: its extension's file type, COMP's sample type where it holds it\n"
-    "(else PNG 8-bit, TIFF float, EXR half: the effect renders in COMP's\n"
-    "depth), COMP's data window, LAYER's display window; 1/N size with\n"
-    "--downsample N. LIST: 1-48, 1-100x5, 1,5,10-20; with --frames, #, ####\n"
-    "(4 digits), %04d or @@@@ in a file name is the frame number. OUT is\n"
-    "renamed into place once whole on disk; --resume renders one cut short again.\n"
-    "Exit codes: 0 done, 1 a file, a frame or the render failed, 2 bad usage.\n"
-    "  veilshadow -i c.#.exr -l l.#.exr -o p.#.png -d uint16 --frames 1-48 --resume";
+// The formats and their sample types without -d come from the formats'
+// rows (Formats.h).
+std::string Footer() {
+    return "Reads " + ReadFormatLabels() +
+           ": 8/16-bit, half, float; gray(+alpha), RGB(A).\n"
+           "OUT: its extension's file type, COMP's sample type where it holds it\n"
+           "(else " +
+           FallbackSampleList() +
+           ": the effect renders in COMP's\n"
+           "depth), COMP's data window, LAYER's display window; 1/N size with\n"
+           "--downsample N. LIST: 1-48, 1-100x5, 1,5,10-20; with --frames, #, ####\n"
+           "(4 digits), %04d or @@@@ in a file name is the frame number. OUT is\n"
+           "renamed into place once whole on disk; --resume renders one cut short again.\n"
+           "Exit codes: 0 done, 1 a file, a frame or the render failed, 2 bad usage.\n"
+           "  veilshadow -i c.#.exr -l l.#.exr -o p.#.png -d uint16 --frames 1-48 --resume";
+}
 
 int RunFiles(const JobOptions &options) {
     const SequenceJob job = JobOf(options);
@@ -68,7 +75,7 @@ int RunDemoCommand(const JobOptions &options, const std::string &folder) {
 int Run(int argc, char **argv) {
     CLI::App app{"veilshadow: the OrvaneVeilShadow effect on image files, by the render host.", "veilshadow"};
     app.set_version_flag("--version", ProgramVersion(), "Print the version and exit");
-    app.footer(kFooter);
+    app.footer(Footer());
     app.get_formatter()->column_width(26);
     JobOptions options;
     AddJobOptions(app, options);

@@ -2,6 +2,7 @@
 
 #include "Downsample.h"
 #include "Errors.h"
+#include "Formats.h"
 #include "ImageIO.h"
 #include "Limits.h"
 
@@ -72,7 +73,7 @@ std::string CheckOutputPath(const FrameFiles &files) {
     if (!IsOutputFormat(format))
         throw UsageError(
             FileMessage(files.output, (format.empty() ? "unknown image file type" : "a " + format + " file") +
-                                          "; veilshadow writes PNG, TIFF and OpenEXR (.png, .tif, .exr)"));
+                                          "; veilshadow writes " + OutputFormatList()));
     return format;
 }
 
@@ -192,9 +193,10 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
     const bool comp_format = frame.out_format == frame.comp.format;
     spec.format = frame.out_format;
     spec.sample = settings.sample.value_or(DefaultSampleFor(frame.out_format, frame.comp.sample));
+    const FileFormat &out_format = FormatNamed(frame.out_format);
     // A file of another type has that type's alpha convention: what
     // OpenImageIO writes (OpenEXR and TIFF associated, PNG straight).
-    spec.associated = comp_format ? frame.comp.associated : frame.out_format != "png";
+    spec.associated = comp_format ? frame.comp.associated : out_format.alpha != AlphaConvention::kStraight;
     // OUT's data window is COMP's (the rendered world's), its display
     // window LAYER's; refused here, before any pixel is decoded, where
     // the file type cannot hold them.
@@ -203,7 +205,7 @@ OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings)
                        .display;
     if (!settings.compression.empty())
         spec.compression = settings.compression;
-    else if (comp_format && frame.out_format != "png")
+    else if (comp_format && out_format.keeps_compression)
         spec.compression = frame.comp.compression;
     return spec;
 }
