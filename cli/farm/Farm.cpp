@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <utility>
 
 namespace veilshadow {
@@ -65,7 +66,7 @@ std::vector<JobRecord> ActiveJobs(Scheduler &scheduler, const std::string &recor
     } catch (const std::ios_base::failure &) {  // a read error, as the stream library reports one
         throw unreadable;
     }
-    const SchedulerNames &names = scheduler.Names();
+    const SchedulerNames &names = scheduler.names;
     std::vector<JobRecord> active;
     for (JobRecord &job : ParseRecords(text, records)) {
         if (job.id == kSubmittingJob)
@@ -114,8 +115,8 @@ private:
 // The submission, recorded on disk before the scheduler takes it and amended with
 // the job's id after: a job is never queued that a later run cannot see.
 // A job whose id cannot be recorded is cancelled; the run then fails.
-std::string SubmitRecorded(Scheduler &scheduler, const FarmJob &job, const Submission &submission,
-                           const std::string &records, std::vector<JobRecord> active) {
+SubmittedJob SubmitRecorded(Scheduler &scheduler, const FarmJob &job, const Submission &submission,
+                            const std::string &records, std::vector<JobRecord> active) {
     std::vector<JobRecord> recorded = active;
     recorded.push_back({kSubmittingJob, submission.frames});
     try {
@@ -123,9 +124,9 @@ std::string SubmitRecorded(Scheduler &scheduler, const FarmJob &job, const Submi
     } catch (const RunError &e) {
         throw RunError(std::string(e.what()) + " (the record of the job to submit; nothing was submitted)");
     }
-    std::string id;
+    SubmittedJob submitted;
     try {
-        id = scheduler.Submit(job);
+        submitted = scheduler.Submit(job);
     } catch (const RunError &) {
         try {
             WriteFileAtomically(records, FormatRecords(active));
@@ -134,16 +135,17 @@ std::string SubmitRecorded(Scheduler &scheduler, const FarmJob &job, const Submi
         }
         throw;
     }
+    const std::string &id = submitted.id;
     recorded.back().id = id;
     try {
         WriteFileAtomically(records, FormatRecords(recorded));
-        return id;
+        return submitted;
     } catch (const RunError &e) {
         std::string message;
         if (!scheduler.Cancel(id, message))
             throw RunError(std::string(e.what()) + " (the record of job " + id + "); job " + id +
                            " was submitted and could not be cancelled (" + message + "): cancel it (" +
-                           scheduler.Names().cancel + id + ") before running this again");
+                           scheduler.names.cancel + id + ") before running this again");
         try {
             WriteFileAtomically(records, FormatRecords(active));
         } catch (const RunError &) {
@@ -166,8 +168,22 @@ bool ReportFrames(const SequenceJob &job, const std::vector<long> &missing) {
 
 }  // namespace
 
+std::string FormatRecords(const std::vector<JobRecord> &jobs) {
+    std::string text;
+    for (const JobRecord &job : jobs) text += job.id + " " + FormatFrameList(job.frames) + "\n";
+    return text;
+}
+
+std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source) {
+    std::vector<JobRecord> jobs;
+    std::istringstream lines(text);
+    std::string id, frames;
+    while (lines >> id >> frames) jobs.push_back({id, ParseFrameList(frames, source)});
+    return jobs;
+}
+
 int RunFarm(ChunkCommand command, const FarmOptions &options, Scheduler &scheduler, WaitClock &clock) {
-    const SchedulerNames &names = scheduler.Names();
+    const SchedulerNames &names = scheduler.names;
     SequenceJob job = JobOf(command.options);
     if (!job.sequence) throw UsageError(names.command + " renders a sequence: give --frames LIST");
     scheduler.CheckOptions();
@@ -217,14 +233,15 @@ int RunFarm(ChunkCommand command, const FarmOptions &options, Scheduler &schedul
                            names.cancel + earlier.id + "), then run this again");
     const FarmJob farm_job{name, job_dir.string(), command, chunks, tasks};
     scheduler.Prepare(farm_job);
-    const std::string id = SubmitRecorded(scheduler, farm_job, submission, records, active);
+    const SubmittedJob submitted = SubmitRecorded(scheduler, farm_job, submission, records, active);
+    const std::string &id = submitted.id;
     lock.reset();  // recorded: a run for other frames of OUT may submit while this one waits
 
     std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
                 id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk, FormatFrameList(tasks).c_str(),
                 missing.size(), missing.size() == 1 ? "" : "s", job.frames.size());
     std::printf("  follow it:  %s%s\n", names.follow.c_str(), id.c_str());
-    std::printf("%s", scheduler.Where(farm_job, id).c_str());
+    std::printf("%s", submitted.where.c_str());
     if (!options.wait) return kExitSuccess;
 
     std::printf("waiting for job %s to end (stopping the wait leaves the job running)\n", id.c_str());

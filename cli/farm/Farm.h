@@ -10,6 +10,7 @@
 #include "Scheduler.h"
 
 #include <string>
+#include <vector>
 
 namespace veilshadow {
 
@@ -19,6 +20,19 @@ struct FarmOptions {
     std::string job_dir;  // empty: veilshadow-farm/ beside the outputs
     bool wait = false;
 };
+
+// A job submitted for one OUT, not yet seen to end; the records file
+// holds one line each: "ID FRAMES". A submission is recorded before it is
+// handed to the scheduler, under the id kSubmittingJob, and that line is
+// replaced by the job's id once the scheduler has given it.
+inline constexpr const char *kSubmittingJob = "submitting";
+struct JobRecord {
+    std::string id;
+    std::vector<long> frames;
+};
+std::string FormatRecords(const std::vector<JobRecord> &jobs);
+// Throws UsageError naming `source` for a line that is not a record.
+std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source);
 
 // Submits the chunks that miss frames to `scheduler` (nothing when none
 // do), waits with options.wait on `clock`. Returns the exit code; throws

@@ -2,14 +2,12 @@
 
 #include "AtomicFile.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 
 namespace veilshadow {
@@ -88,20 +86,6 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::st
         if (takes_value) line += (option->long_name != nullptr ? "=" : " ") + *word;
     }
     return line;
-}
-
-std::string FormatRecords(const std::vector<JobRecord> &jobs) {
-    std::string text;
-    for (const JobRecord &job : jobs) text += job.id + " " + FormatFrameList(job.frames) + "\n";
-    return text;
-}
-
-std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source) {
-    std::vector<JobRecord> jobs;
-    std::istringstream lines(text);
-    std::string id, frames;
-    while (lines >> id >> frames) jobs.push_back({id, ParseFrameList(frames, source)});
-    return jobs;
 }
 
 }  // namespace veilshadow

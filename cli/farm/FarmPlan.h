@@ -1,7 +1,7 @@
 // The plan of a farm job, whichever scheduler runs it: the chunks of a
-// frame list, which of them to submit, the name of the job's files, the
-// chunk command each task runs, and the records of jobs submitted
-// earlier. Nothing here runs a program or reads an image.
+// frame list, which of them to submit, the name of the job's files and
+// the chunk command each task runs. Nothing here runs a program or reads
+// an image.
 #ifndef VEILSHADOW_FARMPLAN_H
 #define VEILSHADOW_FARMPLAN_H
 
@@ -53,19 +53,6 @@ std::string ShellQuote(const std::string &text);
 // long name ("frames": the chunk's frames, "threads": the task's CPUs);
 // throws std::logic_error when one is missing.
 std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::string, std::string> &shell_words);
-
-// A job submitted for one OUT, not yet seen to end; the records file
-// holds one line each: "ID FRAMES". A submission is recorded before it is
-// handed to the scheduler, under the id kSubmittingJob, and that line is
-// replaced by the job's id once the scheduler has given it.
-inline constexpr const char *kSubmittingJob = "submitting";
-struct JobRecord {
-    std::string id;
-    std::vector<long> frames;
-};
-std::string FormatRecords(const std::vector<JobRecord> &jobs);
-// Throws UsageError naming `source` for a line that is not a record.
-std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source);
 
 }  // namespace veilshadow
 

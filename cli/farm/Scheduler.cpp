@@ -21,7 +21,7 @@ void WaitForJob(Scheduler &scheduler, const std::string &id, WaitClock &clock) {
             if (!*running) return;
             answered = now;
         } else if (now - answered > kLostContactLimit) {
-            const SchedulerNames &names = scheduler.Names();
+            const SchedulerNames &names = scheduler.names;
             throw RunError("lost contact with " + names.cluster + " while waiting for job " + id + " (" + message +
                            "); the job may still be running: " + names.follow + id);
         }

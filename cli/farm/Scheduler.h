@@ -11,6 +11,7 @@
 #include <chrono>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veilshadow {
@@ -33,10 +34,19 @@ struct SchedulerNames {
     std::string cancel;   // followed by a job's id, cancels it: "scancel "
 };
 
+// A submitted job: its id (one word) and lines that tell where its files
+// are, each starting "  " and ending in a newline, printed after the
+// submission.
+struct SubmittedJob {
+    std::string id;
+    std::string where;
+};
+
 class Scheduler {
 public:
+    explicit Scheduler(SchedulerNames scheduler_names) : names(std::move(scheduler_names)) {}
     virtual ~Scheduler() = default;
-    virtual const SchedulerNames &Names() const = 0;
+    const SchedulerNames names;
     // Throws UsageError for an option of the scheduler's own that it
     // refuses; asked before anything else is looked at.
     virtual void CheckOptions() const {}
@@ -46,16 +56,13 @@ public:
     // asked before the submission is recorded. Throws RunError.
     virtual void Prepare(const FarmJob &job) = 0;
     // Submits the job's tasks, once: a failure is reported as it is, never
-    // tried again. Returns the job's id (one word). Throws RunError.
-    virtual std::string Submit(const FarmJob &job) = 0;
+    // tried again. Throws RunError.
+    virtual SubmittedJob Submit(const FarmJob &job) = 0;
     // Whether a job still has tasks queued or running; empty when the
     // scheduler did not answer (`message` then says why).
     virtual std::optional<bool> JobActive(const std::string &id, std::string &message) = 0;
     // Cancels a job; false when the scheduler did not (`message` says why).
     virtual bool Cancel(const std::string &id, std::string &message) = 0;
-    // Lines that tell where the submitted job's files are, each starting
-    // "  " and ending in a newline; printed after the submission.
-    virtual std::string Where(const FarmJob &job, const std::string &id) const = 0;
 };
 
 // Time as a wait sees it; the tests' clock moves only when slept on.

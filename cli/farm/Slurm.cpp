@@ -172,12 +172,9 @@ std::string ScriptPath(const FarmJob &job) { return (fs::path(job.folder) / (job
 }  // namespace
 
 SlurmScheduler::SlurmScheduler(SlurmClient &client, std::vector<std::string> sbatch)
-    : client_(client), sbatch_(std::move(sbatch)) {}
-
-const SchedulerNames &SlurmScheduler::Names() const {
-    static const SchedulerNames names{"farm slurm", "the Slurm cluster", "squeue", "squeue -j ", "scancel "};
-    return names;
-}
+    : Scheduler({"farm slurm", "the Slurm cluster", "squeue", "squeue -j ", "scancel "}),
+      client_(client),
+      sbatch_(std::move(sbatch)) {}
 
 void SlurmScheduler::CheckOptions() const { CheckSbatchOptions(sbatch_); }
 
@@ -192,13 +189,16 @@ void SlurmScheduler::Prepare(const FarmJob &job) {
     WriteFileAtomically(ScriptPath(job), JobScript(job.command, job.chunks));
 }
 
-std::string SlurmScheduler::Submit(const FarmJob &job) {
+SubmittedJob SlurmScheduler::Submit(const FarmJob &job) {
     std::vector<std::string> sbatch = {
         "--job-name=veilshadow-" + job.name,
         "--output=" + SlurmLiteral((fs::path(job.folder) / job.name).string()) + "-%A_%a.log",
         "--chdir=" + job.command.folder};
     sbatch.insert(sbatch.end(), sbatch_.begin(), sbatch_.end());  // after ours, so they win
-    return client_.Submit(sbatch, job.tasks, ScriptPath(job));
+    const std::string script = ScriptPath(job);
+    const std::string id = client_.Submit(sbatch, job.tasks, script);
+    return {id, "  task logs:  " + (fs::path(job.folder) / (job.name + "-" + id + "_<task>.log")).string() +
+                    "\n  job script: " + script + "\n"};
 }
 
 std::optional<bool> SlurmScheduler::JobActive(const std::string &id, std::string &message) {
@@ -206,10 +206,5 @@ std::optional<bool> SlurmScheduler::JobActive(const std::string &id, std::string
 }
 
 bool SlurmScheduler::Cancel(const std::string &id, std::string &message) { return client_.Cancel(id, message); }
-
-std::string SlurmScheduler::Where(const FarmJob &job, const std::string &id) const {
-    return "  task logs:  " + (fs::path(job.folder) / (job.name + "-" + id + "_<task>.log")).string() +
-           "\n  job script: " + ScriptPath(job) + "\n";
-}
 
 }  // namespace veilshadow

@@ -64,14 +64,12 @@ std::string JobScript(const ChunkCommand &command, const std::vector<std::vector
 class SlurmScheduler : public Scheduler {
 public:
     SlurmScheduler(SlurmClient &client, std::vector<std::string> sbatch);
-    const SchedulerNames &Names() const override;
     void CheckOptions() const override;
     void CheckFolder(const std::string &folder) const override;
     void Prepare(const FarmJob &job) override;
-    std::string Submit(const FarmJob &job) override;
+    SubmittedJob Submit(const FarmJob &job) override;
     std::optional<bool> JobActive(const std::string &id, std::string &message) override;
     bool Cancel(const std::string &id, std::string &message) override;
-    std::string Where(const FarmJob &job, const std::string &id) const override;
 
 private:
     SlurmClient &client_;

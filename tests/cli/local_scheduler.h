@@ -25,32 +25,28 @@ public:
     std::set<std::string> active;          // the ids it reports as still running
     std::vector<std::string> cancelled;
 
-    const SchedulerNames &Names() const override {
-        static const SchedulerNames names{"farm local", "this machine", "ps", "wait-for ", "kill "};
-        return names;
-    }
+    LocalScheduler() : Scheduler({"farm local", "this machine", "ps", "wait-for ", "kill "}) {}
     void Prepare(const FarmJob &job) override { prepared.push_back(job); }
-    std::string Submit(const FarmJob &job) override {
+    SubmittedJob Submit(const FarmJob &job) override {
         submitted.push_back(job);
         ChunkCommand command = job.command;
         command.program = VEILSHADOW_PATH;  // this test program is not veilshadow
         for (const long task : job.tasks) {
             const std::string line = ChunkCommandLine(
-                command, {{"frames", FormatFrameList(job.chunks.at(static_cast<std::size_t>(task)))}, {"threads", "1"}});
+                command,
+                {{"frames", FormatFrameList(job.chunks.at(static_cast<std::size_t>(task)))}, {"threads", "1"}});
             chunk_lines.push_back(line);
             const ProcessResult run =
                 RunProcess(std::vector<std::string>{"sh", "-c", "cd -- " + ShellQuote(command.folder) + " && " + line});
             if (!run.succeeded()) throw RunError("chunk " + std::to_string(task) + " failed: " + run.Message());
         }
-        return "local-" + std::to_string(submitted.size());
+        return {"local-" + std::to_string(submitted.size()),
+                "  rendered:   " + std::to_string(job.tasks.size()) + " chunks here\n"};
     }
     std::optional<bool> JobActive(const std::string &id, std::string &) override { return active.count(id) > 0; }
     bool Cancel(const std::string &id, std::string &) override {
         cancelled.push_back(id);
         return true;
-    }
-    std::string Where(const FarmJob &job, const std::string &) const override {
-        return "  rendered:   " + std::to_string(job.tasks.size()) + " chunks here\n";
     }
 };
 

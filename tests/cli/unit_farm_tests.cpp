@@ -90,7 +90,7 @@ TEST(Slurm, TheJobScriptCarriesEveryOption) {
         EXPECT_NE(script.find(expected), std::string::npos) << expected << "\nin\n" << script;
 }
 
-TEST(FarmPlan, RecordsReadBack) {
+TEST(Farm, RecordsReadBack) {
     const std::vector<JobRecord> jobs = {{"12", {1, 2, 3, 7}}, {"15", {-2, -1}}};
     const std::vector<JobRecord> read = ParseRecords(FormatRecords(jobs), "out.jobs");
     ASSERT_EQ(read.size(), 2u);

@@ -32,12 +32,13 @@ std::vector<std::string> Environment(const ProcessSpec &spec) {
 
 // A pseudo-terminal: the master read here, the slave given to the child.
 void OpenTerminal(OwnedFd &master, OwnedFd &slave) {
-    master = AboveStandardStreams(OwnedFd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)),
-                                  "cannot open a pseudo-terminal");
+    master =
+        AboveStandardStreams(OwnedFd(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC)), "cannot open a pseudo-terminal");
     char name[128];
     if (grantpt(master.get()) != 0 || unlockpt(master.get()) != 0 || ptsname_r(master.get(), name, sizeof name) != 0)
         FailWithErrno("cannot open a pseudo-terminal");
-    slave = AboveStandardStreams(OwnedFd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)), std::string("cannot open ") + name);
+    slave =
+        AboveStandardStreams(OwnedFd(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)), std::string("cannot open ") + name);
 }
 
 void Place(ChildLaunch &launch, int number, const ProcessStream &stream) {
@@ -198,10 +199,11 @@ ProcessRun RunProcess(const ProcessSpec &spec) {
     const rlim_t limit = spec.file_size_limit;
     ProcessRun run;
     static_cast<ProcessResult &>(run) =
-        limit > 0 ? RunChild(
-                        launch, [limit](const ChildLaunch &child, int &error) { return ForkWithLimit(child, limit, error); },
-                        &usage)
-                  : RunChild(launch, SpawnChild, &usage);
+        limit > 0
+            ? RunChild(
+                  launch, [limit](const ChildLaunch &child, int &error) { return ForkWithLimit(child, limit, error); },
+                  &usage)
+            : RunChild(launch, SpawnChild, &usage);
     run.user_seconds = Seconds(usage.ru_utime);
     run.system_seconds = Seconds(usage.ru_stime);
     run.peak_rss_kib = usage.ru_maxrss;
