@@ -12,6 +12,7 @@
 #include "Process.h"
 #include "Scheduler.h"
 
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
