@@ -37,7 +37,7 @@
 // Options: --veilshadow PATH, --oiiotool PATH, --runs N (default 3),
 // --frames-dir DIR (keep the frames there instead of a temporary folder).
 #include "ImageIO.h"
-#include "Process.h"
+#include "ProcessSpec.h"
 #include "sequence_scene.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -80,7 +80,7 @@ RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
     spec.out = veilshadow::ProcessStream::File(log.string());
     spec.err = veilshadow::ProcessStream::kStdout;
     const auto start = std::chrono::steady_clock::now();
-    const veilshadow::ProcessResult result = veilshadow::RunProcess(spec);
+    const veilshadow::ProcessRun result = veilshadow::RunProcess(spec);
     RunStats stats;
     stats.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     stats.user_seconds = result.user_seconds;

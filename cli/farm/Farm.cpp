@@ -5,8 +5,6 @@
 #include "FramePattern.h"
 #include "FrameRange.h"
 
-#include <CLI/CLI.hpp>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <utility>
 
 namespace veilshadow {
@@ -53,7 +52,7 @@ FrameCheck CheckFrames(const SequenceJob &job) {
 // submission recorded without its job id (a run stopped, or one whose job
 // could be neither recorded nor cancelled) may be queued under an id no
 // one knows: it is refused until the user has looked.
-std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records, const std::string &output) {
+std::vector<JobRecord> ActiveJobs(Scheduler &scheduler, const std::string &records, const std::string &output) {
     std::error_code ec;
     if (!fs::exists(records, ec)) return {};
     const RunError unreadable(
@@ -67,18 +66,20 @@ std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records
     } catch (const std::ios_base::failure &) {  // a read error, as the stream library reports one
         throw unreadable;
     }
+    const SchedulerNames &names = scheduler.names;
     std::vector<JobRecord> active;
     for (JobRecord &job : ParseRecords(text, records)) {
         if (job.id == kSubmittingJob)
-            throw RunError(FileMessage(
-                records, "an earlier run began to submit frames " + FormatFrameList(job.frames) + " of " + output +
-                             " and did not record the job's id: if squeue shows that job, "
-                             "cancel it; then delete the line \"" +
-                             kSubmittingJob + " " + FormatFrameList(job.frames) + "\" and run this again"));
+            throw RunError(
+                FileMessage(records, "an earlier run began to submit frames " + FormatFrameList(job.frames) + " of " +
+                                         output + " and did not record the job's id: if " + names.lister +
+                                         " shows that job, "
+                                         "cancel it; then delete the line \"" +
+                                         kSubmittingJob + " " + FormatFrameList(job.frames) + "\" and run this again"));
         std::string message;
-        const std::optional<bool> running = slurm.JobActive(job.id, message);
+        const std::optional<bool> running = scheduler.JobActive(job.id, message);
         if (!running)
-            throw RunError("cannot reach the Slurm cluster to ask about job " + job.id +
+            throw RunError("cannot reach " + names.cluster + " to ask about job " + job.id +
                            " of an earlier run: " + message);
         if (*running) active.push_back(std::move(job));
     }
@@ -90,14 +91,16 @@ std::vector<JobRecord> ActiveJobs(SlurmClient &slurm, const std::string &records
 // (which is replaced, not written in place).
 class SubmissionLock {
 public:
-    explicit SubmissionLock(const std::string &path) : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
+    SubmissionLock(const std::string &path, const std::string &command)
+        : fd_(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
         if (fd_ < 0) throw RunError(FileMessage(path, std::string("cannot open the lock: ") + std::strerror(errno)));
         if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             const int error = errno;
             close(fd_);
             throw RunError(FileMessage(path, error == EWOULDBLOCK
-                                                 ? "another farm slurm run is submitting frames of the same OUT; "
-                                                   "run this again when it has finished"
+                                                 ? "another " + command +
+                                                       " run is submitting frames of the same OUT; "
+                                                       "run this again when it has finished"
                                                  : std::string("cannot take the lock: ") + std::strerror(error)));
         }
     }
@@ -109,11 +112,11 @@ private:
     int fd_;
 };
 
-// The submission, recorded on disk before sbatch runs and amended with
+// The submission, recorded on disk before the scheduler takes it and amended with
 // the job's id after: a job is never queued that a later run cannot see.
 // A job whose id cannot be recorded is cancelled; the run then fails.
-std::string SubmitRecorded(SlurmClient &slurm, const std::vector<std::string> &sbatch, const Submission &submission,
-                           const std::string &script, const std::string &records, std::vector<JobRecord> active) {
+SubmittedJob SubmitRecorded(Scheduler &scheduler, const FarmJob &job, const Submission &submission,
+                            const std::string &records, std::vector<JobRecord> active) {
     std::vector<JobRecord> recorded = active;
     recorded.push_back({kSubmittingJob, submission.frames});
     try {
@@ -121,9 +124,9 @@ std::string SubmitRecorded(SlurmClient &slurm, const std::vector<std::string> &s
     } catch (const RunError &e) {
         throw RunError(std::string(e.what()) + " (the record of the job to submit; nothing was submitted)");
     }
-    std::string id;
+    SubmittedJob submitted;
     try {
-        id = slurm.Submit(sbatch, submission.tasks, script);
+        submitted = scheduler.Submit(job);
     } catch (const RunError &) {
         try {
             WriteFileAtomically(records, FormatRecords(active));
@@ -132,16 +135,17 @@ std::string SubmitRecorded(SlurmClient &slurm, const std::vector<std::string> &s
         }
         throw;
     }
+    const std::string &id = submitted.id;
     recorded.back().id = id;
     try {
         WriteFileAtomically(records, FormatRecords(recorded));
-        return id;
+        return submitted;
     } catch (const RunError &e) {
         std::string message;
-        if (!slurm.Cancel(id, message))
+        if (!scheduler.Cancel(id, message))
             throw RunError(std::string(e.what()) + " (the record of job " + id + "); job " + id +
-                           " was submitted and could not be cancelled (" + message + "): cancel it (scancel " + id +
-                           ") before running this again");
+                           " was submitted and could not be cancelled (" + message + "): cancel it (" +
+                           scheduler.names.cancel + id + ") before running this again");
         try {
             WriteFileAtomically(records, FormatRecords(active));
         } catch (const RunError &) {
@@ -164,36 +168,25 @@ bool ReportFrames(const SequenceJob &job, const std::vector<long> &missing) {
 
 }  // namespace
 
-CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options) {
-    CLI::App *farm = app.add_subcommand("farm", "Submit a sequence to Slurm: farm slurm [options]");
-    farm->fallthrough();
-    farm->require_subcommand(1);
-    CLI::App *slurm = farm->add_subcommand("slurm", "Submit a sequence to Slurm as one array job");
-    slurm->fallthrough();
-    slurm->footer(
-        "Takes the render options of a sequence run as well (veilshadow --help).\n"
-        "Each task renders one chunk with the chunk command,\n"
-        "  veilshadow ... --frames=CHUNK --resume --keep-going --threads=CPUS\n"
-        "The same command again submits only the chunks that miss frames.\n"
-        "Example:\n"
-        "  veilshadow farm slurm -i comp.#.exr -l layer.#.exr -o out.#.exr \\\n"
-        "      --frames 1-2400 --chunk 20 --sbatch=--cpus-per-task=8 --wait");
-    slurm->add_option("--chunk", options.chunk, "Frames per task (default 10)")
-        ->type_name("K")
-        ->check(CLI::Range(1L, static_cast<long>(kMaxFrameCount)).description(""));
-    slurm->add_option("--sbatch", options.sbatch, "Passed to sbatch, repeatable: --sbatch=--hold")
-        ->type_name("ARG")
-        ->allow_extra_args(false);
-    slurm->add_option("--job-dir", options.job_dir, "Script and logs (default: veilshadow-farm/ by OUT)")
-        ->type_name("DIR");
-    slurm->add_flag("--wait", options.wait, "Wait for the job, then check every frame");
-    return slurm;
+std::string FormatRecords(const std::vector<JobRecord> &jobs) {
+    std::string text;
+    for (const JobRecord &job : jobs) text += job.id + " " + FormatFrameList(job.frames) + "\n";
+    return text;
 }
 
-int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &slurm, WaitClock &clock) {
+std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source) {
+    std::vector<JobRecord> jobs;
+    std::istringstream lines(text);
+    std::string id, frames;
+    while (lines >> id >> frames) jobs.push_back({id, ParseFrameList(frames, source)});
+    return jobs;
+}
+
+int RunFarm(ChunkCommand command, const FarmOptions &options, Scheduler &scheduler, WaitClock &clock) {
+    const SchedulerNames &names = scheduler.names;
     SequenceJob job = JobOf(command.options);
-    if (!job.sequence) throw UsageError("farm slurm renders a sequence: give --frames LIST");
-    CheckSbatchOptions(options.sbatch);
+    if (!job.sequence) throw UsageError(names.command + " renders a sequence: give --frames LIST");
+    scheduler.CheckOptions();
 
     // The program and the folders as every node sees them; the tasks run
     // in this folder, where the file names are as given.
@@ -211,10 +204,7 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
     const std::string name = FarmName(pattern);
     const fs::path record_dir = fs::path(pattern).parent_path() / "veilshadow-farm";
     const fs::path job_dir = options.job_dir.empty() ? record_dir : fs::path(ForTheNodes(options.job_dir));
-    if (job_dir.string().find('\\') != std::string::npos)
-        throw UsageError(FileMessage(job_dir.string(),
-                                     "Slurm cannot name task logs in a folder whose name holds a backslash; "
-                                     "choose another with --job-dir"));
+    scheduler.CheckFolder(job_dir.string());
 
     const FrameCheck check = CheckFrames(job);
     const std::vector<long> &missing = check.missing;
@@ -232,35 +222,31 @@ int RunFarmSlurm(ChunkCommand command, const FarmOptions &options, SlurmClient &
         fs::create_directories(folder, ec);
         if (ec) throw RunError(FileMessage(folder.string(), "cannot make the job folder: " + ec.message()));
     }
-    const std::string script = (job_dir / (name + ".sbatch")).string();
     const std::string records = (record_dir / (name + ".jobs")).string();
-    std::optional<SubmissionLock> lock(std::in_place, (record_dir / (name + ".lock")).string());
-    const std::vector<JobRecord> active = ActiveJobs(slurm, records, job.output);
+    std::optional<SubmissionLock> lock(std::in_place, (record_dir / (name + ".lock")).string(), names.command);
+    const std::vector<JobRecord> active = ActiveJobs(scheduler, records, job.output);
     for (const JobRecord &earlier : active)
         if (Overlap(earlier.frames, submission.frames))
             throw RunError("job " + earlier.id + " of an earlier run still has frames " +
                            FormatFrameList(earlier.frames) + " of " + job.output +
-                           " queued or rendering: let it end (squeue -j " + earlier.id + ") or cancel it (scancel " +
-                           earlier.id + "), then run this again");
-    WriteFileAtomically(script, JobScript(command, chunks));
-    std::vector<std::string> sbatch = {"--job-name=veilshadow-" + name,
-                                       "--output=" + SlurmLiteral((job_dir / name).string()) + "-%A_%a.log",
-                                       "--chdir=" + command.folder};
-    sbatch.insert(sbatch.end(), options.sbatch.begin(), options.sbatch.end());  // after ours, so they win
-    const std::string id = SubmitRecorded(slurm, sbatch, submission, script, records, active);
+                           " queued or rendering: let it end (" + names.follow + earlier.id + ") or cancel it (" +
+                           names.cancel + earlier.id + "), then run this again");
+    const FarmJob farm_job{name, job_dir.string(), command, chunks, tasks};
+    scheduler.Prepare(farm_job);
+    const SubmittedJob submitted = SubmitRecorded(scheduler, farm_job, submission, records, active);
+    const std::string &id = submitted.id;
     lock.reset();  // recorded: a run for other frames of OUT may submit while this one waits
 
     std::printf("submitted job %s: %zu task%s of up to %ld frames (array %s) for %zu missing frame%s of %zu\n",
                 id.c_str(), tasks.size(), tasks.size() == 1 ? "" : "s", options.chunk, FormatFrameList(tasks).c_str(),
                 missing.size(), missing.size() == 1 ? "" : "s", job.frames.size());
-    std::printf("  follow it:  squeue -j %s\n", id.c_str());
-    std::printf("  task logs:  %s\n", (job_dir / (name + "-" + id + "_<task>.log")).c_str());
-    std::printf("  job script: %s\n", script.c_str());
+    std::printf("  follow it:  %s%s\n", names.follow.c_str(), id.c_str());
+    std::printf("%s", submitted.where.c_str());
     if (!options.wait) return kExitSuccess;
 
     std::printf("waiting for job %s to end (stopping the wait leaves the job running)\n", id.c_str());
     std::fflush(stdout);
-    WaitForJob(slurm, id, clock);
+    WaitForJob(scheduler, id, clock);
     if (ReportFrames(job, CheckFrames(job).missing)) return kExitSuccess;
     std::fprintf(stderr, "veilshadow: the task logs say why frames are missing; the same command again renders them\n");
     return kExitFailure;

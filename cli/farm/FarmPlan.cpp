@@ -2,14 +2,12 @@
 
 #include "AtomicFile.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
-#include <sstream>
 #include <stdexcept>
 
 namespace veilshadow {
@@ -54,12 +52,6 @@ std::string FarmName(const std::string &job_output_pattern) {
     return (name.empty() ? "frames" : name) + suffix;
 }
 
-std::string SlurmLiteral(const std::string &path) {
-    std::string escaped;
-    for (const char c : path) escaped += c == '%' ? std::string("%%") : std::string(1, c);
-    return escaped;
-}
-
 std::string ShellQuote(const std::string &text) {
     if (!text.empty() && text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
                                                 "0123456789_-.,/+:=%@") == std::string::npos)
@@ -94,42 +86,6 @@ std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::st
         if (takes_value) line += (option->long_name != nullptr ? "=" : " ") + *word;
     }
     return line;
-}
-
-std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks) {
-    std::string script =
-        "#!/bin/bash\n"
-        "# Written by veilshadow farm slurm. Each task of the array job renders the\n"
-        "# chunk of frames its index names, with the chunk command below, which\n"
-        "# leaves out frames written already and goes on past bad ones.\n"
-        "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
-    for (std::size_t i = 0; i < chunks.size(); ++i)
-        script += std::to_string(i) + ") frames=" + FormatFrameList(chunks[i]) + " ;;\n";
-    script +=
-        "*) echo \"veilshadow farm: no chunk '${SLURM_ARRAY_TASK_ID:-}': submit this script with sbatch "
-        "--array=0-" +
-        std::to_string(chunks.size() - 1) + "\" >&2; exit 2 ;;\nesac\n";
-    const int threads = command.options.threads;
-    const std::string cpus =
-        threads > 0 ? std::to_string(threads) : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
-    // The file names are as given, relative to the folder of the
-    // submission: frame patterns are expanded in them alone.
-    return script + "cd -- " + ShellQuote(command.folder) + " || exit 1\n" + "exec " +
-           ChunkCommandLine(command, {{"frames", "\"$frames\""}, {"threads", cpus}}) + "\n";
-}
-
-std::string FormatRecords(const std::vector<JobRecord> &jobs) {
-    std::string text;
-    for (const JobRecord &job : jobs) text += job.id + " " + FormatFrameList(job.frames) + "\n";
-    return text;
-}
-
-std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source) {
-    std::vector<JobRecord> jobs;
-    std::istringstream lines(text);
-    std::string id, frames;
-    while (lines >> id >> frames) jobs.push_back({id, ParseFrameList(frames, source)});
-    return jobs;
 }
 
 }  // namespace veilshadow

@@ -1,7 +1,7 @@
-// The plan of a farm job, made without the farm: the chunks of a frame
-// list, which of them to submit, the names of the job's files, the job
-// script and the chunk command it runs, and the records of jobs
-// submitted earlier. Nothing here runs a program or reads an image.
+// The plan of a farm job, whichever scheduler runs it: the chunks of a
+// frame list, which of them to submit, the name of the job's files and
+// the chunk command each task runs. Nothing here runs a program or reads
+// an image.
 #ifndef VEILSHADOW_FARMPLAN_H
 #define VEILSHADOW_FARMPLAN_H
 
@@ -16,7 +16,7 @@ namespace veilshadow {
 
 // What every chunk's command carries: the options of the run (files as
 // given, the plug-in as the nodes see it, the shape frame of the
-// sequence; threads 0: the CPUs Slurm gave the task).
+// sequence; threads 0: the CPUs the scheduler gave the task).
 struct ChunkCommand {
     std::string program;  // veilshadow, as the nodes run it
     std::string folder;   // where the file names are, as the nodes see it
@@ -26,7 +26,7 @@ struct ChunkCommand {
 // The frames in runs of `chunk` (the last one may be shorter).
 std::vector<std::vector<long>> SplitIntoChunks(const std::vector<long> &frames, long chunk);
 
-// The chunks that miss a frame: their indices (the array tasks) and all
+// The chunks that miss a frame: their indices (the tasks) and all
 // their frames. The chunks are the same from run to run.
 struct Submission {
     std::vector<long> tasks;
@@ -44,9 +44,6 @@ bool Overlap(const std::vector<long> &a, const std::vector<long> &b);
 // gives "out.exr-1c9e5a07".
 std::string FarmName(const std::string &job_output_pattern);
 
-// `path` as Slurm's --output takes it: '%' starts a replacement there.
-std::string SlurmLiteral(const std::string &path);
-
 // `text` as one word of a POSIX shell command line.
 std::string ShellQuote(const std::string &text);
 
@@ -56,24 +53,6 @@ std::string ShellQuote(const std::string &text);
 // long name ("frames": the chunk's frames, "threads": the task's CPUs);
 // throws std::logic_error when one is missing.
 std::string ChunkCommandLine(const ChunkCommand &command, const std::map<std::string, std::string> &shell_words);
-
-// The job script: the chunk of each array index, then the chunk command
-// in the submission's folder on the CPUs Slurm gave the task (--threads
-// when given).
-std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks);
-
-// A job submitted for one OUT, not yet seen to end; the records file
-// holds one line each: "ID FRAMES". A submission is recorded before sbatch
-// is run, under the id kSubmittingJob, and that line is replaced by the
-// job's id once sbatch has given it.
-inline constexpr const char *kSubmittingJob = "submitting";
-struct JobRecord {
-    std::string id;
-    std::vector<long> frames;
-};
-std::string FormatRecords(const std::vector<JobRecord> &jobs);
-// Throws UsageError naming `source` for a line that is not a record.
-std::vector<JobRecord> ParseRecords(const std::string &text, const std::string &source);
 
 }  // namespace veilshadow
 

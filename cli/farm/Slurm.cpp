@@ -1,5 +1,6 @@
 #include "Slurm.h"
 
+#include "AtomicFile.h"
 #include "Errors.h"
 #include "FrameRange.h"
 #include "Process.h"
@@ -7,13 +8,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <iterator>
 #include <sstream>
-#include <thread>
+#include <utility>
 
 namespace veilshadow {
 namespace {
+
+namespace fs = std::filesystem;
 
 // Runs a Slurm command; only a command that cannot be started throws.
 ProcessResult RunSlurm(const std::vector<std::string> &argv) {
@@ -133,25 +137,74 @@ std::string SlurmCommands::Submit(const std::vector<std::string> &options, const
     return id;
 }
 
-void WaitClock::Sleep(Clock::duration duration) { std::this_thread::sleep_for(duration); }
-
-void WaitForJob(SlurmClient &slurm, const std::string &id, WaitClock &clock) {
-    using Clock = WaitClock::Clock;
-    const Clock::time_point start = clock.Now();
-    Clock::time_point answered = start;
-    for (;;) {
-        std::string message;
-        const std::optional<bool> running = slurm.JobActive(id, message);
-        const Clock::time_point now = clock.Now();
-        if (running) {
-            if (!*running) return;
-            answered = now;
-        } else if (now - answered > kLostContactLimit) {
-            throw RunError("lost contact with the Slurm cluster while waiting for job " + id + " (" + message +
-                           "); the job may still be running: squeue -j " + id);
-        }
-        clock.Sleep(std::clamp<Clock::duration>((now - start) / 10, std::chrono::seconds(1), std::chrono::seconds(30)));
-    }
+std::string SlurmLiteral(const std::string &path) {
+    std::string escaped;
+    for (const char c : path) escaped += c == '%' ? std::string("%%") : std::string(1, c);
+    return escaped;
 }
+
+std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks) {
+    std::string script =
+        "#!/bin/bash\n"
+        "# Written by veilshadow farm slurm. Each task of the array job renders the\n"
+        "# chunk of frames its index names, with the chunk command below, which\n"
+        "# leaves out frames written already and goes on past bad ones.\n"
+        "case \"${SLURM_ARRAY_TASK_ID:-}\" in\n";
+    for (std::size_t i = 0; i < chunks.size(); ++i)
+        script += std::to_string(i) + ") frames=" + FormatFrameList(chunks[i]) + " ;;\n";
+    script +=
+        "*) echo \"veilshadow farm: no chunk '${SLURM_ARRAY_TASK_ID:-}': submit this script with sbatch "
+        "--array=0-" +
+        std::to_string(chunks.size() - 1) + "\" >&2; exit 2 ;;\nesac\n";
+    const int threads = command.options.threads;
+    const std::string cpus =
+        threads > 0 ? std::to_string(threads) : "\"${SLURM_CPUS_PER_TASK:-${SLURM_CPUS_ON_NODE:-0}}\"";
+    // The file names are as given, relative to the folder of the
+    // submission: frame patterns are expanded in them alone.
+    return script + "cd -- " + ShellQuote(command.folder) + " || exit 1\n" + "exec " +
+           ChunkCommandLine(command, {{"frames", "\"$frames\""}, {"threads", cpus}}) + "\n";
+}
+
+namespace {
+
+std::string ScriptPath(const FarmJob &job) { return (fs::path(job.folder) / (job.name + ".sbatch")).string(); }
+
+}  // namespace
+
+SlurmScheduler::SlurmScheduler(SlurmClient &client, std::vector<std::string> sbatch)
+    : Scheduler({"farm slurm", "the Slurm cluster", "squeue", "squeue -j ", "scancel "}),
+      client_(client),
+      sbatch_(std::move(sbatch)) {}
+
+void SlurmScheduler::CheckOptions() const { CheckSbatchOptions(sbatch_); }
+
+void SlurmScheduler::CheckFolder(const std::string &folder) const {
+    if (folder.find('\\') != std::string::npos)
+        throw UsageError(FileMessage(folder,
+                                     "Slurm cannot name task logs in a folder whose name holds a backslash; "
+                                     "choose another with --job-dir"));
+}
+
+void SlurmScheduler::Prepare(const FarmJob &job) {
+    WriteFileAtomically(ScriptPath(job), JobScript(job.command, job.chunks));
+}
+
+SubmittedJob SlurmScheduler::Submit(const FarmJob &job) {
+    std::vector<std::string> sbatch = {
+        "--job-name=veilshadow-" + job.name,
+        "--output=" + SlurmLiteral((fs::path(job.folder) / job.name).string()) + "-%A_%a.log",
+        "--chdir=" + job.command.folder};
+    sbatch.insert(sbatch.end(), sbatch_.begin(), sbatch_.end());  // after ours, so they win
+    const std::string script = ScriptPath(job);
+    const std::string id = client_.Submit(sbatch, job.tasks, script);
+    return {id, "  task logs:  " + (fs::path(job.folder) / (job.name + "-" + id + "_<task>.log")).string() +
+                    "\n  job script: " + script + "\n"};
+}
+
+std::optional<bool> SlurmScheduler::JobActive(const std::string &id, std::string &message) {
+    return client_.JobActive(id, message);
+}
+
+bool SlurmScheduler::Cancel(const std::string &id, std::string &message) { return client_.Cancel(id, message); }
 
 }  // namespace veilshadow

@@ -1,10 +1,13 @@
-// Slurm as veilshadow uses it: submit one array job, ask whether a job is
-// still queued or running, cancel it, and wait for it. Behind an
-// interface, so the farm's logic runs against a fake cluster in the tests.
+// Slurm, the farm's scheduler: the job script of one array job whose
+// tasks each render a chunk, sbatch's options checked, and sbatch, squeue
+// and scancel behind an interface, so the engine runs against a fake
+// cluster in the tests.
 #ifndef VEILSHADOW_SLURM_H
 #define VEILSHADOW_SLURM_H
 
-#include <chrono>
+#include "FarmPlan.h"
+#include "Scheduler.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,22 +50,31 @@ public:
     bool Cancel(const std::string &id, std::string &message) override;
 };
 
-// Time as a wait sees it; the tests' clock moves only when slept on.
-class WaitClock {
+// `path` as Slurm's --output takes it: '%' starts a replacement there.
+std::string SlurmLiteral(const std::string &path);
+
+// The job script: the chunk of each array index, then the chunk command
+// in the submission's folder on the CPUs Slurm gave the task (--threads
+// when given).
+std::string JobScript(const ChunkCommand &command, const std::vector<std::vector<long>> &chunks);
+
+// The farm's Slurm engine: a job is one array job, task i rendering chunk
+// i, submitted by `client` with the user's words for sbatch (`sbatch`)
+// after the job's own, so that they win.
+class SlurmScheduler : public Scheduler {
 public:
-    using Clock = std::chrono::steady_clock;
-    virtual ~WaitClock() = default;
-    virtual Clock::time_point Now() { return Clock::now(); }
-    virtual void Sleep(Clock::duration duration);
+    SlurmScheduler(SlurmClient &client, std::vector<std::string> sbatch);
+    void CheckOptions() const override;
+    void CheckFolder(const std::string &folder) const override;
+    void Prepare(const FarmJob &job) override;
+    SubmittedJob Submit(const FarmJob &job) override;
+    std::optional<bool> JobActive(const std::string &id, std::string &message) override;
+    bool Cancel(const std::string &id, std::string &message) override;
+
+private:
+    SlurmClient &client_;
+    std::vector<std::string> sbatch_;
 };
-
-// How long a wait goes on asking a cluster that does not answer.
-inline constexpr auto kLostContactLimit = std::chrono::minutes(5);
-
-// Waits until the job has no task queued or running, asking less often as
-// the wait grows (every tenth of the time waited, 1 s to 30 s). Throws
-// RunError when the cluster has not answered for kLostContactLimit.
-void WaitForJob(SlurmClient &slurm, const std::string &id, WaitClock &clock);
 
 }  // namespace veilshadow
 

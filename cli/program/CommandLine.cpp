@@ -1,6 +1,7 @@
 #include "CommandLine.h"
 
 #include "Errors.h"
+#include "FrameRange.h"
 
 #include <CLI/CLI.hpp>
 
@@ -51,6 +52,32 @@ void AddJobOptions(CLI::App &app, JobOptions &options) {
         CLI::Option *added = std::visit([&](auto field) { return Add(app, option, options, field); }, option.field);
         if (option.value_name != nullptr) added->type_name(option.value_name);
     }
+}
+
+CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options, std::vector<std::string> &sbatch) {
+    CLI::App *farm = app.add_subcommand("farm", "Submit a sequence to Slurm: farm slurm [options]");
+    farm->fallthrough();
+    farm->require_subcommand(1);
+    CLI::App *slurm = farm->add_subcommand("slurm", "Submit a sequence to Slurm as one array job");
+    slurm->fallthrough();
+    slurm->footer(
+        "Takes the render options of a sequence run as well (veilshadow --help).\n"
+        "Each task renders one chunk with the chunk command,\n"
+        "  veilshadow ... --frames=CHUNK --resume --keep-going --threads=CPUS\n"
+        "The same command again submits only the chunks that miss frames.\n"
+        "Example:\n"
+        "  veilshadow farm slurm -i comp.#.exr -l layer.#.exr -o out.#.exr \\\n"
+        "      --frames 1-2400 --chunk 20 --sbatch=--cpus-per-task=8 --wait");
+    slurm->add_option("--chunk", options.chunk, "Frames per task (default 10)")
+        ->type_name("K")
+        ->check(CLI::Range(1L, static_cast<long>(kMaxFrameCount)).description(""));
+    slurm->add_option("--sbatch", sbatch, "Passed to sbatch, repeatable: --sbatch=--hold")
+        ->type_name("ARG")
+        ->allow_extra_args(false);
+    slurm->add_option("--job-dir", options.job_dir, "Script and logs (default: veilshadow-farm/ by OUT)")
+        ->type_name("DIR");
+    slurm->add_flag("--wait", options.wait, "Wait for the job, then check every frame");
+    return slurm;
 }
 
 namespace {

@@ -1,8 +1,9 @@
-// The program's command line, made from the table of job options: its
-// CLI11 set-up.
+// The program's command line, made from the table of job options, and
+// its farm commands: their CLI11 set-up.
 #ifndef VEILSHADOW_COMMANDLINE_H
 #define VEILSHADOW_COMMANDLINE_H
 
+#include "Farm.h"
 #include "JobOptions.h"
 
 #include <string>
@@ -18,6 +19,12 @@ namespace veilshadow {
 // parsed into its field of `options` (whole numbers checked against the
 // table's range).
 void AddJobOptions(CLI::App &app, JobOptions &options);
+
+// Adds `farm slurm` with its options to the program's command line; the
+// render options stay the program's own (the subcommands pass them up).
+// Slurm's own option, the words for sbatch, goes to `sbatch`. Returns the
+// `slurm` subcommand, to see whether it was given.
+CLI::App *AddFarmCommands(CLI::App &app, FarmOptions &options, std::vector<std::string> &sbatch);
 
 // The words after the program's name, as `app` is to read them: an
 // option that takes a value, given as "--NAME=" with nothing after the

@@ -10,6 +10,7 @@
 #include "Progress.h"
 #include "Renderer.h"
 #include "Sequence.h"
+#include "Slurm.h"
 
 #include "OrvaneVersion.h"
 
@@ -84,7 +85,8 @@ int Run(int argc, char **argv) {
     demo->add_option("-o,--output", demo_folder, "Folder for the pictures")->type_name("DIR");
     demo->fallthrough();
     FarmOptions farm_options;
-    CLI::App *farm_slurm = AddFarmCommands(app, farm_options);
+    std::vector<std::string> sbatch;
+    CLI::App *farm_slurm = AddFarmCommands(app, farm_options, sbatch);
 
     try {
         std::vector<std::string> words = ArgumentsFor(app, argc, argv);
@@ -95,9 +97,10 @@ int Run(int argc, char **argv) {
     }
     if (demo->parsed()) return RunDemoCommand(options, demo_folder);
     if (farm_slurm->parsed()) {
-        SlurmCommands slurm;
+        SlurmCommands commands;
+        SlurmScheduler slurm(commands, sbatch);
         WaitClock clock;
-        return RunFarmSlurm(ChunkCommand{{}, {}, options}, farm_options, slurm, clock);
+        return RunFarm(ChunkCommand{{}, {}, options}, farm_options, slurm, clock);
     }
     return RunFiles(options);
 }

@@ -1,6 +1,6 @@
 #include "cli_test_support.h"
 
-#include "Process.h"
+#include "ProcessSpec.h"
 #include "VeilShadowCommands.h"
 #include "VeilShadowKernels.h"
 

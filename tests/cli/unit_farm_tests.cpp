@@ -1,6 +1,6 @@
-// The farm's plan without a farm: chunks, job names, the job script, the
-// records of earlier jobs, and `farm slurm` against a fake cluster whose
-// clock moves only when a wait sleeps.
+// The farm's plan without a farm: chunks, job names, the records of
+// earlier jobs; Slurm's job script; and `farm slurm` against a fake
+// cluster whose clock moves only when a wait sleeps.
 #include "cli_test_support.h"
 
 #include "Errors.h"
@@ -9,6 +9,7 @@
 #include "FramePattern.h"
 #include "FrameRange.h"
 #include "Slurm.h"
+#include "local_scheduler.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -64,7 +66,7 @@ TEST(FarmPlan, NamesOfJobFiles) {
 }
 
 // The chunk command carries every render option the run was given.
-TEST(FarmPlan, TheJobScriptCarriesEveryOption) {
+TEST(Slurm, TheJobScriptCarriesEveryOption) {
     ChunkCommand command;
     command.program = "/opt/vs/veilshadow";
     command.folder = "/shots/shot#12 1's";
@@ -88,7 +90,7 @@ TEST(FarmPlan, TheJobScriptCarriesEveryOption) {
         EXPECT_NE(script.find(expected), std::string::npos) << expected << "\nin\n" << script;
 }
 
-TEST(FarmPlan, RecordsReadBack) {
+TEST(Farm, RecordsReadBack) {
     const std::vector<JobRecord> jobs = {{"12", {1, 2, 3, 7}}, {"15", {-2, -1}}};
     const std::vector<JobRecord> read = ParseRecords(FormatRecords(jobs), "out.jobs");
     ASSERT_EQ(read.size(), 2u);
@@ -130,6 +132,13 @@ public:
     }
 };
 
+// farm slurm as the program runs it, on the fake cluster.
+int RunFarmSlurm(const ChunkCommand &command, const FarmOptions &options, SlurmClient &slurm, WaitClock &clock,
+                 const std::vector<std::string> &sbatch = {}) {
+    SlurmScheduler scheduler(slurm, sbatch);
+    return RunFarm(command, options, scheduler, clock);
+}
+
 class FakeClock : public WaitClock {
 public:
     Clock::time_point now{};
@@ -142,6 +151,10 @@ public:
 };
 
 TEST(Slurm, AWaitEndsWithTheJobOrAfterFiveMinutesWithoutAnAnswer) {
+    const auto WaitForJob = [](SlurmClient &slurm, const std::string &id, WaitClock &clock) {
+        SlurmScheduler scheduler(slurm, {});
+        veilshadow::WaitForJob(scheduler, id, clock);
+    };
     {  // the job ends: asked less often as the wait grows, from 1 s
         FakeSlurm slurm;
         FakeClock clock;
@@ -201,6 +214,56 @@ struct FarmShot {
     }
 };
 
+// The farm through an engine that is not Slurm: what it is given is the
+// shot's (its chunks, the tasks that miss frames, the job folder, the
+// records), its messages name that engine, and nothing of Slurm's (a job
+// script, a folder refused for its backslash) is made or checked.
+TEST(Farm, ASecondEngineIsGivenTheShotAndNothingOfSlurms) {
+    FarmShot shot;
+    shot.options.chunk = 3;
+    shot.options.wait = true;
+    const std::string job_dir = shot.dir / "logs\\here";
+    shot.options.job_dir = job_dir;
+    LocalScheduler local;
+    FakeClock clock;
+    testing::internal::CaptureStdout();
+    const int first = RunFarm(shot.command, shot.options, local, clock);
+    const std::string printed = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(first, kExitSuccess) << printed;  // the wait found every frame rendered
+    EXPECT_NE(printed.find("  follow it:  wait-for local-1\n  rendered:   2 chunks here\n"), std::string::npos)
+        << printed;
+    std::filesystem::remove(shot.dir / "p.0002.png");
+    ASSERT_EQ(RunFarm(shot.command, shot.options, local, clock), kExitSuccess);
+
+    ASSERT_EQ(local.submitted.size(), 2u);
+    EXPECT_EQ(local.prepared.size(), 2u);
+    EXPECT_EQ(local.submitted[0].tasks, (std::vector<long>{0, 1}));
+    EXPECT_EQ(local.submitted[1].tasks, (std::vector<long>{0}));
+    for (const FarmJob &job : local.submitted) {
+        EXPECT_EQ(job.chunks, (std::vector<std::vector<long>>{{1, 2, 3}, {4}}));
+        EXPECT_EQ(job.folder, job_dir);
+        EXPECT_EQ(job.name, FarmName(CanonicalOutputPattern(shot.dir / "p.####.png")));
+        EXPECT_EQ(job.command.options.shape_frame, 1);
+    }
+    ASSERT_EQ(local.chunk_lines.size(), 3u);
+    EXPECT_NE(local.chunk_lines[2].find(" --frames=1-3 --shape-frame=1 --resume"), std::string::npos);
+    std::ifstream records(shot.Records());
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(records), {}), "local-2 1-3\n");  // local-1 had ended
+    EXPECT_TRUE(std::filesystem::is_empty(job_dir));
+
+    std::filesystem::remove(shot.dir / "p.0001.png");
+    local.active = {"local-2"};
+    try {
+        RunFarm(shot.command, shot.options, local, clock);
+        ADD_FAILURE() << "submitted while local-2 holds the frames";
+    } catch (const RunError &e) {
+        EXPECT_NE(std::string(e.what()).find("let it end (wait-for local-2) or cancel it (kill local-2)"),
+                  std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(local.submitted.size(), 2u);
+}
+
 // farm slurm on a fake cluster: the missing chunks submitted once, the
 // wait and its check of every frame, and a second run refused while the
 // first job holds its frames.
@@ -242,19 +305,17 @@ TEST(FarmSlurm, SbatchWordsThatCouldSetTheArrayAreRefused) {
     const char *const refused[] = {"--array=1",   "--arra=1", "--arr=7", "--ar=7", "--a=7",    "--array", "--arr",
                                    "-a7",         "-a",       "-Ha7",    "-Qva",   "--",       "render",  "-",
                                    "--partition", "--part",   "-p",      "-Hp",    "--array=", "",        "--array 7"};
-    for (const char *word : refused) {
-        shot.options.sbatch = {"--hold", word};
-        EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock), UsageError) << word;
-    }
+    for (const char *word : refused)
+        EXPECT_THROW(RunFarmSlurm(shot.command, shot.options, slurm, clock, {"--hold", word}), UsageError) << word;
     EXPECT_TRUE(slurm.submitted.empty());
-    shot.options.sbatch = {"--partition=all",     "-pall", "-Hpa",    "--hold", "-H",
-                           "--comment=--array=7", "--ho",  "--mem=1G"};
-    EXPECT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock), kExitSuccess);
+    const std::vector<std::string> words = {"--partition=all",     "-pall", "-Hpa",    "--hold", "-H",
+                                            "--comment=--array=7", "--ho",  "--mem=1G"};
+    EXPECT_EQ(RunFarmSlurm(shot.command, shot.options, slurm, clock, words), kExitSuccess);
     ASSERT_EQ(slurm.submitted.size(), 1u);
     const std::vector<std::string> &sbatch = slurm.submitted[0];
-    ASSERT_GE(sbatch.size(), shot.options.sbatch.size() + 2);
-    const auto given = sbatch.end() - 2 - static_cast<std::ptrdiff_t>(shot.options.sbatch.size());
-    EXPECT_TRUE(std::equal(shot.options.sbatch.begin(), shot.options.sbatch.end(), given));
+    ASSERT_GE(sbatch.size(), words.size() + 2);
+    const auto given = sbatch.end() - 2 - static_cast<std::ptrdiff_t>(words.size());
+    EXPECT_TRUE(std::equal(words.begin(), words.end(), given));
     EXPECT_EQ(sbatch[sbatch.size() - 2], "--array=0");
 }
 

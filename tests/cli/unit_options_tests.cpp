@@ -7,6 +7,7 @@
 #include "FrameRange.h"
 #include "JobOptions.h"
 #include "Options.h"
+#include "Process.h"
 
 #include <gtest/gtest.h>
 
@@ -91,11 +92,9 @@ struct NonDefault {
 
 // The words of a command line, as the shell splits them.
 std::vector<std::string> ShellWords(const std::string &line) {
-    std::FILE *shell = popen(("printf '%s\\0' " + line).c_str(), "r");
-    std::string out;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, shell)) > 0;) out.append(buffer, n);
-    EXPECT_EQ(pclose(shell), 0) << line;
+    const ProcessResult shell = RunProcess(std::vector<std::string>{"sh", "-c", "printf '%s\\0' " + line});
+    EXPECT_TRUE(shell.succeeded()) << line << ": " << shell.Message();
+    const std::string &out = shell.out;
     std::vector<std::string> words;
     for (std::size_t start = 0, end; (end = out.find('\0', start)) != std::string::npos; start = end + 1)
         words.push_back(out.substr(start, end - start));

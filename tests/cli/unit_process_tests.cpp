@@ -1,6 +1,7 @@
-// The process runner: what the child gets (streams, environment, limits)
-// and what is reported of it, run on /bin/sh and standard tools.
-#include "Process.h"
+// The process runners, the program's and the tests' built on it: what the
+// child gets (streams, environment, limits) and what is reported of it,
+// run on /bin/sh and standard tools.
+#include "ProcessSpec.h"
 
 #include "cli_test_support.h"
 
@@ -149,19 +150,20 @@ INSTANTIATE_TEST_SUITE_P(
 // The child's own peak memory, from its resource usage: the shell holds
 // 10 MB.
 TEST(Process, ReportsTheChildsPeakMemory) {
-    const ProcessResult result = RunProcess(Shell("x=$(head -c 10000000 /dev/zero | tr '\\0' a); echo ${#x}"));
+    const ProcessRun result = RunProcess(Shell("x=$(head -c 10000000 /dev/zero | tr '\\0' a); echo ${#x}"));
     EXPECT_EQ(result.out, "10000000\n");
     EXPECT_GE(result.peak_rss_kib, 10000000 / 1024);
 }
 
-// Standard input is empty, not this process's (here, for the test, a
-// file with text in it).
+// The program's runner: standard input is empty, not this process's
+// (here, for the test, a file with text in it), and the program is looked
+// up on PATH.
 TEST(Process, StandardInputIsEmpty) {
     clitest::TempDir dir;
     std::ofstream(dir / "in") << "not empty";
     const int saved = dup(STDIN_FILENO), in = open((dir / "in").c_str(), O_RDONLY);
     ASSERT_TRUE(saved >= 0 && in >= 0 && dup2(in, STDIN_FILENO) == STDIN_FILENO);
-    const ProcessResult result = RunProcess(Shell("wc -c"));
+    const ProcessResult result = RunProcess(std::vector<std::string>{"sh", "-c", "wc -c"});
     dup2(saved, STDIN_FILENO);
     close(saved);
     close(in);

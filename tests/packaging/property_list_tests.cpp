@@ -14,11 +14,10 @@
 
 #include "OrvaneVersion.h"
 #include "PF_Host.h"
+#include "ProcessSpec.h"
 #include "PropertyList.h"
 #include "PropertyListReader.h"
 #include "ResourceFileReader.h"
-
-#include <sys/wait.h>
 
 namespace {
 
@@ -301,8 +300,10 @@ TEST(GeneratedFiles, MacResourceFileHoldsTheListAsPiPL16000) {
 std::string Quoted(const std::string &s) { return "'" + s + "'"; }
 
 int RunGenerator(const std::string &arguments) {
-    const int status = std::system((Quoted(ORVANE_PIPL_GEN) + " " + arguments + " >/dev/null 2>&1").c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    veilshadow::ProcessSpec spec;
+    spec.argv = {"sh", "-c", Quoted(ORVANE_PIPL_GEN) + " " + arguments};
+    spec.out = spec.err = veilshadow::ProcessStream::kNull;
+    return veilshadow::RunProcess(spec).exit_code;
 }
 
 std::string ScratchDir() {
