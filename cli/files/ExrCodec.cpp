@@ -272,6 +272,11 @@ bool ExrReader::Open(AlphaMode alpha, ImageHeader &header) {
     height_ = static_cast<int>(height);
     line_bytes_ *= static_cast<std::size_t>(width_);
     lines_ = LinesPerChunk(compression_);
+    // A whole file holds its chunk table: a header claiming more rows
+    // than the file has room for is damaged (left to the general path,
+    // which reports it), and the core would allocate a table that size.
+    if ((std::uint64_t(height_) + std::uint64_t(lines_) - 1) / std::uint64_t(lines_) * 8u > source_->size())
+        return false;
 
     header.path = path_;
     header.format = "openexr";
@@ -280,9 +285,9 @@ bool ExrReader::Open(AlphaMode alpha, ImageHeader &header) {
     header.channels = out_channels_;
     header.rgba_names = set->layout == ChannelLayout::kRGBA;
     header.data = Window{min_x_, min_y_, width_, height_};
-    header.display = full_width > 0 && full_height > 0 ? Window{display.min.x, display.min.y, int(full_width),
-                                                                int(full_height)}
-                                                       : header.data;
+    header.display = full_width > 0 && full_height > 0
+                         ? Window{display.min.x, display.min.y, int(full_width), int(full_height)}
+                         : header.data;
     header.associated = alpha != AlphaMode::kStraight;
     header.compression = CompressionName(compression_);
     return true;
@@ -323,8 +328,8 @@ void ExrReader::DecodeChunk(int chunk_y, int lines) {
     }
     if (inflated_.size() < expected) inflated_.resize(expected);
     std::size_t inflated = 0;
-    const libdeflate_result result =
-        libdeflate_zlib_decompress(ThreadDecompressor(), chunk, info.packed_size, inflated_.data(), expected, &inflated);
+    const libdeflate_result result = libdeflate_zlib_decompress(ThreadDecompressor(), chunk, info.packed_size,
+                                                                inflated_.data(), expected, &inflated);
     if (result != LIBDEFLATE_SUCCESS || inflated != expected)
         Damaged("the chunk of row " + std::to_string(chunk_y) + " does not inflate");
     ZipUnpredict(inflated_.data(), unpacked_.data(), expected);
@@ -399,6 +404,18 @@ int64_t WriteToFile(exr_const_context_t, void *user, const void *buffer, uint64_
     return file.WriteAt(buffer, static_cast<std::size_t>(size), offset) == size ? static_cast<int64_t>(size) : -1;
 }
 
+// `lines` rows of RGBA samples of type T as a chunk holds them: each row's
+// A, B, G and R samples in turn. Returns the bytes.
+template <class T>
+std::size_t Planar(const unsigned char *in, std::size_t width, int lines, unsigned char *out) {
+    const T *samples = reinterpret_cast<const T *>(in);
+    T *to = reinterpret_cast<T *>(out);
+    for (int line = 0; line < lines; ++line, samples += width * 4)
+        for (int c = 3; c >= 0; --c)
+            for (std::size_t x = 0; x < width; ++x) *to++ = samples[x * 4 + std::size_t(c)];
+    return std::size_t(lines) * width * 4 * sizeof(T);
+}
+
 // The time as OpenImageIO stamps the files it writes ("capDate").
 std::string CaptureDate() {
     const std::time_t now = std::time(nullptr);
@@ -452,10 +469,17 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     if (rc != EXR_ERR_SUCCESS) return failed(rc);
     exr_context_t ctx = context.ctx;
     const Window &data = windows.data, &display = windows.display;
-    const exr_attr_box2i_t data_box{{data.x, data.y}, {data.x + data.width - 1, data.y + data.height - 1}};
-    const exr_attr_box2i_t display_box{{display.x, display.y},
-                                       {display.x + display.width - 1, display.y + display.height - 1}};
-    const exr_attr_v2f_t center{{0.f, 0.f}};
+    const auto box = [](const Window &w) {
+        exr_attr_box2i_t b{};
+        b.min.x = w.x;
+        b.min.y = w.y;
+        b.max.x = w.x + w.width - 1;
+        b.max.y = w.y + w.height - 1;
+        return b;
+    };
+    const exr_attr_box2i_t data_box = box(data), display_box = box(display);
+    exr_attr_v2f_t center{};
+    center.x = center.y = 0.f;
     const bool half = spec.sample == SampleType::kHalf;
     const exr_pixel_type_t pixel = half ? EXR_PIXEL_HALF : EXR_PIXEL_FLOAT;
     int part = 0;
@@ -483,22 +507,15 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     std::vector<unsigned char> &predicted = ThreadBuffer(3, chunk_bytes);
     std::vector<unsigned char> &deflated = ThreadBuffer(4, libdeflate_zlib_compress_bound(nullptr, chunk_bytes));
     libdeflate_compressor *compressor = ThreadCompressor(level);
-    static const int kFileOrder[] = {3, 2, 1, 0};  // A, B, G, R of R, G, B, A
     for (A_long first = 0; first < world.height(); first += kStripRows) {
         const A_long rows = std::min(kStripRows, world.height() - first);
         EncodeStrip(world, spec.sample, spec.associated, first, rows, strip.data());
         for (A_long chunk = first; chunk < first + rows; chunk += lines) {
             const int chunk_lines = std::min<A_long>(lines, first + rows - chunk);
             // Each row's channels in turn, in the file's order.
-            unsigned char *to = planar.data();
-            for (int line = 0; line < chunk_lines; ++line) {
-                const unsigned char *row = strip.data() + std::size_t(chunk - first + line) * width * pixel_bytes;
-                for (int c : kFileOrder) {
-                    const unsigned char *from = row + std::size_t(c) * bytes;
-                    for (std::size_t x = 0; x < width; ++x, to += bytes) std::memcpy(to, from + x * pixel_bytes, bytes);
-                }
-            }
-            const std::size_t n = static_cast<std::size_t>(to - planar.data());
+            const unsigned char *rows_in = strip.data() + std::size_t(chunk - first) * width * pixel_bytes;
+            const std::size_t n = half ? Planar<std::uint16_t>(rows_in, width, chunk_lines, planar.data())
+                                       : Planar<std::uint32_t>(rows_in, width, chunk_lines, planar.data());
             ZipPredict(planar.data(), scratch.data(), predicted.data(), n);
             const std::size_t size =
                 libdeflate_zlib_compress(compressor, predicted.data(), n, deflated.data(), deflated.size());

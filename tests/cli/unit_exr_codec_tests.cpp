@@ -104,8 +104,8 @@ std::string Describe(const ImageHeader &h) {
     };
     return h.path + " " + h.format + " sample " + std::to_string(int(h.sample)) + " layout " +
            std::to_string(int(h.layout)) + " channels " + std::to_string(h.channels) + " rgba " +
-           std::to_string(h.rgba_names) + " data " + window(h.data) + " display " + window(h.display) +
-           " associated " + std::to_string(h.associated) + " compression " + h.compression;
+           std::to_string(h.rgba_names) + " data " + window(h.data) + " display " + window(h.display) + " associated " +
+           std::to_string(h.associated) + " compression " + h.compression;
 }
 
 const FileCase kTaken[] = {
@@ -204,7 +204,9 @@ void SetEntry(std::vector<unsigned char> &file, int chunk, std::uint64_t offset)
 }
 
 // A damaged chunk or end is an error naming the file; the header is whole,
-// so the codec takes the file, and fails reading it. A chunk table entry
+// so the codec takes the file, and fails reading it, unless the file is
+// too short to hold the chunk table the header implies (then it declines
+// the file, which OpenImageIO reports). A chunk table entry
 // that points nowhere useful is rebuilt from the chunks themselves, as
 // OpenEXR's own reader rebuilds it: the samples are the whole file's.
 TEST(ExrCodec, DamagedFilesAreErrorsNamingThem) {
@@ -213,9 +215,10 @@ TEST(ExrCodec, DamagedFilesAreErrorsNamingThem) {
         const char *name;
         Damage damage;
         bool recovered;
+        bool may_decline = false;
     } damages[] = {
         {"cut in the last chunk", [](auto &f) { f.resize(f.size() - 20); }, false},
-        {"cut in the chunk table", [](auto &f) { f.resize(TableOffset(f) + 12); }, false},
+        {"cut in the chunk table", [](auto &f) { f.resize(TableOffset(f) + 12); }, false, true},
         {"chunk past the end", [](auto &f) { SetEntry(f, 1, f.size() + 100); }, true},
         {"chunk at the magic number", [](auto &f) { SetEntry(f, 2, 0); }, true},
         {"chunk of another row", [](auto &f) { SetEntry(f, 1, Entry(f, 2)); }, false},
@@ -226,8 +229,8 @@ TEST(ExrCodec, DamagedFilesAreErrorsNamingThem) {
     };
     TempDir dir;
     for (const char *compression : {"zip", "zips"}) {
-        const FileCase c{"damaged", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, compression, 0, 0, 64, 70, 0, 0,
-                         64, 70};
+        const FileCase c{
+            "damaged", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, compression, 0, 0, 64, 70, 0, 0, 64, 70};
         const std::string path = dir / (std::string(compression) + ".exr");
         WriteExr(path, c, 3, true);
         const std::vector<unsigned char> whole = Bytes(path);
@@ -240,7 +243,10 @@ TEST(ExrCodec, DamagedFilesAreErrorsNamingThem) {
             std::vector<unsigned char> bytes = whole;
             d.damage(bytes);
             auto reader = OpenExrReaderFromBytes("frame.exr", bytes.data(), bytes.size(), AlphaMode::kAuto, header);
-            ASSERT_TRUE(reader);
+            if (!reader) {
+                EXPECT_TRUE(d.may_decline) << "declined";
+                continue;
+            }
             std::vector<unsigned char> samples(expected.size());
             try {
                 reader->ReadRows(0, 70, samples.data());
@@ -262,9 +268,9 @@ std::string Held(const std::string &path) {
     auto input = OIIO::ImageInput::open(path);
     if (!input) return "unreadable";
     const OIIO::ImageSpec &spec = input->spec();
-    std::string held = spec.format.c_str() + std::string(" ") + std::to_string(spec.x) + "," +
-                       std::to_string(spec.y) + " " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
-                       " full " + std::to_string(spec.full_x) + "," + std::to_string(spec.full_y) + " " +
+    std::string held = spec.format.c_str() + std::string(" ") + std::to_string(spec.x) + "," + std::to_string(spec.y) +
+                       " " + std::to_string(spec.width) + "x" + std::to_string(spec.height) + " full " +
+                       std::to_string(spec.full_x) + "," + std::to_string(spec.full_y) + " " +
                        std::to_string(spec.full_width) + "x" + std::to_string(spec.full_height) + " tile " +
                        std::to_string(spec.tile_width) + " alpha " + std::to_string(spec.alpha_channel);
     for (const std::string &name : spec.channelnames) held += " " + name;
