@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         for (A_long first = 0; first < header.data.height; first += kStripRows)
             reader->ReadRows(first, std::min(kStripRows, header.data.height - first), strip.data());
     } catch (const veilshadow::RunError &e) {
-        if (std::string(e.what()).rfind(name + ": ", 0) != 0) Fail(std::string("error not naming the file: ") + e.what());
+        if (std::string(e.what()).rfind(name + ": ", 0) != 0)
+            Fail(std::string("error not naming the file: ") + e.what());
     } catch (const std::exception &e) {
         Fail(std::string("reading threw: ") + e.what());
     }
