@@ -10,7 +10,7 @@ PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++ab
             libopenimageio-dev openimageio-tools fonts-dejavu-core libcli11-dev file \
             pybind11-dev python3-dev python3-numpy python3-pytest python3-openimageio \
             g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 clang-format-14 slurm-wlm munge \
-            dpkg-dev help2man lintian man-db bash-completion libdeflate-dev \
+            dpkg-dev help2man lintian man-db bash-completion libdeflate-dev libopenexr-dev \
             qemu-user-static g++-aarch64-linux-gnu
 
 .PHONY: deps format format-check test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
@@ -62,7 +62,7 @@ fuzz-test: deps
 # after the other; what each finds is kept in build/fuzz/fuzz/long/ and
 # grows from run to run.
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer
+FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer exr_fuzzer
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)

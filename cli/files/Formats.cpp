@@ -2,6 +2,7 @@
 #include "Formats.h"
 
 #include "Errors.h"
+#include "ExrCodec.h"
 #include "FileStructure.h"
 #include "ImageIOCommon.h"
 
@@ -65,9 +66,9 @@ const std::vector<FileFormat> &FileFormats() {
          OriginHeld::kAny,
          DisplayHeld::kAny,
          "",
-         nullptr,
-         nullptr,
-         nullptr},
+         OpenExrReader,
+         ExrWriterTakes,
+         WriteExr},
     };
     return formats;
 }

@@ -1,0 +1,376 @@
+// The fast OpenEXR codec against OpenImageIO: the header it fills and the
+// samples it reads for files OpenImageIO wrote, the files it declines,
+// damaged files (an error naming the file, never a read out of bounds),
+// the files it writes read back through OpenImageIO, and the predictor's
+// paths against its definition.
+#include "Errors.h"
+#include "ExrCodec.h"
+#include "ImageIO.h"
+#include "ImageIOCommon.h"
+#include "ZipPredictor.h"
+#include "cli_test_support.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <random>
+
+namespace veilshadow {
+namespace {
+
+using clitest::TempDir;
+using OIIO::TypeDesc;
+
+// ---- Files written by OpenImageIO ----------------------------------------
+
+struct FileCase {
+    const char *name;
+    std::vector<std::string> channels;
+    std::vector<TypeDesc> types;  // per channel
+    const char *compression;
+    int x, y, width, height;
+    int full_x, full_y, full_width, full_height;
+    int tile = 0;
+};
+
+TypeDesc kHalf = TypeDesc::HALF, kFloat = TypeDesc::FLOAT;
+
+// Random finite samples in the file's types; a gradient with a little
+// noise when `smooth` (chunks that deflate).
+void WriteExr(const std::string &path, const FileCase &c, unsigned seed, bool smooth = false) {
+    OIIO::ImageSpec spec(c.width, c.height, int(c.channels.size()), c.types[0]);
+    spec.channelnames = c.channels;
+    spec.channelformats = c.types;
+    spec.alpha_channel = -1;
+    for (std::size_t i = 0; i < c.channels.size(); ++i)
+        if (c.channels[i] == "A") spec.alpha_channel = int(i);
+    spec.x = c.x;
+    spec.y = c.y;
+    spec.full_x = c.full_x;
+    spec.full_y = c.full_y;
+    spec.full_width = c.full_width;
+    spec.full_height = c.full_height;
+    if (c.tile > 0) spec.tile_width = spec.tile_height = c.tile;
+    spec.attribute("compression", c.compression);
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> value(-2.f, 2.f);
+    std::vector<float> samples(std::size_t(c.width) * c.height * c.channels.size());
+    for (std::size_t i = 0; i < samples.size(); ++i)
+        samples[i] = smooth ? float(i % 97) / 64.f + value(random) / 256.f : value(random);
+    auto out = OIIO::ImageOutput::create(path);
+    ASSERT_TRUE(out && out->open(path, spec)) << OIIO::geterror();
+    ASSERT_TRUE(out->write_image(TypeDesc::FLOAT, samples.data())) << out->geterror();
+    ASSERT_TRUE(out->close());
+}
+
+std::vector<unsigned char> Bytes(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The header as ImageReader's general path fills it from OpenImageIO's
+// spec, for OpenEXR files.
+ImageHeader GeneralHeader(const std::string &path, AlphaMode alpha, OIIO::ImageInput &input) {
+    const OIIO::ImageSpec &spec = input.spec();
+    ImageHeader h;
+    h.path = path;
+    h.format = input.format_name();
+    bool any_float = false;
+    for (int c = 0; c < spec.nchannels; ++c) any_float = any_float || spec.channelformat(c) == TypeDesc::FLOAT;
+    h.sample = any_float ? SampleType::kFloat : SampleType::kHalf;
+    h.channels = spec.nchannels;
+    h.layout = spec.nchannels == 1   ? ChannelLayout::kGray
+               : spec.nchannels == 2 ? ChannelLayout::kGrayAlpha
+               : spec.nchannels == 3 ? ChannelLayout::kRGB
+                                     : ChannelLayout::kRGBA;
+    h.rgba_names = spec.channelnames == std::vector<std::string>{"R", "G", "B", "A"};
+    h.data = Window{spec.x, spec.y, spec.width, spec.height};
+    h.display = Window{spec.full_x, spec.full_y, spec.full_width, spec.full_height};
+    h.associated = alpha != AlphaMode::kStraight;
+    h.compression = spec.get_string_attribute("compression");
+    return h;
+}
+
+std::string Describe(const ImageHeader &h) {
+    const auto window = [](const Window &w) {
+        return std::to_string(w.x) + "," + std::to_string(w.y) + " " + std::to_string(w.width) + "x" +
+               std::to_string(w.height);
+    };
+    return h.path + " " + h.format + " sample " + std::to_string(int(h.sample)) + " layout " +
+           std::to_string(int(h.layout)) + " channels " + std::to_string(h.channels) + " rgba " +
+           std::to_string(h.rgba_names) + " data " + window(h.data) + " display " + window(h.display) + " associated " +
+           std::to_string(h.associated) + " compression " + h.compression;
+}
+
+const FileCase kTaken[] = {
+    {"rgba_half_zip", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "zip", 0, 0, 300, 300, 0, 0, 300, 300},
+    {"rgba_float_zips", {"R", "G", "B", "A"}, {kFloat, kFloat, kFloat, kFloat}, "zips", -7, 11, 37, 41, 0, 0, 64, 32},
+    {"rgb_half_zips", {"R", "G", "B"}, {kHalf, kHalf, kHalf}, "zips", 3, 2, 1, 19, -4, -4, 9, 30},
+    {"rgb_float_zip", {"R", "G", "B"}, {kFloat, kFloat, kFloat}, "zip", 0, 0, 33, 17, 0, 0, 33, 17},
+    {"y_half_zip", {"Y"}, {kHalf}, "zip", 0, 0, 20, 35, 0, 0, 20, 35},
+    {"ya_float_zips", {"Y", "A"}, {kFloat, kFloat}, "zips", 1, 1, 16, 16, 0, 0, 18, 18},
+    {"mixed_zip", {"R", "G", "B", "A"}, {kHalf, kFloat, kHalf, kFloat}, "zip", 0, 0, 31, 270, 0, 0, 31, 270},
+    {"rgba_half_none", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "none", 0, 0, 12, 5, 0, 0, 12, 5},
+};
+
+// Each file's header is OpenImageIO's, field for field, under every alpha
+// mode, and its samples are OpenImageIO's bit for bit, read strip after
+// strip as ImageReader reads them.
+TEST(ExrCodec, ReadsHeaderAndSamplesAsOpenImageIO) {
+    TempDir dir;
+    unsigned seed = 1;
+    for (const FileCase &c : kTaken) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / (std::string(c.name) + ".exr");
+        WriteExr(path, c, seed++);
+        auto input = OIIO::ImageInput::open(path);
+        ASSERT_TRUE(input);
+        for (AlphaMode alpha : {AlphaMode::kAuto, AlphaMode::kStraight, AlphaMode::kAssociated}) {
+            ImageHeader fast;
+            auto reader = OpenExrReader(path, alpha, fast);
+            ASSERT_TRUE(reader) << "declined";
+            EXPECT_EQ(Describe(fast), Describe(GeneralHeader(path, alpha, *input)));
+        }
+        ImageHeader header;
+        auto reader = OpenExrReader(path, AlphaMode::kAuto, header);
+        const std::size_t bytes = header.sample == SampleType::kFloat ? 4 : 2;
+        const std::size_t row = std::size_t(header.data.width) * header.channels * bytes;
+        std::vector<unsigned char> fast(row * header.data.height), general(fast.size());
+        for (A_long first = 0; first < header.data.height; first += kStripRows)
+            reader->ReadRows(first, std::min(kStripRows, header.data.height - first), &fast[row * first]);
+        ASSERT_TRUE(input->read_image(0, 0, 0, header.channels,
+                                      header.sample == SampleType::kFloat ? TypeDesc::FLOAT : TypeDesc::HALF,
+                                      general.data()));
+        EXPECT_TRUE(fast == general) << "samples differ";
+        EXPECT_TRUE(reader->LooksWhole());
+    }
+}
+
+// What the codec leaves to OpenImageIO: other compressions, tiles, other
+// channels or sample types, other formats.
+TEST(ExrCodec, DeclinesWhatItDoesNotRead) {
+    TempDir dir;
+    const FileCase declined[] = {
+        {"piz", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "piz", 0, 0, 8, 8, 0, 0, 8, 8},
+        {"rle", {"R", "G", "B"}, {kHalf, kHalf, kHalf}, "rle", 0, 0, 8, 8, 0, 0, 8, 8},
+        {"tiled", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "zip", 0, 0, 40, 40, 0, 0, 40, 40, 16},
+        {"uint", {"R", "G", "B"}, {TypeDesc::UINT, TypeDesc::UINT, TypeDesc::UINT}, "zip", 0, 0, 8, 8, 0, 0, 8, 8},
+        {"five", {"R", "G", "B", "A", "Z"}, {kHalf, kHalf, kHalf, kHalf, kFloat}, "zip", 0, 0, 8, 8, 0, 0, 8, 8},
+        {"xy", {"X", "Y"}, {kHalf, kHalf}, "zip", 0, 0, 8, 8, 0, 0, 8, 8},
+    };
+    for (const FileCase &c : declined) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir / (std::string(c.name) + ".exr");
+        WriteExr(path, c, 7);
+        ImageHeader header;
+        EXPECT_EQ(OpenExrReader(path, AlphaMode::kAuto, header), nullptr);
+    }
+    const std::string png = dir / "rgb.png";
+    clitest::WriteTestImage(png, clitest::RandomImage(clitest::Sample::kU8, 3, 0, 0, 4, 4, 1));
+    ImageHeader header;
+    EXPECT_EQ(OpenExrReader(png, AlphaMode::kAuto, header), nullptr);
+}
+
+// ---- Damaged files -------------------------------------------------------
+
+// Where the header ends: the chunk table's first entry.
+std::size_t TableOffset(const std::vector<unsigned char> &file) {
+    std::size_t at = 8;
+    while (file.at(at) != 0) {
+        at += std::strlen(reinterpret_cast<const char *>(&file[at])) + 1;  // name
+        at += std::strlen(reinterpret_cast<const char *>(&file[at])) + 1;  // type
+        std::int32_t size;
+        (void)file.at(at + 3);
+        std::memcpy(&size, &file[at], 4);
+        at += 4 + std::size_t(size);
+    }
+    return at + 1;
+}
+
+std::uint64_t Entry(const std::vector<unsigned char> &file, int chunk) {
+    std::uint64_t offset;
+    std::memcpy(&offset, &file.at(TableOffset(file) + 8 * std::size_t(chunk)), 8);
+    return offset;
+}
+
+void SetEntry(std::vector<unsigned char> &file, int chunk, std::uint64_t offset) {
+    std::memcpy(&file.at(TableOffset(file) + 8 * std::size_t(chunk)), &offset, 8);
+}
+
+// A damaged chunk or end is an error naming the file; the header is whole,
+// so the codec takes the file, and fails reading it, unless the file is
+// too short to hold the chunk table the header implies (then it declines
+// the file, which OpenImageIO reports). A chunk table entry
+// that points nowhere useful is rebuilt from the chunks themselves, as
+// OpenEXR's own reader rebuilds it: the samples are the whole file's.
+TEST(ExrCodec, DamagedFilesAreErrorsNamingThem) {
+    using Damage = std::function<void(std::vector<unsigned char> &)>;
+    const struct {
+        const char *name;
+        Damage damage;
+        bool recovered;
+        bool may_decline = false;
+    } damages[] = {
+        {"cut in the last chunk", [](auto &f) { f.resize(f.size() - 20); }, false},
+        {"cut in the chunk table", [](auto &f) { f.resize(TableOffset(f) + 12); }, false, true},
+        {"chunk past the end", [](auto &f) { SetEntry(f, 1, f.size() + 100); }, true},
+        {"chunk at the magic number", [](auto &f) { SetEntry(f, 2, 0); }, true},
+        {"chunk of another row", [](auto &f) { SetEntry(f, 1, Entry(f, 2)); }, false},
+        {"huge chunk size", [](auto &f) { std::memcpy(&f.at(Entry(f, 0) + 4), "\xff\xff\xff\x7f", 4); }, false},
+        {"short chunk size", [](auto &f) { std::memcpy(&f.at(Entry(f, 0) + 4), "\x09\x00\x00\x00", 4); }, false},
+        {"flipped deflate byte", [](auto &f) { f.at(Entry(f, 1) + 8 + 30) ^= 0x5a; }, false},
+        {"chunk y changed", [](auto &f) { f.at(Entry(f, 3)) ^= 1; }, false},
+    };
+    TempDir dir;
+    for (const char *compression : {"zip", "zips"}) {
+        const FileCase c{
+            "damaged", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, compression, 0, 0, 64, 70, 0, 0, 64, 70};
+        const std::string path = dir / (std::string(compression) + ".exr");
+        WriteExr(path, c, 3, true);
+        const std::vector<unsigned char> whole = Bytes(path);
+        std::vector<unsigned char> expected(64 * 70 * 4 * 2);
+        ImageHeader header;
+        OpenExrReaderFromBytes("whole.exr", whole.data(), whole.size(), AlphaMode::kAuto, header)
+            ->ReadRows(0, 70, expected.data());
+        for (const auto &d : damages) {
+            SCOPED_TRACE(std::string(compression) + ": " + d.name);
+            std::vector<unsigned char> bytes = whole;
+            d.damage(bytes);
+            auto reader = OpenExrReaderFromBytes("frame.exr", bytes.data(), bytes.size(), AlphaMode::kAuto, header);
+            if (!reader) {
+                EXPECT_TRUE(d.may_decline) << "declined";
+                continue;
+            }
+            std::vector<unsigned char> samples(expected.size());
+            try {
+                reader->ReadRows(0, 70, samples.data());
+                EXPECT_TRUE(d.recovered) << "read";
+                EXPECT_TRUE(samples == expected);
+            } catch (const RunError &e) {
+                EXPECT_FALSE(d.recovered) << e.what();
+                EXPECT_EQ(std::string(e.what()).rfind("frame.exr: cannot read its pixels", 0), 0u) << e.what();
+            }
+        }
+    }
+}
+
+// ---- Writing -------------------------------------------------------------
+
+// What an OpenEXR file holds, as OpenImageIO reads it: its spec's fields
+// and attributes but the time of writing.
+std::string Held(const std::string &path) {
+    auto input = OIIO::ImageInput::open(path);
+    if (!input) return "unreadable";
+    const OIIO::ImageSpec &spec = input->spec();
+    std::string held = spec.format.c_str() + std::string(" ") + std::to_string(spec.x) + "," + std::to_string(spec.y) +
+                       " " + std::to_string(spec.width) + "x" + std::to_string(spec.height) + " full " +
+                       std::to_string(spec.full_x) + "," + std::to_string(spec.full_y) + " " +
+                       std::to_string(spec.full_width) + "x" + std::to_string(spec.full_height) + " tile " +
+                       std::to_string(spec.tile_width) + " alpha " + std::to_string(spec.alpha_channel);
+    for (const std::string &name : spec.channelnames) held += " " + name;
+    for (const OIIO::ParamValue &p : spec.extra_attribs)
+        if (p.name() != "DateTime") held += "\n" + p.name().string() + "=" + p.get_string();
+    return held;
+}
+
+// Files the codec writes hold what OpenImageIO's writer puts in them, and
+// read back through OpenImageIO with the samples EncodeStrip gives; the
+// deflate level follows OpenImageIO's reading of zip:N.
+TEST(ExrCodec, WritesWhatOpenImageIOWrites) {
+    TempDir dir;
+    renderhost::World world(renderhost::Depth::k32, 70, 300, -5, 7);
+    std::mt19937 random(5);
+    std::uniform_real_distribution<float> value(0.f, 1.f);
+    for (A_long y = 0; y < world.height(); ++y)
+        for (A_long x = 0; x < world.width(); ++x) {
+            PF_PixelFloat &p = world.Row<PF_PixelFloat>(y)[x];
+            p = {value(random), value(random), value(random) * (y % 7 == 0 ? 0.f : 1.f), value(random)};
+        }
+    std::map<std::string, std::uintmax_t> sizes;
+    for (SampleType sample : {SampleType::kHalf, SampleType::kFloat})
+        for (const char *compression : {"", "zip", "zips", "zip:0", "zip:1", "zip:4", "zips:9"}) {
+            const std::string name = std::string(sample == SampleType::kHalf ? "half" : "float") + compression;
+            SCOPED_TRACE(name);
+            OutputSpec spec;
+            spec.format = "openexr";
+            spec.sample = sample;
+            spec.associated = true;
+            spec.display = Window{0, 0, 64, 320};
+            spec.compression = compression;
+            ASSERT_TRUE(ExrWriterTakes(spec));
+            const std::string path = dir / (name + ".exr");
+            WriteWorld(path, world, spec);
+            sizes[name] = std::filesystem::file_size(path);
+
+            // OpenImageIO's writer on the same spec, as ImageWrite.cpp sets it.
+            OIIO::ImageSpec general(world.width(), world.height(), 4, TraitsOf(sample).type);
+            general.x = -5;
+            general.y = 7;
+            general.full_width = 64;
+            general.full_height = 320;
+            general.alpha_channel = 3;
+            if (*compression != '\0') general.attribute("compression", compression);
+            const std::string reference = dir / (name + "-oiio.exr");
+            auto out = OIIO::ImageOutput::create(reference);
+            ASSERT_TRUE(out && out->open(reference, general));
+            std::vector<unsigned char> expected(std::size_t(EncodeBytes(Window{0, 0, 70, 300}, sample)));
+            EncodeStrip(world, sample, true, 0, 300, expected.data());
+            ASSERT_TRUE(out->write_image(general.format, expected.data()) && out->close());
+            EXPECT_EQ(Held(path), Held(reference));
+
+            auto input = OIIO::ImageInput::open(path);
+            ASSERT_TRUE(input);
+            std::vector<unsigned char> read(expected.size());
+            ASSERT_TRUE(input->read_image(0, 0, 0, 4, TraitsOf(sample).type, read.data()));
+            EXPECT_TRUE(read == expected) << "samples differ";
+        }
+    EXPECT_EQ(sizes["half"], sizes["halfzip:4"]);
+    EXPECT_EQ(sizes["halfzip:0"], sizes["halfzip:4"]);
+    EXPECT_NE(sizes["halfzip:1"], sizes["halfzip:4"]);
+    OutputSpec tiff;
+    tiff.format = "tiff";
+    tiff.sample = SampleType::kFloat;
+    OutputSpec piz{"openexr", SampleType::kHalf, true, Window{}, "piz"};
+    EXPECT_FALSE(ExrWriterTakes(tiff));
+    EXPECT_FALSE(ExrWriterTakes(piz));
+}
+
+// ---- The predictor -------------------------------------------------------
+
+// Its definition: even bytes, then odd ones, each as the difference to the
+// byte before plus 128.
+std::vector<unsigned char> Predicted(const std::vector<unsigned char> &in) {
+    std::vector<unsigned char> split;
+    for (std::size_t i = 0; i < in.size(); i += 2) split.push_back(in[i]);
+    for (std::size_t i = 1; i < in.size(); i += 2) split.push_back(in[i]);
+    std::vector<unsigned char> out(split.size());
+    for (std::size_t i = 0; i < split.size(); ++i)
+        out[i] = i == 0 ? split[0] : static_cast<unsigned char>(split[i] - split[i - 1] + 128);
+    return out;
+}
+
+TEST(ExrCodec, PredictorPathsFollowTheDefinition) {
+    std::mt19937 random(9);
+    for (PredictorPath path : {PredictorPath::kPortable, PredictorPath::kSse2}) {
+        if (!PredictorPathAvailable(path)) continue;
+        for (std::size_t n : {0, 1, 2, 15, 16, 17, 31, 32, 33, 47, 64, 65, 1001, 100003}) {
+            SCOPED_TRACE(std::to_string(int(path)) + " n=" + std::to_string(n));
+            std::vector<unsigned char> in(n);
+            for (unsigned char &b : in) b = static_cast<unsigned char>(random());
+            std::vector<unsigned char> scratch(n), out(n), back(n);
+            ASSERT_TRUE(ZipPredictOn(path, in.data(), scratch.data(), out.data(), n));
+            EXPECT_TRUE(out == Predicted(in));
+            ASSERT_TRUE(ZipUnpredictOn(path, out.data(), back.data(), n));
+            EXPECT_TRUE(back == in);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace veilshadow
