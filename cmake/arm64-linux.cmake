@@ -18,9 +18,10 @@ set(CMAKE_C_COMPILER clang-14)
 set(CMAKE_C_COMPILER_TARGET aarch64-linux-gnu)
 set(CMAKE_CXX_FLAGS_INIT "-fsigned-char")
 set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of the release build")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-fuse-ld=lld")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-fuse-ld=lld")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-fuse-ld=lld")
+# lld-14 names its linker ld.lld-14 (ld.lld is the lld package's).
+set(CMAKE_EXE_LINKER_FLAGS_INIT "--ld-path=ld.lld-14")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "--ld-path=ld.lld-14")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "--ld-path=ld.lld-14")
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static -L ${ORVANE_ARM64_SYSROOT})
 
 set(CMAKE_FIND_ROOT_PATH ${ORVANE_ARM64_SYSROOT})
