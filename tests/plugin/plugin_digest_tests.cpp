@@ -56,7 +56,8 @@ void Fill(World &w, std::uint32_t seed) {
     for (A_long y = 0; y < w.height(); ++y)
         for (A_long x = 0; x < w.width(); ++x) {
             std::uint32_t h[4];
-            for (std::uint32_t c = 0; c < 4; ++c) h[c] = Hash((seed * 0x9e3779b9u) ^ (std::uint32_t(y * 4096 + x) * 4u + c));
+            for (std::uint32_t c = 0; c < 4; ++c)
+                h[c] = Hash((seed * 0x9e3779b9u) ^ (std::uint32_t(y * 4096 + x) * 4u + c));
             switch (w.depth()) {
                 case Depth::k8: {
                     auto v = [&](int c) { return A_u_char((Level(h[c]) * 255u + 32768u) >> 16); };
@@ -106,25 +107,16 @@ struct DigestCase {
     PF_Fixed slider;
     std::uint64_t digest;  // recorded from the x86-64 build
 };
-void PrintTo(const DigestCase &c, std::ostream *os) {
-    *os << "depth " << int(c.depth) << ", slider " << c.slider;
-}
+void PrintTo(const DigestCase &c, std::ostream *os) { *os << "depth " << int(c.depth) << ", slider " << c.slider; }
 
 const DigestCase kDigests[] = {
-    {Depth::k8, Percent(0), 0xb898f5af5e5f04d0ull},
-    {Depth::k8, Percent(12.5), 0xec1ad27c8d02976eull},
-    {Depth::k8, Percent(50), 0x24ebb4a193eddfa0ull},
-    {Depth::k8, Percent(73.11), 0x88980c6a478410ecull},
-    {Depth::k8, Percent(100), 0xdf03d3060d9f82fdull},
-    {Depth::k16, Percent(0), 0x28523e6bef6f0044ull},
-    {Depth::k16, Percent(12.5), 0xe151a49ea645499cull},
-    {Depth::k16, Percent(50), 0x503cf3b60125f5c2ull},
-    {Depth::k16, Percent(73.11), 0xab2d3f47ef539c3bull},
-    {Depth::k16, Percent(100), 0x4e9dba92cab1e477ull},
-    {Depth::k32, Percent(0), 0x76ab55d72959e97cull},
-    {Depth::k32, Percent(12.5), 0x5ea32e0b00a57897ull},
-    {Depth::k32, Percent(50), 0xb4bb0028541a27a2ull},
-    {Depth::k32, Percent(73.11), 0x1b95e0023840fd18ull},
+    {Depth::k8, Percent(0), 0xb898f5af5e5f04d0ull},      {Depth::k8, Percent(12.5), 0xec1ad27c8d02976eull},
+    {Depth::k8, Percent(50), 0x24ebb4a193eddfa0ull},     {Depth::k8, Percent(73.11), 0x88980c6a478410ecull},
+    {Depth::k8, Percent(100), 0xdf03d3060d9f82fdull},    {Depth::k16, Percent(0), 0x28523e6bef6f0044ull},
+    {Depth::k16, Percent(12.5), 0xe151a49ea645499cull},  {Depth::k16, Percent(50), 0x503cf3b60125f5c2ull},
+    {Depth::k16, Percent(73.11), 0xab2d3f47ef539c3bull}, {Depth::k16, Percent(100), 0x4e9dba92cab1e477ull},
+    {Depth::k32, Percent(0), 0x76ab55d72959e97cull},     {Depth::k32, Percent(12.5), 0x5ea32e0b00a57897ull},
+    {Depth::k32, Percent(50), 0xb4bb0028541a27a2ull},    {Depth::k32, Percent(73.11), 0x1b95e0023840fd18ull},
     {Depth::k32, Percent(100), 0xf2360a8944ba0b21ull},
 };
 
