@@ -13,15 +13,16 @@ PACKAGES := cmake ninja-build g++ clang-14 lld-14 llvm-14 libc++-14-dev libc++ab
             dpkg-dev help2man lintian man-db bash-completion libdeflate-dev libopenexr-dev \
             qemu-user-static g++-aarch64-linux-gnu
 
-.PHONY: deps format format-check test demo bench release asan debug windows macos-cross tsan fuzz-test fuzz soak package clean
+.PHONY: deps format format-check test demo bench release asan debug windows macos-cross arm64-linux tsan fuzz-test fuzz soak package clean
 
 deps:
 	@bash scripts/install-deps.sh $(PACKAGES)
 
-# Configure, build and test one preset: make release | asan | debug | windows | macos-cross | tsan
-# (windows: the .aex, tested under Wine; macos-cross: the macOS bundle, checked here;
+# Configure, build and test one preset: make release | asan | debug | windows | macos-cross |
+# arm64-linux | tsan (windows: the .aex, tested under Wine; macos-cross: the universal macOS
+# bundle, checked here; arm64-linux: the plug-in and its tests for arm64, run under qemu-user;
 # tsan: the reliability tests under ThreadSanitizer)
-release asan debug windows macos-cross tsan: deps
+release asan debug windows macos-cross arm64-linux tsan: deps
 	cmake --preset $@
 	cmake --build --preset $@ -j $(JOBS)
 	ctest --preset $@ -j $(JOBS)
@@ -36,12 +37,12 @@ format-check: deps
 
 # Every preset's tests, one after the other, each one's time printed; what
 # the presets need from the machine is checked first.
-TEST_STEPS := format-check release asan tsan fuzz-test windows macos-cross
+TEST_STEPS := format-check release asan tsan fuzz-test windows macos-cross arm64-linux
 test: deps
 	@bash scripts/check-machine.sh
 	@bash scripts/run-presets.sh $(TEST_STEPS)
 
-# The Windows zip, the macOS bundle tree and the Debian package in dist/,
+# The Windows zip, the universal macOS bundle tree and the Debian package in dist/,
 # from tested builds.
 package: deps
 	$(MAKE) --no-print-directory windows

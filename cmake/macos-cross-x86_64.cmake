@@ -9,6 +9,8 @@ set(CMAKE_SYSTEM_VERSION 17.0)  # macOS 10.13
 
 set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_CXX_COMPILER_TARGET x86_64-apple-macos10.13)
+set(ORVANE_MACOS_ARCH x86_64)
+set(ORVANE_MACOS_MINIMUM 10.13)
 set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++ -ffreestanding")
 set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of the release build")
 set(CMAKE_LINKER ld64.lld-14)

@@ -30,7 +30,14 @@ need macos-cross "clang++-14 (Debian: clang-14)" have clang++-14
 need macos-cross "ld64.lld-14 (Debian: lld-14)" have ld64.lld-14
 need macos-cross "llvm-nm-14 and llvm-objdump-14 (Debian: llvm-14)" \
   bash -c 'command -v llvm-nm-14 && command -v llvm-objdump-14'
+need macos-cross "llvm-lipo-14, to join the x86-64 and arm64 code (Debian: llvm-14)" have llvm-lipo-14
 need macos-cross "libc++'s headers (Debian: libc++-14-dev)" test -d /usr/lib/llvm-14/include/c++/v1
+need arm64-linux "clang-14 and ld.lld-14 (Debian: clang-14 lld-14)" \
+  bash -c 'command -v clang++-14 && command -v clang-14 && command -v ld.lld-14'
+need arm64-linux "the aarch64 C library and libstdc++ in /usr/aarch64-linux-gnu (Debian: g++-aarch64-linux-gnu)" \
+  bash -c 'test -f /usr/aarch64-linux-gnu/lib/ld-linux-aarch64.so.1 && ls /usr/lib/gcc-cross/aarch64-linux-gnu/*/libstdc++.so'
+need arm64-linux "qemu-aarch64-static to run its tests (Debian: qemu-user-static)" have qemu-aarch64-static
+need arm64-linux "GoogleTest's sources in /usr/src/googletest (Debian: googletest)" test -f /usr/src/googletest/CMakeLists.txt
 need fuzz "libFuzzer's runtime for clang 14 (Debian: libclang-rt-14-dev)" \
   bash -c 'ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a'
 
@@ -55,4 +62,4 @@ if ((problems > 0)); then
   echo "error: $problems thing(s) missing for the tests; 'make deps' installs the Debian packages" >&2
   exit 1
 fi
-echo "Machine checked: compilers, Wine, libFuzzer, Python, Slurm, the Debian package tools and disk space are there for every preset"
+echo "Machine checked: compilers, Wine, qemu-user, libFuzzer, Python, Slurm, the Debian package tools and disk space are there for every preset"
