@@ -21,21 +21,35 @@
 //   frame_vs_oiiotool <scene> exr <ratio> seconds <veilshadow> <oiiotool> ...
 //
 // The codec floor is the time no tool that reads and writes these files
-// can beat: the CPU time OpenImageIO takes, on one thread, to decode every
+// can beat: the CPU time a codec takes, on one thread, to decode every
 // COMP and LAYER and to encode every OUT (veilshadow's, in the same sample
-// type and compression), divided by the machine's cores. Measured in this
-// process after the tools' runs, the fastest of as many passes as runs:
+// type and compression), divided by the machine's cores. Two floors, side
+// by side: the standard one, OpenImageIO's codecs, and veilshadow's own,
+// its codec path as the program takes it (ImageReader into a world of the
+// file's depth, reused from frame to frame, and WriteWorld, with the
+// flush to disk left out: codec time only), whichever codecs that path
+// uses for the format. Measured in this process after the tools' runs,
+// the fastest of as many passes as runs:
 //   codec_floor <scene> <format> <share> codec_cpu_s <c> floor_s <f>
-//     veilshadow_s <w> veilshadow_user_s <u> veilshadow_sys_s <s> cores <n>
-// where the share is the floor over veilshadow's fastest wall time (1: as
-// fast as the codecs allow), user and system are that run's CPU times,
+//     veilshadow_s <w> veilshadow_user_s <u> veilshadow_sys_s <s>
+//     cpu_share <x> startup_s <t> cores <n>
+//     own_share <share2> own_codec_cpu_s <c2> own_floor_s <f2> own_cpu_share <x2>
+// where the share is the standard floor over veilshadow's fastest wall
+// time (1: as fast as the standard codecs allow; above 1, faster than any
+// tool built on them), user and system are that run's CPU times,
 // cpu_share the codec CPU time over that run's (the share veilshadow would
-// reach keeping every core busy: the steadier figure on a busy machine)
-// and startup_s the wall time of `veilshadow --version` (loading the
-// program and its libraries, which every run pays before its first frame).
+// reach keeping every core busy: the steadier figure on a busy machine),
+// startup_s the wall time of `veilshadow --version` (loading the program
+// and its libraries, which every run pays before its first frame), and
+// the own_ fields the same against veilshadow's own codec path. Then the
+// sizes of the files written, in bytes, summed over the case's frames:
+//   sizes <scene> <format> veilshadow <v> oiiotool <o> standard <s>
+// where standard is OpenImageIO's encoding of veilshadow's OUT pixels in
+// the same sample type and compression (the standard floor's files).
 //
 // Options: --veilshadow PATH, --oiiotool PATH, --runs N (default 3),
 // --frames-dir DIR (keep the frames there instead of a temporary folder).
+#include "AtomicFile.h"
 #include "ImageIO.h"
 #include "ProcessSpec.h"
 #include "sequence_scene.h"
@@ -91,6 +105,14 @@ RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
         throw std::runtime_error("cannot run " + command[0] + ": " + std::strerror(result.start_error));
     if (!result.succeeded()) throw std::runtime_error(command[0] + " failed (see " + log.string() + ")");
     return stats;
+}
+
+// The bytes of the outputs ("out*") in `dir`.
+std::uintmax_t OutputBytes(const fs::path &dir) {
+    std::uintmax_t bytes = 0;
+    for (const auto &entry : fs::directory_iterator(dir))
+        if (entry.path().filename().string().rfind("out", 0) == 0) bytes += entry.file_size();
+    return bytes;
 }
 
 void RemoveOutputs(const fs::path &dir) {
@@ -152,44 +174,127 @@ void EncodeFile(const fs::path &path, const OIIO::ImageSpec &out, const std::vec
         throw std::runtime_error("cannot write " + path.string() + ": " + OIIO::geterror());
 }
 
-// The CPU seconds OpenImageIO takes on one thread to decode the case's
-// COMP and LAYER files and encode its OUT files (veilshadow's, found in
-// `dir`): the fastest of `passes`. OUT's pixels are read untimed; they are
-// encoded into a scratch file beside them.
-double CodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
+// A case's file of `kind` ("out", "comp", "layer") for `frame`.
+fs::path CaseFile(const Case &c, const fs::path &dir, const char *kind, int frame) {
+    char text[64];
+    if (c.frames == 1 && std::strcmp(kind, "out") == 0)
+        std::snprintf(text, sizeof text, "%s.%s", kind, c.format);
+    else  // a single frame's inputs are frame 1 of the sequence
+        std::snprintf(text, sizeof text, "%s.%04d.%s", kind, c.frames == 1 ? 1 : frame, c.format);
+    return dir / text;
+}
+
+// What the floors measure: the CPU seconds of the fastest of `passes`,
+// and the bytes of the OUT files the last pass encoded.
+struct Floor {
+    double cpu_seconds = 1e30;
+    std::uintmax_t bytes = 0;
+};
+
+// OpenImageIO on one thread decoding the case's COMP and LAYER files and
+// encoding its OUT files (veilshadow's, found in `dir`). OUT's pixels are
+// read untimed; they are encoded into a scratch file beside them.
+Floor CodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
     OIIO::attribute("threads", 1);
     OIIO::attribute("exr_threads", -1);  // OpenEXR's pool off: everything on this thread
-    const auto name = [&](const char *kind, int frame) {
-        char text[64];
-        if (c.frames == 1)
-            std::snprintf(text, sizeof text, "%s.%s", kind, c.format);
-        else
-            std::snprintf(text, sizeof text, "%s.%04d.%s", kind, frame, c.format);
-        return dir / text;
-    };
+    const auto name = [&](const char *kind, int frame) { return CaseFile(c, dir, kind, frame); };
     std::vector<std::vector<unsigned char>> outputs(static_cast<std::size_t>(c.frames));
     std::vector<OIIO::ImageSpec> specs(static_cast<std::size_t>(c.frames));
     for (int frame = 1; frame <= c.frames; ++frame)
         DecodeFile(name("out", frame), outputs[std::size_t(frame - 1)], &specs[std::size_t(frame - 1)]);
     const fs::path scratch = dir / (std::string("floor-scratch.") + c.format);
     std::vector<unsigned char> pixels;
-    double best = 1e30;
+    Floor floor;
     for (int pass = 0; pass < passes; ++pass) {
+        floor.bytes = 0;
         const double start = ProcessCpuSeconds();
         for (int frame = 1; frame <= c.frames; ++frame) {
-            // A single frame's inputs are frame 1 of the sequence.
-            const int input_frame = c.frames == 1 ? 1 : frame;
-            char comp[64], layer[64];
-            std::snprintf(comp, sizeof comp, "comp.%04d.%s", input_frame, c.format);
-            std::snprintf(layer, sizeof layer, "layer.%04d.%s", input_frame, c.format);
-            DecodeFile(dir / comp, pixels);
-            DecodeFile(dir / layer, pixels);
+            DecodeFile(name("comp", frame), pixels);
+            DecodeFile(name("layer", frame), pixels);
             EncodeFile(scratch, specs[std::size_t(frame - 1)], outputs[std::size_t(frame - 1)]);
+            floor.bytes += fs::file_size(scratch);
         }
-        best = std::min(best, ProcessCpuSeconds() - start);
+        floor.cpu_seconds = std::min(floor.cpu_seconds, ProcessCpuSeconds() - start);
     }
     fs::remove(scratch);
-    return best;
+    return floor;
+}
+
+// The scratch files of veilshadow's own floor need not reach the disk:
+// the floor is the codecs' time.
+class NoDiskSync : public veilshadow::DiskSync {
+public:
+    int SyncFile(int, const std::string &) override { return 0; }
+    int SyncFolder(int, const std::string &) override { return 0; }
+};
+
+// A world on the file's data window in the depth its sample type runs as.
+World WorldFor(const veilshadow::ImageHeader &header) {
+    return World(veilshadow::DepthFor(header.sample), header.data.width, header.data.height, header.data.x,
+                 header.data.y);
+}
+
+// veilshadow's own codec path on one thread, as the program takes it:
+// COMP and LAYER decoded by ImageReader into worlds kept from frame to
+// frame, OUT's world (read untimed) encoded by WriteWorld as OUT was, into
+// a scratch file beside it.
+Floor OwnCodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
+    using namespace veilshadow;
+    SetLibraryThreads(1);
+    OIIO::attribute("exr_threads", -1);
+    NoDiskSync no_sync;
+    DiskSync *const before = SetDiskSync(&no_sync);
+    std::vector<World> outputs;
+    std::vector<OutputSpec> specs;
+    for (int frame = 1; frame <= c.frames; ++frame) {
+        ImageReader out(CaseFile(c, dir, "out", frame).string(), AlphaMode::kAuto);
+        const ImageHeader &header = out.header();
+        OutputSpec spec;
+        spec.format = header.format;
+        spec.sample = header.sample;
+        spec.associated = header.associated;
+        spec.display = header.display;
+        spec.compression = header.compression;
+        specs.push_back(spec);
+        outputs.push_back(WorldFor(header));
+        out.ReadInto(outputs.back());
+    }
+    const fs::path scratch = dir / (std::string("floor-scratch.") + c.format);
+    std::vector<World> comps, layers;  // one per size met, as the program keeps its buffers
+    const auto read = [](const fs::path &path, std::vector<World> &kept) {
+        ImageReader reader(path.string(), AlphaMode::kAuto);
+        const ImageHeader &header = reader.header();
+        World *world = nullptr;
+        for (World &w : kept)
+            if (w.width() == header.data.width && w.height() == header.data.height && w.origin_x() == header.data.x &&
+                w.origin_y() == header.data.y && w.depth() == DepthFor(header.sample))
+                world = &w;
+        if (world == nullptr) {
+            kept.push_back(WorldFor(header));
+            world = &kept.back();
+        }
+        reader.ReadInto(*world);
+    };
+    Floor floor;
+    try {
+        for (int pass = 0; pass < passes; ++pass) {
+            floor.bytes = 0;
+            const double start = ProcessCpuSeconds();
+            for (int frame = 1; frame <= c.frames; ++frame) {
+                read(CaseFile(c, dir, "comp", frame), comps);
+                read(CaseFile(c, dir, "layer", frame), layers);
+                WriteWorld(scratch.string(), outputs[std::size_t(frame - 1)], specs[std::size_t(frame - 1)]);
+                floor.bytes += fs::file_size(scratch);
+            }
+            floor.cpu_seconds = std::min(floor.cpu_seconds, ProcessCpuSeconds() - start);
+        }
+    } catch (...) {
+        SetDiskSync(before);
+        throw;
+    }
+    SetDiskSync(before);
+    fs::remove(scratch);
+    return floor;
 }
 
 // The fastest of `runs` alternate runs of each tool, then the codec floor
@@ -224,12 +329,14 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
     }
     RunStats best_vs, best_oiio;
     best_vs.seconds = best_oiio.seconds = 1e30;
+    std::uintmax_t vs_bytes = 0, oiio_bytes = 0;  // of the last run, veilshadow's last
     for (int run = 0; run < tools.runs; ++run) {
         for (int tool = 0; tool < 2; ++tool) {
             RemoveOutputs(dir);
             const RunStats s = Run(tool == 0 ? oiiotool : veilshadow, dir / "log.txt");
             RunStats &best = tool == 0 ? best_oiio : best_vs;
             if (s.seconds < best.seconds) best = s;
+            (tool == 0 ? oiio_bytes : vs_bytes) = OutputBytes(dir);
         }
     }
     const double vs_rate = c.frames / best_vs.seconds, oiio_rate = c.frames / best_oiio.seconds;
@@ -243,13 +350,18 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
     std::fflush(stdout);
 
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const double codec = CodecCpuSeconds(c, dir, tools.runs);
-    const double floor = codec / cores;
+    const Floor standard = CodecCpuSeconds(c, dir, tools.runs);
+    const Floor own = OwnCodecCpuSeconds(c, dir, tools.runs);
+    const double floor = standard.cpu_seconds / cores, own_floor = own.cpu_seconds / cores;
     std::printf(
         "codec_floor %s %s %.3f codec_cpu_s %.2f floor_s %.2f veilshadow_s %.2f veilshadow_user_s %.2f "
-        "veilshadow_sys_s %.2f cpu_share %.3f startup_s %.2f cores %d\n",
-        scene, c.format, floor / best_vs.seconds, codec, floor, best_vs.seconds, best_vs.user_seconds,
-        best_vs.system_seconds, codec / best_vs.cpu_seconds, tools.startup_seconds, cores);
+        "veilshadow_sys_s %.2f cpu_share %.3f startup_s %.2f cores %d own_share %.3f own_codec_cpu_s %.2f "
+        "own_floor_s %.2f own_cpu_share %.3f\n",
+        scene, c.format, floor / best_vs.seconds, standard.cpu_seconds, floor, best_vs.seconds, best_vs.user_seconds,
+        best_vs.system_seconds, standard.cpu_seconds / best_vs.cpu_seconds, tools.startup_seconds, cores,
+        own_floor / best_vs.seconds, own.cpu_seconds, own_floor, own.cpu_seconds / best_vs.cpu_seconds);
+    std::printf("sizes %s %s veilshadow %ju oiiotool %ju standard %ju\n", scene, c.format, vs_bytes, oiio_bytes,
+                standard.bytes);
     std::fflush(stdout);
     RemoveOutputs(dir);
 }

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -28,9 +29,10 @@ constexpr std::size_t kCheckLength = 8;  // lowercase hex digits
 constexpr std::size_t kWritebackBytes = std::size_t{8} << 20;
 
 // The temporary files to remove if the process is stopped by a signal,
-// one slot per file being written at once. Fixed buffers, since the
-// handler may only make async-signal-safe calls.
-constexpr int kPendingSlots = 16;
+// one slot per file being written or waiting to be flushed at once (a
+// DiskFlusher's batch and waiting files among them). Fixed buffers, since
+// the handler may only make async-signal-safe calls.
+constexpr int kPendingSlots = 32;
 struct PendingSlot {
     char path[4096];
     std::atomic<bool> used{false};     // taken by a TempFile
@@ -195,7 +197,124 @@ void CleanFolderOnce(const std::string &folder) {
     throw RunError(FileMessage(target, what + ": " + std::strerror(errno)));
 }
 
+std::exception_ptr ErrnoError(const std::string &target, const std::string &what, int error) {
+    return std::make_exception_ptr(RunError(FileMessage(target, what + ": " + std::strerror(error))));
+}
+
+class FsyncDiskSync : public DiskSync {
+public:
+    int SyncFile(int fd, const std::string &) override { return fsync(fd) == 0 ? 0 : errno; }
+    int SyncFolder(int fd, const std::string &) override { return fsync(fd) == 0 ? 0 : errno; }
+};
+
+FsyncDiskSync g_fsync;
+std::atomic<DiskSync *> g_disk_sync{&g_fsync};
+
+thread_local CommitLater *t_commit_later = nullptr;
+
+// Puts finished files on disk under their names: each file flushed,
+// renamed onto its target (atomic within a folder; renamed while still
+// open, so its lock keeps a sweep away until it has its final name) and
+// closed, then each of their folders flushed once, since a rename is on
+// disk only once its folder is. Every file's promise is kept: done, or
+// the RunError naming its target (a file that failed before its rename
+// is removed).
+void FinishFiles(std::vector<FinishedFile> &batch) {
+    DiskSync &sync = *g_disk_sync.load();
+    std::vector<std::exception_ptr> errors(batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        FinishedFile &file = batch[i];
+        int error = sync.SyncFile(file.fd, file.target);
+        if (error != 0) {
+            errors[i] = ErrnoError(file.target, "cannot write it to disk", error);
+        } else if (std::rename(file.path.c_str(), file.target.c_str()) != 0) {
+            errors[i] = ErrnoError(file.target, "cannot move the finished file into place", errno);
+        }
+        if (errors[i]) unlink(file.path.c_str());
+        ClearPending(file.slot);
+        const int fd = file.fd;
+        file.fd = -1;
+        if (close(fd) != 0 && !errors[i]) errors[i] = ErrnoError(file.target, "written, but closing it failed", errno);
+    }
+    // Each folder's failure (what failed and the errno), empty when it is
+    // on disk; a folder that failed fails every file renamed into it.
+    std::map<std::string, std::pair<std::string, int>> folders;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (errors[i]) continue;
+        const std::string folder = std::filesystem::path(batch[i].target).parent_path().string();
+        auto found = folders.find(folder);
+        if (found == folders.end()) {
+            found = folders.emplace(folder, std::pair<std::string, int>()).first;
+            const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dir < 0) {
+                found->second = {"written, but its folder cannot be opened to flush it to disk", errno};
+            } else {
+                const int error = sync.SyncFolder(dir, folder);
+                close(dir);
+                // Some file systems cannot flush a folder (EINVAL): they need not.
+                if (error != 0 && error != EINVAL)
+                    found->second = {"written, but its folder cannot be flushed to disk", error};
+            }
+        }
+        if (!found->second.first.empty())
+            errors[i] = ErrnoError(batch[i].target, found->second.first, found->second.second);
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        if (errors[i])
+            batch[i].done.set_exception(errors[i]);
+        else
+            batch[i].done.set_value();
+    }
+}
+
 }  // namespace
+
+DiskSync *SetDiskSync(DiskSync *sync) {
+    DiskSync *const before = g_disk_sync.exchange(sync != nullptr ? sync : &g_fsync);
+    return before == &g_fsync ? nullptr : before;
+}
+
+DiskFlusher::DiskFlusher() : thread_([this] { Work(); }) {}
+
+DiskFlusher::~DiskFlusher() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+std::future<void> DiskFlusher::Hand(FinishedFile file) {
+    std::future<void> done = file.done.get_future();
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return waiting_.size() < kMaxWaiting; });
+    waiting_.push_back(std::move(file));
+    lock.unlock();
+    changed_.notify_all();
+    return done;
+}
+
+void DiskFlusher::Work() {
+    for (;;) {
+        std::vector<FinishedFile> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
+            if (waiting_.empty()) return;
+            for (FinishedFile &file : waiting_) batch.push_back(std::move(file));
+            waiting_.clear();
+        }
+        changed_.notify_all();
+        FinishFiles(batch);
+    }
+}
+
+CommitLater::CommitLater(DiskFlusher &flusher) : flusher_(flusher), outer_(t_commit_later) { t_commit_later = this; }
+
+CommitLater::~CommitLater() { t_commit_later = outer_; }
+
+std::vector<std::future<void>> CommitLater::Take() { return std::move(committed_); }
 
 std::string TempFileHost() {
     static const std::string host = [] {
@@ -320,37 +439,27 @@ void TempFile::Fail(const std::string &reason) {
 }
 
 void TempFile::Commit() {
-    try {
-        if (!failure_.empty()) throw RunError(FileMessage(target_, "cannot write: " + failure_));
-        if (fsync(fd_) != 0) ThrowErrno(target_, "cannot write it to disk");
-        // Renamed while still open, so its lock keeps a sweep away until
-        // the file has its final name.
-        if (std::rename(path_.c_str(), target_.c_str()) != 0)
-            ThrowErrno(target_, "cannot move the finished file into place");
-    } catch (...) {
+    committed_ = true;  // from here on the file is removed or put in place below
+    if (!failure_.empty()) {
         unlink(path_.c_str());
         ClearPending(slot_);
-        committed_ = true;  // nothing left to remove
-        throw;
+        throw RunError(FileMessage(target_, "cannot write: " + failure_));
     }
-    committed_ = true;
-    ClearPending(slot_);
-    const int fd = fd_;
+    FinishedFile file;
+    file.fd = fd_;
+    file.path = path_;
+    file.target = target_;
+    file.slot = slot_;
     fd_ = -1;
-    if (close(fd) != 0) ThrowErrno(target_, "written, but closing it failed");
-    // The rename is on disk only once the folder is: until then a crash
-    // could leave the old name, or none.
-    const std::string folder = std::filesystem::path(target_).parent_path().string();
-    const int dir = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) ThrowErrno(target_, "written, but its folder cannot be opened to flush it to disk");
-    const int synced = fsync(dir);
-    const int sync_errno = errno;
-    close(dir);
-    // Some file systems cannot flush a folder (EINVAL): they need not.
-    if (synced != 0 && sync_errno != EINVAL) {
-        errno = sync_errno;
-        ThrowErrno(target_, "written, but its folder cannot be flushed to disk");
+    if (t_commit_later != nullptr) {
+        t_commit_later->committed_.push_back(t_commit_later->flusher_.Hand(std::move(file)));
+        return;
     }
+    std::future<void> done = file.done.get_future();
+    std::vector<FinishedFile> batch;
+    batch.push_back(std::move(file));
+    FinishFiles(batch);
+    done.get();
 }
 
 std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset) {

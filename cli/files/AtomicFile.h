@@ -1,11 +1,19 @@
 // Writing a file so that it is either complete or not there: the data go
 // to a temporary file in the same folder, which is flushed to disk and
-// renamed into place only when every write has succeeded.
+// renamed into place only when every write has succeeded. The flush and
+// the rename happen in Commit, or later on a DiskFlusher's thread for a
+// run that must not wait for the disk frame by frame.
 #ifndef VEILSHADOW_ATOMICFILE_H
 #define VEILSHADOW_ATOMICFILE_H
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <future>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace veilshadow {
 
@@ -50,7 +58,9 @@ public:
     // Flushes the file to disk, renames it onto the target (atomic within
     // a folder) and flushes the folder. Throws RunError naming the target
     // when a write failed or any of these steps fails; the temporary file
-    // is then removed.
+    // is then removed. While a CommitLater lives on the calling thread,
+    // only a failed write throws here: the file is handed to its
+    // DiskFlusher, which does the rest.
     void Commit();
 
 private:
@@ -61,6 +71,77 @@ private:
     std::size_t unflushed_ = 0;  // written since the disk was last asked to write back
     bool committed_ = false;
     int slot_ = -1;  // where the signal handler finds the path
+};
+
+// The calls that put a file's data, or a folder's entries, on disk
+// (fsync). Each returns 0 or an errno value. Tests put others in their
+// place to see which files are flushed and when, and to make one fail;
+// the image fuzzer, whose files are thrown away, one that flushes nothing.
+class DiskSync {
+public:
+    virtual ~DiskSync() = default;
+    virtual int SyncFile(int fd, const std::string &target) = 0;
+    virtual int SyncFolder(int fd, const std::string &folder) = 0;
+};
+
+// Makes `sync` the process's way to the disk (nullptr: fsync); returns
+// the one it replaces. Set it while no file is being committed.
+DiskSync *SetDiskSync(DiskSync *sync);
+
+// A temporary file whose writing is over, on its way into place.
+struct FinishedFile {
+    int fd = -1;
+    std::string path, target;
+    int slot = -1;
+    std::promise<void> done;
+};
+
+// Flushes finished files to disk, renames them into place and flushes
+// their folders on a thread of its own, so that the threads that encode
+// never wait for the disk. The files handed over while it flushes one
+// batch make the next, and each folder is flushed once per batch. At most
+// kMaxWaiting files wait; a thread handing over one more waits for room
+// (the disk is then the slowest stage of the run). Each file's future is
+// ready once the file is on disk under its name, or holds the RunError
+// naming it; the file is then not there, or its folder failed to flush.
+class DiskFlusher {
+public:
+    static constexpr std::size_t kMaxWaiting = 8;
+    DiskFlusher();
+    // Finishes every file handed over, then joins the thread.
+    ~DiskFlusher();
+    DiskFlusher(const DiskFlusher &) = delete;
+    DiskFlusher &operator=(const DiskFlusher &) = delete;
+
+    std::future<void> Hand(FinishedFile file);
+
+private:
+    void Work();
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<FinishedFile> waiting_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// While one lives on a thread, TempFile::Commit on that thread hands its
+// file to `flusher` instead of flushing it; Take gives the futures of the
+// files handed over (see DiskFlusher).
+class CommitLater {
+public:
+    explicit CommitLater(DiskFlusher &flusher);
+    ~CommitLater();
+    CommitLater(const CommitLater &) = delete;
+    CommitLater &operator=(const CommitLater &) = delete;
+
+    std::vector<std::future<void>> Take();
+
+private:
+    friend class TempFile;
+    DiskFlusher &flusher_;
+    CommitLater *outer_;
+    std::vector<std::future<void>> committed_;
 };
 
 // Reads up to `size` bytes of `fd` at `offset`, retrying short reads;

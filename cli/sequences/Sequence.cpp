@@ -1,5 +1,6 @@
 #include "Sequence.h"
 
+#include "AtomicFile.h"
 #include "Downsample.h"
 #include "Errors.h"
 #include "Limits.h"
@@ -57,13 +58,18 @@ struct Ahead {
     std::exception_ptr error;  // kFailed
 };
 
-// A frame past rendering: its output being written, or a skipped or
-// failed frame waiting for the frames before it to be reported.
+// A frame past rendering: its output being written, then flushed to
+// disk, or a skipped or failed frame waiting for the frames before it to
+// be reported.
 struct Behind {
     FrameState state = FrameState::kWriting;
     FrameFiles files;
-    OutputSlot *output = nullptr;
+    OutputSlot *output = nullptr;  // until the write is over
     std::future<void> written;
+    // The write task's futures of its files on disk (see DiskFlusher),
+    // read once `written` is ready.
+    std::shared_ptr<std::vector<std::future<void>>> durable;
+    std::exception_ptr write_error;
     std::string message;  // kFailed
 };
 
@@ -115,21 +121,45 @@ std::exception_ptr Outcome(std::future<void> &done) {
     return nullptr;
 }
 
-// Writes a frame's output; whatever stops it fails that frame's OUT.
-void WriteOutput(const std::string &path, const World &world, const OutputSpec &spec) {
+// Writes a frame's output, handing the file to `flusher` (its future in
+// `durable`); whatever stops it fails that frame's OUT.
+void WriteOutput(const std::string &path, const World &world, const OutputSpec &spec, DiskFlusher &flusher,
+                 std::vector<std::future<void>> &durable) {
+    CommitLater later(flusher);
     try {
         WriteWorld(path, world, spec);
     } catch (const RunError &e) {
+        durable = later.Take();
         throw OutputError(e.what());
     }
+    durable = later.Take();
+}
+
+// Waits until the frame's files are on disk; a file that cannot be put
+// there fails that frame's OUT.
+std::exception_ptr Durable(std::vector<std::future<void>> &files) {
+    std::exception_ptr error;
+    for (std::future<void> &file : files) {
+        try {
+            file.get();
+        } catch (const RunError &e) {
+            if (!error) error = std::make_exception_ptr(OutputError(e.what()));
+        } catch (...) {
+            if (!error) error = std::current_exception();
+        }
+    }
+    files.clear();
+    return error;
 }
 
 // The frames of a job through the stages of Pipeline.h: frames are opened
 // and decoded ahead (on the decode threads) while the main thread renders
-// one and earlier ones are encoded and written (on the write threads).
-// Frames enter every stage in order and are reported in order; buffers go
-// round from frame to frame, so a sequence of one frame size allocates
-// its worlds once.
+// one and earlier ones are encoded and written (on the write threads) and
+// flushed to disk (on the flusher's thread). Frames enter every stage in
+// order and are reported in order, each once its OUT is on disk under its
+// name; buffers go round from frame to frame, so a sequence of one frame
+// size allocates its worlds once. An output world is free again once its
+// frame is encoded: the flush holds no frame up.
 class SequenceRun {
 public:
     SequenceRun(Renderer &renderer, const SequenceJob &job, Progress &progress)
@@ -235,8 +265,36 @@ private:
         for (;;) {
             for (const auto &slot : outputs_)
                 if (!slot->busy) return *slot;
-            ReportFront();
+            const auto writing =
+                std::find_if(behind_.begin(), behind_.end(), [](const Behind &frame) { return frame.output; });
+            if (writing != behind_.end())
+                Collect(*writing);
+            else
+                ReportFront();
         }
+    }
+
+    // Waits for the frame's write, keeps its outcome and frees its world.
+    static void Collect(Behind &frame) {
+        if (frame.written.valid()) frame.write_error = Outcome(frame.written);
+        if (frame.output != nullptr) frame.output->busy = false;
+        frame.output = nullptr;
+    }
+
+    // Whether the frame can be reported without waiting: written, and its
+    // OUT on disk.
+    static bool Ready(Behind &frame) {
+        const auto ready = [](const std::future<void> &future) {
+            return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+        };
+        if (frame.written.valid()) {
+            if (!ready(frame.written)) return false;
+            Collect(frame);
+        }
+        if (frame.durable)
+            for (const std::future<void> &file : *frame.durable)
+                if (file.valid() && !ready(file)) return false;
+        return true;
     }
 
     // The frame at the front: wait for its decoding, render it and hand
@@ -272,20 +330,19 @@ private:
         }
         output.busy = true;
         behind.output = &output;
-        behind.written =
-            writers_.Submit([world = &*output.world, path = ahead.files.output,
-                             spec = OutputSpecOf(ahead.opened, job_.settings)] { WriteOutput(path, *world, spec); });
+        behind.durable = std::make_shared<std::vector<std::future<void>>>();
+        behind.written = writers_.Submit(
+            [this, world = &*output.world, path = ahead.files.output, spec = OutputSpecOf(ahead.opened, job_.settings),
+             durable = behind.durable] { WriteOutput(path, *world, spec, flusher_, *durable); });
         return nullptr;
     }
 
     // Reports the frames at the front of `behind_` that are done (all of
-    // them, waiting, with `wait`).
+    // them, waiting, with `wait`). More than a few frames behind, the run
+    // waits for the oldest: the disk is then its slowest stage.
     void Report(bool wait) {
         while (!behind_.empty()) {
-            Behind &front = behind_.front();
-            if (!wait && front.written.valid() &&
-                front.written.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
-                return;
+            if (!wait && behind_.size() <= DiskFlusher::kMaxWaiting && !Ready(behind_.front())) return;
             ReportFront();
         }
     }
@@ -297,14 +354,17 @@ private:
         if (!ReportBehind(front, error)) Stop(error, front.files.frame, false);
     }
 
-    // Waits for the frame's write and reports it. False, with `error`,
-    // when the write failed in a way that stops the run.
+    // Waits for the frame's write and its OUT on disk, and reports it.
+    // False, with `error`, when the write failed in a way that stops the
+    // run.
     bool ReportBehind(Behind &frame, std::exception_ptr &error) {
         switch (frame.state) {
             case FrameState::kDecoding:
             case FrameState::kWriting: {
-                const std::exception_ptr written = Outcome(frame.written);
-                if (frame.output != nullptr) frame.output->busy = false;
+                Collect(frame);
+                std::exception_ptr written = frame.write_error;
+                const std::exception_ptr flushed = frame.durable ? Durable(*frame.durable) : nullptr;
+                if (!written) written = flushed;
                 if (!written) {
                     progress_.FrameDone(frame.files.frame, frame.files.output);
                 } else if (job_.keep_going && IsFrameError(written)) {
@@ -340,7 +400,7 @@ private:
             Behind front = std::move(behind_.front());
             behind_.pop_front();
             if (failed) {
-                Outcome(front.written);  // after the failing frame: not reported
+                Collect(front);  // after the failing frame: not reported
                 continue;
             }
             std::exception_ptr write_error;
@@ -377,7 +437,9 @@ private:
     std::unique_ptr<Ahead> waiting_;  // frame next_, checked, waiting for a source slot
     std::deque<std::unique_ptr<Ahead>> ahead_;
     std::deque<Behind> behind_;
-    // Last, so that their threads end first.
+    // Last, so that their threads end first: the writers before the
+    // flusher they hand their files to.
+    DiskFlusher flusher_;
     TaskQueue decoders_;
     TaskQueue writers_;
 };

@@ -8,7 +8,10 @@
 #include "FramePattern.h"
 #include "FrameRange.h"
 #include "Pipeline.h"
+#include "Progress.h"
 #include "Renderer.h"
+#include "Sequence.h"
+#include "Shot.h"
 
 #include <gtest/gtest.h>
 
@@ -18,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -625,6 +629,131 @@ TEST(Sequences, AStillLayerIsReadOnceAndKept) {
                  veilshadow::RunError);
     renderer.Finish();
 }
+
+// ---- Frames on disk before they are reported --------------------------
+
+// What a run did, in order: each write to its progress stream ("progress
+// TEXT") and each flush to disk ("file TARGET", "folder FOLDER"), the
+// flushes coming from the flusher's thread. The flush of `failing` (a
+// target, or "folders" for every folder) fails with EIO.
+struct DiskEvents : veilshadow::DiskSync {
+    std::mutex mutex;
+    std::vector<std::string> events;
+    std::string failing;
+
+    int Record(const std::string &event, bool fail) {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back(event);
+        return fail ? EIO : 0;
+    }
+    int SyncFile(int, const std::string &target) override { return Record("file " + target, target == failing); }
+    int SyncFolder(int, const std::string &folder) override { return Record("folder " + folder, failing == "folders"); }
+    // The index of the first event that contains `text`, or -1.
+    long Find(const std::string &text) {
+        for (std::size_t i = 0; i < events.size(); ++i)
+            if (events[i].find(text) != std::string::npos) return long(i);
+        return -1;
+    }
+};
+
+ssize_t WriteProgress(void *cookie, const char *data, std::size_t size) {
+    static_cast<DiskEvents *>(cookie)->Record("progress " + std::string(data, size), false);
+    return ssize_t(size);
+}
+
+struct DurableCase {
+    const char *failing;  // "": none; a frame's OUT ("out.0002.exr"); "folders"
+    bool keep_going;
+    long failed_frame;    // the frame whose flush fails; 0: none
+    const char *problem;  // its error after "frame F: OUT: "
+};
+
+class FramesOnDisk : public ::testing::TestWithParam<DurableCase> {};
+
+// Every frame reported written was flushed, and its folder after its
+// rename, before its line; a flush that fails fails its frame, with an
+// error that names OUT, stops the run (or, going on, fails the run's
+// count), and its frame is never reported written.
+TEST_P(FramesOnDisk, BeforeTheyAreReported) {
+    const DurableCase &c = GetParam();
+    TempDir dir;
+    for (long frame = 1; frame <= 4; ++frame) WriteFrame(dir, frame);
+    const auto out = [&](long frame) {
+        return dir / ("out." + veilshadow::ExpandFramePattern("####", frame) + ".exr");
+    };
+    veilshadow::JobOptions options;
+    options.input = dir / "comp.####.exr";
+    options.layer = dir / "layer.####.exr";
+    options.output = dir / "out.####.exr";
+    options.opacity = "50";
+    options.frames = "1-4";
+    options.keep_going = c.keep_going;
+    const veilshadow::SequenceJob job = veilshadow::JobOf(options);
+
+    DiskEvents disk;
+    disk.failing = std::string(c.failing) == "folders" ? "folders" : *c.failing ? dir / c.failing : "";
+    veilshadow::DiskSync *const before = veilshadow::SetDiskSync(&disk);
+    std::FILE *stream = fopencookie(&disk, "w", cookie_io_functions_t{nullptr, WriteProgress, nullptr, nullptr});
+    ASSERT_NE(stream, nullptr);
+    std::string error;
+    veilshadow::FrameCounts counts;
+    {
+        veilshadow::Renderer renderer(ORVANE_PLUGIN_PATH, 2);
+        veilshadow::Progress progress(stream, veilshadow::ProgressStyle::kLines, 4, true);
+        try {
+            counts = veilshadow::RunSequence(renderer, job, progress);
+        } catch (const veilshadow::RunError &e) {
+            error = e.what();
+        }
+        renderer.Finish();
+    }
+    std::fclose(stream);
+    veilshadow::SetDiskSync(before);
+
+    const std::string failure =
+        c.failed_frame == 0 ? ""
+                            : "frame " + std::to_string(c.failed_frame) + ": " + out(c.failed_frame) + ": " + c.problem;
+    if (c.keep_going) {
+        EXPECT_EQ(error, "");
+        EXPECT_GE(disk.Find("veilshadow: " + failure + "\n"), 0) << "the failed frame is reported";
+        EXPECT_EQ(counts.failed, std::vector<long>{c.failed_frame});
+        EXPECT_EQ(counts.rendered, 3);
+    } else {
+        EXPECT_EQ(error, failure);
+        if (c.failed_frame == 0) {
+            EXPECT_EQ(counts.rendered, 4);
+        }
+    }
+    for (long frame = 1; frame <= 4; ++frame) {
+        const long reported = disk.Find("wrote " + out(frame)), flushed = disk.Find("file " + out(frame));
+        if (frame == c.failed_frame) {
+            EXPECT_LT(reported, 0) << out(frame) << " reported written";
+            if (*c.failing != 'f') {
+                EXPECT_FALSE(std::filesystem::exists(out(frame)));
+            }
+            continue;
+        }
+        if (reported < 0) {
+            EXPECT_TRUE(c.failed_frame != 0 && !c.keep_going) << out(frame) << " never reported";
+            continue;
+        }
+        ASSERT_GE(flushed, 0) << out(frame) << " reported written, never flushed";
+        bool folder = false;
+        for (long i = flushed + 1; i < reported; ++i)
+            folder = folder || disk.events[std::size_t(i)] == "folder " + dir.path();
+        EXPECT_TRUE(folder) << out(frame) << " reported before it and its folder were flushed";
+        EXPECT_EQ(CompareFrame(dir, frame), "");
+    }
+    for (const std::string &name : dir.Entries()) EXPECT_NE(name[0], '.') << "left behind: " << name;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FramesOnDisk,
+    ::testing::Values(DurableCase{"", false, 0, ""},
+                      DurableCase{"out.0002.exr", false, 2, "cannot write it to disk: Input/output error"},
+                      DurableCase{"out.0002.exr", true, 2, "cannot write it to disk: Input/output error"},
+                      DurableCase{"folders", false, 1,
+                                  "written, but its folder cannot be flushed to disk: Input/output error"}));
 
 TEST(Sequences, ATerminalGetsAProgressBar) {
     TempDir dir;

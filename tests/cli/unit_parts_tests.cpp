@@ -21,13 +21,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <stdexcept>
@@ -578,6 +581,85 @@ TEST(TempFile, ALongNameFits) {
         temp.Commit();
     }
     EXPECT_EQ(dir.Entries(), std::set<std::string>{std::string(251, 'n') + ".exr"});
+}
+
+// The flushes a flusher makes, in order, with whether the target was in
+// place then; the first file's flush waits until released, and the flush
+// of `failing` fails with EIO.
+struct HeldDiskSync : DiskSync {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> events;
+    std::string failing;
+    bool entered = false, released = false;
+
+    int SyncFile(int, const std::string &target) override {
+        std::unique_lock<std::mutex> lock(mutex);
+        events.push_back("file " + std::filesystem::path(target).filename().string() +
+                         (std::filesystem::exists(target) ? " in place" : ""));
+        entered = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return released; });
+        return target == failing ? EIO : 0;
+    }
+    int SyncFolder(int, const std::string &) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        events.push_back("folder");
+        return 0;
+    }
+};
+
+// Commit flushes the file before its rename and the folder after; under
+// CommitLater the flusher does it on its thread, the files handed over
+// during one batch making the next, with one flush of their folder; a
+// failed flush fails that file only, naming it, and leaves nothing.
+TEST(TempFile, FlushedBeforeItsRenameAndFoldersOncePerBatch) {
+    clitest::TempDir dir;
+    HeldDiskSync disk;
+    disk.released = true;
+    DiskSync *const before = SetDiskSync(&disk);
+    const auto write = [&](const std::string &name) {
+        TempFile temp(dir / name);
+        temp.WriteAt(name.data(), name.size(), 0);
+        temp.Commit();
+    };
+    write("plain.exr");
+    EXPECT_EQ(disk.events, (std::vector<std::string>{"file plain.exr", "folder"}));
+
+    disk.events.clear();
+    disk.entered = disk.released = false;
+    disk.failing = dir / "b.exr";
+    std::vector<std::future<void>> done;
+    {
+        DiskFlusher flusher;
+        CommitLater later(flusher);
+        write("a.exr");
+        {
+            std::unique_lock<std::mutex> lock(disk.mutex);
+            disk.changed.wait(lock, [&] { return disk.entered; });  // a's batch is under way
+        }
+        write("b.exr");
+        write("c.exr");
+        EXPECT_FALSE(std::filesystem::exists(dir / "c.exr")) << "put in place before it was flushed";
+        {
+            std::lock_guard<std::mutex> lock(disk.mutex);
+            disk.released = true;
+        }
+        disk.changed.notify_all();
+        done = later.Take();
+    }
+    SetDiskSync(before);
+    ASSERT_EQ(done.size(), 3u);
+    EXPECT_NO_THROW(done[0].get());
+    try {
+        done[1].get();
+        ADD_FAILURE() << "a failed flush went unreported";
+    } catch (const RunError &e) {
+        EXPECT_EQ(std::string(e.what()), dir / "b.exr" + ": cannot write it to disk: Input/output error");
+    }
+    EXPECT_NO_THROW(done[2].get());
+    EXPECT_EQ(disk.events, (std::vector<std::string>{"file a.exr", "folder", "file b.exr", "file c.exr", "folder"}));
+    EXPECT_EQ(dir.Entries(), (std::set<std::string>{"plain.exr", "a.exr", "c.exr"}));
 }
 
 // A process that runs `body` in a child and waits there until told to go
