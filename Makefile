@@ -63,7 +63,7 @@ fuzz-test: deps
 # after the other; what each finds is kept in build/fuzz/fuzz/long/ and
 # grows from run to run.
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer exr_fuzzer
+FUZZ_TARGETS := kernel_fuzzer command_fuzzer image_fuzzer array_fuzzer exr_fuzzer png_fuzzer
 fuzz: deps
 	cmake --preset fuzz
 	cmake --build --preset fuzz -j $(JOBS)

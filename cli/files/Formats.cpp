@@ -5,6 +5,7 @@
 #include "ExrCodec.h"
 #include "FileStructure.h"
 #include "ImageIOCommon.h"
+#include "PngCodec.h"
 
 #include <OpenImageIO/imageio.h>
 
@@ -30,9 +31,11 @@ const std::vector<FileFormat> &FileFormats() {
          OriginHeld::kZero,
          DisplayHeld::kNone,
          "a PNG file sits at (0, 0)",
-         nullptr,
-         nullptr,
-         nullptr},
+         OpenPngReader,
+         PngWriterTakes,
+         [](TempFile &file, const renderhost::World &world, const OutputSpec &spec, const OutputWindows &) {
+             WritePng(file, world, spec);  // a PNG sits at (0, 0), its frame its pixels
+         }},
         {"tiff",
          "TIFF",
          {".tif", ".tiff"},

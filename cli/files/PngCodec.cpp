@@ -1,0 +1,554 @@
+// PNG chunks, the zlib stream through libdeflate, and the five row filters.
+#include "PngCodec.h"
+
+#include "AtomicFile.h"
+#include "Errors.h"
+#include "FileStructure.h"
+#include "ImageIOCommon.h"
+#include "Limits.h"
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <stdexcept>
+
+namespace veilshadow {
+namespace {
+
+std::atomic<bool> g_enabled{true};
+
+constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+// libpng's default limits on a row's and a column's pixels: OpenImageIO
+// refuses larger files, so they are left to it.
+constexpr std::uint32_t kMaxSide = 1000000;
+// The largest chunk length the format allows.
+constexpr std::uint32_t kMaxChunk = 0x7fffffffu;
+// IDAT chunks written: big enough that their headers cost nothing.
+constexpr std::size_t kIdatBytes = std::size_t{1} << 20;
+
+std::uint32_t Big32(const unsigned char *p) {
+    return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | p[3];
+}
+void PutBig32(unsigned char *p, std::uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24);
+    p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8);
+    p[3] = static_cast<unsigned char>(v);
+}
+
+bool TypeIs(const unsigned char *type, const char *name) { return std::memcmp(type, name, 4) == 0; }
+bool ValidType(const unsigned char *type) {
+    for (int i = 0; i < 4; ++i)
+        if (!((type[i] >= 'A' && type[i] <= 'Z') || (type[i] >= 'a' && type[i] <= 'z'))) return false;
+    return true;
+}
+// A chunk a decoder must understand: its type's first letter is a capital.
+bool Critical(const unsigned char *type) { return (type[0] & 0x20) == 0; }
+
+// The CRC of a chunk starting at `chunk` (length, type, data), as stored
+// after it.
+bool CrcMatches(const unsigned char *chunk, std::uint32_t length) {
+    return libdeflate_crc32(0, chunk + 4, std::size_t(length) + 4) == Big32(chunk + 8 + length);
+}
+
+int ChannelsOf(int colour_type) {
+    switch (colour_type) {
+        case 0:
+            return 1;
+        case 4:
+            return 2;
+        case 2:
+            return 3;
+        case 6:
+            return 4;
+        default:
+            return 0;
+    }
+}
+int ColourTypeOf(int channels) {
+    static const int kTypes[] = {0, 0, 4, 2, 6};
+    return kTypes[channels];
+}
+
+// One decompressor and one compressor per level and thread, made once.
+libdeflate_decompressor &Decompressor() {
+    struct Holder {
+        libdeflate_decompressor *d = libdeflate_alloc_decompressor();
+        ~Holder() { libdeflate_free_decompressor(d); }
+    };
+    thread_local Holder holder;
+    if (holder.d == nullptr) throw std::bad_alloc();
+    return *holder.d;
+}
+libdeflate_compressor &Compressor(int level) {
+    struct Holder {
+        libdeflate_compressor *c[13] = {};
+        ~Holder() {
+            for (libdeflate_compressor *c : c) libdeflate_free_compressor(c);
+        }
+    };
+    thread_local Holder holder;
+    if (holder.c[level] == nullptr) holder.c[level] = libdeflate_alloc_compressor(level);
+    if (holder.c[level] == nullptr) throw std::bad_alloc();
+    return *holder.c[level];
+}
+
+// ---- The row filters -------------------------------------------------
+// Each byte is predicted from a (the byte one pixel left), b (the byte
+// above) and c (above and left), all 0 outside the image.
+
+inline unsigned Paeth(unsigned a, unsigned b, unsigned c) {
+    const int pa = std::abs(int(b) - int(c));
+    const int pb = std::abs(int(a) - int(c));
+    const int pc = std::abs(int(a) + int(b) - 2 * int(c));
+    return (pa <= pb && pa <= pc) ? a : pb <= pc ? b : c;
+}
+
+// Undoes filter `type` on `row` of `n` bytes; `up` is the row above,
+// unfiltered.
+bool UnfilterRow(unsigned type, unsigned char *row, const unsigned char *up, std::size_t n, std::size_t bpp) {
+    switch (type) {
+        case 0:
+            return true;
+        case 1:
+            for (std::size_t i = bpp; i < n; ++i) row[i] = static_cast<unsigned char>(row[i] + row[i - bpp]);
+            return true;
+        case 2:
+            for (std::size_t i = 0; i < n; ++i) row[i] = static_cast<unsigned char>(row[i] + up[i]);
+            return true;
+        case 3:
+            for (std::size_t i = 0; i < bpp; ++i) row[i] = static_cast<unsigned char>(row[i] + (up[i] >> 1));
+            for (std::size_t i = bpp; i < n; ++i)
+                row[i] = static_cast<unsigned char>(row[i] + ((unsigned(row[i - bpp]) + up[i]) >> 1));
+            return true;
+        case 4:
+            for (std::size_t i = 0; i < bpp; ++i) row[i] = static_cast<unsigned char>(row[i] + up[i]);
+            for (std::size_t i = bpp; i < n; ++i)
+                row[i] = static_cast<unsigned char>(row[i] + Paeth(row[i - bpp], up[i], up[i - bpp]));
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Writes `row` filtered over `up` to `out` (type byte first): the filter
+// whose residuals, read as signed bytes, have the least sum of absolute
+// values (the first of equal ones), or `forced` when it is 0 to 4. Each
+// filter is one plain loop over the row, which the compiler vectorizes.
+void FilterRow(const unsigned char *row, const unsigned char *up, std::size_t n, std::size_t bpp, int forced,
+               unsigned char *out) {
+    thread_local std::vector<unsigned char> rows;
+    if (rows.size() < 4 * n) rows.resize(4 * n);
+    unsigned char *const sub = rows.data(), *const above = sub + n, *const average = above + n,
+                         *const paeth = average + n;
+    for (std::size_t i = 0; i < bpp; ++i) {
+        sub[i] = row[i];
+        above[i] = paeth[i] = static_cast<unsigned char>(row[i] - up[i]);
+        average[i] = static_cast<unsigned char>(row[i] - (up[i] >> 1));
+    }
+    for (std::size_t i = bpp; i < n; ++i) sub[i] = static_cast<unsigned char>(row[i] - row[i - bpp]);
+    for (std::size_t i = bpp; i < n; ++i) above[i] = static_cast<unsigned char>(row[i] - up[i]);
+    for (std::size_t i = bpp; i < n; ++i)
+        average[i] = static_cast<unsigned char>(row[i] - ((unsigned(row[i - bpp]) + up[i]) >> 1));
+    for (std::size_t i = bpp; i < n; ++i) {
+        const int a = row[i - bpp], b = up[i], c = up[i - bpp];
+        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+        const int predicted = (pa <= pb && pa <= pc) ? a : pb <= pc ? b : c;
+        paeth[i] = static_cast<unsigned char>(row[i] - predicted);
+    }
+    const unsigned char *const filtered[5] = {row, sub, above, average, paeth};
+    int best = forced;
+    if (best < 0) {
+        std::uint64_t least = ~std::uint64_t{0};
+        for (int f = 0; f < 5; ++f) {
+            std::uint32_t sum = 0;
+            for (std::size_t i = 0; i < n; ++i)
+                sum += std::uint32_t(std::abs(int(static_cast<signed char>(filtered[f][i]))));
+            if (sum < least) least = sum, best = f;
+        }
+    }
+    out[0] = static_cast<unsigned char>(best);
+    std::memcpy(out + 1, filtered[best], n);
+}
+
+std::string InflateProblem(libdeflate_result result) {
+    switch (result) {
+        case LIBDEFLATE_SHORT_OUTPUT:
+            return "its compressed pixels end before its last row";
+        case LIBDEFLATE_INSUFFICIENT_SPACE:
+            return "its compressed pixels hold more rows than its size";
+        default:
+            return "its compressed pixels are damaged";
+    }
+}
+
+}  // namespace
+
+PngHeadResult ReadPngHead(const unsigned char *bytes, std::size_t size, PngHead &head) {
+    if (size < 8) return PngHeadResult::kShort;
+    if (std::memcmp(bytes, kSignature, 8) != 0) return PngHeadResult::kDeclined;
+    bool ihdr = false;
+    for (std::size_t at = 8;;) {
+        if (size - at < 8) return PngHeadResult::kShort;
+        const unsigned char *chunk = bytes + at;
+        const std::uint32_t length = Big32(chunk);
+        const unsigned char *type = chunk + 4;
+        if (length > kMaxChunk || !ValidType(type)) return PngHeadResult::kDeclined;
+        if (!ihdr && !TypeIs(type, "IHDR")) return PngHeadResult::kDeclined;
+        if (TypeIs(type, "IDAT")) {
+            head.first_idat = at;
+            return ihdr ? PngHeadResult::kTaken : PngHeadResult::kDeclined;
+        }
+        if (size - at - 8 < std::size_t(length) + 4) return PngHeadResult::kShort;
+        if (!CrcMatches(chunk, length)) return PngHeadResult::kDeclined;
+        const unsigned char *data = chunk + 8;
+        if (TypeIs(type, "IHDR")) {
+            if (ihdr || length != 13) return PngHeadResult::kDeclined;
+            ihdr = true;
+            head.width = Big32(data);
+            head.height = Big32(data + 4);
+            head.depth = data[8];
+            head.channels = ChannelsOf(data[9]);
+            // Compression, filter method, interlacing: 0 is deflate, the
+            // five filters, no interlacing.
+            if (head.width == 0 || head.height == 0 || head.width > kMaxSide || head.height > kMaxSide ||
+                (head.depth != 8 && head.depth != 16) || head.channels == 0 || data[10] != 0 || data[11] != 0 ||
+                data[12] != 0)
+                return PngHeadResult::kDeclined;
+        } else if (Critical(type) || TypeIs(type, "tRNS")) {
+            // PLTE, IEND before the pixels, a critical chunk unknown here, or
+            // a key colour that reads as alpha.
+            return PngHeadResult::kDeclined;
+        }
+        at += 12 + std::size_t(length);
+    }
+}
+
+std::string InflatePng(const PngHead &head, unsigned char *rest, std::size_t size, unsigned char *filtered) {
+    std::size_t gathered = 0;
+    bool idat_ended = false, iend = false;
+    for (std::size_t at = 0; !iend;) {
+        if (at == size) return "it ends before its IEND chunk (cut short?)";
+        if (size - at < 12) return "a chunk is cut short";
+        unsigned char *chunk = rest + at;
+        const std::uint32_t length = Big32(chunk);
+        const unsigned char *type = chunk + 4;
+        if (length > kMaxChunk || !ValidType(type)) return "a chunk's header is damaged";
+        if (size - at - 12 < length) return "a chunk runs beyond the end of the file";
+        if (!CrcMatches(chunk, length))
+            return "the CRC of a " + std::string(reinterpret_cast<const char *>(type), 4) + " chunk does not match";
+        if (TypeIs(type, "IDAT")) {
+            if (idat_ended) return "its IDAT chunks are not one after the other";
+            std::memmove(rest + gathered, chunk + 8, length);
+            gathered += length;
+        } else {
+            idat_ended = true;
+            if (TypeIs(type, "IEND"))
+                iend = true;
+            else if (Critical(type))
+                return "an unexpected " + std::string(reinterpret_cast<const char *>(type), 4) + " chunk";
+        }
+        at += 12 + std::size_t(length);
+    }
+    const libdeflate_result result = libdeflate_zlib_decompress(
+        &Decompressor(), rest, gathered, filtered, static_cast<std::size_t>(head.FilteredBytes()), nullptr);
+    return result == LIBDEFLATE_SUCCESS ? std::string() : InflateProblem(result);
+}
+
+bool UnfilterPngRows(const PngHead &head, unsigned char *filtered, std::uint32_t first, std::uint32_t rows) {
+    const std::size_t n = head.RowBytes(), stride = n + 1, bpp = head.PixelBytes();
+    thread_local std::vector<unsigned char> zeros;
+    if (first == 0 && zeros.size() < n) zeros.assign(n, 0);
+    for (std::uint32_t y = first; y < first + rows; ++y) {
+        unsigned char *row = filtered + std::size_t(y) * stride;
+        const unsigned char *up = y == 0 ? zeros.data() : row - stride + 1;
+        if (!UnfilterRow(row[0], row + 1, up, n, bpp)) return false;
+    }
+    return true;
+}
+
+void PngRowsToSamples(const PngHead &head, const unsigned char *filtered, std::uint32_t first, std::uint32_t rows,
+                      unsigned char *samples) {
+    const std::size_t n = head.RowBytes(), stride = n + 1;
+    for (std::uint32_t y = first; y < first + rows; ++y, samples += n) {
+        const unsigned char *row = filtered + std::size_t(y) * stride + 1;
+        if (head.depth == 8) {
+            std::memcpy(samples, row, n);
+        } else {
+            for (std::size_t i = 0; i < n; i += 2) {
+                const std::uint16_t v = std::uint16_t(row[i] << 8 | row[i + 1]);
+                std::memcpy(samples + i, &v, 2);
+            }
+        }
+    }
+}
+
+PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint64_t max_bytes, PngHead &head,
+                        std::vector<unsigned char> &samples, std::string &error) {
+    const PngHeadResult taken = ReadPngHead(bytes, size, head);
+    if (taken != PngHeadResult::kTaken) return PngHeadResult::kDeclined;
+    if (head.FilteredBytes() > max_bytes) {
+        error = "too large";
+        return taken;
+    }
+    std::vector<unsigned char> rest(bytes + head.first_idat, bytes + size);
+    std::vector<unsigned char> filtered(static_cast<std::size_t>(head.FilteredBytes()));
+    error = InflatePng(head, rest.data(), rest.size(), filtered.data());
+    if (error.empty() && !UnfilterPngRows(head, filtered.data(), 0, head.height))
+        error = "a row's filter type is unknown";
+    if (!error.empty()) return taken;
+    samples.resize(std::size_t(head.height) * head.RowBytes());
+    PngRowsToSamples(head, filtered.data(), 0, head.height, samples.data());
+    return taken;
+}
+
+// ---- Writing ----------------------------------------------------------
+
+PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int forced_filter)
+    : forced_filter_(forced_filter) {
+    head_.width = width;
+    head_.height = height;
+    head_.depth = depth;
+    head_.channels = channels;
+    filtered_.resize(static_cast<std::size_t>(head_.FilteredBytes()));
+    raw_.resize(head_.RowBytes());
+    previous_.assign(head_.RowBytes(), 0);
+}
+
+std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels) {
+    PngHead head;
+    head.width = width;
+    head.height = height;
+    head.depth = depth;
+    head.channels = channels;
+    // The deflated copy is at most a little larger than the stream.
+    return 2 * head.FilteredBytes() + head.FilteredBytes() / 64 + 4096;
+}
+
+void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
+    const std::size_t n = head_.RowBytes(), bpp = head_.PixelBytes();
+    if (rows > head_.height - rows_in_) throw std::logic_error("more PNG rows than the image holds");
+    for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
+        if (head_.depth == 8) {
+            std::memcpy(raw_.data(), samples, n);
+        } else {
+            for (std::size_t i = 0; i < n; i += 2) {
+                std::uint16_t v;
+                std::memcpy(&v, samples + i, 2);
+                raw_[i] = static_cast<unsigned char>(v >> 8);
+                raw_[i + 1] = static_cast<unsigned char>(v);
+            }
+        }
+        FilterRow(raw_.data(), previous_.data(), n, bpp, forced_filter_,
+                  filtered_.data() + std::size_t(rows_in_++) * (n + 1));
+        raw_.swap(previous_);
+    }
+}
+
+void PngEncoder::Finish(int level, const std::function<void(const unsigned char *, std::size_t)> &put) {
+    if (rows_in_ != head_.height) throw std::logic_error("fewer PNG rows than the image holds");
+    libdeflate_compressor &compressor = Compressor(level);
+    // Room for each chunk's 12 bytes around its payload, so that every
+    // chunk is written from one place.
+    const std::size_t bound = libdeflate_zlib_compress_bound(&compressor, filtered_.size());
+    std::vector<unsigned char> deflated(bound);
+    const std::size_t size =
+        libdeflate_zlib_compress(&compressor, filtered_.data(), filtered_.size(), deflated.data(), deflated.size());
+    if (size == 0) throw std::logic_error("libdeflate's bound was too small");
+    std::vector<unsigned char>().swap(filtered_);
+
+    unsigned char start[8 + 25 + 21];
+    std::memcpy(start, kSignature, 8);
+    unsigned char *ihdr = start + 8;
+    PutBig32(ihdr, 13);
+    std::memcpy(ihdr + 4, "IHDR", 4);
+    PutBig32(ihdr + 8, head_.width);
+    PutBig32(ihdr + 12, head_.height);
+    ihdr[16] = static_cast<unsigned char>(head_.depth);
+    ihdr[17] = static_cast<unsigned char>(ColourTypeOf(head_.channels));
+    ihdr[18] = ihdr[19] = ihdr[20] = 0;
+    PutBig32(ihdr + 21, libdeflate_crc32(0, ihdr + 4, 17));
+    // oFFs: (0, 0) in pixels.
+    unsigned char *offs = ihdr + 25;
+    PutBig32(offs, 9);
+    std::memcpy(offs + 4, "oFFs", 4);
+    std::memset(offs + 8, 0, 9);
+    PutBig32(offs + 17, libdeflate_crc32(0, offs + 4, 13));
+    put(start, sizeof start);
+
+    for (std::size_t at = 0; at < size; at += kIdatBytes) {
+        const std::size_t length = std::min(kIdatBytes, size - at);
+        unsigned char header[8], crc[4];
+        PutBig32(header, static_cast<std::uint32_t>(length));
+        std::memcpy(header + 4, "IDAT", 4);
+        PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), deflated.data() + at, length));
+        put(header, 8);
+        put(deflated.data() + at, length);
+        put(crc, 4);
+    }
+    static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+    put(kEnd, sizeof kEnd);
+}
+
+// ---- The seam ------------------------------------------------------------
+
+namespace {
+
+class PngReader final : public FastReader {
+public:
+    PngReader(std::string path, const PngHead &head) : path_(std::move(path)), head_(head) {}
+
+    void ReadRows(A_long first, A_long rows, unsigned char *samples) override {
+        if (first != next_) throw std::logic_error("PNG rows read out of order: " + path_);
+        if (first == 0) Inflate();
+        const auto y = static_cast<std::uint32_t>(first);
+        const auto count = static_cast<std::uint32_t>(rows);
+        if (!UnfilterPngRows(head_, filtered_.get(), y, count)) Fail("a row's filter type is none of the five");
+        PngRowsToSamples(head_, filtered_.get(), y, count, samples);
+        next_ = first + rows;
+        if (std::uint32_t(next_) >= head_.height) filtered_.reset();
+    }
+
+    bool LooksWhole() override { return PngEndsWhole(path_); }
+
+private:
+    [[noreturn]] void Fail(const std::string &problem) const {
+        throw RunError(FileMessage(path_, "cannot read its pixels (corrupt or cut short?): " + problem));
+    }
+
+    // The whole stream, inflated at once (libdeflate inflates a stream in
+    // one call): the file from its first IDAT chunk and the filtered rows
+    // are held together, checked against the memory there is first.
+    void Inflate() {
+        const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) Fail(std::strerror(errno));
+        struct stat status {};
+        const bool sized = fstat(fd, &status) == 0;
+        const std::uint64_t file_size = sized ? std::uint64_t(status.st_size) : 0;
+        if (!sized || file_size < head_.first_idat) {
+            close(fd);
+            Fail("it changed while it was read");
+        }
+        const std::uint64_t rest_size = file_size - head_.first_idat;
+        std::unique_ptr<unsigned char[]> rest;
+        try {
+            CheckMemory(path_, rest_size + head_.FilteredBytes(), AvailableMemory());
+            rest.reset(new unsigned char[static_cast<std::size_t>(rest_size)]);
+            filtered_.reset(new unsigned char[static_cast<std::size_t>(head_.FilteredBytes())]);
+        } catch (const std::bad_alloc &) {
+            close(fd);
+            throw RunError(FileMessage(path_, "not enough memory to decode it"));
+        } catch (...) {
+            close(fd);
+            throw;
+        }
+        const std::size_t read = ReadAtMost(fd, rest.get(), static_cast<std::size_t>(rest_size), head_.first_idat);
+        const int read_error = errno;
+        close(fd);
+        if (read != rest_size) Fail(std::strerror(read_error));
+        const std::string problem = InflatePng(head_, rest.get(), read, filtered_.get());
+        if (!problem.empty()) Fail(problem);
+    }
+
+    std::string path_;
+    PngHead head_;
+    A_long next_ = 0;
+    std::unique_ptr<unsigned char[]> filtered_;
+};
+
+// The head of the file at `path`, from its first bytes (more of them when
+// the chunks before the pixels are long).
+PngHeadResult ReadHeadOf(const std::string &path, PngHead &head) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return PngHeadResult::kDeclined;
+    std::vector<unsigned char> bytes;
+    PngHeadResult result = PngHeadResult::kDeclined;
+    for (std::size_t want = 4096; want <= (std::size_t{1} << 22); want *= 8) {
+        bytes.resize(want);
+        const std::size_t got = ReadAtMost(fd, bytes.data(), want, 0);
+        result = ReadPngHead(bytes.data(), got, head);
+        if (result != PngHeadResult::kShort || got < want) break;
+    }
+    close(fd);
+    return result == PngHeadResult::kTaken ? result : PngHeadResult::kDeclined;
+}
+
+// The PNG compression level of an output: libdeflate's level for zip:N
+// (N above 12 is 12), kDefaultLevel without one; -1 for a compression
+// this codec does not write. Level 7 is the lowest whose files (with the
+// filters chosen here) are no larger than libpng's at zlib's level 6,
+// OpenImageIO's, on busy and on smooth UHD frames (bench/png_codec_bench).
+constexpr int kDefaultLevel = 7;
+int LevelOf(const std::string &compression) {
+    if (compression.empty() || compression == "zip") return kDefaultLevel;
+    if (compression.rfind("zip:", 0) != 0) return -1;
+    const std::string digits = compression.substr(4);
+    if (digits.empty() || digits.size() > 3 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    return std::min(std::stoi(digits), 12);
+}
+
+}  // namespace
+
+std::unique_ptr<FastReader> OpenPngReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
+    PngHead head;
+    if (!g_enabled.load(std::memory_order_relaxed) || ReadHeadOf(path, head) != PngHeadResult::kTaken) return nullptr;
+    header.path = path;
+    header.format = "png";
+    header.sample = head.depth == 16 ? SampleType::kUInt16 : SampleType::kUInt8;
+    static const ChannelLayout kLayouts[] = {ChannelLayout::kGray, ChannelLayout::kGray, ChannelLayout::kGrayAlpha,
+                                             ChannelLayout::kRGB, ChannelLayout::kRGBA};
+    header.layout = kLayouts[head.channels];
+    header.channels = head.channels;
+    header.rgba_names = head.channels == 4;  // OpenImageIO names them R, G, B, A; gray Y, gray+alpha Y, A
+    header.data = header.display = Window{0, 0, A_long(head.width), A_long(head.height)};
+    // Opened with the hint, OpenImageIO marks every PNG's alpha as
+    // unassociated: colour is straight unless the user says otherwise.
+    header.associated = alpha == AlphaMode::kAssociated;
+    header.compression.clear();  // OpenImageIO reports none for a PNG
+    return std::make_unique<PngReader>(path, head);
+}
+
+bool PngWriterTakes(const OutputSpec &spec) {
+    return g_enabled.load(std::memory_order_relaxed) && spec.format == "png" &&
+           (spec.sample == SampleType::kUInt8 || spec.sample == SampleType::kUInt16) && LevelOf(spec.compression) >= 0;
+}
+
+void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &spec) {
+    const int depth = spec.sample == SampleType::kUInt16 ? 16 : 8;
+    const auto width = static_cast<std::uint32_t>(world.width()), height = static_cast<std::uint32_t>(world.height());
+    std::unique_ptr<PngEncoder> encoder;
+    std::vector<unsigned char> strip;
+    try {
+        CheckMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), AvailableMemory());
+        encoder = std::make_unique<PngEncoder>(width, height, depth, 4);
+        strip.resize(std::size_t(width) * std::size_t(std::min<A_long>(kStripRows, world.height())) * 4 * (depth / 8));
+    } catch (const std::bad_alloc &) {
+        throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
+    }
+    for (A_long first = 0; first < world.height(); first += kStripRows) {
+        const A_long rows = std::min(kStripRows, world.height() - first);
+        EncodeStrip(world, spec.sample, spec.associated, first, rows, strip.data());
+        encoder->AddRows(strip.data(), static_cast<std::uint32_t>(rows));
+    }
+    std::uint64_t offset = 0;
+    try {
+        encoder->Finish(LevelOf(spec.compression), [&](const unsigned char *data, std::size_t size) {
+            if (!file.failed()) file.WriteAt(data, size, offset);
+            offset += size;
+        });
+    } catch (const std::bad_alloc &) {
+        throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
+    }
+}
+
+void SetPngCodecEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
+
+}  // namespace veilshadow

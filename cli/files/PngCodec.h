@@ -1,0 +1,105 @@
+// veilshadow's own PNG codec: 8 and 16-bit, non-interlaced gray,
+// gray+alpha, RGB and RGBA files, the zlib stream through libdeflate, the
+// row filters its own. Any other PNG (palette, fewer bits, interlaced, a
+// tRNS key colour) is left to OpenImageIO. The decoding works on bytes in
+// memory, so that it can be fuzzed without files.
+#ifndef VEILSHADOW_PNGCODEC_H
+#define VEILSHADOW_PNGCODEC_H
+
+#include "FastCodec.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace veilshadow {
+
+// What a PNG's signature and the chunks before its first IDAT say.
+struct PngHead {
+    std::uint32_t width = 0, height = 0;
+    int depth = 8;               // bits a sample: 8 or 16
+    int channels = 4;            // 1 gray, 2 gray+alpha, 3 RGB, 4 RGBA
+    std::size_t first_idat = 0;  // where the first IDAT chunk starts
+
+    std::size_t PixelBytes() const { return std::size_t(channels) * std::size_t(depth / 8); }
+    std::size_t RowBytes() const { return std::size_t(width) * PixelBytes(); }
+    // The inflated stream: each row with its filter type byte in front.
+    std::uint64_t FilteredBytes() const { return std::uint64_t(height) * (1 + std::uint64_t(RowBytes())); }
+};
+
+enum class PngHeadResult {
+    kTaken,     // a file this codec decodes
+    kDeclined,  // anything else: OpenImageIO reads it or refuses it
+    kShort,     // the bytes end before the first IDAT chunk
+};
+// Reads the head from the first `size` bytes of a file. Declines what it
+// does not take, and anything odd before the pixels (a bad CRC, an unknown
+// critical chunk, sizes beyond libpng's limits) so that OpenImageIO gives
+// today's answer for it.
+PngHeadResult ReadPngHead(const unsigned char *bytes, std::size_t size, PngHead &head);
+
+// Gathers the IDAT chunks of `rest` (the file from head.first_idat to its
+// end; their payloads are moved together in place), checks every chunk's
+// CRC up to IEND and inflates the zlib stream into `filtered`, which must
+// hold head.FilteredBytes(). Returns the problem, for a message, or an
+// empty string.
+std::string InflatePng(const PngHead &head, unsigned char *rest, std::size_t size, unsigned char *filtered);
+
+// Unfilters rows [first, first + rows) of `filtered` in place; the row
+// before `first` must be unfiltered already. False on a filter type that
+// is none of the five.
+bool UnfilterPngRows(const PngHead &head, unsigned char *filtered, std::uint32_t first, std::uint32_t rows);
+
+// Unfiltered rows [first, first + rows) as packed samples in native byte
+// order (16-bit samples are big-endian in the file).
+void PngRowsToSamples(const PngHead &head, const unsigned char *filtered, std::uint32_t first, std::uint32_t rows,
+                      unsigned char *samples);
+
+// A whole PNG in memory to packed native samples, at most `max_bytes` of
+// inflated stream (a larger one is an error). kDeclined when the codec
+// does not take the file; otherwise `error` is empty and `samples` holds
+// the pixels, or `error` says why they cannot be read.
+PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint64_t max_bytes, PngHead &head,
+                        std::vector<unsigned char> &samples, std::string &error);
+
+// Encodes a PNG: rows go in in order as packed native samples; each is
+// filtered by the filter of the least sum of absolute differences (or by
+// `forced_filter`, 0 to 4, when it is set), and the stream is deflated by
+// libdeflate at `level` (0 to 12). The file holds IHDR, an oFFs chunk of
+// (0, 0) (as OpenImageIO writes it), the IDAT chunks and IEND.
+class PngEncoder {
+public:
+    PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int forced_filter = -1);
+    // The bytes the encoder holds: the filtered image and its deflated copy.
+    static std::uint64_t HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels);
+    void AddRows(const unsigned char *samples, std::uint32_t rows);
+    // Gives the file's bytes to `put` in order, in a few pieces.
+    void Finish(int level, const std::function<void(const unsigned char *, std::size_t)> &put);
+
+private:
+    PngHead head_;
+    int forced_filter_;
+    std::uint32_t rows_in_ = 0;
+    std::vector<unsigned char> filtered_;
+    std::vector<unsigned char> raw_, previous_;  // this row and the one before, as the file stores them
+};
+
+// The fast reader of a PNG this codec takes, with `header` filled in as
+// OpenImageIO's path fills it; nullptr for any other file.
+std::unique_ptr<FastReader> OpenPngReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
+
+// Whether this codec writes the output: PNG, 8 or 16-bit, its default
+// compression or zip / zip:LEVEL (libdeflate has no zlib strategies, so
+// filtered, huffman, rle and fixed stay with OpenImageIO).
+bool PngWriterTakes(const OutputSpec &spec);
+void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &spec);
+
+// Turns this codec off and on (on by default), so that the general path
+// can be compared with it.
+void SetPngCodecEnabled(bool enabled);
+
+}  // namespace veilshadow
+
+#endif

@@ -1,0 +1,369 @@
+// veilshadow's own PNG codec against OpenImageIO's (libpng's) on the same
+// files: headers, pixels, every filter, damaged files, and what it writes.
+#include "Errors.h"
+#include "ImageIO.h"
+#include "PngCodec.h"
+
+#include "cli_test_support.h"
+
+#include <gtest/gtest.h>
+#include <libdeflate.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace veilshadow {
+namespace {
+
+using clitest::Sample;
+using Bytes = std::vector<unsigned char>;
+
+Bytes Load(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+void Save(const std::string &path, const Bytes &bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::uint32_t Get32(const unsigned char *p) { return std::uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
+void Put32(unsigned char *p, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+Bytes Chunk(const std::string &type, const Bytes &data) {
+    Bytes chunk(12 + data.size());
+    Put32(chunk.data(), std::uint32_t(data.size()));
+    std::memcpy(&chunk[4], type.data(), 4);
+    std::copy(data.begin(), data.end(), chunk.begin() + 8);
+    Put32(&chunk[8 + data.size()], libdeflate_crc32(0, &chunk[4], data.size() + 4));
+    return chunk;
+}
+
+// Where each chunk starts, and its type.
+std::vector<std::pair<std::size_t, std::string>> Chunks(const Bytes &png) {
+    std::vector<std::pair<std::size_t, std::string>> chunks;
+    for (std::size_t at = 8; at + 12 <= png.size(); at += 12 + Get32(&png[at]))
+        chunks.emplace_back(at, std::string(reinterpret_cast<const char *>(&png[at + 4]), 4));
+    return chunks;
+}
+std::size_t Find(const Bytes &png, const std::string &type) {
+    for (const auto &chunk : Chunks(png))
+        if (chunk.second == type) return chunk.first;
+    return 0;
+}
+void FixCrc(Bytes &png, std::size_t at) {
+    const std::uint32_t length = Get32(&png[at]);
+    Put32(&png[at + 8 + length], libdeflate_crc32(0, &png[at + 4], length + 4));
+}
+
+// The image as each reader decodes it into a world, and the header.
+struct Read {
+    ImageHeader header;
+    std::vector<unsigned char> pixels;
+};
+Read ReadWith(const std::string &path, AlphaMode alpha, bool fast) {
+    SetPngCodecEnabled(fast);
+    ImageReader reader(path, alpha);
+    const renderhost::World world =
+        reader.ReadWorld(reader.header().sample == SampleType::kUInt8 ? renderhost::Depth::k8 : renderhost::Depth::k16);
+    SetPngCodecEnabled(true);
+    Read read{reader.header(), {}};
+    for (A_long y = 0; y < world.height(); ++y) {
+        const auto *row = world.depth() == renderhost::Depth::k8
+                              ? reinterpret_cast<const unsigned char *>(world.Row<PF_Pixel>(y))
+                              : reinterpret_cast<const unsigned char *>(world.Row<PF_Pixel16>(y));
+        read.pixels.insert(read.pixels.end(), row, row + world.width() * PixelBytes(world.depth()));
+    }
+    return read;
+}
+
+void ExpectSameRead(const std::string &path, bool taken) {
+    ImageHeader unused;
+    EXPECT_EQ(OpenPngReader(path, AlphaMode::kAuto, unused) != nullptr, taken) << path;
+    for (AlphaMode alpha : {AlphaMode::kAuto, AlphaMode::kStraight, AlphaMode::kAssociated}) {
+        const Read fast = ReadWith(path, alpha, true), general = ReadWith(path, alpha, false);
+        const ImageHeader &f = fast.header, &g = general.header;
+        EXPECT_EQ(f.path, g.path);
+        EXPECT_EQ(f.format, g.format) << path;
+        EXPECT_EQ(f.sample, g.sample) << path;
+        EXPECT_EQ(f.layout, g.layout) << path;
+        EXPECT_EQ(f.channels, g.channels) << path;
+        EXPECT_EQ(f.rgba_names, g.rgba_names) << path;
+        EXPECT_TRUE(f.data.x == g.data.x && f.data.y == g.data.y && f.data.width == g.data.width &&
+                    f.data.height == g.data.height)
+            << path;
+        EXPECT_TRUE(f.display.x == g.display.x && f.display.y == g.display.y && f.display.width == g.display.width &&
+                    f.display.height == g.display.height)
+            << path;
+        EXPECT_EQ(f.associated, g.associated) << path << " alpha " << AlphaModeName(alpha);
+        EXPECT_EQ(f.compression, g.compression) << path;
+        EXPECT_TRUE(fast.pixels == general.pixels) << path << " alpha " << AlphaModeName(alpha);
+    }
+}
+
+// Files libpng wrote (adaptive filters), with the chunks other writers
+// add; those the codec leaves to OpenImageIO read the same through it.
+struct ReadCase {
+    const char *name;
+    Sample sample;
+    int channels, width, height;
+    std::vector<std::pair<std::string, Bytes>> extra;  // chunks added after IHDR
+    bool taken;
+};
+
+TEST(PngCodec, ReadsAsTheGeneralPathDoes) {
+    clitest::TempDir dir;
+    const Bytes gamma = {0, 0, 0xb1, 0x8f}, srgb = {0}, offset = {0, 0, 0, 7, 0, 0, 0, 3, 0}, bits = {5, 6, 7, 8};
+    const Bytes text = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'}, background = {0, 9, 0, 200, 1, 4};
+    const std::vector<ReadCase> cases = {
+        {"gray8", Sample::kU8, 1, 13, 9, {}, true},
+        {"gray16", Sample::kU16, 1, 1, 5, {}, true},
+        {"gray_alpha8", Sample::kU8, 2, 7, 6, {{"gAMA", gamma}}, true},
+        {"gray_alpha16", Sample::kU16, 2, 9, 4, {{"sRGB", srgb}}, true},
+        {"rgb8", Sample::kU8, 3, 5, 7, {{"oFFs", offset}}, true},
+        {"rgb16", Sample::kU16, 3, 11, 3, {{"tEXt", text}}, true},
+        {"rgba8", Sample::kU8, 4, 300, 270, {{"sBIT", bits}, {"gAMA", gamma}}, true},
+        {"rgba16", Sample::kU16, 4, 33, 17, {{"bKGD", background}}, true},
+        {"rgba8_one_pixel", Sample::kU8, 4, 1, 1, {}, true},
+        {"rgb8_key_colour", Sample::kU8, 3, 6, 6, {{"tRNS", {0, 9, 0, 200, 1, 4}}}, false},
+        {"rgba8_bad_text_crc", Sample::kU8, 4, 6, 6, {{"tEXt", text}}, false},
+    };
+    std::set<int> filters_seen;
+    for (const ReadCase &c : cases) {
+        const std::string path = dir / (std::string(c.name) + ".png");
+        clitest::TestImage image = clitest::RandomImage(c.sample, c.channels, 0, 0, c.width, c.height, 11);
+        // Smooth rows between random ones, so that libpng picks every filter.
+        for (int y = 0; y < c.height; y += 3)
+            for (int x = 0; x < c.width; ++x)
+                for (int ch = 0; ch < c.channels; ++ch) image.at(x, y, ch) = float((x * 3 + ch * 7 + y) % 200);
+        clitest::WriteTestImage(path, image);
+        Bytes png = Load(path);
+        std::size_t at = 8 + 25;
+        for (const auto &extra : c.extra) {
+            Bytes chunk = Chunk(extra.first, extra.second);
+            if (std::string(c.name).find("bad_text_crc") != std::string::npos) chunk.back() ^= 1;
+            png.insert(png.begin() + std::ptrdiff_t(at), chunk.begin(), chunk.end());
+            at += chunk.size();
+        }
+        Save(path, png);
+        ExpectSameRead(path, c.taken);
+
+        PngHead head;
+        if (ReadPngHead(png.data(), png.size(), head) != PngHeadResult::kTaken) continue;
+        Bytes rest(png.begin() + std::ptrdiff_t(head.first_idat), png.end());
+        Bytes filtered(head.FilteredBytes());
+        ASSERT_EQ(InflatePng(head, rest.data(), rest.size(), filtered.data()), "") << c.name;
+        for (std::uint32_t y = 0; y < head.height; ++y) filters_seen.insert(filtered[y * (1 + head.RowBytes())]);
+    }
+    EXPECT_EQ(filters_seen, (std::set<int>{0, 1, 2, 3, 4}));
+    // Palette, interlaced and 4-bit files stay with OpenImageIO.
+    for (const char *name : {"palette", "interlaced", "gray4"}) {
+        const std::string path = dir / (std::string(name) + ".png");
+        Bytes png = Load(dir / "rgba8_one_pixel.png");
+        Bytes ihdr(png.begin() + 16, png.begin() + 29);
+        if (std::string(name) == "palette") ihdr[9] = 3;
+        if (std::string(name) == "interlaced") ihdr[12] = 1;
+        if (std::string(name) == "gray4") ihdr[8] = 4, ihdr[9] = 0;
+        const Bytes chunk = Chunk("IHDR", ihdr);
+        std::copy(chunk.begin(), chunk.end(), png.begin() + 8);
+        Save(path, png);
+        ImageHeader header;
+        EXPECT_EQ(OpenPngReader(path, AlphaMode::kAuto, header), nullptr) << name;
+    }
+}
+
+// What the encoder writes (each filter forced, and adaptive) reads back the
+// same through libpng and through the codec's own reader.
+TEST(PngCodec, EveryFilterRoundTripsThroughLibpng) {
+    clitest::TempDir dir;
+    std::mt19937 rng(3);
+    for (int depth : {8, 16})
+        for (int channels = 1; channels <= 4; ++channels)
+            for (std::uint32_t width : {1u, 5u, 13u})
+                for (int filter = -1; filter <= 4; ++filter) {
+                    const std::uint32_t height = 6;
+                    Bytes samples(std::size_t(width) * height * channels * (depth / 8));
+                    for (auto &s : samples) s = static_cast<unsigned char>(rng() % 7 == 0 ? rng() : rng() % 16);
+                    PngEncoder encoder(width, height, depth, channels, filter);
+                    encoder.AddRows(samples.data(), height);
+                    Bytes png;
+                    encoder.Finish(filter < 0 ? 6 : 1, [&](const unsigned char *data, std::size_t size) {
+                        png.insert(png.end(), data, data + size);
+                    });
+                    const std::string label = std::to_string(depth) + "-bit, " + std::to_string(channels) +
+                                              " channels, width " + std::to_string(width) + ", filter " +
+                                              std::to_string(filter);
+                    PngHead head;
+                    Bytes decoded;
+                    std::string error;
+                    ASSERT_EQ(DecodePng(png.data(), png.size(), 1 << 20, head, decoded, error), PngHeadResult::kTaken);
+                    EXPECT_EQ(error, "") << label;
+                    EXPECT_TRUE(decoded == samples) << label;
+                    const std::string path = dir / "f.png";
+                    Save(path, png);
+                    const clitest::TestImage libpng = clitest::ReadTestImage(path);
+                    ASSERT_EQ(libpng.samples.size() * (depth / 8), samples.size()) << label;
+                    for (std::size_t i = 0; i < libpng.samples.size(); ++i) {
+                        std::uint16_t v = samples[i * (depth / 8)];
+                        if (depth == 16) std::memcpy(&v, &samples[i * 2], 2);
+                        ASSERT_EQ(libpng.samples[i], float(v)) << label << " sample " << i;
+                    }
+                }
+}
+
+// A damaged file is an error for that file, whose message names it; the
+// sanitizers watch that no byte beyond the file is read.
+struct DamageCase {
+    const char *name;
+    void (*damage)(Bytes &png);
+    const char *message;
+};
+
+TEST(PngCodec, DamagedFilesAreErrorsNamingTheFile) {
+    clitest::TempDir dir;
+    const std::string good = dir / "good.png";
+    clitest::WriteTestImage(good, clitest::RandomImage(Sample::kU8, 4, 0, 0, 40, 300, 7));
+    const DamageCase cases[] = {
+        {"bad IDAT CRC", [](Bytes &png) { png[Find(png, "IDAT") + 20] ^= 0x10; }, "CRC of a IDAT chunk"},
+        {"bad IEND CRC", [](Bytes &png) { png.back() ^= 1; }, "CRC of a IEND chunk"},
+        {"no IEND", [](Bytes &png) { png.resize(png.size() - 12); }, "ends before its IEND"},
+        {"cut in a chunk", [](Bytes &png) { png.resize(Find(png, "IDAT") + 100); }, "beyond the end of the file"},
+        {"cut in a header", [](Bytes &png) { png.resize(png.size() - 6); }, "cut short"},
+        {"length beyond the file", [](Bytes &png) { Put32(&png[Find(png, "IEND")], 0x7ffffff0u); },
+         "beyond the end of the file"},
+        {"damaged stream",
+         [](Bytes &png) {
+             const std::size_t at = Find(png, "IDAT");
+             for (std::size_t i = 8; i < 40; ++i) png[at + i] = 0xff;
+             FixCrc(png, at);
+         },
+         "damaged"},
+        {"fewer rows than the header",
+         [](Bytes &png) {
+             Put32(&png[16 + 4], Get32(&png[16 + 4]) + 1);
+             FixCrc(png, 8);
+         },
+         "end before its last row"},
+        {"more rows than the header",
+         [](Bytes &png) {
+             Put32(&png[16 + 4], Get32(&png[16 + 4]) - 1);
+             FixCrc(png, 8);
+         },
+         "more rows than its size"},
+        {"bad filter type",
+         [](Bytes &png) {
+             // Row 200's filter byte set to 5, the stream made again.
+             PngHead head;
+             ReadPngHead(png.data(), png.size(), head);
+             Bytes rest(png.begin() + std::ptrdiff_t(head.first_idat), png.end());
+             Bytes filtered(head.FilteredBytes());
+             InflatePng(head, rest.data(), rest.size(), filtered.data());
+             filtered[200 * (1 + head.RowBytes())] = 5;
+             libdeflate_compressor *c = libdeflate_alloc_compressor(1);
+             Bytes z(libdeflate_zlib_compress_bound(c, filtered.size()));
+             z.resize(libdeflate_zlib_compress(c, filtered.data(), filtered.size(), z.data(), z.size()));
+             libdeflate_free_compressor(c);
+             png.resize(head.first_idat);
+             for (const Bytes &chunk : {Chunk("IDAT", z), Chunk("IEND", {})})
+                 png.insert(png.end(), chunk.begin(), chunk.end());
+         },
+         "filter type"},
+        {"IDAT chunks apart",
+         [](Bytes &png) {
+             const std::size_t at = Find(png, "IDAT");
+             const Bytes text = Chunk("tEXt", {'a', 0, 'b'});
+             png.insert(png.begin() + std::ptrdiff_t(at + 12 + 100), text.begin(), text.end());
+             // The IDAT cut in two around it.
+             Bytes first =
+                 Chunk("IDAT", Bytes(png.begin() + std::ptrdiff_t(at + 8), png.begin() + std::ptrdiff_t(at + 108)));
+             const std::uint32_t length = Get32(&png[at]);
+             Bytes second = Chunk("IDAT", Bytes(png.begin() + std::ptrdiff_t(at + 108 + text.size()),
+                                                png.begin() + std::ptrdiff_t(at + 8 + length + text.size())));
+             Bytes out(png.begin(), png.begin() + std::ptrdiff_t(at));
+             for (const Bytes &part : {first, text, second}) out.insert(out.end(), part.begin(), part.end());
+             out.insert(out.end(), png.begin() + std::ptrdiff_t(at + 12 + length + text.size()), png.end());
+             png = out;
+         },
+         "not one after the other"},
+    };
+    for (const DamageCase &c : cases) {
+        Bytes png = Load(good);
+        c.damage(png);
+        const std::string path = dir / "damaged.png";
+        Save(path, png);
+        ImageReader reader(path, AlphaMode::kAuto);
+        try {
+            reader.ReadWorld(renderhost::Depth::k8);
+            ADD_FAILURE() << c.name << ": read without an error";
+        } catch (const RunError &e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind(path + ": ", 0), 0u) << c.name << ": " << message;
+            EXPECT_NE(message.find(c.message), std::string::npos) << c.name << ": " << message;
+        }
+    }
+    // A header that claims far more pixels than memory holds is refused
+    // before the pixels are allocated.
+    Bytes png = Load(good);
+    Put32(&png[16], 1000000);
+    Put32(&png[20], 1000000);
+    FixCrc(png, 8);
+    Save(dir / "huge.png", png);
+    ImageHeader header;
+    auto reader = OpenPngReader(dir / "huge.png", AlphaMode::kAuto, header);
+    ASSERT_NE(reader, nullptr);
+    unsigned char unused[1];
+    EXPECT_THROW(reader->ReadRows(0, 256, unused), RunError);
+}
+
+// Worlds written by the codec read back, through libpng, as those written
+// by OpenImageIO, with the same chunks but the pixels'.
+TEST(PngCodec, WritesWhatTheGeneralWriterWrites) {
+    clitest::TempDir dir;
+    for (const SampleType sample : {SampleType::kUInt8, SampleType::kUInt16})
+        for (const A_long width : {1, 7, 300})
+            for (const char *compression : {"", "zip", "zip:0", "zip:1", "zip:9", "zip:12"})
+                for (const bool associated : {false, true}) {
+                    const clitest::TestImage image = clitest::RandomImage(Sample::kU16, 4, 0, 0, width, 9, 5);
+                    const renderhost::World world = clitest::DecodeExpected(image, renderhost::Depth::k16, false);
+                    OutputSpec spec;
+                    spec.format = "png";
+                    spec.sample = sample;
+                    spec.associated = associated;
+                    spec.display = Window{0, 0, width, 9};
+                    spec.compression = compression;
+                    EXPECT_TRUE(FastWriterTakes(spec));
+                    const std::string ours = dir / "ours.png", theirs = dir / "theirs.png";
+                    WriteWorld(ours, world, spec);
+                    SetPngCodecEnabled(false);
+                    WriteWorld(theirs, world, spec);
+                    SetPngCodecEnabled(true);
+                    const std::string label = std::string(SampleTypeOptionName(sample)) + " width " +
+                                              std::to_string(width) + " " + compression;
+                    EXPECT_EQ(clitest::CompareImages(clitest::ReadTestImage(theirs), clitest::ReadTestImage(ours)), "")
+                        << label;
+                    std::vector<std::string> our_chunks, their_chunks;
+                    for (const auto &chunk : Chunks(Load(ours)))
+                        if (chunk.second != "IDAT") our_chunks.push_back(chunk.second);
+                    for (const auto &chunk : Chunks(Load(theirs)))
+                        if (chunk.second != "IDAT") their_chunks.push_back(chunk.second);
+                    EXPECT_EQ(our_chunks, their_chunks) << label;
+                    const Bytes a = Load(ours), b = Load(theirs);
+                    EXPECT_TRUE(std::equal(a.begin(), a.begin() + Find(a, "IDAT"), b.begin())) << label;
+                }
+    for (const char *strategy : {"filtered", "huffman", "rle", "fixed", "rle:3"}) {
+        OutputSpec spec;
+        spec.format = "png";
+        spec.compression = strategy;
+        EXPECT_FALSE(FastWriterTakes(spec)) << strategy;
+    }
+}
+
+}  // namespace
+}  // namespace veilshadow
