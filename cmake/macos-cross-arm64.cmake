@@ -4,23 +4,9 @@
 # release on Apple silicon, so it is the slice's minimum. The macos-cross
 # preset runs this build itself (Mac/CMakeLists.txt); ORVANE_MACOS_SLICE
 # makes it build the code alone, without the bundle around it.
-set(CMAKE_SYSTEM_NAME Darwin)
 set(CMAKE_SYSTEM_PROCESSOR arm64)
 set(CMAKE_SYSTEM_VERSION 20.0)  # macOS 11
-
-set(CMAKE_CXX_COMPILER clang++-14)
 set(CMAKE_CXX_COMPILER_TARGET arm64-apple-macos11)
 set(ORVANE_MACOS_ARCH arm64)
 set(ORVANE_MACOS_MINIMUM 11.0)
-set(CMAKE_CXX_FLAGS_INIT "-stdlib=libc++ -ffreestanding")
-set(CMAKE_CXX_FLAGS_RELEASE "-O2 -DNDEBUG" CACHE STRING "Flags of the release build")
-set(CMAKE_LINKER ld64.lld-14)
-set(CMAKE_OSX_SYSROOT "" CACHE PATH "no SDK in a cross build")
-set(CMAKE_OSX_ARCHITECTURES "" CACHE STRING "the target triple names the architecture")
-set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
-set(CMAKE_USER_MAKE_RULES_OVERRIDE_CXX ${CMAKE_CURRENT_LIST_DIR}/macos-cross-rules.cmake)
-
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/macos-cross-common.cmake)
