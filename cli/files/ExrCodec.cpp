@@ -179,6 +179,14 @@ private:
     [[noreturn]] void Damaged(const std::string &problem) const {
         throw RunError(FileMessage(path_, "cannot read its pixels (corrupt or cut short?): " + problem));
     }
+    // Finds the chunk of `lines` rows from row `chunk_y` through the
+    // chunk table into `info`, and checks it against the header, the
+    // file's size and the row and size the chunk itself starts with.
+    // Returns what is wrong, or nothing.
+    std::string LocateChunk(int chunk_y, int lines, exr_chunk_info_t &info);
+    // Whether every chunk is where the table says. A wrong table is left
+    // to the general path, which rebuilds it from the chunks themselves.
+    bool TableHolds();
     // Decodes the chunk starting at row `chunk_y` of the file into
     // unpacked_ (its rows, each channel's samples in turn).
     void DecodeChunk(int chunk_y, int lines);
@@ -277,6 +285,7 @@ bool ExrReader::Open(AlphaMode alpha, ImageHeader &header) {
     // which reports it), and the core would allocate a table that size.
     if ((std::uint64_t(height_) + std::uint64_t(lines_) - 1) / std::uint64_t(lines_) * 8u > source_->size())
         return false;
+    if (!TableHolds()) return false;
 
     header.path = path_;
     header.format = "openexr";
@@ -293,34 +302,52 @@ bool ExrReader::Open(AlphaMode alpha, ImageHeader &header) {
     return true;
 }
 
-void ExrReader::DecodeChunk(int chunk_y, int lines) {
-    exr_chunk_info_t info{};
+std::string ExrReader::LocateChunk(int chunk_y, int lines, exr_chunk_info_t &info) {
     const exr_result_t found = exr_read_scanline_chunk_info(context_.ctx, 0, chunk_y, &info);
-    if (found != EXR_ERR_SUCCESS) Damaged(TakeMessage(found));
+    if (found != EXR_ERR_SUCCESS) return TakeMessage(found);
+    const std::string chunk = "the chunk of row " + std::to_string(chunk_y);
     const std::uint64_t expected = std::uint64_t(line_bytes_) * std::uint64_t(lines);
     if (info.start_y != chunk_y || info.height != lines || info.width != width_)
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " is not where the header puts it");
+        return chunk + " is not where the header puts it";
     // The chunk's bytes lie within the file; they are stored as they are
     // when deflating would not have made them smaller.
     const std::uint64_t size = source_->size();
     if (info.data_offset > size || info.packed_size > size - info.data_offset)
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " runs past the end of the file");
+        return chunk + " runs past the end of the file";
     const bool stored = info.packed_size == expected;
     if (info.data_offset < 8 || info.packed_size > expected || (compression_ == EXR_COMPRESSION_NONE && !stored))
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " has the wrong size");
-    // The chunk with its own row and size before it, which must be the
-    // table's.
-    const std::uint64_t read = info.packed_size + 8;
-    if (packed_.size() < read) packed_.resize(read);
-    if (source_->Read(packed_.data(), read, info.data_offset - 8) != read)
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " is cut short");
+        return chunk + " has the wrong size";
+    // The row and size the chunk starts with, which must be the table's.
+    unsigned char leader[8];
+    if (source_->Read(leader, 8, info.data_offset - 8) != 8) return chunk + " is cut short";
     std::int32_t own_y = 0;
     std::uint32_t own_size = 0;
-    std::memcpy(&own_y, packed_.data(), 4);
-    std::memcpy(&own_size, packed_.data() + 4, 4);
-    if (own_y != chunk_y || own_size != info.packed_size)
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " is not where the table puts it");
-    const unsigned char *chunk = packed_.data() + 8;
+    std::memcpy(&own_y, leader, 4);
+    std::memcpy(&own_size, leader + 4, 4);
+    if (own_y != chunk_y || own_size != info.packed_size) return chunk + " is not where the table puts it";
+    return {};
+}
+
+bool ExrReader::TableHolds() {
+    exr_chunk_info_t info{};
+    for (int chunk = 0; chunk < height_; chunk += lines_)
+        if (!LocateChunk(min_y_ + chunk, std::min(lines_, height_ - chunk), info).empty()) {
+            g_last_message.clear();
+            return false;
+        }
+    return true;
+}
+
+void ExrReader::DecodeChunk(int chunk_y, int lines) {
+    exr_chunk_info_t info{};
+    const std::string problem = LocateChunk(chunk_y, lines, info);
+    if (!problem.empty()) Damaged(problem);
+    const std::uint64_t expected = std::uint64_t(line_bytes_) * std::uint64_t(lines);
+    const bool stored = info.packed_size == expected;
+    if (packed_.size() < info.packed_size) packed_.resize(info.packed_size);
+    if (source_->Read(packed_.data(), info.packed_size, info.data_offset) != info.packed_size)
+        Damaged("the chunk of row " + std::to_string(chunk_y) + " is cut short");
+    const unsigned char *chunk = packed_.data();
     if (unpacked_.size() < expected) unpacked_.resize(expected);
     if (stored) {
         std::memcpy(unpacked_.data(), chunk, expected);
