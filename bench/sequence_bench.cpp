@@ -51,7 +51,7 @@
 // --frames-dir DIR (keep the frames there instead of a temporary folder).
 #include "AtomicFile.h"
 #include "ImageIO.h"
-#include "ProcessSpec.h"
+#include "TestProcess.h"
 #include "sequence_scene.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -88,7 +88,7 @@ double Seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) *
 
 // Runs the command, its output to `log`; throws when it fails.
 RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
-    veilshadow::ProcessSpec spec;
+    veilshadow::ProcessSetup spec;
     spec.argv = command;
     spec.in = veilshadow::ProcessStream::kInherit;
     spec.out = veilshadow::ProcessStream::File(log.string());

@@ -1,6 +1,6 @@
 #include "cli_test_support.h"
 
-#include "ProcessSpec.h"
+#include "TestProcess.h"
 #include "VeilShadowCommands.h"
 #include "VeilShadowKernels.h"
 
@@ -47,8 +47,8 @@ std::set<std::string> TempDir::Entries() const {
 
 namespace {
 
-veilshadow::ProcessSpec VeilshadowSpec(const std::vector<std::string> &args) {
-    veilshadow::ProcessSpec spec;
+veilshadow::ProcessSetup VeilshadowSpec(const std::vector<std::string> &args) {
+    veilshadow::ProcessSetup spec;
     spec.argv = {VEILSHADOW_PATH};
     spec.argv.insert(spec.argv.end(), args.begin(), args.end());
     spec.search_path = false;
@@ -64,7 +64,7 @@ RunResult Finished(const veilshadow::ProcessResult &process) {
 }  // namespace
 
 RunResult RunVeilshadow(const std::vector<std::string> &args, const RunOptions &options) {
-    veilshadow::ProcessSpec spec = VeilshadowSpec(args);
+    veilshadow::ProcessSetup spec = VeilshadowSpec(args);
     const char *lsan = std::getenv("LSAN_OPTIONS");
     spec.environment = {std::string("LSAN_OPTIONS=") + (lsan != nullptr ? lsan : "") +
                         (options.full_leak_stacks ? ":fast_unwind_on_malloc=0" : "")};
@@ -81,7 +81,7 @@ RunResult RunVeilshadow(const std::vector<std::string> &args, const RunOptions &
 }
 
 RunResult RunVeilshadowOnTerminal(const std::vector<std::string> &args) {
-    veilshadow::ProcessSpec spec = VeilshadowSpec(args);
+    veilshadow::ProcessSetup spec = VeilshadowSpec(args);
     spec.out = veilshadow::ProcessStream::kTerminal;
     spec.err = veilshadow::ProcessStream::kStdout;
     RunResult result = Finished(veilshadow::RunProcess(spec));

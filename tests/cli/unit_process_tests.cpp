@@ -1,7 +1,7 @@
 // The process runners, the program's and the tests' built on it: what the
 // child gets (streams, environment, limits) and what is reported of it,
 // run on /bin/sh and standard tools.
-#include "ProcessSpec.h"
+#include "TestProcess.h"
 
 #include "cli_test_support.h"
 
@@ -19,14 +19,14 @@
 namespace veilshadow {
 namespace {
 
-ProcessSpec Spec(const std::vector<std::string> &argv, rlim_t file_size_limit = 0) {
-    ProcessSpec spec;
+ProcessSetup Spec(const std::vector<std::string> &argv, rlim_t file_size_limit = 0) {
+    ProcessSetup spec;
     spec.argv = argv;
     spec.file_size_limit = file_size_limit;
     return spec;
 }
 
-ProcessSpec Shell(const std::string &script, rlim_t file_size_limit = 0) {
+ProcessSetup Shell(const std::string &script, rlim_t file_size_limit = 0) {
     return Spec({"sh", "-c", script}, file_size_limit);
 }
 
@@ -38,7 +38,7 @@ std::string Contents(const std::string &path) {
 
 struct ProcessCase {
     const char *name;
-    std::function<ProcessSpec(const clitest::TempDir &)> spec;
+    std::function<ProcessSetup(const clitest::TempDir &)> spec;
     int start_error, exit_code, signal;
     std::string out, err;
     // Checked after the run: a file the child wrote.
@@ -91,7 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                ProcessCase{"standard_input_from_a_file",
                            [](auto &dir) {
                                std::ofstream(dir / "in") << "given";
-                               ProcessSpec spec = Shell("cat");
+                               ProcessSetup spec = Shell("cat");
                                spec.in = ProcessStream::File(dir / "in");
                                return spec;
                            },
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                ProcessCase{"environment_added_and_replaced",
                            [](auto &) {
                                // The environment execve gave the shell, HOME once.
-                               ProcessSpec spec =
+                               ProcessSetup spec =
                                    Shell("tr '\\0' '\\n' < /proc/$$/environ | grep -E '^(HOME|VS_ADDED)='");
                                spec.environment = {"VS_ADDED=added", "HOME=/replaced"};
                                return spec;
@@ -115,14 +115,14 @@ INSTANTIATE_TEST_SUITE_P(
                            0, 0, 0, "VS_ADDED=added\nHOME=/replaced\n", ""},
                ProcessCase{"environment_added_with_a_limit",
                            [](auto &) {
-                               ProcessSpec spec = Shell("echo $VS_ADDED", 4096);
+                               ProcessSetup spec = Shell("echo $VS_ADDED", 4096);
                                spec.environment = {"VS_ADDED=added"};
                                return spec;
                            },
                            0, 0, 0, "added\n", ""},
                ProcessCase{"environment_replaced_whole",
                            [](auto &) {
-                               ProcessSpec spec = Spec({"/usr/bin/env"});
+                               ProcessSetup spec = Spec({"/usr/bin/env"});
                                spec.inherit_environment = false;
                                spec.environment = {"ONLY=this"};
                                return spec;
@@ -130,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
                            0, 0, 0, "ONLY=this\n", ""},
                ProcessCase{"error_where_output_goes_a_file",
                            [](auto &dir) {
-                               ProcessSpec spec = Shell("echo out; echo err >&2; echo out");
+                               ProcessSetup spec = Shell("echo out; echo err >&2; echo out");
                                spec.out = ProcessStream::File(dir / "log");
                                spec.err = ProcessStream::kStdout;
                                return spec;
@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                ProcessCase{
                    "both_on_a_terminal",
                    [](auto &) {
-                       ProcessSpec spec = Shell("test -t 1 && test -t 2 && echo terminal >&2");
+                       ProcessSetup spec = Shell("test -t 1 && test -t 2 && echo terminal >&2");
                        spec.out = ProcessStream::kTerminal;
                        spec.err = ProcessStream::kStdout;
                        return spec;

@@ -14,10 +14,10 @@
 
 #include "OrvaneVersion.h"
 #include "PF_Host.h"
-#include "ProcessSpec.h"
 #include "PropertyList.h"
 #include "PropertyListReader.h"
 #include "ResourceFileReader.h"
+#include "TestProcess.h"
 
 namespace {
 
@@ -300,7 +300,7 @@ TEST(GeneratedFiles, MacResourceFileHoldsTheListAsPiPL16000) {
 std::string Quoted(const std::string &s) { return "'" + s + "'"; }
 
 int RunGenerator(const std::string &arguments) {
-    veilshadow::ProcessSpec spec;
+    veilshadow::ProcessSetup spec;
     spec.argv = {"sh", "-c", Quoted(ORVANE_PIPL_GEN) + " " + arguments};
     spec.out = spec.err = veilshadow::ProcessStream::kNull;
     return veilshadow::RunProcess(spec).exit_code;

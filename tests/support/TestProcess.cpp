@@ -1,4 +1,4 @@
-#include "ProcessSpec.h"
+#include "TestProcess.h"
 
 #include "Errors.h"
 
@@ -17,7 +17,7 @@ extern char **environ;
 namespace veilshadow {
 namespace {
 
-std::vector<std::string> Environment(const ProcessSpec &spec) {
+std::vector<std::string> Environment(const ProcessSetup &spec) {
     std::vector<std::string> env;
     const auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
     for (char **variable = environ; spec.inherit_environment && *variable != nullptr; ++variable) {
@@ -187,7 +187,7 @@ ProcessStream ProcessStream::Fd(int fd) {
     return stream;
 }
 
-ProcessRun RunProcess(const ProcessSpec &spec) {
+ProcessRun RunProcess(const ProcessSetup &spec) {
     ChildLaunch launch;
     launch.argv = spec.argv;
     launch.search_path = spec.search_path;

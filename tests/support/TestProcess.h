@@ -6,8 +6,8 @@
 // A file-size limit, which posix_spawn cannot set, is the one case started
 // with fork, whose child then makes only async-signal-safe calls (and
 // setrlimit, a bare system call in glibc).
-#ifndef VEILSHADOW_TESTS_PROCESS_SPEC_H
-#define VEILSHADOW_TESTS_PROCESS_SPEC_H
+#ifndef VEILSHADOW_TESTS_TESTPROCESS_H
+#define VEILSHADOW_TESTS_TESTPROCESS_H
 
 #include "Process.h"
 
@@ -37,7 +37,7 @@ struct ProcessStream {
     static ProcessStream Fd(int fd);
 };
 
-struct ProcessSpec {
+struct ProcessSetup {
     std::vector<std::string> argv;  // argv[0] is the program
     bool search_path = true;        // argv[0] without a '/' is looked up on PATH
     // The child's environment: this process's (or none), with each
@@ -59,7 +59,7 @@ struct ProcessRun : ProcessResult {
 // Starts the program, reads what it prints into captured streams, and
 // waits for it to end. Throws RunError when a pipe, terminal or file
 // cannot be made or opened, or the child cannot be waited for.
-ProcessRun RunProcess(const ProcessSpec &spec);
+ProcessRun RunProcess(const ProcessSetup &spec);
 
 }  // namespace veilshadow
 
