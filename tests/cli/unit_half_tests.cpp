@@ -6,6 +6,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
 #include <vector>
 
 namespace veilshadow {
@@ -67,7 +73,38 @@ INSTANTIATE_TEST_SUITE_P(Paths, HalfPaths, ::testing::Values(HalfPath::kPortable
                              return info.param == HalfPath::kF16c ? "f16c" : "portable";
                          });
 
-TEST(HalfPathChoice, PortableRunsEverywhere) { EXPECT_TRUE(HalfPathAvailable(HalfPath::kPortable)); }
+// The processor's features as the kernel lists them ("flags" in
+// /proc/cpuinfo), read apart from the conversion's own CPUID check.
+std::optional<std::set<std::string>> KernelCpuFlags() {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("flags", 0) != 0 || line.find(':') == std::string::npos) continue;
+        std::istringstream words(line.substr(line.find(':') + 1));
+        return std::set<std::string>(std::istream_iterator<std::string>(words), {});
+    }
+    return std::nullopt;
+}
+
+// Each path is offered exactly where it runs: the portable one always, the
+// F16C one on an x86-64 build where the processor has AVX and F16C (the
+// kernel lists AVX only where it saves the 256-bit registers). A wrong
+// answer either way fails: offered where it would fault, or withheld so
+// its cases above are skipped and the files take the slow path.
+TEST(HalfPathChoice, OfferedWhereTheProcessorRunsIt) {
+    EXPECT_TRUE(HalfPathAvailable(HalfPath::kPortable));
+#if defined(__x86_64__)
+    const std::optional<std::set<std::string>> flags = KernelCpuFlags();
+    if (!flags) GTEST_SKIP() << "no flags line in /proc/cpuinfo";
+    const bool f16c = flags->count("avx") != 0 && flags->count("f16c") != 0;
+#else
+    const bool f16c = false;
+#endif
+    EXPECT_EQ(HalfPathAvailable(HalfPath::kF16c), f16c);
+    const float in[1] = {1.0f};
+    Imath::half out[1] = {Imath::half(0.0f)};
+    EXPECT_EQ(FloatsToHalvesOn(HalfPath::kF16c, in, out, 1), f16c);
+    EXPECT_EQ(out[0].bits(), f16c ? 0x3c00 : 0x0000) << "written only where the path runs";
+}
 
 }  // namespace
 }  // namespace veilshadow
