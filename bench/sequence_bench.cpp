@@ -50,6 +50,7 @@
 // Options: --veilshadow PATH, --oiiotool PATH, --runs N (default 3),
 // --frames-dir DIR (keep the frames there instead of a temporary folder).
 #include "AtomicFile.h"
+#include "Formats.h"
 #include "ImageIO.h"
 #include "TestProcess.h"
 #include "sequence_scene.h"
@@ -164,7 +165,8 @@ void EncodeFile(const fs::path &path, const OIIO::ImageSpec &out, const std::vec
     spec.full_height = out.full_height;
     spec.alpha_channel = 3;
     const std::string compression = out.get_string_attribute("compression");
-    if (path.extension() == ".png")
+    if (veilshadow::FormatNamed(veilshadow::OutputFormatFor(path.string())).alpha ==
+        veilshadow::AlphaConvention::kStraight)
         spec.attribute("oiio:UnassociatedAlpha", 1);
     else if (!compression.empty())
         spec.attribute("compression", compression);

@@ -27,6 +27,7 @@
 #include "AtomicFile.h"
 #include "Downsample.h"
 #include "Errors.h"
+#include "Formats.h"
 #include "ImageIO.h"
 #include "Limits.h"
 #include "Pipeline.h"
@@ -69,7 +70,8 @@ NoDiskSync g_no_disk_sync;
 // A layer with transparent, opaque and partly covered pixels.
 std::string WriteLayer(const fs::path &dir, const char *name, const char *format, veilshadow::SampleType sample) {
     const Depth depth = veilshadow::DepthFor(sample);
-    const A_long origin = std::string(format) == "png" ? 0 : 1;  // a PNG sits at (0, 0)
+    // Off (0, 0) where the format holds it, so the window is carried.
+    const A_long origin = veilshadow::FormatNamed(format).origin == veilshadow::OriginHeld::kZero ? 0 : 1;
     World layer(depth, 7, 5, origin, origin);
     std::mt19937 rng(5);
     reliability::FillRandom(layer, rng);
@@ -135,7 +137,7 @@ World ExpectedOutput(const veilshadow::FrameFiles &files, const veilshadow::Fram
     spec.sample = in.sample;
     spec.associated = in.associated;
     spec.display = display;
-    if (in.format != "png") spec.compression = in.compression;
+    if (veilshadow::FormatNamed(in.format).keeps_compression) spec.compression = in.compression;
     const std::string path = (dir / ("expected" + ext)).string();
     veilshadow::WriteWorld(path, expected, spec);
     return ReadBack(path, settings.alpha, depth, nullptr);

@@ -122,6 +122,16 @@ bool IsAssociated(AlphaMode mode, const FileFormat &format, const OIIO::ImageSpe
     return spec.get_int_attribute("oiio:UnassociatedAlpha", 0) == 0 && spec.alpha_channel >= 0;
 }
 
+// One row of packed samples; four samples a pixel, the usual case, with the
+// steps known when compiled.
+template <class Stored, class Pixel>
+void DecodePackedRow(const unsigned char *in, int channels, bool associated, A_long width, Pixel *out) {
+    if (channels == 4)
+        DecodeRow<Stored>(in, PackedSteps<Stored>(4), 4, associated, width, out);
+    else
+        DecodeRow<Stored>(in, PackedSteps<Stored>(channels), channels, associated, width, out);
+}
+
 // Decodes `rows` rows of samples of type T into the world from row `first`
 // on; half samples go through a row of floats.
 template <class T, class Pixel>
@@ -132,12 +142,11 @@ void DecodeRows(const T *samples, const ImageHeader &header, World &world, A_lon
         if constexpr (std::is_same_v<T, Imath::half>) {
             std::vector<float> &floats = FloatRow(row_samples);
             HalvesToFloats(in, floats.data(), row_samples);
-            DecodeRow<float>(reinterpret_cast<const unsigned char *>(floats.data()),
-                             PackedSteps<float>(header.channels), header.channels, header.associated, world.width(),
-                             world.Row<Pixel>(y));
+            DecodePackedRow<float>(reinterpret_cast<const unsigned char *>(floats.data()), header.channels,
+                                   header.associated, world.width(), world.Row<Pixel>(y));
         } else {
-            DecodeRow<T>(reinterpret_cast<const unsigned char *>(in), PackedSteps<T>(header.channels), header.channels,
-                         header.associated, world.width(), world.Row<Pixel>(y));
+            DecodePackedRow<T>(reinterpret_cast<const unsigned char *>(in), header.channels, header.associated,
+                               world.width(), world.Row<Pixel>(y));
         }
     }
 }
