@@ -31,6 +31,7 @@
 #include "Limits.h"
 #include "Pipeline.h"
 #include "Renderer.h"
+#include "TempFileNames.h"
 #include "lifecycle.h"
 
 namespace {

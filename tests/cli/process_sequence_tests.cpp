@@ -12,6 +12,7 @@
 #include "Renderer.h"
 #include "Sequence.h"
 #include "Shot.h"
+#include "TempFileNames.h"
 
 #include <gtest/gtest.h>
 
