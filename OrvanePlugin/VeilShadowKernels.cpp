@@ -40,7 +40,7 @@ private:
 //   layer not visible, input absent      -> output left as it is
 template <class Pixel>
 PF_Err CopyRow(const void *refcon, A_long row) {
-    using Depth = typename rules::DepthFor<Pixel>::type;
+    using Depth = typename rules::DepthRulesOf<Pixel>::type;
     const CopyDataInfo &info = *static_cast<const CopyDataInfo *>(refcon);
     const A_long width = info.output->width;
     if (width <= 0) return PF_Err_NONE;

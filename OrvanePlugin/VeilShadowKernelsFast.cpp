@@ -23,7 +23,7 @@ namespace {
 
 template <class Pixel>
 void CopyRun(Pixel *out, const Pixel *in, ptrdiff_t count) {
-    using Depth = typename rules::DepthFor<Pixel>::type;
+    using Depth = typename rules::DepthRulesOf<Pixel>::type;
     if constexpr (sizeof(Pixel) == sizeof(PF_Pixel16)) {
         for (ptrdiff_t i = 0; i < count; ++i) out[i] = Depth::Load(in[i]);
     } else {
@@ -35,7 +35,7 @@ void CopyRun(Pixel *out, const Pixel *in, ptrdiff_t count) {
 // recomposited; a copy run moves as one block.
 template <class Pixel>
 void RecomposeRun(Pixel *out, const Pixel *in, const Pixel *layer, ptrdiff_t count, double opacity) {
-    using Depth = typename rules::DepthFor<Pixel>::type;
+    using Depth = typename rules::DepthRulesOf<Pixel>::type;
     ptrdiff_t x = 0;
     while (x < count) {
         ptrdiff_t end = x;
@@ -48,7 +48,7 @@ void RecomposeRun(Pixel *out, const Pixel *in, const Pixel *layer, ptrdiff_t cou
 
 template <class Pixel>
 void SelectRun(Pixel *out, const Pixel *in, const Pixel *layer, ptrdiff_t count) {
-    using Depth = typename rules::DepthFor<Pixel>::type;
+    using Depth = typename rules::DepthRulesOf<Pixel>::type;
     for (ptrdiff_t i = 0; i < count; ++i) out[i] = Depth::Load(Depth::Visible(layer[i]) ? layer[i] : in[i]);
 }
 
@@ -220,7 +220,7 @@ void WriteRun(const spans::SpanOps &ops, bool stream, Pixel *out, A_long begin, 
 // the output is left as it is.
 template <class Pixel>
 void LayerAlone(Pixel *out, const SourceSpan<Pixel> &layer, A_long begin, A_long end) {
-    using Depth = typename rules::DepthFor<Pixel>::type;
+    using Depth = typename rules::DepthRulesOf<Pixel>::type;
     for (A_long x = begin; x < end; ++x) {
         const Pixel &l = *layer.At(x);
         if (Depth::Visible(l)) out[x] = Depth::Load(l);

@@ -97,18 +97,19 @@ struct DepthFloat {
     }
 };
 
+// The rules of a pixel type's depth: Depth8, Depth16 or DepthFloat.
 template <class Pixel>
-struct DepthFor;
+struct DepthRulesOf;
 template <>
-struct DepthFor<PF_Pixel> {
+struct DepthRulesOf<PF_Pixel> {
     using type = Depth8;
 };
 template <>
-struct DepthFor<PF_Pixel16> {
+struct DepthRulesOf<PF_Pixel16> {
     using type = Depth16;
 };
 template <>
-struct DepthFor<PF_PixelFloat> {
+struct DepthRulesOf<PF_PixelFloat> {
     using type = DepthFloat;
 };
 
@@ -122,7 +123,7 @@ inline bool OpacityIsZero(double opacity) { return !(opacity > kOpacityEpsilon);
 // from the input.
 template <class Pixel>
 bool NeedsRecomposite(const Pixel &in, const Pixel &layer) {
-    using Depth = typename DepthFor<Pixel>::type;
+    using Depth = typename DepthRulesOf<Pixel>::type;
     return Depth::Visible(layer) && Depth::AlphaAbove(Depth::Load(in), Depth::Load(layer));
 }
 

@@ -232,7 +232,7 @@ public:
 
 // A world on the file's data window in the depth its sample type runs as.
 World WorldFor(const veilshadow::ImageHeader &header) {
-    return World(veilshadow::DepthFor(header.sample), header.data.width, header.data.height, header.data.x,
+    return World(veilshadow::WorldDepthOf(header.sample), header.data.width, header.data.height, header.data.x,
                  header.data.y);
 }
 
@@ -269,7 +269,7 @@ Floor OwnCodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
         World *world = nullptr;
         for (World &w : kept)
             if (w.width() == header.data.width && w.height() == header.data.height && w.origin_x() == header.data.x &&
-                w.origin_y() == header.data.y && w.depth() == DepthFor(header.sample))
+                w.origin_y() == header.data.y && w.depth() == WorldDepthOf(header.sample))
                 world = &w;
         if (world == nullptr) {
             kept.push_back(WorldFor(header));

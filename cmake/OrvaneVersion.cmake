@@ -2,7 +2,7 @@
 # header global setup and the property-list generator read), for the bundle's
 # Info.plist and the package names. A change to the header configures again.
 function(orvane_read_version out_var)
-  set(header ${PROJECT_SOURCE_DIR}/OrvanePlugin/OrvaneVersion.h)
+  set(header ${ORVANE_VERSION_HEADER})
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
   file(READ ${header} text)
   set(parts)

@@ -14,7 +14,7 @@ namespace veilshadow {
 
 // A run's options as its command line gives them; an option left out
 // keeps the value here, its default. Text values are as given: JobOf
-// (CommandLine.h) parses them (ParseOpacity, ParseAlphaMode, the -d
+// (Shot.h) parses them (ParseOpacity, ParseAlphaMode, the -d
 // names) where they land in the job, so a chunk carries them unchanged.
 struct JobOptions {
     std::string input, layer, output;   // COMP, LAYER, OUT

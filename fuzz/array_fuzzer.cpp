@@ -21,7 +21,7 @@
 
 #include "ArrayImage.h"
 #include "Errors.h"
-#include "Options.h"
+#include "OptionValues.h"
 #include "SampleCodec.h"
 #include "lifecycle.h"
 
@@ -231,7 +231,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     if (!LayOut(in, comp, comp_image) || !LayOut(in, layer, layer_image)) return 0;
 
-    const renderhost::Depth depth = veilshadow::DepthFor(comp_type);
+    const renderhost::Depth depth = veilshadow::WorldDepthOf(comp_type);
     World input = veilshadow::ToWorld(comp_image, depth, associated);
     World layer_world = veilshadow::ToWorld(layer_image, depth, associated);
     ArrayImage packed_image;

@@ -32,6 +32,7 @@
 #include "Limits.h"
 #include "Pipeline.h"
 #include "Renderer.h"
+#include "TempFileNames.h"
 #include "lifecycle.h"
 
 namespace {
@@ -69,7 +70,7 @@ NoDiskSync g_no_disk_sync;
 
 // A layer with transparent, opaque and partly covered pixels.
 std::string WriteLayer(const fs::path &dir, const char *name, const char *format, veilshadow::SampleType sample) {
-    const Depth depth = veilshadow::DepthFor(sample);
+    const Depth depth = veilshadow::WorldDepthOf(sample);
     // Off (0, 0) where the format holds it, so the window is carried.
     const A_long origin = veilshadow::FormatNamed(format).origin == veilshadow::OriginHeld::kZero ? 0 : 1;
     World layer(depth, 7, 5, origin, origin);
@@ -120,7 +121,7 @@ World ExpectedOutput(const veilshadow::FrameFiles &files, const veilshadow::Fram
                      const fs::path &dir, const std::string &ext) {
     veilshadow::ImageReader in_reader(files.input, settings.alpha), layer_reader(files.layer, settings.alpha);
     const veilshadow::ImageHeader in = in_reader.header(), lay = layer_reader.header();
-    const Depth depth = veilshadow::DepthFor(in.sample);
+    const Depth depth = veilshadow::WorldDepthOf(in.sample);
     World input = in_reader.ReadWorld(depth);
     World layer = layer_reader.ReadWorld(depth);
     veilshadow::Window display = lay.display;
@@ -201,7 +202,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         veilshadow::ImageReader header(files.input, settings.alpha);
         const veilshadow::Window &w = header.header().data;
         if (std::int64_t(w.width) * std::int64_t(w.height) > kMaxFuzzPixels) {
-            veilshadow::CheckWorldFits(files.input, w, veilshadow::DepthFor(header.header().sample));
+            veilshadow::CheckWorldFits(files.input, w, veilshadow::WorldDepthOf(header.header().sample));
             return 0;
         }
     } catch (const veilshadow::RunError &) {

@@ -2,14 +2,16 @@
 
 #include "Errors.h"
 #include "JobOptions.h"
-#include "Options.h"
+#include "OptionValues.h"
 #include "SampleCodec.h"
+#include "SampleTypes.h"
 
 #include <dlfcn.h>
 #include <charconv>
 #include <filesystem>
 #include <limits>
 #include <mutex>
+#include <optional>
 
 namespace veilshadow {
 namespace {
@@ -66,6 +68,23 @@ void EncodeImage(const World &world, int channels, bool associated, unsigned cha
                                  out + static_cast<std::size_t>(y) * row_bytes, steps);
 }
 
+// The table's sample type of an element type; none for float64.
+std::optional<SampleType> SampleTypeOf(ArrayType type) {
+    switch (type) {
+        case ArrayType::kUInt8:
+            return SampleType::kUInt8;
+        case ArrayType::kUInt16:
+            return SampleType::kUInt16;
+        case ArrayType::kFloat16:
+            return SampleType::kHalf;
+        case ArrayType::kFloat32:
+            return SampleType::kFloat;
+        case ArrayType::kFloat64:
+            break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 ArrayType ArrayTypeOf(const std::string &name, const DtypeDesc &dtype) {
@@ -82,33 +101,11 @@ ArrayType ArrayTypeOf(const std::string &name, const DtypeDesc &dtype) {
 }
 
 std::size_t ItemBytes(ArrayType type) {
-    switch (type) {
-        case ArrayType::kUInt8:
-            return 1;
-        case ArrayType::kUInt16:
-        case ArrayType::kFloat16:
-            return 2;
-        case ArrayType::kFloat32:
-            return 4;
-        case ArrayType::kFloat64:
-            return 8;
-    }
-    return 8;
+    const std::optional<SampleType> sample = SampleTypeOf(type);
+    return sample ? TraitsOf(*sample).bytes : sizeof(double);
 }
 
-Depth DepthFor(ArrayType type) {
-    switch (type) {
-        case ArrayType::kUInt8:
-            return Depth::k8;
-        case ArrayType::kUInt16:
-            return Depth::k16;
-        case ArrayType::kFloat16:
-        case ArrayType::kFloat32:
-        case ArrayType::kFloat64:
-            return Depth::k32;
-    }
-    return Depth::k32;
-}
+Depth WorldDepthOf(ArrayType type) { return WorldDepthOf(SampleTypeOf(type).value_or(SampleType::kFloat)); }
 
 ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origin origin) {
     const std::vector<std::int64_t> &shape = desc.shape;
@@ -133,7 +130,7 @@ ArrayImage CheckArrayImage(const std::string &name, const ArrayDesc &desc, Origi
     image.window = Window{static_cast<A_long>(origin.x), static_cast<A_long>(origin.y), static_cast<A_long>(width),
                           static_cast<A_long>(height)};
     try {
-        CheckWorldFits(name, image.window, DepthFor(desc.type));
+        CheckWorldFits(name, image.window, WorldDepthOf(desc.type));
     } catch (const RunError &e) {
         throw UsageError(e.what());
     }
@@ -265,7 +262,7 @@ void ArrayRenderer::Render(const ArrayImage &comp, const ArrayImage &layer, PF_F
                            unsigned char *out) {
     const char *const kClosed = "the Renderer is closed";
     if (closed()) throw UsageError(kClosed);
-    const Depth depth = DepthFor(comp.type);
+    const Depth depth = WorldDepthOf(comp.type);
     World input = ToWorld(comp, depth, associated);
     World layer_world = ToWorld(layer, depth, associated);
     World output(depth, input.width(), input.height(), input.origin_x(), input.origin_y());

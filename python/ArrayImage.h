@@ -45,9 +45,11 @@ struct DtypeDesc {
 // Throws ArrayTypeError naming `name` for an unsupported dtype, one of a
 // byte order not the machine's included.
 ArrayType ArrayTypeOf(const std::string &name, const DtypeDesc &dtype);
+// The size and world depth of an element type, as the table of sample
+// types (SampleTypes.h) gives them; float64, which only arrays hold, is 8
+// bytes and runs as float.
 std::size_t ItemBytes(ArrayType type);
-// 8-bit for uint8, 16-bit for uint16, float for the floating types.
-renderhost::Depth DepthFor(ArrayType type);
+renderhost::Depth WorldDepthOf(ArrayType type);
 
 // An array as it lies in memory: numpy's shape, and its strides in bytes
 // (any sign, zero included).

@@ -2,8 +2,8 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
+#include "FrameList.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

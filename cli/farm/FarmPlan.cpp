@@ -1,7 +1,7 @@
 #include "FarmPlan.h"
 
-#include "AtomicFile.h"
 #include "FramePattern.h"
+#include "Hash.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
-#include "FrameRange.h"
+#include "FrameList.h"
 #include "Process.h"
 
 #include <algorithm>

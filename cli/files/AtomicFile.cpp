@@ -1,6 +1,8 @@
 #include "AtomicFile.h"
 
 #include "Errors.h"
+#include "FileStructure.h"
+#include "Hash.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -462,18 +464,6 @@ void TempFile::Commit() {
     done.get();
 }
 
-std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset) {
-    std::size_t got = 0;
-    while (got < size) {
-        const ssize_t n = pread(fd, static_cast<char *>(data) + got, size - got, static_cast<off_t>(offset + got));
-        if (n > 0)
-            got += static_cast<std::size_t>(n);
-        else if (!(n < 0 && errno == EINTR))
-            break;
-    }
-    return got;
-}
-
 void CheckRegularFile(const std::string &path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) ThrowErrno(path, "cannot read it");
@@ -487,21 +477,15 @@ void CheckRegularFile(const std::string &path) {
     throw RunError(FileMessage(path, std::string("not a regular file (") + kind + "), not an image file"));
 }
 
-std::uint32_t Fnv1a(const std::string &text) {
-    std::uint32_t hash = 2166136261u;
-    for (const char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    return hash;
-}
-
 void WriteFileAtomically(const std::string &path, const std::string &text) {
     TempFile temp(path);
     temp.WriteAt(text.data(), text.size(), 0);
     temp.Commit();
 }
 
-bool IsTempFileName(const std::string &file_name) {
+std::string TempFileNameHost(const std::string &file_name) {
     std::string host;
-    return ParseTempName(file_name, host);
+    return ParseTempName(file_name, host) ? host : std::string();
 }
 
 }  // namespace veilshadow

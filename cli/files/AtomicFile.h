@@ -144,25 +144,17 @@ private:
     std::vector<std::future<void>> committed_;
 };
 
-// Reads up to `size` bytes of `fd` at `offset`, retrying short reads;
-// returns the bytes read (fewer only at the end of the file or on an
-// error).
-std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset);
-
 // Throws RunError naming `path` unless it is a regular file (a symlink to
 // one counts): a device or a FIFO given as an input would be read without
 // end or would block, so it is refused before it is opened.
 void CheckRegularFile(const std::string &path);
 
-// The 32-bit FNV-1a hash of `text`: short, stable names for long ones.
-std::uint32_t Fnv1a(const std::string &text);
-
 // Writes `text` to `path` through a TempFile.
 void WriteFileAtomically(const std::string &path, const std::string &text);
 
-// Whether a name is exactly of the form TempFile gives, check digits
-// included.
-bool IsTempFileName(const std::string &file_name);
+// The host a name exactly of the form TempFile gives carries (check
+// digits included), or "" for any other name.
+std::string TempFileNameHost(const std::string &file_name);
 
 // This host's name as temporary files carry it: letters, digits and '_'.
 std::string TempFileHost();

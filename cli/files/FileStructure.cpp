@@ -1,17 +1,29 @@
 #include "FileStructure.h"
 
-#include "AtomicFile.h"
-
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <vector>
 
 namespace veilshadow {
+
+std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset) {
+    std::size_t got = 0;
+    while (got < size) {
+        const ssize_t n = pread(fd, static_cast<char *>(data) + got, size - got, static_cast<off_t>(offset + got));
+        if (n > 0)
+            got += static_cast<std::size_t>(n);
+        else if (!(n < 0 && errno == EINTR))
+            break;
+    }
+    return got;
+}
+
 namespace {
 
 // A file read by offset: each read is one call, whatever was read before.

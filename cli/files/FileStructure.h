@@ -4,9 +4,17 @@
 #ifndef VEILSHADOW_FILESTRUCTURE_H
 #define VEILSHADOW_FILESTRUCTURE_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace veilshadow {
+
+// Reads up to `size` bytes of `fd` at `offset`, retrying short reads;
+// returns the bytes read (fewer only at the end of the file or on an
+// error). Every check here, the fast codecs and TempFile read by offset
+// through it.
+std::size_t ReadAtMost(int fd, void *data, std::size_t size, std::uint64_t offset);
 
 // A PNG file that ends with its closing IEND chunk.
 bool PngEndsWhole(const std::string &path);

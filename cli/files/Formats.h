@@ -8,7 +8,7 @@
 #define VEILSHADOW_FORMATS_H
 
 #include "Geometry.h"
-#include "Options.h"
+#include "OptionValues.h"
 #include "SampleTypes.h"
 
 #include <memory>

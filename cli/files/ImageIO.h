@@ -9,8 +9,8 @@
 #include "Console.h"  // MessageStream: the libraries' chatter never reaches it
 #include "Formats.h"  // the formats' rows, and what OUT's format takes and holds
 #include "Geometry.h"
-#include "Options.h"
-#include "SampleTypes.h"
+#include "OiioSampleTypes.h"
+#include "OptionValues.h"
 
 #include <OpenImageIO/imageio.h>
 #include <RenderHost/World.h>

@@ -5,7 +5,7 @@
 #ifndef VEILSHADOW_IMAGEIOCOMMON_H
 #define VEILSHADOW_IMAGEIOCOMMON_H
 
-#include "SampleTypes.h"
+#include "OiioSampleTypes.h"
 
 #include <RenderHost/World.h>
 

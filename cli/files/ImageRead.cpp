@@ -67,9 +67,9 @@ SampleType SampleTypeOf(const std::string &path, const OIIO::ImageSpec &spec) {
     if (types.empty()) types.push_back(spec.format);
     std::vector<SampleType> samples;
     for (const OIIO::TypeDesc &type : types) {
-        const auto row =
-            std::find_if(std::begin(kSampleTraits), std::end(kSampleTraits),
-                         [&type](const SampleTraits &traits) { return traits.type.basetype == type.basetype; });
+        const auto row = std::find_if(
+            std::begin(kSampleTraits), std::end(kSampleTraits),
+            [&type](const SampleTraits &traits) { return TypeDescOf(traits.sample).basetype == type.basetype; });
         if (row == std::end(kSampleTraits))
             throw RunError(FileMessage(path, "unsupported sample type: " + DescribeType(type) +
                                                  " (veilshadow reads 8-bit, 16-bit, half and float)"));
@@ -259,7 +259,7 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     header_.compression = spec.get_string_attribute("compression");
     impl_->tiled = spec.tile_width > 0 && spec.tile_height > 0;
     if (impl_->tiled) impl_->strip_rows = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
-    const OIIO::TypeDesc type = TraitsOf(header_.sample).type;
+    const OIIO::TypeDesc type = TypeDescOf(header_.sample);
     impl_->read_type = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;
     impl_->clear_before_read = format.clears_strip_buffer;
 }

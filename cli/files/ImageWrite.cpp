@@ -64,7 +64,7 @@ namespace {
 
 // Writes the world strip by strip in the file's own sample type.
 bool WriteStrips(OIIO::ImageOutput &out, const OutputSpec &output, const World &world) {
-    const OIIO::TypeDesc type = TraitsOf(output.sample).type;
+    const OIIO::TypeDesc type = TypeDescOf(output.sample);
     std::vector<unsigned char> &samples =
         WriteScratch(static_cast<std::size_t>(EncodeBytes(Window{0, 0, world.width(), kStripRows}, output.sample)));
     bool ok = true;
@@ -91,7 +91,7 @@ void WriteWorld(const std::string &path, const World &world, const OutputSpec &o
         temp.Commit();
         return;
     }
-    OIIO::ImageSpec spec(world.width(), world.height(), 4, TraitsOf(output.sample).type);
+    OIIO::ImageSpec spec(world.width(), world.height(), 4, TypeDescOf(output.sample));
     spec.x = windows.data.x;
     spec.y = windows.data.y;
     spec.full_x = windows.display.x;

@@ -1,7 +1,7 @@
 #include "CommandLine.h"
 
 #include "Errors.h"
-#include "FrameRange.h"
+#include "FrameList.h"
 
 #include <CLI/CLI.hpp>
 

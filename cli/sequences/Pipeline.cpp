@@ -125,7 +125,7 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     frame.comp = frame.comp_file->header();
     frame.out_format = CheckOutputPath(files);
     CheckOutputChoice(files.output, frame.out_format, settings);
-    frame.depth = DepthFor(frame.comp.sample);
+    frame.depth = WorldDepthOf(frame.comp.sample);
     frame.still_layer = still != nullptr && still->world && still->path == files.layer && still->depth == frame.depth;
     if (frame.still_layer) {
         frame.layer = still->header;

@@ -4,7 +4,7 @@
 #define VEILSHADOW_PIPELINE_H
 
 #include "ImageIO.h"
-#include "Options.h"
+#include "OptionValues.h"
 #include "Renderer.h"
 
 #include <PF_Host.h>

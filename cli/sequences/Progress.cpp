@@ -1,6 +1,6 @@
 #include "Progress.h"
 
-#include "FrameRange.h"
+#include "FrameList.h"
 
 #include <unistd.h>
 #include <cmath>

@@ -1,8 +1,8 @@
 #include "Shot.h"
 
 #include "Errors.h"
+#include "FrameList.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 
 #include <sys/stat.h>
 

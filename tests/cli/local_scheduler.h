@@ -8,7 +8,7 @@
 
 #include "Errors.h"
 #include "FarmPlan.h"
-#include "FrameRange.h"
+#include "FrameList.h"
 #include "Process.h"
 #include "Scheduler.h"
 

@@ -5,13 +5,14 @@
 #include "AtomicFile.h"
 #include "Downsample.h"
 #include "Errors.h"
+#include "FrameList.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 #include "Pipeline.h"
 #include "Progress.h"
 #include "Renderer.h"
 #include "Sequence.h"
 #include "Shot.h"
+#include "TempFileNames.h"
 
 #include <gtest/gtest.h>
 

@@ -338,7 +338,7 @@ TEST(ExrCodec, WritesWhatOpenImageIOWrites) {
             sizes[name] = std::filesystem::file_size(path);
 
             // OpenImageIO's writer on the same spec, as ImageWrite.cpp sets it.
-            OIIO::ImageSpec general(world.width(), world.height(), 4, TraitsOf(sample).type);
+            OIIO::ImageSpec general(world.width(), world.height(), 4, TypeDescOf(sample));
             general.x = -5;
             general.y = 7;
             general.full_width = 64;
@@ -356,7 +356,7 @@ TEST(ExrCodec, WritesWhatOpenImageIOWrites) {
             auto input = OIIO::ImageInput::open(path);
             ASSERT_TRUE(input);
             std::vector<unsigned char> read(expected.size());
-            ASSERT_TRUE(input->read_image(0, 0, 0, 4, TraitsOf(sample).type, read.data()));
+            ASSERT_TRUE(input->read_image(0, 0, 0, 4, TypeDescOf(sample), read.data()));
             EXPECT_TRUE(read == expected) << "samples differ";
         }
     // No level, or one out of range, is level 3; a level given is kept.

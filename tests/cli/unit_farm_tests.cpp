@@ -6,8 +6,8 @@
 #include "Errors.h"
 #include "Farm.h"
 #include "FarmPlan.h"
+#include "FrameList.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 #include "Slurm.h"
 #include "local_scheduler.h"
 

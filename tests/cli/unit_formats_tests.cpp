@@ -123,7 +123,7 @@ TEST(FormatRows, AlphaConventionIsWhatTheFilesCanMark) {
         const std::string path = dir / ("oiio" + format->extensions.front());
         bool holds[2] = {};  // straight, associated
         for (const bool straight : {true, false}) {
-            OIIO::ImageSpec spec(2, 2, 4, veilshadow::TraitsOf(format->fallback).type);
+            OIIO::ImageSpec spec(2, 2, 4, veilshadow::TypeDescOf(format->fallback));
             if (straight) spec.attribute("oiio:UnassociatedAlpha", 1);
             const std::vector<float> pixels(16, 0.5f);
             auto out = OIIO::ImageOutput::create(path);

@@ -3,10 +3,10 @@
 #include "CommandLine.h"
 #include "Errors.h"
 #include "FarmPlan.h"
+#include "FrameList.h"
 #include "FramePattern.h"
-#include "FrameRange.h"
 #include "JobOptions.h"
-#include "Options.h"
+#include "OptionValues.h"
 #include "Process.h"
 
 #include <gtest/gtest.h>

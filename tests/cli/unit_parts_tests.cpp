@@ -11,6 +11,7 @@
 #include "Sequence.h"
 #include "Shot.h"
 #include "TaskQueue.h"
+#include "TempFileNames.h"
 
 #include "cli_test_support.h"
 

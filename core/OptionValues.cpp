@@ -1,4 +1,4 @@
-#include "Options.h"
+#include "OptionValues.h"
 
 #include "Errors.h"
 

@@ -1,4 +1,4 @@
-#include "FrameRange.h"
+#include "FrameList.h"
 
 #include "Errors.h"
 

@@ -1,7 +1,7 @@
 // Frame lists as render farms write them ("1-100", "1-100x5", "1,5,10-20",
 // "-5--1").
-#ifndef VEILSHADOW_FRAMERANGE_H
-#define VEILSHADOW_FRAMERANGE_H
+#ifndef VEILSHADOW_FRAMELIST_H
+#define VEILSHADOW_FRAMELIST_H
 
 #include "Limits.h"  // kMaxFrameNumber, kMaxFrameCount
 

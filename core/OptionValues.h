@@ -1,6 +1,9 @@
-// Parsing of option values that CLI11 cannot check on its own.
-#ifndef VEILSHADOW_OPTIONS_H
-#define VEILSHADOW_OPTIONS_H
+// Two option values and how their text is read and checked: the alpha
+// mode and the opacity, for the program's command line and the Python
+// module alike. Which options a job has, their names and where their text
+// is kept: JobOptions.h.
+#ifndef VEILSHADOW_OPTIONVALUES_H
+#define VEILSHADOW_OPTIONVALUES_H
 
 #include <PF_Host.h>
 
