@@ -18,7 +18,7 @@ std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth) {
     return std::uint64_t(window.width) * std::uint64_t(window.height) * renderhost::PixelBytes(depth);
 }
 
-void CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth) {
+std::uint64_t CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth) {
     const std::string size = std::to_string(window.width) + " x " + std::to_string(window.height);
     if (window.width <= 0 || window.height <= 0)
         throw RunError(FileMessage(path, "has no pixels (data window " + size + ")"));
@@ -36,6 +36,7 @@ void CheckWorldFits(const std::string &path, const Window &window, renderhost::D
         throw RunError(FileMessage(path, size + " " + renderhost::DepthName(depth) + " pixels take " +
                                              FormatBytes(bytes) + ", more than the " +
                                              FormatBytes(renderhost::World::kMaxBytes) + " the host lends one image"));
+    return bytes;
 }
 
 namespace {

@@ -25,8 +25,8 @@ std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth);
 // Throws RunError naming `path` when a world of this window and depth
 // cannot be made: an empty window, a far edge beyond 32-bit coordinates,
 // more pixels than the row kernels address (2^31 - 1), or more bytes than
-// the host lends one world.
-void CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth);
+// the host lends one world. Returns its pixel memory (WorldBytes).
+std::uint64_t CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth);
 
 // Memory this process can still take: the least of the machine's
 // (MemAvailable), its control groups' (CgroupAvailableMemory("/")) and

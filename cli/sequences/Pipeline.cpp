@@ -39,6 +39,30 @@ auto AsInputError(Read &&read) {
 
 std::string SizeText(A_long width, A_long height) { return std::to_string(width) + " x " + std::to_string(height); }
 
+// Sets how the frame's OUT is written and the windows it reads back with;
+// refused here, before any pixel is decoded, where the file type cannot
+// hold them.
+void SetOutput(OpenedFrame &frame, const FrameSettings &settings) {
+    const std::string &out_format = settings.format;
+    OutputSpec &spec = frame.out;
+    const bool comp_format = out_format == frame.comp.format;
+    spec.format = out_format;
+    spec.sample = settings.sample.value_or(DefaultSampleFor(out_format, frame.comp.sample));
+    const FileFormat &format = FormatNamed(out_format);
+    // A file of another type has that type's alpha convention: what
+    // OpenImageIO writes (OpenEXR and TIFF associated, PNG straight).
+    spec.associated = comp_format ? frame.comp.associated : format.alpha != AlphaConvention::kStraight;
+    // OUT's data window is COMP's (the rendered world's), its display
+    // window LAYER's.
+    frame.out_windows = WindowsAsWritten(frame.files.output, out_format, Scaled(frame.comp.data, settings.downsample),
+                                         Scaled(frame.layer.display, settings.downsample));
+    spec.display = frame.out_windows.display;
+    if (!settings.compression.empty())
+        spec.compression = settings.compression;
+    else if (comp_format && format.keeps_compression)
+        spec.compression = frame.comp.compression;
+}
+
 }  // namespace
 
 FrameShape ShapeOf(const ImageHeader &comp, const ImageHeader &layer, long frame) {
@@ -123,8 +147,6 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     frame.files = files;
     frame.comp_file = AsInputError([&] { return std::make_unique<ImageReader>(files.input, settings.alpha); });
     frame.comp = frame.comp_file->header();
-    frame.out_format = CheckOutputPath(files);
-    CheckOutputChoice(files.output, frame.out_format, settings);
     frame.depth = WorldDepthOf(frame.comp.sample);
     frame.still_layer = still != nullptr && still->world && still->path == files.layer && still->depth == frame.depth;
     if (frame.still_layer) {
@@ -139,11 +161,12 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
         else
             *shape = ShapeOf(frame.comp, frame.layer, files.frame);
     }
+    std::uint64_t comp_bytes = 0, layer_bytes = 0;
     AsInputError([&] {
-        CheckWorldFits(files.input, frame.comp.data, frame.depth);
-        if (!frame.still_layer) CheckWorldFits(files.layer, frame.layer.data, frame.depth);
+        comp_bytes = CheckWorldFits(files.input, frame.comp.data, frame.depth);
+        if (!frame.still_layer) layer_bytes = CheckWorldFits(files.layer, frame.layer.data, frame.depth);
     });
-    OutputSpecOf(frame, settings);  // OUT's file type holds the frame's windows
+    SetOutput(frame, settings);
 
     // A still layer is read once, here, and then serves every frame.
     if (still != nullptr && !frame.still_layer) {
@@ -156,6 +179,11 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
         still->world = std::move(read.layer);
         frame.still_layer = true;
     }
+    // The output world, and COMP's filtered one, lie on OUT's data window.
+    const bool filtered = settings.downsample > 1;
+    frame.memory.output = filtered ? WorldBytes(frame.out_windows.data, frame.depth) : comp_bytes;
+    frame.memory.sources =
+        comp_bytes + (filtered ? frame.memory.output : 0) + (frame.still_layer ? 0 : layer_bytes * (filtered ? 2 : 1));
     return frame;
 }
 
@@ -188,46 +216,25 @@ void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettin
     renderer.Render(worlds, frame.files.input);
 }
 
-OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings) {
-    OutputSpec spec;
-    const bool comp_format = frame.out_format == frame.comp.format;
-    spec.format = frame.out_format;
-    spec.sample = settings.sample.value_or(DefaultSampleFor(frame.out_format, frame.comp.sample));
-    const FileFormat &out_format = FormatNamed(frame.out_format);
-    // A file of another type has that type's alpha convention: what
-    // OpenImageIO writes (OpenEXR and TIFF associated, PNG straight).
-    spec.associated = comp_format ? frame.comp.associated : out_format.alpha != AlphaConvention::kStraight;
-    // OUT's data window is COMP's (the rendered world's), its display
-    // window LAYER's; refused here, before any pixel is decoded, where
-    // the file type cannot hold them.
-    spec.display = WindowsAsWritten(frame.files.output, spec.format, Scaled(frame.comp.data, settings.downsample),
-                                    Scaled(frame.layer.display, settings.downsample))
-                       .display;
-    if (!settings.compression.empty())
-        spec.compression = settings.compression;
-    else if (comp_format && out_format.keeps_compression)
-        spec.compression = frame.comp.compression;
-    return spec;
-}
-
-OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings) {
-    const OutputSpec spec = OutputSpecOf(frame, settings);
-    // The windows the file holds once written, by the writer's own rule.
-    const OutputWindows windows =
-        WindowsAsWritten(frame.files.output, spec.format, Scaled(frame.comp.data, settings.downsample),
-                         Scaled(frame.layer.display, settings.downsample));
-    return OutputShape{spec.format, spec.sample, windows.data, windows.display};
+OutputShape ExpectedOutput(const OpenedFrame &frame) {
+    return OutputShape{frame.out.format, frame.out.sample, frame.out_windows.data, frame.out_windows.display};
 }
 
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
                  std::optional<FrameShape> *shape) {
-    OpenedFrame frame = OpenFrame(files, settings, still, shape, &renderer.pool());
+    // A lone frame's OUT is checked here, as JobOf checks a shot's.
+    FrameSettings checked = settings;
+    if (checked.format.empty()) {
+        checked.format = CheckOutputPath(files);
+        CheckOutputChoice(files.output, checked.format, checked);
+    }
+    OpenedFrame frame = OpenFrame(files, checked, still, shape, &renderer.pool());
     SourceBuffers buffers;
-    DecodeInput(frame, settings, buffers, &renderer.pool());
-    if (!frame.still_layer) DecodeLayer(frame, settings, buffers, &renderer.pool());
+    DecodeInput(frame, checked, buffers, &renderer.pool());
+    if (!frame.still_layer) DecodeLayer(frame, checked, buffers, &renderer.pool());
     std::optional<World> output;
-    RenderFrame(renderer, frame, settings, buffers, still, output);
-    WriteWorld(files.output, *output, OutputSpecOf(frame, settings));
+    RenderFrame(renderer, frame, checked, buffers, still, output);
+    WriteWorld(files.output, *output, frame.out);
 }
 
 }  // namespace veilshadow

@@ -9,6 +9,7 @@
 
 #include <PF_Host.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -26,8 +27,10 @@ struct FrameSettings {
     PF_Fixed slider = 0;  // Opacity, 16.16
     AlphaMode alpha = AlphaMode::kAuto;
     int downsample = 1;
-    // OUT's file type (OpenImageIO's name, by OUT's extension; empty:
-    // COMP's), sample type (-d; none: DefaultSampleFor) and compression
+    // OUT's file type (OpenImageIO's name, by OUT's extension), set where
+    // OUT's name and the choices below are checked, once before any frame
+    // is read (JobOf for a shot; RenderFiles, when empty, for a lone
+    // frame). Sample type (-d; none: DefaultSampleFor) and compression
     // (--compression; empty: COMP's for an OUT of COMP's file type, else
     // the format's own).
     std::string format;
@@ -77,8 +80,8 @@ std::string CheckOutputPath(const FrameFiles &files);
 // ---- One frame in stages ----------------------------------------------
 // A frame goes from files to file in four steps: OpenFrame (headers and
 // checks), DecodeInput and DecodeLayer (the pixels, on two threads at once
-// if wanted), RenderFrame, and WriteWorld with OutputSpecOf. The worlds
-// live in buffers the caller keeps from frame to frame. The box filter of
+// if wanted), RenderFrame, and WriteWorld with the frame's OutputSpec. The
+// worlds live in buffers the caller keeps from frame to frame. The box filter of
 // --downsample runs on `pool` (the renderer's; null: the calling thread).
 
 // Makes `slot` a world of this depth on this window: the one it holds when
@@ -97,26 +100,43 @@ struct SourceBuffers {
     std::optional<renderhost::World> input_full, layer_full;  // as decoded, before --downsample
 };
 
+// The pixel memory a frame holds on its way: `sources`, the worlds its
+// COMP and LAYER decode into (SourceBuffers: the box-filtered ones too
+// with --downsample, LAYER's counted at its full size; none for a LAYER
+// the still layer serves), and `output`, its output world.
+struct FrameMemory {
+    std::uint64_t sources = 0, output = 0;
+};
+
 // A frame's input files opened and checked; the pixels not yet decoded.
 struct OpenedFrame {
     FrameFiles files;
     renderhost::Depth depth = renderhost::Depth::k8;  // COMP's, for all three worlds
     ImageHeader comp, layer;
-    std::string out_format;    // OUT's file type
+    // How OUT is written: its own file type, the sample type and
+    // compression of the settings (by default COMP's where the file type
+    // takes them), the file type's alpha convention (COMP's for COMP's
+    // type: OpenEXR and TIFF associated, PNG straight), LAYER's display
+    // window; and the windows the file reads back with (WindowsAsWritten:
+    // COMP's data window and LAYER's display window, 1/N with
+    // --downsample N, as OUT's file type holds them).
+    OutputSpec out;
+    OutputWindows out_windows;
+    FrameMemory memory;        // as the sizes are checked
     bool still_layer = false;  // LAYER is the still layer's world
     // Open until decoded (the layer's never, when a still layer serves).
     std::unique_ptr<ImageReader> comp_file, layer_file;
 };
 
-// Reads the headers of COMP and LAYER and checks OUT's name, the frame's
-// shape against `shape` (when given; an empty one is set from this
-// frame), the sizes against the host's limits and that OUT's file type
-// holds the frame's windows (OutputSpecOf). With `still`, a LAYER
-// it holds at COMP's depth is not opened, and one it does not hold is
-// read (whole) into it here. Throws InputError naming the input at fault
+// Reads the headers of COMP and LAYER and checks the frame's shape against
+// `shape` (when given; an empty one is set from this frame) and the sizes
+// against the host's limits (noting the frame's memory), and sets how OUT,
+// of settings.format's type (checked already), is written, refusing
+// windows that type cannot hold. With `still`, a LAYER it holds at COMP's
+// depth is not opened, and one it does not hold is read (whole) into it
+// here. Throws InputError naming the input at fault
 // (missing, unreadable, unsupported, too large, not matching `shape`),
-// UsageError for an unusable OUT, OutputError for windows OUT cannot hold,
-// RunError otherwise.
+// OutputError for windows OUT cannot hold, RunError otherwise.
 OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, StillLayer *still,
                       std::optional<FrameShape> *shape, renderhost::ThreadPool *pool);
 
@@ -135,26 +155,17 @@ void DecodeLayer(OpenedFrame &frame, const FrameSettings &settings, SourceBuffer
 void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettings &settings, SourceBuffers &buffers,
                  StillLayer *still, std::optional<renderhost::World> &output);
 
-// How OUT is written: its own file type, the sample type and compression
-// of `settings` (by default COMP's where the file type takes them), the
-// file type's alpha convention (COMP's for COMP's type: OpenEXR and TIFF
-// associated, PNG straight), LAYER's display window (a PNG's is its data
-// window). Throws OutputError naming OUT when its file type cannot hold
-// COMP's data window or LAYER's display window (WindowsAsWritten).
-OutputSpec OutputSpecOf(const OpenedFrame &frame, const FrameSettings &settings);
-
 // What a whole OUT of the opened frame is: the file type, sample type, data
-// and display windows its render writes (OutputSpecOf and WindowsAsWritten;
-// see IsWholeImage): COMP's data window and LAYER's display window, 1/N
-// with --downsample N, as OUT's file type holds them. Throws OutputError
-// as the render would when the file type cannot hold them.
-OutputShape ExpectedOutput(const OpenedFrame &frame, const FrameSettings &settings);
+// and display windows its render writes (see IsWholeImage).
+OutputShape ExpectedOutput(const OpenedFrame &frame);
 
 // The four steps in a row for one frame: reads both files, renders, and
-// writes OUT as OutputSpecOf says, its data window the
+// writes OUT as the frame's OutputSpec says, its data window the
 // input's and its display window the layer's. Nothing is written unless
-// the whole frame succeeds. Throws as the steps do. `still` and `shape`
-// as for OpenFrame (the settings must not change between the calls).
+// the whole frame succeeds. Throws as the steps do, and first UsageError
+// for an unusable OUT (CheckOutputPath, CheckOutputChoice) when
+// settings.format is empty. `still` and `shape` as for OpenFrame (the
+// settings must not change between the calls).
 void RenderFiles(Renderer &renderer, const FrameFiles &files, const FrameSettings &settings,
                  StillLayer *still = nullptr, std::optional<FrameShape> *shape = nullptr);
 

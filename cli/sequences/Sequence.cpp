@@ -1,7 +1,6 @@
 #include "Sequence.h"
 
 #include "AtomicFile.h"
-#include "Downsample.h"
 #include "Errors.h"
 #include "Limits.h"
 #include "TaskQueue.h"
@@ -230,7 +229,7 @@ private:
             ahead.error = std::current_exception();
             return;
         }
-        if (!depth_chosen_) ChooseDepth(ahead.opened);
+        if (!in_flight_chosen_) ChooseInFlight(ahead.opened);
         ahead.slot = &slot;
         slot.busy = true;
         OpenedFrame *opened = &ahead.opened;
@@ -241,17 +240,16 @@ private:
                 decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers, pool_); });
     }
 
-    // Sizes the pipeline from the first frame opened.
-    void ChooseDepth(const OpenedFrame &frame) {
-        depth_chosen_ = true;
+    // Sets how many frames may be in flight from the first frame opened.
+    void ChooseInFlight(const OpenedFrame &frame) {
+        in_flight_chosen_ = true;
         if (!job_.sequence) return;
-        const int n = job_.settings.downsample;
-        const Window out = n > 1 ? DownsampledWindow(frame.comp.data, n) : frame.comp.data;
-        std::uint64_t source = WorldBytes(frame.comp.data, frame.depth) + (n > 1 ? WorldBytes(out, frame.depth) : 0);
-        if (!frame.still_layer) source += WorldBytes(frame.layer.data, frame.depth) * (n > 1 ? 2 : 1);
-        const FramesInFlight depth = ChooseFramesInFlight(source, WorldBytes(out, frame.depth), AvailableMemory());
-        while (static_cast<int>(sources_.size()) < depth.sources) sources_.push_back(std::make_unique<SourceSlot>());
-        while (static_cast<int>(outputs_.size()) < depth.outputs) outputs_.push_back(std::make_unique<OutputSlot>());
+        const FramesInFlight in_flight =
+            ChooseFramesInFlight(frame.memory.sources, frame.memory.output, AvailableMemory());
+        while (static_cast<int>(sources_.size()) < in_flight.sources)
+            sources_.push_back(std::make_unique<SourceSlot>());
+        while (static_cast<int>(outputs_.size()) < in_flight.outputs)
+            outputs_.push_back(std::make_unique<OutputSlot>());
     }
 
     SourceSlot *FreeSource() {
@@ -331,9 +329,9 @@ private:
         output.busy = true;
         behind.output = &output;
         behind.durable = std::make_shared<std::vector<std::future<void>>>();
-        behind.written = writers_.Submit(
-            [this, world = &*output.world, path = ahead.files.output, spec = OutputSpecOf(ahead.opened, job_.settings),
-             durable = behind.durable] { WriteOutput(path, *world, spec, flusher_, *durable); });
+        behind.written =
+            writers_.Submit([this, world = &*output.world, path = ahead.files.output, spec = ahead.opened.out,
+                             durable = behind.durable] { WriteOutput(path, *world, spec, flusher_, *durable); });
         return nullptr;
     }
 
@@ -432,7 +430,7 @@ private:
     std::optional<FrameShape> shape_;
     std::vector<std::unique_ptr<SourceSlot>> sources_;
     std::vector<std::unique_ptr<OutputSlot>> outputs_;
-    bool depth_chosen_ = false;
+    bool in_flight_chosen_ = false;
     std::size_t next_ = 0;            // the next frame to open
     std::unique_ptr<Ahead> waiting_;  // frame next_, checked, waiting for a source slot
     std::deque<std::unique_ptr<Ahead>> ahead_;
@@ -450,9 +448,9 @@ FramesInFlight ChooseFramesInFlight(std::uint64_t source_bytes, std::uint64_t ou
                                     std::uint64_t available_memory) {
     const std::uint64_t budget =
         available_memory == 0 ? kInFlightBudget : std::min(kInFlightBudget, available_memory / 2);
-    for (const FramesInFlight depth : {FramesInFlight{2, 3}, FramesInFlight{2, 2}, FramesInFlight{1, 2}})
-        if (source_bytes * std::uint64_t(depth.sources) + output_bytes * std::uint64_t(depth.outputs) <= budget)
-            return depth;
+    for (const FramesInFlight in_flight : {FramesInFlight{2, 3}, FramesInFlight{2, 2}, FramesInFlight{1, 2}})
+        if (source_bytes * std::uint64_t(in_flight.sources) + output_bytes * std::uint64_t(in_flight.outputs) <= budget)
+            return in_flight;
     return FramesInFlight{1, 1};
 }
 

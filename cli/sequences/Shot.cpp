@@ -216,7 +216,7 @@ bool Shot::Done(const FrameShape &shape, const FrameFiles &files) const {
     // nothing is decoded.
     std::optional<FrameShape> held = shape;
     const OpenedFrame frame = OpenFrame(files, job_.settings, nullptr, &held, nullptr);
-    return IsWholeImage(files.output, ExpectedOutput(frame, job_.settings));
+    return IsWholeImage(files.output, ExpectedOutput(frame));
 }
 
 std::vector<long> Shot::Missing(const std::optional<FrameShape> &shape) const {

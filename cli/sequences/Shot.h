@@ -42,7 +42,8 @@ struct SequenceJob {
 // The files, frames and settings the options name, checked: each value
 // parsed (with the message that names its option) where it lands in the
 // job, then OUT's file type and choice, the frame patterns and the shot's
-// files as a whole (CheckShotFiles).
+// files as a whole (CheckShotFiles). These hold for every frame, so OUT's
+// file type, in settings.format, is taken as checked as each frame opens.
 SequenceJob JobOf(const JobOptions &options);
 
 // Every frame's files at once, before any is written. Throws UsageError
@@ -74,8 +75,8 @@ public:
 
     // Whether a frame's OUT is done: a render of the frame would pass
     // every check it meets (OpenFrame: the frame's COMP and LAYER headers
-    // read and held to `shape`, OUT's name, type and choice), and OUT is
-    // a whole file of what that render writes (ExpectedOutput). Throws
+    // read and held to `shape`, its windows held by OUT's file type), and
+    // OUT is a whole file of what that render writes (ExpectedOutput). Throws
     // as OpenFrame does where the render would fail. Headers only, no
     // pixels. What --resume leaves out and what the farm counts as
     // written.

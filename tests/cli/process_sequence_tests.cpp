@@ -573,6 +573,35 @@ TEST(Sequences, AWrongSizedFrameStopsTheRun) {
     EXPECT_FALSE(std::filesystem::exists(dir / "out.0003.exr"));
 }
 
+// OUT's file type is checked once for the shot, but whether it holds a
+// frame's windows is each frame's own: a COMP that lies elsewhere fails
+// its frame as the frame opens, with --resume too.
+TEST(Sequences, AFrameWhoseWindowsOutCannotHoldFailsAlone) {
+    TempDir dir;
+    for (long frame = 1; frame <= 3; ++frame) {
+        WriteFrame(dir, frame);
+        clitest::WriteTestImage(
+            dir / ("comp.000" + std::to_string(frame) + ".exr"),
+            clitest::RandomImage(Sample::kHalf, 4, frame == 2 ? 3 : 0, frame == 2 ? 5 : 0, 30, 22, unsigned(frame)));
+    }
+    std::vector<std::string> args = SequenceArgs(dir, "####", "1-3");
+    args[5] = dir / "out.####.png";
+    args.push_back("--keep-going");
+    for (const char *summary : {"summary: 2 rendered, 0 skipped, 1 failed (frames 2)",
+                                "summary: 0 rendered, 2 skipped, 1 failed (frames 2)"}) {
+        const clitest::RunResult run = clitest::RunVeilshadow(args);
+        EXPECT_EQ(run.exit_code, 1) << run.err;
+        EXPECT_NE(
+            run.err.find("veilshadow: frame 2: " + (dir / "out.0002.png") + ": cannot hold a data window at (3, 5)"),
+            std::string::npos)
+            << run.err;
+        EXPECT_NE(run.err.find(summary), std::string::npos) << run.err;
+        EXPECT_TRUE(std::filesystem::exists(dir / "out.0003.png"));
+        EXPECT_FALSE(std::filesystem::exists(dir / "out.0002.png"));
+        args.push_back("--resume");
+    }
+}
+
 TEST(Sequences, AStillLayerServesEveryFrame) {
     TempDir dir;
     for (long frame = 0; frame <= 2; ++frame) WriteFrame(dir, frame);

@@ -469,14 +469,14 @@ TEST(Downsample, PoolThreadsGiveTheOneThreadResult) {
 
 // ---- Pipeline ----------------------------------------------------------
 
-struct DepthCase {
+struct InFlightCase {
     std::uint64_t source, output, available;
     int sources, outputs;
 };
 
 TEST(Sequence, FramesInFlightFitTheBudget) {
     constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t{1} << 30;
-    const DepthCase cases[] = {
+    const InFlightCase cases[] = {
         {266 * MiB, 133 * MiB, 20 * GiB, 2, 2},  // UHD float: {2, 3} takes 931 MiB, {2, 2} 798
         {66 * MiB, 33 * MiB, 20 * GiB, 2, 3},    // UHD 8-bit: 231 MiB
         {200 * MiB, 200 * MiB, 20 * GiB, 2, 2},  // exactly the budget
@@ -486,10 +486,42 @@ TEST(Sequence, FramesInFlightFitTheBudget) {
         {66 * MiB, 33 * MiB, 100 * MiB, 1, 1},   // {1, 2} takes 132 MiB of 50
         {66 * MiB, 33 * MiB, 0, 2, 3},           // memory unknown: the budget alone
     };
-    for (const DepthCase &c : cases) {
-        const FramesInFlight depth = ChooseFramesInFlight(c.source, c.output, c.available);
-        EXPECT_EQ(depth.sources, c.sources) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
-        EXPECT_EQ(depth.outputs, c.outputs) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+    for (const InFlightCase &c : cases) {
+        const FramesInFlight in_flight = ChooseFramesInFlight(c.source, c.output, c.available);
+        EXPECT_EQ(in_flight.sources, c.sources) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+        EXPECT_EQ(in_flight.outputs, c.outputs) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+    }
+}
+
+// The memory a frame holds, as it opens: COMP 10 x 6 and LAYER 4 x 5, half
+// floats in 32-bit worlds (16 bytes a pixel); the output world on COMP's
+// data window at (-3, 2), 6 x 3 at 1/2. With --downsample both inputs are
+// held as decoded and filtered (LAYER's filtered one counted at full
+// size); a still layer is held once for the run, not by the frame.
+TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
+    struct Case {
+        int downsample;
+        bool still;
+        std::uint64_t sources, output;
+    };
+    const Case cases[] = {
+        {1, false, (60 + 20) * 16, 60 * 16},
+        {1, true, 60 * 16, 60 * 16},
+        {2, false, (60 + 18 + 2 * 20) * 16, 18 * 16},
+        {2, true, (60 + 18) * 16, 18 * 16},
+    };
+    clitest::TempDir dir;
+    const FrameFiles files{dir / "comp.exr", dir / "layer.exr", dir / "out.exr", 0};
+    clitest::WriteTestImage(files.input, clitest::RandomImage(clitest::Sample::kHalf, 4, -3, 2, 10, 6, 1));
+    clitest::WriteTestImage(files.layer, clitest::RandomImage(clitest::Sample::kHalf, 4, 0, 0, 4, 5, 2));
+    for (const Case &c : cases) {
+        FrameSettings settings;
+        settings.format = "openexr";
+        settings.downsample = c.downsample;
+        StillLayer still;
+        const OpenedFrame frame = OpenFrame(files, settings, c.still ? &still : nullptr, nullptr, nullptr);
+        EXPECT_EQ(frame.memory.sources, c.sources) << c.downsample << " " << c.still;
+        EXPECT_EQ(frame.memory.output, c.output) << c.downsample << " " << c.still;
     }
 }
 
