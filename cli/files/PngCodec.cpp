@@ -11,6 +11,9 @@
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -112,9 +115,79 @@ inline unsigned Paeth(unsigned a, unsigned b, unsigned c) {
     return (pa <= pb && pa <= pc) ? a : pb <= pc ? b : c;
 }
 
+#if defined(__SSE2__)
+// Sub, average and Paeth undone a pixel of 4 or 8 bytes (RGBA) at a time,
+// after the first: each byte in a 16-bit lane, the pixel to the left being
+// the one just undone.
+template <std::size_t kBpp>
+__m128i LoadPixel(const unsigned char *p) {
+    if constexpr (kBpp == 4) {
+        std::int32_t v;
+        std::memcpy(&v, p, 4);
+        return _mm_unpacklo_epi8(_mm_cvtsi32_si128(v), _mm_setzero_si128());
+    } else {
+        return _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)), _mm_setzero_si128());
+    }
+}
+
+// Stores the low byte of each lane; returns the pixel as stored, in lanes.
+template <std::size_t kBpp>
+__m128i StorePixel(unsigned char *p, __m128i lanes) {
+    lanes = _mm_and_si128(lanes, _mm_set1_epi16(0xff));
+    const __m128i bytes = _mm_packus_epi16(lanes, lanes);
+    if constexpr (kBpp == 4) {
+        const std::int32_t v = _mm_cvtsi128_si32(bytes);
+        std::memcpy(p, &v, 4);
+    } else {
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(p), bytes);
+    }
+    return lanes;
+}
+
+inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
+
+template <std::size_t kBpp>
+void UnfilterPixels(unsigned type, unsigned char *row, const unsigned char *up, std::size_t n) {
+    __m128i a = LoadPixel<kBpp>(row);
+    __m128i c = LoadPixel<kBpp>(up);
+    for (std::size_t i = kBpp; i + kBpp <= n; i += kBpp) {
+        const __m128i x = LoadPixel<kBpp>(row + i);
+        const __m128i b = LoadPixel<kBpp>(up + i);
+        __m128i predicted;
+        if (type == 1) {
+            predicted = a;
+        } else if (type == 3) {
+            predicted = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
+        } else {
+            // pa = |b - c|, pb = |a - c|, pc = |a + b - 2c|: a where pa is
+            // the least, else b where pb is no more than pc, else c.
+            const __m128i pa = Abs16(_mm_sub_epi16(b, c)), pb = Abs16(_mm_sub_epi16(a, c));
+            const __m128i pc = Abs16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
+            const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+            const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
+            const __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
+            predicted = _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
+        }
+        a = StorePixel<kBpp>(row + i, _mm_add_epi16(x, predicted));
+        c = b;
+    }
+}
+#endif
+
 // Undoes filter `type` on `row` of `n` bytes; `up` is the row above,
 // unfiltered.
 bool UnfilterRow(unsigned type, unsigned char *row, const unsigned char *up, std::size_t n, std::size_t bpp) {
+#if defined(__SSE2__)
+    if ((type == 1 || type == 3 || type == 4) && (bpp == 4 || bpp == 8) && n >= bpp) {
+        for (std::size_t i = 0; i < bpp; ++i)
+            row[i] = static_cast<unsigned char>(row[i] + (type == 1 ? 0 : type == 3 ? up[i] >> 1 : up[i]));
+        if (bpp == 4)
+            UnfilterPixels<4>(type, row, up, n);
+        else
+            UnfilterPixels<8>(type, row, up, n);
+        return true;
+    }
+#endif
     switch (type) {
         case 0:
             return true;
@@ -139,39 +212,101 @@ bool UnfilterRow(unsigned type, unsigned char *row, const unsigned char *up, std
     }
 }
 
+// The four filters of `row` over `up`, each into its own `n` bytes of
+// `out` (sub, up, average, Paeth), from byte `from` on (from >= bpp).
+void FilterBytes(const unsigned char *row, const unsigned char *up, std::size_t from, std::size_t n, std::size_t bpp,
+                 unsigned char *const out[4]) {
+    for (std::size_t i = from; i < n; ++i) {
+        const int x = row[i], a = row[i - bpp], b = up[i], c = up[i - bpp];
+        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+        const int predicted = (pa <= pb && pa <= pc) ? a : pb <= pc ? b : c;
+        out[0][i] = static_cast<unsigned char>(x - a);
+        out[1][i] = static_cast<unsigned char>(x - b);
+        out[2][i] = static_cast<unsigned char>(x - ((a + b) >> 1));
+        out[3][i] = static_cast<unsigned char>(x - predicted);
+    }
+}
+
+// The sum of `n` bytes read as signed, without their signs.
+std::uint32_t AbsoluteSum(const unsigned char *bytes, std::size_t n) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i) sum += std::uint32_t(std::abs(int(static_cast<signed char>(bytes[i]))));
+    return sum;
+}
+
+#if defined(__SSE2__)
+// The same 16 bytes at a time from `from`: the sums of the filters' bytes
+// (none, sub, up, average, Paeth) added to `sums`; returns where it
+// stopped.
+std::size_t FilterBytesSse2(const unsigned char *row, const unsigned char *up, std::size_t from, std::size_t n,
+                            std::size_t bpp, unsigned char *const out[4], std::uint64_t sums[5]) {
+    const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi8(1);
+    __m128i total[5] = {zero, zero, zero, zero, zero};
+    // |v| of bytes read as signed, summed in two 64-bit halves.
+    const auto add = [&](int f, __m128i v) {
+        total[f] = _mm_add_epi64(total[f], _mm_sad_epu8(_mm_min_epu8(v, _mm_sub_epi8(zero, v)), zero));
+    };
+    const auto paeth = [&](__m128i a, __m128i b, __m128i c) {
+        const __m128i pa = Abs16(_mm_sub_epi16(b, c)), pb = Abs16(_mm_sub_epi16(a, c));
+        const __m128i pc = Abs16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
+        const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+        const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
+        const __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
+        return _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
+    };
+    const auto load = [](const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); };
+    std::size_t i = from;
+    for (; i + 16 <= n; i += 16) {
+        const __m128i x = load(row + i), a = load(row + i - bpp), b = load(up + i), c = load(up + i - bpp);
+        // (a + b) >> 1 per byte: the rounded-up mean less the odd bit.
+        const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
+        const __m128i low = paeth(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(c, zero));
+        const __m128i high = paeth(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(c, zero));
+        const __m128i filtered[4] = {_mm_sub_epi8(x, a), _mm_sub_epi8(x, b), _mm_sub_epi8(x, mean),
+                                     _mm_sub_epi8(x, _mm_packus_epi16(low, high))};
+        add(0, x);
+        for (int f = 0; f < 4; ++f) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out[f] + i), filtered[f]);
+            add(f + 1, filtered[f]);
+        }
+    }
+    for (int f = 0; f < 5; ++f) {
+        alignas(16) std::uint64_t halves[2];
+        _mm_store_si128(reinterpret_cast<__m128i *>(halves), total[f]);
+        sums[f] += halves[0] + halves[1];
+    }
+    return i;
+}
+#endif
+
 // Writes `row` filtered over `up` to `out` (type byte first): the filter
 // whose residuals, read as signed bytes, have the least sum of absolute
-// values (the first of equal ones), or `forced` when it is 0 to 4. Each
-// filter is one plain loop over the row, which the compiler vectorizes.
+// values (the first of equal ones), or `forced` when it is 0 to 4.
 void FilterRow(const unsigned char *row, const unsigned char *up, std::size_t n, std::size_t bpp, int forced,
                unsigned char *out) {
     thread_local std::vector<unsigned char> rows;
     if (rows.size() < 4 * n) rows.resize(4 * n);
-    unsigned char *const sub = rows.data(), *const above = sub + n, *const average = above + n,
-                         *const paeth = average + n;
+    unsigned char *const filters[4] = {rows.data(), rows.data() + n, rows.data() + 2 * n, rows.data() + 3 * n};
     for (std::size_t i = 0; i < bpp; ++i) {
-        sub[i] = row[i];
-        above[i] = paeth[i] = static_cast<unsigned char>(row[i] - up[i]);
-        average[i] = static_cast<unsigned char>(row[i] - (up[i] >> 1));
+        filters[0][i] = row[i];
+        filters[1][i] = filters[3][i] = static_cast<unsigned char>(row[i] - up[i]);
+        filters[2][i] = static_cast<unsigned char>(row[i] - (up[i] >> 1));
     }
-    for (std::size_t i = bpp; i < n; ++i) sub[i] = static_cast<unsigned char>(row[i] - row[i - bpp]);
-    for (std::size_t i = bpp; i < n; ++i) above[i] = static_cast<unsigned char>(row[i] - up[i]);
-    for (std::size_t i = bpp; i < n; ++i)
-        average[i] = static_cast<unsigned char>(row[i] - ((unsigned(row[i - bpp]) + up[i]) >> 1));
-    for (std::size_t i = bpp; i < n; ++i) {
-        const int a = row[i - bpp], b = up[i], c = up[i - bpp];
-        const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
-        const int predicted = (pa <= pb && pa <= pc) ? a : pb <= pc ? b : c;
-        paeth[i] = static_cast<unsigned char>(row[i] - predicted);
-    }
-    const unsigned char *const filtered[5] = {row, sub, above, average, paeth};
+    // Bytes [bpp, done) are filtered and summed 16 at a time; the rest one
+    // at a time.
+    std::uint64_t sums[5] = {0, 0, 0, 0, 0};
+    std::size_t done = bpp;
+#if defined(__SSE2__)
+    done = FilterBytesSse2(row, up, bpp, n, bpp, filters, sums);
+#endif
+    FilterBytes(row, up, done, n, bpp, filters);
+    const unsigned char *const filtered[5] = {row, filters[0], filters[1], filters[2], filters[3]};
     int best = forced;
     if (best < 0) {
         std::uint64_t least = ~std::uint64_t{0};
         for (int f = 0; f < 5; ++f) {
-            std::uint32_t sum = 0;
-            for (std::size_t i = 0; i < n; ++i)
-                sum += std::uint32_t(std::abs(int(static_cast<signed char>(filtered[f][i]))));
+            const std::uint64_t sum =
+                sums[f] + AbsoluteSum(filtered[f], bpp) + AbsoluteSum(filtered[f] + done, n - done);
             if (sum < least) least = sum, best = f;
         }
     }

@@ -218,6 +218,64 @@ TEST(PngCodec, EveryFilterRoundTripsThroughLibpng) {
                 }
 }
 
+// The filter each row gets without one forced is the one whose bytes, read
+// as signed, have the least sum of absolute values (the first of equal
+// ones), worked out here from the filters' definitions; rows long enough
+// for the encoder's 16-byte steps and their ends.
+TEST(PngCodec, EachRowGetsTheFilterOfLeastAbsoluteSum) {
+    std::mt19937 rng(11);
+    for (int depth : {8, 16})
+        for (int channels : {3, 4})
+            for (std::uint32_t width : {2u, 7u, 37u}) {
+                const std::uint32_t height = 24;
+                const std::size_t bpp = std::size_t(channels) * (depth / 8), n = width * bpp;
+                // Rows of each kind: smooth across, smooth down, noisy.
+                Bytes samples(n * height);
+                for (std::uint32_t y = 0; y < height; ++y)
+                    for (std::size_t i = 0; i < n; ++i)
+                        samples[y * n + i] = static_cast<unsigned char>(y % 3 == 0   ? i / bpp * 3
+                                                                        : y % 3 == 1 ? y * 5 + i % bpp
+                                                                                     : rng());
+                PngEncoder encoder(width, height, depth, channels);
+                encoder.AddRows(samples.data(), height);
+                Bytes png;
+                encoder.Finish(1,
+                               [&](const unsigned char *d, std::size_t size) { png.insert(png.end(), d, d + size); });
+                PngHead head;
+                ASSERT_EQ(ReadPngHead(png.data(), png.size(), head), PngHeadResult::kTaken);
+                Bytes rest(png.begin() + std::ptrdiff_t(head.first_idat), png.end());
+                Bytes filtered(head.FilteredBytes());
+                ASSERT_EQ(InflatePng(head, rest.data(), rest.size(), filtered.data()), "");
+                for (std::uint32_t y = 0; y < height; ++y) {
+                    // The file holds 16-bit samples big-endian.
+                    const auto at = [&](std::uint32_t row, std::size_t i) -> int {
+                        if (row >= height) return 0;  // above the first row
+                        const std::size_t k = depth == 16 ? (i ^ 1) : i;
+                        return samples[row * n + k];
+                    };
+                    const std::uint32_t above = y == 0 ? height : y - 1;
+                    long best_sum = -1;
+                    int best = 0;
+                    for (int f = 0; f < 5; ++f) {
+                        long sum = 0;
+                        for (std::size_t i = 0; i < n; ++i) {
+                            const int x = at(y, i), b = at(above, i);
+                            const int a = i >= bpp ? at(y, i - bpp) : 0, c = i >= bpp ? at(above, i - bpp) : 0;
+                            const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
+                            const int predicted[5] = {0, a, b, (a + b) / 2,
+                                                      pa <= pb && pa <= pc ? a
+                                                      : pb <= pc           ? b
+                                                                           : c};
+                            sum += std::abs(int(static_cast<signed char>(x - predicted[f])));
+                        }
+                        if (best_sum < 0 || sum < best_sum) best_sum = sum, best = f;
+                    }
+                    EXPECT_EQ(filtered[y * (n + 1)], best)
+                        << depth << "-bit, " << channels << " channels, width " << width << ", row " << y;
+                }
+            }
+}
+
 // A damaged file is an error for that file, whose message names it; the
 // sanitizers watch that no byte beyond the file is read.
 struct DamageCase {
