@@ -30,4 +30,10 @@ void WriteWorldFast(TempFile &file, const renderhost::World &world, const Output
     format->write_fast(file, world, spec, windows);
 }
 
+std::uint64_t WriterHeldBytes(const OutputSpec &spec, const Window &data) {
+    const FileFormat *format = FindFormat(spec.format);
+    if (format == nullptr || format->fast_writer_holds == nullptr || !FastWriterTakes(spec)) return 0;
+    return format->fast_writer_holds(spec, data);
+}
+
 }  // namespace veilshadow

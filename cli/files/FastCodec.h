@@ -27,6 +27,9 @@ public:
     // Whether the file's pixels are all there, judged from its structure
     // (see ImageReader::LooksWhole).
     virtual bool LooksWhole() = 0;
+    // The bytes of its own it holds while the rows are read, beyond the
+    // world they go into.
+    virtual std::uint64_t HeldBytes() const { return 0; }
 };
 
 // A fast reader of `path` when a fast codec takes the file, with `header`
@@ -42,6 +45,9 @@ bool FastWriterTakes(const OutputSpec &spec);
 // file's target when the writing fails.
 void WriteWorldFast(TempFile &file, const renderhost::World &world, const OutputSpec &spec,
                     const OutputWindows &windows);
+// The bytes the writer of `spec` holds while it writes a world on `data`,
+// beyond the world itself: 0 for a writer that holds only a strip.
+std::uint64_t WriterHeldBytes(const OutputSpec &spec, const Window &data);
 
 }  // namespace veilshadow
 

@@ -35,7 +35,8 @@ const std::vector<FileFormat> &FileFormats() {
          PngWriterTakes,
          [](TempFile &file, const renderhost::World &world, const OutputSpec &spec, const OutputWindows &) {
              WritePng(file, world, spec);  // a PNG sits at (0, 0), its frame its pixels
-         }},
+         },
+         PngWriterHeldBytes},
         {"tiff",
          "TIFF",
          {".tif", ".tiff"},
@@ -51,6 +52,7 @@ const std::vector<FileFormat> &FileFormats() {
          OriginHeld::kNotNegative,
          DisplayHeld::kSizeOnly,
          "a TIFF file places its pixels at (0, 0) or right of and below it, and its display window at (0, 0)",
+         nullptr,
          nullptr,
          nullptr,
          nullptr},
@@ -71,7 +73,8 @@ const std::vector<FileFormat> &FileFormats() {
          "",
          OpenExrReader,
          ExrWriterTakes,
-         WriteExr},
+         WriteExr,
+         nullptr},
     };
     return formats;
 }

@@ -99,6 +99,9 @@ struct FileFormat {
     FastReaderOpener open_fast_reader;
     FastWriterTest fast_writer_takes;
     FastWriter write_fast;
+    // The bytes that fast writer holds for a world on a window; nullptr
+    // where it holds only a strip.
+    std::uint64_t (*fast_writer_holds)(const OutputSpec &spec, const Window &data);
 };
 
 // Every row, in the order messages and help list them.

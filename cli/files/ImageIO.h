@@ -69,6 +69,9 @@ public:
     // format without one (TIFF) its last row is decoded (a file cut short
     // loses its end). A tiled file is never one veilshadow wrote: false.
     bool LooksWhole();
+    // The bytes its codec holds while the pixels are decoded, beyond the
+    // world they go into (a PNG's whole inflated stream; a strip else).
+    std::uint64_t CodecBytes() const;
 
 private:
     struct Impl;

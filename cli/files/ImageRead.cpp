@@ -316,6 +316,8 @@ void ImageReader::ReadInto(World &world) {
     }
 }
 
+std::uint64_t ImageReader::CodecBytes() const { return impl_->fast ? impl_->fast->HeldBytes() : 0; }
+
 bool ImageReader::LooksWhole() {
     if (impl_->fast) return impl_->fast->LooksWhole();
     if (impl_->tiled) return false;

@@ -553,6 +553,13 @@ public:
     }
 
     bool LooksWhole() override { return PngEndsWhole(path_); }
+    // The file from its first IDAT chunk and the filtered rows, held
+    // together while the first strip is read.
+    std::uint64_t HeldBytes() const override {
+        struct stat status {};
+        const std::uint64_t size = stat(path_.c_str(), &status) == 0 ? std::uint64_t(status.st_size) : 0;
+        return (size > head_.first_idat ? size - head_.first_idat : 0) + head_.FilteredBytes();
+    }
 
 private:
     [[noreturn]] void Fail(const std::string &problem) const {
@@ -654,6 +661,11 @@ std::unique_ptr<FastReader> OpenPngReader(const std::string &path, AlphaMode alp
 bool PngWriterTakes(const OutputSpec &spec) {
     return g_enabled.load(std::memory_order_relaxed) && spec.format == "png" &&
            (spec.sample == SampleType::kUInt8 || spec.sample == SampleType::kUInt16) && LevelOf(spec.compression) >= 0;
+}
+
+std::uint64_t PngWriterHeldBytes(const OutputSpec &spec, const Window &data) {
+    return PngEncoder::HeldBytes(static_cast<std::uint32_t>(data.width), static_cast<std::uint32_t>(data.height),
+                                 spec.sample == SampleType::kUInt16 ? 16 : 8, 4);
 }
 
 void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &spec) {

@@ -95,6 +95,8 @@ std::unique_ptr<FastReader> OpenPngReader(const std::string &path, AlphaMode alp
 // filtered, huffman, rle and fixed stay with OpenImageIO).
 bool PngWriterTakes(const OutputSpec &spec);
 void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &spec);
+// What WritePng holds for a world on `data`: the encoder's bytes.
+std::uint64_t PngWriterHeldBytes(const OutputSpec &spec, const Window &data);
 
 // Turns this codec off and on (on by default), so that the general path
 // can be compared with it.

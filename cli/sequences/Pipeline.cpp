@@ -2,6 +2,7 @@
 
 #include "Downsample.h"
 #include "Errors.h"
+#include "FastCodec.h"
 #include "Formats.h"
 #include "ImageIO.h"
 #include "Limits.h"
@@ -184,6 +185,10 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
     frame.memory.output = filtered ? WorldBytes(frame.out_windows.data, frame.depth) : comp_bytes;
     frame.memory.sources =
         comp_bytes + (filtered ? frame.memory.output : 0) + (frame.still_layer ? 0 : layer_bytes * (filtered ? 2 : 1));
+    // And what the codecs hold beside the worlds while they decode and
+    // encode.
+    frame.memory.sources += frame.comp_file->CodecBytes() + (frame.layer_file ? frame.layer_file->CodecBytes() : 0);
+    frame.memory.output += WriterHeldBytes(frame.out, frame.out_windows.data);
     return frame;
 }
 

@@ -103,7 +103,9 @@ struct SourceBuffers {
 // The pixel memory a frame holds on its way: `sources`, the worlds its
 // COMP and LAYER decode into (SourceBuffers: the box-filtered ones too
 // with --downsample, LAYER's counted at its full size; none for a LAYER
-// the still layer serves), and `output`, its output world.
+// the still layer serves), and `output`, its output world; each with the
+// bytes its codecs hold beside them (a PNG's whole stream, read or
+// written).
 struct FrameMemory {
     std::uint64_t sources = 0, output = 0;
 };

@@ -523,6 +523,24 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
         EXPECT_EQ(frame.memory.sources, c.sources) << c.downsample << " " << c.still;
         EXPECT_EQ(frame.memory.output, c.output) << c.downsample << " " << c.still;
     }
+
+    // PNG files are inflated whole, and OUT deflated whole: each frame
+    // counts the filtered rows (a byte a row besides the samples) and the
+    // file from its first IDAT chunk; OUT's encoder twice its filtered
+    // rows, a 64th more and 4096 bytes. 8-bit worlds, 4 bytes a pixel.
+    const FrameFiles png{dir / "comp.png", dir / "layer.png", dir / "out.png", 0};
+    clitest::WriteTestImage(png.input, clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 10, 6, 1));
+    clitest::WriteTestImage(png.layer, clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 4, 5, 2));
+    const auto from_idat = [](const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        return std::uint64_t(bytes.size() - (bytes.find("IDAT") - 4));  // the chunk starts at its length
+    };
+    FrameSettings settings;
+    settings.format = "png";
+    const OpenedFrame frame = OpenFrame(png, settings, nullptr, nullptr, nullptr);
+    EXPECT_EQ(frame.memory.sources, (60 + 20) * 4 + 6 * 41 + from_idat(png.input) + 5 * 17 + from_idat(png.layer));
+    EXPECT_EQ(frame.memory.output, 60 * 4 + 2 * 246 + 246 / 64 + 4096);
 }
 
 TEST(TaskQueue, TasksRunInOrderAndHandBackTheirErrors) {
