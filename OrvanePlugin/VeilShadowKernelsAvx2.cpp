@@ -1,9 +1,8 @@
 // The AVX2 spans: eight pixels at a time. Compiled for AVX2 and FMA inside
 // a target region, so the rest of the plug-in keeps the x86-64 baseline;
 // the kernels take this path only where the processor and the operating
-// system support it (the table in VeilShadowKernelPaths.cpp). It holds
-// only the AVX2 op set (VeilShadowKernelsSimdOps.inc says what one holds);
-// the spans are the shared ones.
+// system support it (the table in VeilShadowKernelPaths.cpp). Only the op
+// set is AVX2's (VeilShadowKernelsSimdOps.inc).
 #include "VeilShadowSpans.h"
 
 #if ORVANE_KERNELS_X86
@@ -37,7 +36,7 @@ ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c
 ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
 ORVANE_SIMD_INLINE F AndF(F a, F b) { return _mm256_and_ps(a, b); }
 ORVANE_SIMD_INLINE F OrF(F a, F b) { return _mm256_or_ps(a, b); }
-ORVANE_SIMD_INLINE F SelectF(F mask, F a, F b) { return _mm256_blendv_ps(b, a, mask); }
+ORVANE_SIMD_INLINE F Select(F mask, F a, F b) { return _mm256_blendv_ps(b, a, mask); }
 ORVANE_SIMD_INLINE int MoveMaskF(F v) { return _mm256_movemask_ps(v); }
 ORVANE_SIMD_INLINE F UnpackLoF(F a, F b) { return _mm256_unpacklo_ps(a, b); }
 ORVANE_SIMD_INLINE F UnpackHiF(F a, F b) { return _mm256_unpackhi_ps(a, b); }
@@ -51,7 +50,7 @@ ORVANE_SIMD_INLINE F TruncF(F v) { return _mm256_round_ps(v, _MM_FROUND_TO_ZERO 
 ORVANE_SIMD_INLINE void StreamI(void *p, I v) { _mm256_stream_si256(static_cast<__m256i *>(p), v); }
 ORVANE_SIMD_INLINE void StreamFence() { _mm_sfence(); }
 ORVANE_SIMD_INLINE I SubsU16(I a, I b) { return _mm256_subs_epu16(a, b); }
-ORVANE_SIMD_INLINE I SelectI(I mask, I a, I b) { return _mm256_blendv_epi8(b, a, mask); }
+ORVANE_SIMD_INLINE I Select(I mask, I a, I b) { return _mm256_blendv_epi8(b, a, mask); }
 ORVANE_SIMD_INLINE bool AnyI(I v) { return !_mm256_testz_si256(v, v); }
 ORVANE_SIMD_INLINE bool AllI(I v) { return _mm256_movemask_epi8(v) == -1; }
 ORVANE_SIMD_INLINE I MulSmall32(I a, I b) { return _mm256_mullo_epi32(a, b); }
@@ -80,9 +79,9 @@ ORVANE_SIMD_INLINE I WidenBytes(const unsigned char *bytes) {
 }
 ORVANE_SIMD_INLINE I Permute32(I v, I order) { return _mm256_permutevar8x32_epi32(v, order); }
 
-ORVANE_SIMD_INLINE D MinD(D a, D b) { return _mm256_min_pd(a, b); }
-ORVANE_SIMD_INLINE D MaxD(D a, D b) { return _mm256_max_pd(a, b); }
-ORVANE_SIMD_INLINE D SelectD(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
+ORVANE_SIMD_INLINE D Min(D a, D b) { return _mm256_min_pd(a, b); }
+ORVANE_SIMD_INLINE D Max(D a, D b) { return _mm256_max_pd(a, b); }
+ORVANE_SIMD_INLINE D Select(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
 ORVANE_SIMD_INLINE void SplitF(F v, D &lo, D &hi) {
     lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
     hi = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
@@ -93,8 +92,6 @@ ORVANE_SIMD_INLINE I JoinTrunc(D lo, D hi) {
 ORVANE_SIMD_INLINE F JoinF(D lo, D hi) { return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo)); }
 
 #include "VeilShadowKernelsSimd.inc"
-
-#undef ORVANE_SIMD_COMPACTS
 
 }  // namespace avx2
 }  // namespace spans

@@ -1,8 +1,7 @@
 // The SSE2 spans: four pixels at a time. SSE2 is part of the x86-64
 // baseline that the whole plug-in is compiled for, so this file needs no
-// target region of its own. It holds only the SSE2 op set
-// (VeilShadowKernelsSimdOps.inc says what one holds); the spans are the
-// shared ones.
+// target region of its own. Only the op set is SSE2's
+// (VeilShadowKernelsSimdOps.inc).
 #include "VeilShadowSpans.h"
 
 #if ORVANE_KERNELS_X86
@@ -26,7 +25,7 @@ ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a
 ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm_sub_ps(_mm_mul_ps(a, b), c); }
 ORVANE_SIMD_INLINE F AndF(F a, F b) { return _mm_and_ps(a, b); }
 ORVANE_SIMD_INLINE F OrF(F a, F b) { return _mm_or_ps(a, b); }
-ORVANE_SIMD_INLINE F SelectF(F mask, F a, F b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
+ORVANE_SIMD_INLINE F Select(F mask, F a, F b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
 ORVANE_SIMD_INLINE int MoveMaskF(F v) { return _mm_movemask_ps(v); }
 ORVANE_SIMD_INLINE F UnpackLoF(F a, F b) { return _mm_unpacklo_ps(a, b); }
 ORVANE_SIMD_INLINE F UnpackHiF(F a, F b) { return _mm_unpackhi_ps(a, b); }
@@ -41,7 +40,7 @@ ORVANE_SIMD_INLINE F TruncF(F v) { return _mm_cvtepi32_ps(_mm_cvttps_epi32(v)); 
 ORVANE_SIMD_INLINE void StreamI(void *p, I v) { _mm_stream_si128(static_cast<__m128i *>(p), v); }
 ORVANE_SIMD_INLINE void StreamFence() { _mm_sfence(); }
 ORVANE_SIMD_INLINE I SubsU16(I a, I b) { return _mm_subs_epu16(a, b); }
-ORVANE_SIMD_INLINE I SelectI(I mask, I a, I b) {
+ORVANE_SIMD_INLINE I Select(I mask, I a, I b) {
     return _mm_or_si128(_mm_and_si128(mask, a), _mm_andnot_si128(mask, b));
 }
 ORVANE_SIMD_INLINE bool AnyI(I v) { return _mm_movemask_epi8(v) != 0; }
@@ -68,9 +67,9 @@ ORVANE_SIMD_INLINE I Pack8(I a, I r, I g, I b) {
 }
 ORVANE_SIMD_INLINE I SpreadEvenDwords(I v) { return _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 0, 0)); }
 
-ORVANE_SIMD_INLINE D MinD(D a, D b) { return _mm_min_pd(a, b); }
-ORVANE_SIMD_INLINE D MaxD(D a, D b) { return _mm_max_pd(a, b); }
-ORVANE_SIMD_INLINE D SelectD(D mask, D a, D b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
+ORVANE_SIMD_INLINE D Min(D a, D b) { return _mm_min_pd(a, b); }
+ORVANE_SIMD_INLINE D Max(D a, D b) { return _mm_max_pd(a, b); }
+ORVANE_SIMD_INLINE D Select(D mask, D a, D b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
 ORVANE_SIMD_INLINE void SplitF(F v, D &lo, D &hi) {
     lo = _mm_cvtps_pd(v);
     hi = _mm_cvtps_pd(_mm_movehl_ps(v, v));
@@ -79,8 +78,6 @@ ORVANE_SIMD_INLINE I JoinTrunc(D lo, D hi) { return _mm_unpacklo_epi64(_mm_cvttp
 ORVANE_SIMD_INLINE F JoinF(D lo, D hi) { return _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi)); }
 
 #include "VeilShadowKernelsSimd.inc"
-
-#undef ORVANE_SIMD_COMPACTS
 
 }  // namespace sse2
 
