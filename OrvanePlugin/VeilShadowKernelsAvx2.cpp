@@ -36,6 +36,8 @@ ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c
 ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
 ORVANE_SIMD_INLINE F AndF(F a, F b) { return _mm256_and_ps(a, b); }
 ORVANE_SIMD_INLINE F OrF(F a, F b) { return _mm256_or_ps(a, b); }
+ORVANE_SIMD_INLINE F CmpGtF(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+ORVANE_SIMD_INLINE F CmpEqF(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
 ORVANE_SIMD_INLINE F Select(F mask, F a, F b) { return _mm256_blendv_ps(b, a, mask); }
 ORVANE_SIMD_INLINE int MoveMaskF(F v) { return _mm256_movemask_ps(v); }
 ORVANE_SIMD_INLINE F UnpackLoF(F a, F b) { return _mm256_unpacklo_ps(a, b); }
@@ -81,6 +83,8 @@ ORVANE_SIMD_INLINE I Permute32(I v, I order) { return _mm256_permutevar8x32_epi3
 
 ORVANE_SIMD_INLINE D Min(D a, D b) { return _mm256_min_pd(a, b); }
 ORVANE_SIMD_INLINE D Max(D a, D b) { return _mm256_max_pd(a, b); }
+ORVANE_SIMD_INLINE D CmpLtD(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
+ORVANE_SIMD_INLINE D CmpGtD(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
 ORVANE_SIMD_INLINE D Select(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
 ORVANE_SIMD_INLINE void SplitF(F v, D &lo, D &hi) {
     lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));

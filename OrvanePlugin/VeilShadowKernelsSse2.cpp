@@ -25,6 +25,8 @@ ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm_add_ps(_mm_mul_ps(a
 ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm_sub_ps(_mm_mul_ps(a, b), c); }
 ORVANE_SIMD_INLINE F AndF(F a, F b) { return _mm_and_ps(a, b); }
 ORVANE_SIMD_INLINE F OrF(F a, F b) { return _mm_or_ps(a, b); }
+ORVANE_SIMD_INLINE F CmpGtF(F a, F b) { return F(a > b); }
+ORVANE_SIMD_INLINE F CmpEqF(F a, F b) { return F(a == b); }
 ORVANE_SIMD_INLINE F Select(F mask, F a, F b) { return _mm_or_ps(_mm_and_ps(mask, a), _mm_andnot_ps(mask, b)); }
 ORVANE_SIMD_INLINE int MoveMaskF(F v) { return _mm_movemask_ps(v); }
 ORVANE_SIMD_INLINE F UnpackLoF(F a, F b) { return _mm_unpacklo_ps(a, b); }
@@ -69,6 +71,8 @@ ORVANE_SIMD_INLINE I SpreadEvenDwords(I v) { return _mm_shuffle_epi32(v, _MM_SHU
 
 ORVANE_SIMD_INLINE D Min(D a, D b) { return _mm_min_pd(a, b); }
 ORVANE_SIMD_INLINE D Max(D a, D b) { return _mm_max_pd(a, b); }
+ORVANE_SIMD_INLINE D CmpLtD(D a, D b) { return D(a < b); }
+ORVANE_SIMD_INLINE D CmpGtD(D a, D b) { return D(a > b); }
 ORVANE_SIMD_INLINE D Select(D mask, D a, D b) { return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b)); }
 ORVANE_SIMD_INLINE void SplitF(F v, D &lo, D &hi) {
     lo = _mm_cvtps_pd(v);
