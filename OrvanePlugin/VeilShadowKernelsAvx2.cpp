@@ -1,7 +1,8 @@
 // The AVX2 spans: eight pixels at a time. Compiled for AVX2 and FMA inside
 // a target region, so the rest of the plug-in keeps the x86-64 baseline;
 // the kernels take this path only where the processor and the operating
-// system support it (the table in VeilShadowKernelPaths.cpp).
+// system support it (the table in VeilShadowKernelPaths.cpp). Only the op
+// set is AVX2's (VeilShadowKernelsSimdOps.inc).
 #include "VeilShadowSpans.h"
 
 #if ORVANE_KERNELS_X86
@@ -27,28 +28,17 @@ constexpr ptrdiff_t kLanes = 8;
 using F = __m256;
 using I = __m256i;
 using D = __m256d;
-// movemask_ps bits of the alpha floats of the pixels in one vector.
-constexpr int kAlphaBitsF = 0x11;
 
-// ---- floats
-ORVANE_SIMD_INLINE F LoadF(const float *p) { return _mm256_loadu_ps(p); }
-ORVANE_SIMD_INLINE void StoreF(float *p, F v) { _mm256_storeu_ps(p, v); }
-ORVANE_SIMD_INLINE F SetF(float v) { return _mm256_set1_ps(v); }
-ORVANE_SIMD_INLINE F Add(F a, F b) { return _mm256_add_ps(a, b); }
-ORVANE_SIMD_INLINE F Sub(F a, F b) { return _mm256_sub_ps(a, b); }
-ORVANE_SIMD_INLINE F Mul(F a, F b) { return _mm256_mul_ps(a, b); }
-ORVANE_SIMD_INLINE F Div(F a, F b) { return _mm256_div_ps(a, b); }
-// a * b + c and a * b - c in one step. Used only where the product and the
-// result are exact (integers below 2^24), so fusing rounds nothing away.
-ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
-ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
 ORVANE_SIMD_INLINE F Min(F a, F b) { return _mm256_min_ps(a, b); }
 ORVANE_SIMD_INLINE F Max(F a, F b) { return _mm256_max_ps(a, b); }
-ORVANE_SIMD_INLINE F CmpGtF(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
-ORVANE_SIMD_INLINE F CmpEqF(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+// Fused: the spans use these only where the product and the sum are exact.
+ORVANE_SIMD_INLINE F MulAddExact(F a, F b, F c) { return _mm256_fmadd_ps(a, b, c); }
+ORVANE_SIMD_INLINE F MulSubExact(F a, F b, F c) { return _mm256_fmsub_ps(a, b, c); }
 ORVANE_SIMD_INLINE F AndF(F a, F b) { return _mm256_and_ps(a, b); }
 ORVANE_SIMD_INLINE F OrF(F a, F b) { return _mm256_or_ps(a, b); }
-ORVANE_SIMD_INLINE F SelectF(F mask, F a, F b) { return _mm256_blendv_ps(b, a, mask); }
+ORVANE_SIMD_INLINE F CmpGtF(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+ORVANE_SIMD_INLINE F CmpEqF(F a, F b) { return _mm256_cmp_ps(a, b, _CMP_EQ_OQ); }
+ORVANE_SIMD_INLINE F Select(F mask, F a, F b) { return _mm256_blendv_ps(b, a, mask); }
 ORVANE_SIMD_INLINE int MoveMaskF(F v) { return _mm256_movemask_ps(v); }
 ORVANE_SIMD_INLINE F UnpackLoF(F a, F b) { return _mm256_unpacklo_ps(a, b); }
 ORVANE_SIMD_INLINE F UnpackHiF(F a, F b) { return _mm256_unpackhi_ps(a, b); }
@@ -57,52 +47,19 @@ ORVANE_SIMD_INLINE F ShuffleF(F a, F b) {
     return _mm256_shuffle_ps(a, b, kImm);
 }
 ORVANE_SIMD_INLINE I CvtTruncF(F v) { return _mm256_cvttps_epi32(v); }
-ORVANE_SIMD_INLINE F CvtI(I v) { return _mm256_cvtepi32_ps(v); }
 ORVANE_SIMD_INLINE F TruncF(F v) { return _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC); }
-ORVANE_SIMD_INLINE F AbsF(F v) { return _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v); }
-ORVANE_SIMD_INLINE F CastIF(I v) { return _mm256_castsi256_ps(v); }
 
-// ---- 32-bit integers (and 16-bit words)
-ORVANE_SIMD_INLINE I LoadI(const void *p) { return _mm256_loadu_si256(static_cast<const __m256i *>(p)); }
-ORVANE_SIMD_INLINE void StoreI(void *p, I v) { _mm256_storeu_si256(static_cast<__m256i *>(p), v); }
-// A streaming store; p on a 32-byte boundary.
 ORVANE_SIMD_INLINE void StreamI(void *p, I v) { _mm256_stream_si256(static_cast<__m256i *>(p), v); }
-ORVANE_SIMD_INLINE I SetI32(int v) { return _mm256_set1_epi32(v); }
-ORVANE_SIMD_INLINE I SetI16(short v) { return _mm256_set1_epi16(v); }
-ORVANE_SIMD_INLINE I SetI64(long long v) { return _mm256_set1_epi64x(v); }
-ORVANE_SIMD_INLINE I ZeroI() { return _mm256_setzero_si256(); }
-ORVANE_SIMD_INLINE I AddI32(I a, I b) { return _mm256_add_epi32(a, b); }
-ORVANE_SIMD_INLINE I SubI32(I a, I b) { return _mm256_sub_epi32(a, b); }
-ORVANE_SIMD_INLINE I SubI16(I a, I b) { return _mm256_sub_epi16(a, b); }
+ORVANE_SIMD_INLINE void StreamFence() { _mm_sfence(); }
 ORVANE_SIMD_INLINE I SubsU16(I a, I b) { return _mm256_subs_epu16(a, b); }
-ORVANE_SIMD_INLINE I AndI(I a, I b) { return _mm256_and_si256(a, b); }
-ORVANE_SIMD_INLINE I OrI(I a, I b) { return _mm256_or_si256(a, b); }
-ORVANE_SIMD_INLINE I AndNotI(I a, I b) { return _mm256_andnot_si256(a, b); }  // ~a & b
-ORVANE_SIMD_INLINE I CmpEqI32(I a, I b) { return _mm256_cmpeq_epi32(a, b); }
-ORVANE_SIMD_INLINE I CmpGtI32(I a, I b) { return _mm256_cmpgt_epi32(a, b); }
-ORVANE_SIMD_INLINE I CmpEqI16(I a, I b) { return _mm256_cmpeq_epi16(a, b); }
-ORVANE_SIMD_INLINE I SelectI(I mask, I a, I b) { return _mm256_blendv_epi8(b, a, mask); }
+ORVANE_SIMD_INLINE I Select(I mask, I a, I b) { return _mm256_blendv_epi8(b, a, mask); }
 ORVANE_SIMD_INLINE bool AnyI(I v) { return !_mm256_testz_si256(v, v); }
-// Whether every bit is set (masks: every lane).
 ORVANE_SIMD_INLINE bool AllI(I v) { return _mm256_movemask_epi8(v) == -1; }
-template <int kShift>
-ORVANE_SIMD_INLINE I SrliI32(I v) {
-    return _mm256_srli_epi32(v, kShift);
-}
-template <int kShift>
-ORVANE_SIMD_INLINE I SlliI32(I v) {
-    return _mm256_slli_epi32(v, kShift);
-}
-// Lane products; the factors are below 2^16 wherever this is used.
 ORVANE_SIMD_INLINE I MulSmall32(I a, I b) { return _mm256_mullo_epi32(a, b); }
-// The unpacks work within each 128-bit half, as the SSE2 ones do on the
-// whole register; the spans only rely on every channel getting the same
-// lane order.
 ORVANE_SIMD_INLINE I UnpackLo16(I a, I b) { return _mm256_unpacklo_epi16(a, b); }
 ORVANE_SIMD_INLINE I UnpackHi16(I a, I b) { return _mm256_unpackhi_epi16(a, b); }
 ORVANE_SIMD_INLINE I UnpackLo32(I a, I b) { return _mm256_unpacklo_epi32(a, b); }
 ORVANE_SIMD_INLINE I UnpackHi32(I a, I b) { return _mm256_unpackhi_epi32(a, b); }
-// Byte kByte of every dword, as a 32-bit lane.
 template <int kByte>
 ORVANE_SIMD_INLINE I ByteLane(I v) {
     constexpr char z = -1;  // a shuffle index with the top bit set gives 0
@@ -110,52 +67,25 @@ ORVANE_SIMD_INLINE I ByteLane(I v) {
         v, _mm256_setr_epi8(kByte, z, z, z, 4 + kByte, z, z, z, 8 + kByte, z, z, z, 12 + kByte, z, z, z, kByte, z, z, z,
                             4 + kByte, z, z, z, 8 + kByte, z, z, z, 12 + kByte, z, z, z));
 }
-// Four planes of byte values (0..255 in 32-bit lanes) as 8-bit pixels: the
-// packs give, per 128-bit half, the bytes a0-3 r0-3 g0-3 b0-3, which the
-// shuffle interleaves.
+// The packs give, per 128-bit half, the bytes a0-3 r0-3 g0-3 b0-3, which
+// the shuffle interleaves.
 ORVANE_SIMD_INLINE I Pack8(I a, I r, I g, I b) {
     const I bytes = _mm256_packus_epi16(_mm256_packs_epi32(a, r), _mm256_packs_epi32(g, b));
     return _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15, 0, 4, 8,
                                                        12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15));
 }
-// Gathering lanes: for each 8-bit mask of lanes, the indices of its set
-// lanes in order (the rest 0), and how many there are.
-struct CompactTable {
-    unsigned char order[256][8];
-    unsigned char count[256];
-};
-constexpr CompactTable MakeCompactTable() {
-    CompactTable table{};
-    for (int mask = 0; mask < 256; ++mask) {
-        int n = 0;
-        for (int lane = 0; lane < 8; ++lane)
-            if ((mask >> lane) & 1) table.order[mask][n++] = (unsigned char)lane;
-        table.count[mask] = (unsigned char)n;
-    }
-    return table;
-}
-constexpr CompactTable kCompactTable = MakeCompactTable();
-
-// One bit per lane of a lane mask.
-ORVANE_SIMD_INLINE int MaskBits(I mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)); }
-ORVANE_SIMD_INLINE I CompactOrder(int mask) {
-    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(kCompactTable.order[mask])));
-}
-ORVANE_SIMD_INLINE int CompactCount(int mask) { return kCompactTable.count[mask]; }
-ORVANE_SIMD_INLINE I Permute32(I v, I order) { return _mm256_permutevar8x32_epi32(v, order); }
-ORVANE_SIMD_INLINE I LaneIndex() { return _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7); }
-// Even dwords copied into the odd dwords after them.
 ORVANE_SIMD_INLINE I SpreadEvenDwords(I v) { return _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 2, 0, 0)); }
+ORVANE_SIMD_INLINE int MaskBits(I mask) { return _mm256_movemask_ps(_mm256_castsi256_ps(mask)); }
+ORVANE_SIMD_INLINE I WidenBytes(const unsigned char *bytes) {
+    return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(bytes)));
+}
+ORVANE_SIMD_INLINE I Permute32(I v, I order) { return _mm256_permutevar8x32_epi32(v, order); }
 
-// ---- doubles: a float vector is two double vectors
-ORVANE_SIMD_INLINE D SetD(double v) { return _mm256_set1_pd(v); }
-ORVANE_SIMD_INLINE D AddD(D a, D b) { return _mm256_add_pd(a, b); }
-ORVANE_SIMD_INLINE D MulD(D a, D b) { return _mm256_mul_pd(a, b); }
-ORVANE_SIMD_INLINE D MinD(D a, D b) { return _mm256_min_pd(a, b); }
-ORVANE_SIMD_INLINE D MaxD(D a, D b) { return _mm256_max_pd(a, b); }
+ORVANE_SIMD_INLINE D Min(D a, D b) { return _mm256_min_pd(a, b); }
+ORVANE_SIMD_INLINE D Max(D a, D b) { return _mm256_max_pd(a, b); }
 ORVANE_SIMD_INLINE D CmpLtD(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
 ORVANE_SIMD_INLINE D CmpGtD(D a, D b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-ORVANE_SIMD_INLINE D SelectD(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
+ORVANE_SIMD_INLINE D Select(D mask, D a, D b) { return _mm256_blendv_pd(b, a, mask); }
 ORVANE_SIMD_INLINE void SplitF(F v, D &lo, D &hi) {
     lo = _mm256_cvtps_pd(_mm256_castps256_ps128(v));
     hi = _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1));
@@ -166,8 +96,6 @@ ORVANE_SIMD_INLINE I JoinTrunc(D lo, D hi) {
 ORVANE_SIMD_INLINE F JoinF(D lo, D hi) { return _mm256_set_m128(_mm256_cvtpd_ps(hi), _mm256_cvtpd_ps(lo)); }
 
 #include "VeilShadowKernelsSimd.inc"
-
-#undef ORVANE_SIMD_COMPACTS
 
 }  // namespace avx2
 }  // namespace spans
@@ -182,15 +110,7 @@ ORVANE_SIMD_INLINE F JoinF(D lo, D hi) { return _mm256_set_m128(_mm256_cvtpd_ps(
 namespace orvane {
 namespace spans {
 
-const SpanOps kAvx2Spans = {
-    {avx2::Recompose8, avx2::Select8, scalar::Copy8},
-    {avx2::Recompose16, avx2::Select16, avx2::Copy16},
-    {avx2::Recompose32, avx2::Select32, scalar::Copy32},
-    avx2::Quotients8,
-    avx2::Quotients16,
-    avx2::StreamOut,
-    avx2::StreamFlush,
-};
+const SpanOps kAvx2Spans = avx2::kSpans;
 
 }  // namespace spans
 }  // namespace orvane
