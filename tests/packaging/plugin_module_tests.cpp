@@ -19,8 +19,8 @@
 #include <windows.h>
 #endif
 
+#include "PropertyListBytes.h"
 #include "PropertyListReader.h"
-#include "SpecifiedLists.h"
 
 namespace {
 
@@ -94,7 +94,7 @@ Bytes ShippedList() {
 
 // The list the host finds is the one written out byte by byte, and the
 // tests' reader finds in it what the host must.
-TEST(ShippedPropertyList, IsTheSpecifiedList) {
+TEST(ShippedPropertyList, IsTheListWrittenOut) {
     const Bytes shipped = ShippedList();
     EXPECT_EQ(shipped, packaging::kWindowsList);
     const packaging::StoredList list = packaging::ReadList(shipped, packaging::Endian::kLittle);

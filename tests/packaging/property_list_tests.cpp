@@ -1,5 +1,5 @@
 // The property list the build generates: every byte against the lists
-// written out in SpecifiedLists.h, its values as the tests' own reader finds them, and the
+// written out in PropertyListBytes.h, its values as the tests' own reader finds them, and the
 // generator program's handling of its command line and files.
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include "OrvaneVersion.h"
 #include "PF_Host.h"
 #include "PropertyList.h"
+#include "PropertyListBytes.h"
 #include "PropertyListReader.h"
 #include "ResourceFileReader.h"
-#include "SpecifiedLists.h"
 #include "TestProcess.h"
 
 namespace {
@@ -71,10 +71,10 @@ TEST_P(PropertyListByPlatform, NamesTheExportedEntryPoint) {
 }
 
 // A target's list and the bytes it must be, for the tests by platform.
-const Bytes &SpecifiedList(Target target) { return target == Target::kWindowsX64 ? kWindowsList : kMacList; }
+const Bytes &ExpectedList(Target target) { return target == Target::kWindowsX64 ? kWindowsList : kMacList; }
 
-TEST_P(PropertyListByPlatform, IsTheSpecifiedBytes) {
-    EXPECT_EQ(orvane::pipl::PluginPropertyList(GetParam().target), SpecifiedList(GetParam().target));
+TEST_P(PropertyListByPlatform, IsTheBytesWrittenOut) {
+    EXPECT_EQ(orvane::pipl::PluginPropertyList(GetParam().target), ExpectedList(GetParam().target));
 }
 
 INSTANTIATE_TEST_SUITE_P(Platforms, PropertyListByPlatform, ::testing::ValuesIn(kPlatforms),
@@ -205,7 +205,7 @@ TEST(ListDifferences, WrongPlatformIsFound) {
 }
 
 // The files the build wrote, which the resource script and the bundle use.
-TEST(GeneratedFiles, AreTheSpecifiedBytes) {
+TEST(GeneratedFiles, AreTheBytesWrittenOut) {
     EXPECT_EQ(ReadFileBytes(ORVANE_PIPL_WINDOWS), kWindowsList);
     EXPECT_EQ(ReadFileBytes(ORVANE_PIPL_MAC), kMacList);
     EXPECT_EQ(ReadFileBytes(ORVANE_PIPL_MAC_RSRC), kMacResourceFile);

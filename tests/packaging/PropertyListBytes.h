@@ -1,8 +1,8 @@
 // The plug-in property lists and the macOS resource file as they must be,
 // every byte written out by hand, for the tests of the generator and of the
 // module that ships the list.
-#ifndef ORVANE_TESTS_PACKAGING_SPECIFIED_LISTS_H
-#define ORVANE_TESTS_PACKAGING_SPECIFIED_LISTS_H
+#ifndef ORVANE_TESTS_PACKAGING_PROPERTY_LIST_BYTES_H
+#define ORVANE_TESTS_PACKAGING_PROPERTY_LIST_BYTES_H
 
 #include <cstdint>
 #include <initializer_list>
