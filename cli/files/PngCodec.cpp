@@ -146,6 +146,18 @@ __m128i StorePixel(unsigned char *p, __m128i lanes) {
 
 inline __m128i Abs16(__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(_mm_setzero_si128(), v)); }
 
+// The Paeth predictor of bytes held in 16-bit lanes: pa = |b - c|,
+// pb = |a - c|, pc = |a + b - 2c|; a where pa is the least, else b where pb
+// is no more than pc, else c.
+inline __m128i Paeth16(__m128i a, __m128i b, __m128i c) {
+    const __m128i pa = Abs16(_mm_sub_epi16(b, c)), pb = Abs16(_mm_sub_epi16(a, c));
+    const __m128i pc = Abs16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
+    const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
+    const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
+    const __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
+    return _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
+}
+
 template <std::size_t kBpp>
 void UnfilterPixels(unsigned type, unsigned char *row, const unsigned char *up, std::size_t n) {
     __m128i a = LoadPixel<kBpp>(row);
@@ -159,14 +171,7 @@ void UnfilterPixels(unsigned type, unsigned char *row, const unsigned char *up, 
         } else if (type == 3) {
             predicted = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
         } else {
-            // pa = |b - c|, pb = |a - c|, pc = |a + b - 2c|: a where pa is
-            // the least, else b where pb is no more than pc, else c.
-            const __m128i pa = Abs16(_mm_sub_epi16(b, c)), pb = Abs16(_mm_sub_epi16(a, c));
-            const __m128i pc = Abs16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
-            const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-            const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
-            const __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
-            predicted = _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
+            predicted = Paeth16(a, b, c);
         }
         a = StorePixel<kBpp>(row + i, _mm_add_epi16(x, predicted));
         c = b;
@@ -246,22 +251,15 @@ std::size_t FilterBytesSse2(const unsigned char *row, const unsigned char *up, s
     const auto add = [&](int f, __m128i v) {
         total[f] = _mm_add_epi64(total[f], _mm_sad_epu8(_mm_min_epu8(v, _mm_sub_epi8(zero, v)), zero));
     };
-    const auto paeth = [&](__m128i a, __m128i b, __m128i c) {
-        const __m128i pa = Abs16(_mm_sub_epi16(b, c)), pb = Abs16(_mm_sub_epi16(a, c));
-        const __m128i pc = Abs16(_mm_add_epi16(_mm_sub_epi16(b, c), _mm_sub_epi16(a, c)));
-        const __m128i not_a = _mm_or_si128(_mm_cmpgt_epi16(pa, pb), _mm_cmpgt_epi16(pa, pc));
-        const __m128i not_b = _mm_cmpgt_epi16(pb, pc);
-        const __m128i b_or_c = _mm_or_si128(_mm_and_si128(not_b, c), _mm_andnot_si128(not_b, b));
-        return _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
-    };
     const auto load = [](const unsigned char *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); };
     std::size_t i = from;
     for (; i + 16 <= n; i += 16) {
         const __m128i x = load(row + i), a = load(row + i - bpp), b = load(up + i), c = load(up + i - bpp);
         // (a + b) >> 1 per byte: the rounded-up mean less the odd bit.
         const __m128i mean = _mm_sub_epi8(_mm_avg_epu8(a, b), _mm_and_si128(_mm_xor_si128(a, b), one));
-        const __m128i low = paeth(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(c, zero));
-        const __m128i high = paeth(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(c, zero));
+        const __m128i low = Paeth16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero), _mm_unpacklo_epi8(c, zero));
+        const __m128i high =
+            Paeth16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero), _mm_unpackhi_epi8(c, zero));
         const __m128i filtered[4] = {_mm_sub_epi8(x, a), _mm_sub_epi8(x, b), _mm_sub_epi8(x, mean),
                                      _mm_sub_epi8(x, _mm_packus_epi16(low, high))};
         add(0, x);
