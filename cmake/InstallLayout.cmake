@@ -25,6 +25,10 @@ file(RELATIVE_PATH VEILSHADOW_PLUGIN_FROM_PYTHON /prefix/${VEILSHADOW_DEBIAN_PYT
 
 # The plug-in module's file name: no prefix, the platform's module suffix.
 set(VEILSHADOW_PLUGIN_FILE_NAME OrvaneVeilShadow${CMAKE_SHARED_MODULE_SUFFIX})
+# The program's general codec (OpenImageIO), a module it loads when a file
+# needs it, beside the program or beside the installed plug-in module.
+set(VEILSHADOW_GENERAL_NAME veilshadow-general)
+set(VEILSHADOW_GENERAL_FILE_NAME ${VEILSHADOW_GENERAL_NAME}${CMAKE_SHARED_MODULE_SUFFIX})
 
 # Places a copy of the plug-in module in FOLDER, under the name the program
 # and the Python extension look for beside themselves, through a target

@@ -28,20 +28,27 @@ std::string DescribeError(PF_Err err) {
 
 }  // namespace
 
-std::string PluginModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder) {
+std::string ModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder,
+                       const std::string &file_name) {
     std::error_code ec;
-    const std::filesystem::path beside = folder / VEILSHADOW_PLUGIN_FILE_NAME;
-    const std::filesystem::path installed =
-        (folder / installed_from_folder / VEILSHADOW_PLUGIN_FILE_NAME).lexically_normal();
+    const std::filesystem::path beside = folder / file_name;
+    const std::filesystem::path installed = (folder / installed_from_folder / file_name).lexically_normal();
     return (std::filesystem::exists(beside, ec) || !std::filesystem::exists(installed, ec) ? beside : installed)
         .string();
 }
 
-std::string DefaultPluginPath() {
+std::string PluginModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder) {
+    return ModuleFrom(folder, installed_from_folder, VEILSHADOW_PLUGIN_FILE_NAME);
+}
+
+std::string ProgramModulePath(const std::string &file_name) {
     std::error_code ec;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return PluginModuleFrom(ec ? std::filesystem::current_path() : self.parent_path(), VEILSHADOW_PLUGIN_FROM_PROGRAM);
+    return ModuleFrom(ec ? std::filesystem::current_path() : self.parent_path(), VEILSHADOW_PLUGIN_FROM_PROGRAM,
+                      file_name);
 }
+
+std::string DefaultPluginPath() { return ProgramModulePath(VEILSHADOW_PLUGIN_FILE_NAME); }
 
 std::string VersionText(A_u_long word) {
     return std::to_string(word >> 19) + "." + std::to_string((word >> 15) & 0xf) + "." +

@@ -17,13 +17,19 @@ class ThreadPool;
 
 namespace veilshadow {
 
-// The plug-in module (OrvaneVeilShadow.so) in `folder`, as a build tree
-// keeps it beside the program and the Python extension; when there is none
-// there, the installed one, `installed_from_folder` away from `folder`.
+// The module `file_name` in `folder`, as a build tree keeps the plug-in
+// module (and the program's general codec) beside the program and the
+// Python extension; when there is none there, the installed one,
+// `installed_from_folder` away from `folder`.
+std::string ModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder,
+                       const std::string &file_name);
+// ModuleFrom for the plug-in module (OrvaneVeilShadow.so).
 std::string PluginModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder);
 
-// The module for the running program: PluginModuleFrom its own folder and
+// The running program's module `file_name`: ModuleFrom its own folder and
 // the installed layout (/usr/bin/../lib/<multiarch>/veilshadow/).
+std::string ProgramModulePath(const std::string &file_name);
+// The plug-in module for the running program.
 std::string DefaultPluginPath();
 
 // "major.minor.bug" of the host's packed version word.

@@ -35,7 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     using namespace veilshadow;
     const std::string name = "fuzz.exr";
     ImageHeader header;
-    std::unique_ptr<FastReader> reader;
+    std::unique_ptr<CodecReader> reader;
     try {
         reader = OpenExrReaderFromBytes(name, data, size, AlphaMode::kAuto, header);
     } catch (const std::exception &e) {

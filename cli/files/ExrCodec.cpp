@@ -190,7 +190,7 @@ void InterleaveHalves4(const unsigned char *const planes[4], std::size_t width, 
         for (int p = 0; p < 4; ++p) std::memcpy(pixels + 8 * x + 2 * std::size_t(p), planes[p] + 2 * x, 2);
 }
 
-class ExrReader final : public FastReader {
+class ExrReader final : public CodecReader {
 public:
     ExrReader(std::string path, std::unique_ptr<Source> source, bool from_file)
         : path_(std::move(path)), source_(std::move(source)), from_file_(from_file) {}
@@ -520,7 +520,7 @@ std::string CaptureDate() {
 
 }  // namespace
 
-std::unique_ptr<FastReader> OpenExrReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
+std::unique_ptr<CodecReader> OpenExrReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
     auto source = std::make_unique<FileSource>(path);
     if (!source->ok()) return nullptr;
     auto reader = std::make_unique<ExrReader>(path, std::move(source), true);
@@ -528,8 +528,8 @@ std::unique_ptr<FastReader> OpenExrReader(const std::string &path, AlphaMode alp
     return reader;
 }
 
-std::unique_ptr<FastReader> OpenExrReaderFromBytes(const std::string &name, const void *data, std::size_t size,
-                                                   AlphaMode alpha, ImageHeader &header) {
+std::unique_ptr<CodecReader> OpenExrReaderFromBytes(const std::string &name, const void *data, std::size_t size,
+                                                    AlphaMode alpha, ImageHeader &header) {
     auto reader = std::make_unique<ExrReader>(name, std::make_unique<MemorySource>(data, size), false);
     if (!reader->Open(alpha, header)) return nullptr;
     return reader;

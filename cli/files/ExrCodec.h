@@ -19,12 +19,12 @@ namespace veilshadow {
 // (another format, tiled, deep or multi-part, another compression or
 // sample type, channels other than R,G,B[,A] or Y[,A], a header the core
 // library refuses).
-std::unique_ptr<FastReader> OpenExrReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
+std::unique_ptr<CodecReader> OpenExrReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
 
 // The same over `size` bytes in memory (which must outlive the reader),
 // named `name` in messages; LooksWhole is false for them.
-std::unique_ptr<FastReader> OpenExrReaderFromBytes(const std::string &name, const void *data, std::size_t size,
-                                                   AlphaMode alpha, ImageHeader &header);
+std::unique_ptr<CodecReader> OpenExrReaderFromBytes(const std::string &name, const void *data, std::size_t size,
+                                                    AlphaMode alpha, ImageHeader &header);
 
 // Whether the codec writes this output: OpenEXR, half or float, ZIP or
 // ZIPS at the default or a level of 1 to 9, or no compression asked (the

@@ -9,10 +9,10 @@
 
 namespace veilshadow {
 
-std::unique_ptr<FastReader> OpenFastReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
+std::unique_ptr<CodecReader> OpenFastReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
     for (const FileFormat &format : FileFormats()) {
         if (format.open_fast_reader == nullptr) continue;
-        if (std::unique_ptr<FastReader> reader = format.open_fast_reader(path, alpha, header)) return reader;
+        if (std::unique_ptr<CodecReader> reader = format.open_fast_reader(path, alpha, header)) return reader;
     }
     return nullptr;
 }

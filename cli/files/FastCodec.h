@@ -15,28 +15,11 @@
 
 namespace veilshadow {
 
-// An open file that a fast codec decodes.
-class FastReader {
-public:
-    virtual ~FastReader() = default;
-    // Decodes rows [first, first + rows) of the data window, strip after
-    // strip from the top, as packed samples of the header's sample type
-    // and channel count. Throws RunError naming the file when they cannot
-    // be read (a damaged or cut file).
-    virtual void ReadRows(A_long first, A_long rows, unsigned char *samples) = 0;
-    // Whether the file's pixels are all there, judged from its structure
-    // (see ImageReader::LooksWhole).
-    virtual bool LooksWhole() = 0;
-    // The bytes of its own it holds while the rows are read, beyond the
-    // world they go into.
-    virtual std::uint64_t HeldBytes() const { return 0; }
-};
-
 // A fast reader of `path` when a fast codec takes the file, with `header`
 // filled in field for field as the general path fills it; nullptr when
 // none takes it. Throws RunError naming the file only where the general
 // path would refuse the file too.
-std::unique_ptr<FastReader> OpenFastReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
+std::unique_ptr<CodecReader> OpenFastReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
 
 // Whether a fast codec writes files of this spec.
 bool FastWriterTakes(const OutputSpec &spec);

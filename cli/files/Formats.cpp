@@ -4,12 +4,12 @@
 #include "Errors.h"
 #include "ExrCodec.h"
 #include "FileStructure.h"
-#include "ImageIOCommon.h"
+#include "GeneralCodec.h"
 #include "PngCodec.h"
 
-#include <OpenImageIO/imageio.h>
-
 #include <algorithm>
+#include <cctype>
+#include <filesystem>
 #include <stdexcept>
 
 namespace veilshadow {
@@ -186,12 +186,16 @@ std::string SampleTypeNames(const std::string &format) {
 }
 
 std::string OutputFormatFor(const std::string &path) {
-    auto out = OIIO::ImageOutput::create(path);
-    if (!out) {
-        TakeGlobalError();
-        return {};
-    }
-    return out->format_name();
+    // The rows' own extensions, in any case, as the library matches them;
+    // the library is asked only for any other (to name a format veilshadow
+    // does not write, or an extension of a row's it knows besides).
+    std::string extension = std::filesystem::path(path).extension().string();
+    std::transform(extension.begin(), extension.end(), extension.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    for (const FileFormat &format : FileFormats())
+        if (std::find(format.extensions.begin(), format.extensions.end(), extension) != format.extensions.end())
+            return format.name;
+    return General().format_for(path);
 }
 
 std::string ReadFormatLabels() {

@@ -21,7 +21,7 @@ class World;
 
 namespace veilshadow {
 
-class FastReader;
+class CodecReader;
 class TempFile;
 struct ImageHeader;
 struct OutputSpec;
@@ -51,7 +51,8 @@ enum class DisplayHeld {
 // A fast codec's parts, as FastCodec.h declares them: a reader that
 // opens `path` when it takes the file (nullptr otherwise); whether its
 // writer takes an output; its writer.
-using FastReaderOpener = std::unique_ptr<FastReader> (*)(const std::string &path, AlphaMode alpha, ImageHeader &header);
+using FastReaderOpener = std::unique_ptr<CodecReader> (*)(const std::string &path, AlphaMode alpha,
+                                                          ImageHeader &header);
 using FastWriterTest = bool (*)(const OutputSpec &spec);
 using FastWriter = void (*)(TempFile &file, const renderhost::World &world, const OutputSpec &spec,
                             const OutputWindows &windows);
@@ -135,8 +136,9 @@ bool FormatTakesCompression(const std::string &format, const std::string &compre
 std::string CompressionNames(const std::string &format);
 std::string SampleTypeNames(const std::string &format);
 
-// The OpenImageIO format that writes `path`, by its extension; empty when
-// none does.
+// The format that writes `path`, by its extension (any case): a row's name,
+// or the general codec's name of a format veilshadow does not write
+// ("jpeg"); empty when none does.
 std::string OutputFormatFor(const std::string &path);
 
 // ---- Lists for messages and help, from the rows -------------------------

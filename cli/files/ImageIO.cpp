@@ -1,10 +1,12 @@
-// What the image files' reading and writing share, and OpenImageIO's own
-// threads.
+// What the image files' reading and writing share, and the general codec,
+// loaded once with its threads.
 #include "ImageIO.h"
 
+#include "GeneralCodec.h"
 #include "ImageIOCommon.h"
 
 #include <algorithm>
+#include <mutex>
 #include <thread>
 
 namespace veilshadow {
@@ -22,18 +24,40 @@ std::string LibraryMessage(const std::string &message) {
     return "unknown error";
 }
 
-std::string TakeGlobalError() { return LibraryMessage(OIIO::geterror()); }
-
 std::vector<float> &FloatRow(std::size_t count) {
     thread_local std::vector<float> row;
     if (row.size() < count) row.resize(count);
     return row;
 }
 
+namespace {
+
+// The general codec's threads as last asked (0: its default), and the
+// codec once loaded.
+std::mutex library_mutex;
+int library_threads = 0;
+const GeneralCodec *general_loaded = nullptr;
+
+}  // namespace
+
+A_long CodecReader::StripRows() const { return kStripRows; }
+
+const GeneralCodec &General() {
+    static const GeneralCodec &codec = []() -> const GeneralCodec & {
+        const GeneralCodec &loaded = LoadGeneral();
+        std::lock_guard<std::mutex> lock(library_mutex);
+        if (library_threads > 0) loaded.set_threads(library_threads);
+        general_loaded = &loaded;
+        return loaded;
+    }();
+    return codec;
+}
+
 void SetLibraryThreads(int cores) {
     const int threads = cores > 0 ? cores : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    OIIO::attribute("threads", threads);
-    OIIO::attribute("exr_threads", threads);
+    std::lock_guard<std::mutex> lock(library_mutex);
+    library_threads = threads;
+    if (general_loaded != nullptr) general_loaded->set_threads(threads);
 }
 
 }  // namespace veilshadow

@@ -1,22 +1,20 @@
-// Image files in and out through OpenImageIO: headers, decoding into the
-// render host's worlds (alpha first, straight colour, host depth) and
-// encoding worlds back into files, written atomically. Decoding is in
-// ImageRead.cpp, encoding in ImageWrite.cpp; what each format reads,
-// writes and holds is its row in Formats.h.
+// Image files in and out: headers, decoding into the render host's worlds
+// (alpha first, straight colour, host depth) and encoding worlds back into
+// files, written atomically. Decoding is in ImageRead.cpp, encoding in
+// ImageWrite.cpp; what each format reads, writes and holds is its row in
+// Formats.h. The codecs are veilshadow's own (FastCodec.h) or the general
+// one, OpenImageIO (GeneralCodec.h), for whatever the own ones do not take.
 #ifndef VEILSHADOW_IMAGEIO_H
 #define VEILSHADOW_IMAGEIO_H
 
 #include "Console.h"  // MessageStream: the libraries' chatter never reaches it
 #include "Formats.h"  // the formats' rows, and what OUT's format takes and holds
 #include "Geometry.h"
-#include "OiioSampleTypes.h"
 #include "OptionValues.h"
 
-#include <OpenImageIO/imageio.h>
 #include <RenderHost/World.h>
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -26,7 +24,7 @@ enum class ChannelLayout { kGray, kGrayAlpha, kRGB, kRGBA };
 
 struct ImageHeader {
     std::string path;
-    std::string format;  // OpenImageIO's name, its row's (Formats.h): "png", "tiff" or "openexr"
+    std::string format;  // its row's name (Formats.h): "png", "tiff" or "openexr"
     SampleType sample = SampleType::kUInt8;
     ChannelLayout layout = ChannelLayout::kRGBA;
     int channels = 4;
@@ -37,14 +35,33 @@ struct ImageHeader {
     std::string compression;  // the file's compression, kept for the output
 };
 
+// An open file that a codec decodes.
+class CodecReader {
+public:
+    virtual ~CodecReader() = default;
+    // Decodes rows [first, first + rows) of the data window, strip after
+    // strip from the top (StripRows() at a time, fewer at the end), as
+    // packed samples of the header's sample type and channel count.
+    // Throws RunError naming the file when they cannot be read (a damaged
+    // or cut file).
+    virtual void ReadRows(A_long first, A_long rows, unsigned char *samples) = 0;
+    // Whether the file's pixels are all there (see ImageReader::LooksWhole).
+    virtual bool LooksWhole() = 0;
+    // The bytes of its own it holds while the rows are read, beyond the
+    // world they go into.
+    virtual std::uint64_t HeldBytes() const { return 0; }
+    // Rows decoded at a time.
+    virtual A_long StripRows() const;
+};
+
 // An open image file. Construction reads the header only, so sizes can be
 // checked before any pixel memory is taken.
 class ImageReader {
 public:
     // Throws RunError naming the file: missing, a folder, unreadable, not a
     // format with a row (PNG, TIFF, OpenEXR), an unsupported sample type or
-    // channel layout. Files are opened without OpenImageIO's automatic
-    // premultiplication; --alpha auto reads as the format's row says.
+    // channel layout. Colour is read as the file holds it, never
+    // premultiplied on the way; --alpha auto reads as the format's row says.
     ImageReader(const std::string &path, AlphaMode alpha);
     ~ImageReader();
     ImageReader(const ImageReader &) = delete;
@@ -81,7 +98,7 @@ private:
 
 // How a world is written.
 struct OutputSpec {
-    std::string format;                      // OpenImageIO's format name
+    std::string format;                      // its row's name
     SampleType sample = SampleType::kUInt8;  // any: the world's samples are converted
     bool associated = false;                 // multiply colour by alpha in the file
     Window display;
@@ -113,26 +130,18 @@ bool IsWholeImage(const std::string &path, const OutputShape &shape);
 // threads.
 void WriteWorld(const std::string &path, const renderhost::World &world, const OutputSpec &spec);
 
-// Writes an image file through a temporary file beside `path`: `write`
-// gets an ImageOutput for `format` opened with `spec` and writes the
-// pixels. Every byte the encoder writes is checked, the file is flushed
-// to disk and renamed onto `path` only when all went well. Throws
-// RunError naming `path` (a full disk: "cannot write: No space left on
-// device"); nothing is left behind then.
-void WriteImageFile(const std::string &path, const std::string &format, const OIIO::ImageSpec &spec,
-                    const std::function<bool(OIIO::ImageOutput &)> &write);
-
 // Bytes of the file's RGBA samples for this window; WriteWorld takes
 // those of one strip of rows (see ImageReader::ScratchBytes) besides the
 // world.
 std::uint64_t EncodeBytes(const Window &data, SampleType sample);
 
-// The threads OpenImageIO and OpenEXR may use of their own, for the
-// machine's `cores` (0: every hardware thread): OpenEXR's pool compresses
-// and decompresses the line blocks of every file being read or written,
-// from whichever thread asked, so `cores` threads keep the cores busy
-// without more threads than cores contending for them. PNG and TIFF are
-// coded on the threads that read and write them.
+// The threads the general codec (OpenImageIO, and OpenEXR under it) may
+// use of its own, for the machine's `cores` (0: every hardware thread):
+// OpenEXR's pool compresses and decompresses the line blocks of every file
+// being read or written, from whichever thread asked, so `cores` threads
+// keep the cores busy without more threads than cores contending for
+// them. PNG and TIFF are coded on the threads that read and write them.
+// Kept until the general codec is loaded, when it is not yet.
 void SetLibraryThreads(int cores);
 
 }  // namespace veilshadow

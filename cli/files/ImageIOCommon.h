@@ -1,11 +1,11 @@
-// What decoding (ImageRead.cpp), encoding (ImageWrite.cpp) and the fast
-// codecs share: the strip height, a strip of a world as file samples,
-// OpenImageIO's error messages and the float row that half samples go
+// What decoding (ImageRead.cpp), encoding (ImageWrite.cpp) and the codecs
+// share: the strip height, a strip of a world as file samples, the
+// libraries' error messages and the float row that half samples go
 // through.
 #ifndef VEILSHADOW_IMAGEIOCOMMON_H
 #define VEILSHADOW_IMAGEIOCOMMON_H
 
-#include "OiioSampleTypes.h"
+#include "SampleTypes.h"
 
 #include <RenderHost/World.h>
 
@@ -22,9 +22,6 @@ constexpr A_long kStripRows = 256;
 // The first line of a library's message: the messages here are one line.
 // "unknown error" when there is none.
 std::string LibraryMessage(const std::string &message);
-
-// OpenImageIO keeps errors per thread until asked; asking clears them.
-std::string TakeGlobalError();
 
 // Encodes `rows` rows of the world from row `first` on as packed RGBA
 // samples of `sample` (any depth to any sample type, as EncodeRow does;

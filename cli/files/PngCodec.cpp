@@ -535,7 +535,7 @@ void PngEncoder::Finish(int level, const std::function<void(const unsigned char 
 
 namespace {
 
-class PngReader final : public FastReader {
+class PngReader final : public CodecReader {
 public:
     PngReader(std::string path, const PngHead &head) : path_(std::move(path)), head_(head) {}
 
@@ -637,7 +637,7 @@ int LevelOf(const std::string &compression) {
 
 }  // namespace
 
-std::unique_ptr<FastReader> OpenPngReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
+std::unique_ptr<CodecReader> OpenPngReader(const std::string &path, AlphaMode alpha, ImageHeader &header) {
     PngHead head;
     if (!g_enabled.load(std::memory_order_relaxed) || ReadHeadOf(path, head) != PngHeadResult::kTaken) return nullptr;
     header.path = path;

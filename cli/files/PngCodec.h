@@ -88,7 +88,7 @@ private:
 
 // The fast reader of a PNG this codec takes, with `header` filled in as
 // OpenImageIO's path fills it; nullptr for any other file.
-std::unique_ptr<FastReader> OpenPngReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
+std::unique_ptr<CodecReader> OpenPngReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
 
 // Whether this codec writes the output: PNG, 8 or 16-bit, its default
 // compression or zip / zip:LEVEL (libdeflate has no zlib strategies, so

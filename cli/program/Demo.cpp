@@ -1,13 +1,10 @@
 #include "Demo.h"
 
-#include "ContactSheet.h"
 #include "Errors.h"
+#include "GeneralCodec.h"
 #include "ImageIO.h"
 #include "Pipeline.h"
 #include "Renderer.h"
-
-#include <OpenImageIO/imagebuf.h>
-#include <OpenImageIO/imagebufalgo.h>
 
 #include <algorithm>
 #include <cmath>
@@ -91,25 +88,6 @@ Colour Get(const World &world, A_long x, A_long y) {
     return Colour{p.red, p.green, p.blue, p.alpha};
 }
 
-// The shadow's alpha on the input's data window: the layer's alpha moved
-// by the offset and blurred.
-OIIO::ImageBuf ShadowAlpha(const World &layer) {
-    OIIO::ImageSpec spec(kInputWindow.width, kInputWindow.height, 1, OIIO::TypeDesc::FLOAT);
-    spec.x = kInputWindow.x;
-    spec.y = kInputWindow.y;
-    OIIO::ImageBuf moved(spec);
-    OIIO::ImageBufAlgo::zero(moved);
-    for (A_long y = 0; y < layer.height(); ++y)
-        for (A_long x = 0; x < layer.width(); ++x) {
-            const float alpha = layer.At<PF_PixelFloat>(x, y).alpha;
-            moved.setpixel(layer.origin_x() + x + kShadowOffset, layer.origin_y() + y + kShadowOffset, &alpha, 1);
-        }
-    const OIIO::ImageBuf kernel = OIIO::ImageBufAlgo::make_kernel("gaussian", 21.0f, 21.0f);
-    OIIO::ImageBuf blurred = OIIO::ImageBufAlgo::convolve(moved, kernel);
-    if (blurred.has_error()) throw RunError("demo: cannot blur the shadow: " + blurred.geterror());
-    return blurred;
-}
-
 void Log(const DemoSettings &settings, const std::string &path) {
     if (settings.log != nullptr) std::fprintf(settings.log, "wrote %s\n", path.c_str());
 }
@@ -133,12 +111,13 @@ DemoScene BuildDemoScene() {
         for (A_long x = 0; x < scene.layer.width(); ++x)
             Set(scene.layer, x, y, LayerPixel(scene.layer.origin_x() + x, scene.layer.origin_y() + y));
 
-    const OIIO::ImageBuf shadow_alpha = ShadowAlpha(scene.layer);
+    // The shadow's alpha on the input's data window: the layer's alpha
+    // moved by the offset and blurred.
+    const std::vector<float> shadow_alpha = General().shadow_alpha(scene.layer, kInputWindow, kShadowOffset, 21.0f);
     for (A_long y = 0; y < scene.input.height(); ++y) {
         for (A_long x = 0; x < scene.input.width(); ++x) {
             const int lx = scene.input.origin_x() + x, ly = scene.input.origin_y() + y;
-            float alpha = 0.0f;
-            shadow_alpha.getpixel(lx, ly, &alpha, 1);
+            const float alpha = shadow_alpha[std::size_t(y) * std::size_t(scene.input.width()) + std::size_t(x)];
             const Colour shadow{kShadowColour[0], kShadowColour[1], kShadowColour[2],
                                 std::clamp(alpha, 0.0f, 1.0f) * kShadowStrength};
             const long layer_x = lx - long{scene.layer.origin_x()}, layer_y = ly - long{scene.layer.origin_y()};
@@ -193,7 +172,7 @@ void RunDemo(const DemoSettings &settings) {
         images.push_back(ImageReader(file(entry.second.c_str()), AlphaMode::kAuto).ReadWorld(Depth::k32));
     std::vector<SheetPanel> panels;
     for (std::size_t i = 0; i < shown.size(); ++i) panels.push_back(SheetPanel{shown[i].first, &images[i]});
-    WriteContactSheet(file("contact.png"), MakeContactSheet(panels, kInputWindow, kLayerWindow));
+    General().write_contact_sheet(file("contact.png"), panels, kInputWindow, kLayerWindow);
     Log(settings, file("contact.png"));
 }
 

@@ -65,9 +65,11 @@ RunResult Finished(const veilshadow::ProcessResult &process) {
 
 RunResult RunVeilshadow(const std::vector<std::string> &args, const RunOptions &options) {
     veilshadow::ProcessSetup spec = VeilshadowSpec(args);
+    if (!options.program.empty()) spec.argv.front() = options.program;
     const char *lsan = std::getenv("LSAN_OPTIONS");
     spec.environment = {std::string("LSAN_OPTIONS=") + (lsan != nullptr ? lsan : "") +
                         (options.full_leak_stacks ? ":fast_unwind_on_malloc=0" : "")};
+    spec.environment.insert(spec.environment.end(), options.environment.begin(), options.environment.end());
     spec.file_size_limit = options.file_size_limit;
     int closed_pipe[2] = {-1, -1};
     if (options.stderr_to_closed_pipe) {

@@ -48,6 +48,10 @@ struct RunOptions {
     rlim_t file_size_limit = 0;
     // Standard error is a pipe whose reader is gone: `err` stays empty.
     bool stderr_to_closed_pipe = false;
+    // Variables to set besides, NAME=VALUE.
+    std::vector<std::string> environment;
+    // A copy of veilshadow to run instead of the built one.
+    std::string program;
 };
 
 // Runs the built veilshadow with these arguments, standard output and

@@ -71,7 +71,7 @@ std::vector<std::string> Written(const TempDir &dir, const std::string &extensio
     for (const char *name : {"comp.", "layer."}) WriteRgba(dir / (name + extension), sample, 0, 0, 64, 48);
     return Files(dir, "comp." + extension, "layer." + extension, "out." + extension);
 }
-const clitest::RunOptions kSmallFileLimit = {false, 512};
+const clitest::RunOptions kSmallFileLimit = {false, 512, false, {}, {}};
 
 void PrintTo(const ErrorCase &c, std::ostream *os) { *os << c.name; }
 
@@ -167,7 +167,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "layer.png",
                   nullptr,
                   "out.png",
-                  {true}},
+                  {true, 0, false, {}, {}}},
         ErrorCase{"layer_tiff_cut_short",
                   [](const TempDir &dir) {
                       WriteRgba(dir / "comp.tif", Sample::kU8);

@@ -372,4 +372,59 @@ TEST(ResumeKeepsOnly, ChannelsNamedRGBA) {
     EXPECT_NE(clitest::RunVeilshadow(args).err.find("skipped"), std::string::npos);
 }
 
+// The general codec (OpenImageIO) is a module the program loads only for a
+// file its own codecs do not take: runs on OpenEXR ZIP and PNG files, and
+// --help, never load it; a TIFF read or written does. The dynamic loader
+// names each object it loads (LD_DEBUG=files).
+TEST(GeneralCodec, LoadedOnlyForAFileTheOwnCodecsDoNotTake) {
+    clitest::TempDir dir;
+    clitest::WriteTestImage(dir / "c.png", clitest::RandomImage(Sample::kU8, 4, 0, 0, 20, 16, 5));
+    clitest::WriteTestImage(dir / "c.exr", clitest::RandomImage(Sample::kHalf, 4, 0, 0, 20, 16, 6));
+    clitest::WriteTestImage(dir / "c.tif", clitest::RandomImage(Sample::kU16, 4, 0, 0, 20, 16, 7));
+    const struct {
+        std::vector<std::string> args;
+        bool loads;
+    } kRuns[] = {
+        {{"--help"}, false},
+        {{"-i", dir / "c.png", "-l", dir / "c.png", "-o", dir / "png.png"}, false},
+        {{"-i", dir / "c.exr", "-l", dir / "c.exr", "-o", dir / "exr.exr"}, false},
+        {{"-i", dir / "c.png", "-l", dir / "c.exr", "-o", dir / "mixed.exr", "-d", "float"}, false},
+        {{"-i", dir / "c.tif", "-l", dir / "c.png", "-o", dir / "tif-in.png"}, true},
+        {{"-i", dir / "c.png", "-l", dir / "c.png", "-o", dir / "tif-out.tif"}, true},
+    };
+    clitest::RunOptions options;
+    options.environment = {"LD_DEBUG=files"};
+    for (const auto &run : kRuns) {
+        const clitest::RunResult result = clitest::RunVeilshadow(run.args, options);
+        const std::string what = run.args.back();
+        EXPECT_EQ(result.exit_code, 0) << what << "\n" << result.err;
+        EXPECT_EQ(result.err.find("veilshadow-general") != std::string::npos, run.loads) << what;
+        EXPECT_EQ(result.err.find("libOpenImageIO") != std::string::npos, run.loads) << what;
+    }
+}
+
+// A program whose general module is missing still runs what its own codecs
+// take, and fails a frame that needs the module with a message naming it,
+// leaving nothing behind.
+TEST(GeneralCodec, AMissingModuleFailsOnlyTheFramesThatNeedIt) {
+    clitest::TempDir dir;
+    const std::string program = dir / "veilshadow";
+    std::filesystem::copy_file(VEILSHADOW_PATH, program);
+    clitest::WriteTestImage(dir / "c.exr", clitest::RandomImage(Sample::kHalf, 4, 0, 0, 20, 16, 8));
+    clitest::RunOptions options;
+    options.program = program;
+    const std::vector<std::string> base = {"--plugin", ORVANE_PLUGIN_PATH, "-i", dir / "c.exr", "-l", dir / "c.exr"};
+    std::vector<std::string> own = base, general = base;
+    own.insert(own.end(), {"-o", dir / "out.exr"});
+    general.insert(general.end(), {"-o", dir / "out.tif"});
+    const clitest::RunResult fast = clitest::RunVeilshadow(own, options);
+    EXPECT_EQ(fast.exit_code, 0) << fast.err;
+    const clitest::RunResult refused = clitest::RunVeilshadow(general, options);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_NE(refused.err.find(dir / "veilshadow-general.so: cannot load veilshadow's general image codec"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(dir.Entries(), (std::set<std::string>{"c.exr", "out.exr", "veilshadow"}));
+}
+
 }  // namespace

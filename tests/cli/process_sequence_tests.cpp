@@ -501,7 +501,7 @@ TEST(Sequences, ResumeRendersAForeignFileAgain) {
 TEST(Sequences, AClosedProgressStreamEndsOnlyTheProgress) {
     TempDir dir;
     for (long frame = 1; frame <= 3; ++frame) WriteFrame(dir, frame);
-    const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "####", "1-3"), {false, 0, true});
+    const clitest::RunResult run = clitest::RunVeilshadow(SequenceArgs(dir, "####", "1-3"), {false, 0, true, {}, {}});
     EXPECT_EQ(run.exit_code, 0);
     for (long frame = 1; frame <= 3; ++frame) EXPECT_EQ(CompareFrame(dir, frame), "") << "frame " << frame;
     EXPECT_EQ(TempFiles(dir), 0u);

@@ -7,6 +7,7 @@
 #include "ExrCodec.h"
 #include "ImageIO.h"
 #include "ImageIOCommon.h"
+#include "OiioSampleTypes.h"
 #include "ZipPredictor.h"
 #include "cli_test_support.h"
 

@@ -5,6 +5,7 @@
 
 #include "Formats.h"
 #include "ImageIO.h"
+#include "OiioSampleTypes.h"
 
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
@@ -68,9 +69,20 @@ TEST(FormatRows, NamesAndExtensionsPickTheirRow) {
     }
     // The file types users name, by the extensions they write.
     const std::pair<const char *, const char *> kPicked[] = {
-        {"out.png", "png"}, {"out.tif", "tiff"}, {"out.tiff", "tiff"}, {"a.b/out.exr", "openexr"}, {"out", ""},
+        {"out.png", "png"},  {"out.tif", "tiff"},    {"out.tiff", "tiff"}, {"a.b/out.exr", "openexr"}, {"out", ""},
+        {"OUT.PNG", "png"},  {"out.Exr", "openexr"}, {"out.tx", "tiff"},  // OpenImageIO's TIFF extension besides the
+                                                                          // row's
+        {"out.jpg", "jpeg"},                                              // named, for the refusal
     };
     for (const auto &[path, format] : kPicked) EXPECT_EQ(veilshadow::OutputFormatFor(path), format) << path;
+    // The rows' extensions, matched without the library, are the ones it
+    // matches to them.
+    for (const FileFormat &format : veilshadow::FileFormats())
+        for (const std::string &extension : format.extensions) {
+            const auto out = OIIO::ImageOutput::create("out" + extension);
+            ASSERT_TRUE(out) << extension;
+            EXPECT_STREQ(out->format_name(), format.name) << extension;
+        }
     ASSERT_FALSE(OutputRows().empty());
     for (const FileFormat *format : OutputRows())
         EXPECT_TRUE(veilshadow::FormatTakes(format->name, format->fallback)) << format->name;

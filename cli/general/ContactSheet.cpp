@@ -1,6 +1,7 @@
 #include "ContactSheet.h"
 
 #include "Errors.h"
+#include "GeneralCodecs.h"
 #include "ImageIO.h"
 
 #include <OpenImageIO/imagebufalgo.h>
@@ -100,7 +101,9 @@ OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Win
 void WriteContactSheet(const std::string &path, const OIIO::ImageBuf &sheet) {
     OIIO::ImageSpec spec = sheet.spec();
     spec.set_format(OIIO::TypeDesc::UINT8);
-    WriteImageFile(path, "png", spec, [&](OIIO::ImageOutput &out) { return sheet.write(&out); });
+    TempFile file(path);
+    WriteImageFile(file, "png", spec, [&](OIIO::ImageOutput &out) { return sheet.write(&out); });
+    file.Commit();
 }
 
 }  // namespace veilshadow

@@ -3,6 +3,7 @@
 #ifndef VEILSHADOW_CONTACTSHEET_H
 #define VEILSHADOW_CONTACTSHEET_H
 
+#include "GeneralCodec.h"
 #include "ImageIO.h"
 
 #include <OpenImageIO/imagebuf.h>
@@ -12,11 +13,6 @@
 #include <vector>
 
 namespace veilshadow {
-
-struct SheetPanel {
-    std::string label;
-    const renderhost::World *image;  // float, straight colour, placed by its origin
-};
 
 // The layout: panels kSheetMargin apart and from the sheet's edges, each
 // with a strip kSheetLabelHeight high beneath it for its label.
@@ -36,7 +32,7 @@ inline constexpr float kCheckerLight = 0.84f, kCheckerDark = 0.66f;
 OIIO::ImageBuf MakeContactSheet(const std::vector<SheetPanel> &panels, const Window &area, const Window &outline);
 
 // Writes the sheet as an 8-bit PNG, atomically (see WriteWorld). Throws
-// RunError naming `path`.
+// RunError naming `path`; nothing is left behind then.
 void WriteContactSheet(const std::string &path, const OIIO::ImageBuf &sheet);
 
 }  // namespace veilshadow
