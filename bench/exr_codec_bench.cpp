@@ -6,6 +6,7 @@
 //   exr_codec_bench [--runs N] [FILE.exr ...]
 #include "AtomicFile.h"
 #include "ExrCodec.h"
+#include "GeneralCodec.h"
 #include "ImageIO.h"
 #include "ImageIOCommon.h"
 #include "sequence_scene.h"
@@ -114,7 +115,7 @@ int main(int argc, char **argv) {
         else
             files.push_back(argv[i]);
     }
-    SetLibraryThreads(1);
+    General().set_threads(1);  // OpenImageIO and OpenEXR on this thread alone
     std::string pattern = (fs::temp_directory_path() / "exr-codec-bench-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) return 1;
     const fs::path dir = pattern;

@@ -20,9 +20,10 @@ fail() {
 expect() { grep -qF -- "$1" "$out" || fail "expected \"$1\" in the output of $2"; }
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/veilshadow-farm.XXXXXX") || exit 1
-farm_pid=
+farm_pid= lease_pid=
 cleanup() {
     [ -n "$farm_pid" ] && kill "$farm_pid" 2>/dev/null
+    [ -n "$lease_pid" ] && kill "$lease_pid" 2>/dev/null
     cluster_stop
     rm -rf "$tmp"
 }
@@ -124,27 +125,42 @@ run 0 "$VEILSHADOW" farm slurm -i comp.#.png -l layer.png -o farm/x_y.#.png --fr
 expect "2 of 2 frames written" "a run for farm/x_y.#.png while job $other holds farm/x y.#.png"
 scancel "$other" || fail "scancel $other"
 
-# A task cancelled while it runs: frame 8's COMP is a pipe that nothing
-# writes to, so the task that renders it cannot end before it is
-# cancelled.
+# A task cancelled while it runs. The job is submitted held; then frame
+# 8's COMP is put under a write lease that its holder never gives up, and
+# the job released: the task's open() of that COMP waits (up to the
+# kernel's lease-break time, 45 s by default) until the task is cancelled.
+# (A FIFO would not do: veilshadow refuses one at once.)
 task_running() {
     [ "$(squeue -j "$(job_id)" -h -o %T 2>/dev/null)" = RUNNING ]
 }
-mv comp.0008.png comp.0008.saved && mkfifo comp.0008.png
-timeout 90 "${farm[@]}" --wait >"$out" 2>&1 &
+submitted() { [ -n "$(job_id)" ]; }
+lease_held() { grep -q held "$tmp/lease"; }
+timeout 90 "${farm[@]}" --wait --sbatch=--hold >"$out" 2>&1 &
 farm_pid=$!
-cluster_poll 60 task_running || fail "the task did not start"
+cluster_poll 30 submitted || fail "no job submitted"
+python3 - comp.0008.png >"$tmp/lease" <<'PYTHON' &
+import fcntl, os, signal, sys
+signal.signal(signal.SIGIO, signal.SIG_IGN)  # the notice to give the lease up, ignored
+fcntl.fcntl(os.open(sys.argv[1], os.O_RDONLY), fcntl.F_SETLEASE, fcntl.F_WRLCK)
+print("held", flush=True)
+signal.pause()
+PYTHON
+lease_pid=$!
+cluster_poll 10 lease_held || fail "no lease on comp.0008.png"
+scontrol release "$(job_id)" || fail "scontrol release"
+cluster_poll 30 task_running || fail "the task did not start"
 scancel "$(job_id)" || fail "scancel"
 wait "$farm_pid"
 code=$?
 farm_pid=
+kill "$lease_pid" && wait "$lease_pid"
+lease_pid=
 [ "$code" = 1 ] || fail "exit code $code, not 1, after the job was cancelled"
 expect "1 task of up to 3 frames (array 2) for 1 missing frame of 8" "the cancelled run"
 expect "7 of 8 frames written; missing: 8" "the cancelled run"
 grep -q CANCELLED "$jobs_dir"/out.png-*-"$(job_id)"_2.log || fail "the task was not cancelled while it ran"
 
 # The same command again completes the range.
-rm comp.0008.png && mv comp.0008.saved comp.0008.png
 run 0 "${farm[@]}" --wait
 expect "8 of 8 frames written" "the run after the cancelled one"
 same_as_reference

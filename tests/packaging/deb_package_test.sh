@@ -62,7 +62,8 @@ cat "$scratch/lintian.txt"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 python_dir=/usr/lib/python3/dist-packages/veilshadow
 extension=$(basename "$(ls "$(dirname "$build_program")"/../python/veilshadow/_veilshadow*.so)")
-expected=(/usr/bin/veilshadow "/usr/lib/$multiarch/veilshadow/OrvaneVeilShadow.so" "$python_dir/__init__.py"
+expected=(/usr/bin/veilshadow "/usr/lib/$multiarch/veilshadow/OrvaneVeilShadow.so"
+  "/usr/lib/$multiarch/veilshadow/veilshadow-general.so" "$python_dir/__init__.py"
   "$python_dir/$extension" /usr/share/bash-completion/completions/veilshadow
   /usr/share/doc/veilshadow/changelog.gz /usr/share/doc/veilshadow/copyright /usr/share/man/man1/veilshadow.1.gz)
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
@@ -98,7 +99,7 @@ loader=$(owner_of /lib64/ld-linux-x86-64.so.2) && [[ $loader == libc6 ]] ||
 depends=$(dpkg-deb -f "$deb" Depends)
 mkdir "$scratch/root"
 dpkg-deb -x "$deb" "$scratch/root"
-for binary in "${expected[@]:0:4}"; do
+for binary in "${expected[@]:0:5}"; do
   [[ $binary == *.py ]] && continue
   for library in $(readelf -d "$scratch/root$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
     path=$(library_path "$scratch/root$binary" "$library") && [[ $path == /* ]] ||
