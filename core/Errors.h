@@ -39,6 +39,15 @@ public:
     using RunError::RunError;
 };
 
+// A RunError about the program itself rather than any file: a module of
+// its own that cannot be loaded. It stops the run (no frame is at fault),
+// and a check of what is done or missing never takes it for a file's
+// refusal.
+class ModuleError : public RunError {
+public:
+    using RunError::RunError;
+};
+
 // "PATH: problem", the shape of every message about a file.
 inline std::string FileMessage(const std::string &path, const std::string &problem) { return path + ": " + problem; }
 

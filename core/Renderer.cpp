@@ -6,6 +6,8 @@
 #include <RenderHost/Host.h>
 #include <RenderHost/PluginModule.h>
 
+#include <sys/auxv.h>
+
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -42,10 +44,22 @@ std::string PluginModuleFrom(const std::filesystem::path &folder, const std::str
 }
 
 std::string ProgramModulePath(const std::string &file_name) {
+    // The program's own file, links resolved: /proc/self/exe, or where
+    // there is no /proc (a chroot), the path it was started by. Never the
+    // working folder: a module found there would be whatever it holds.
     std::error_code ec;
-    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ModuleFrom(ec ? std::filesystem::current_path() : self.parent_path(), VEILSHADOW_PLUGIN_FROM_PROGRAM,
-                      file_name);
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (ec) {
+        const auto started = reinterpret_cast<const char *>(getauxval(AT_EXECFN));
+        self = started != nullptr ? std::filesystem::canonical(started, ec) : std::filesystem::path();
+    }
+    if (ec || self.empty())
+        throw RunError(
+            "cannot find veilshadow's own folder, where its modules are (neither /proc/self/exe nor the "
+            "path it was started by can be read)" +
+            (file_name == VEILSHADOW_PLUGIN_FILE_NAME ? std::string("; name the plug-in with --plugin")
+                                                      : std::string()));
+    return ModuleFrom(self.parent_path(), VEILSHADOW_PLUGIN_FROM_PROGRAM, file_name);
 }
 
 std::string DefaultPluginPath() { return ProgramModulePath(VEILSHADOW_PLUGIN_FILE_NAME); }

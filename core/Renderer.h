@@ -27,7 +27,8 @@ std::string ModuleFrom(const std::filesystem::path &folder, const std::string &i
 std::string PluginModuleFrom(const std::filesystem::path &folder, const std::string &installed_from_folder);
 
 // The running program's module `file_name`: ModuleFrom its own folder and
-// the installed layout (/usr/bin/../lib/<multiarch>/veilshadow/).
+// the installed layout (/usr/bin/../lib/<multiarch>/veilshadow/). Throws
+// RunError when the program's own file cannot be found.
 std::string ProgramModulePath(const std::string &file_name);
 // The plug-in module for the running program.
 std::string DefaultPluginPath();

@@ -4,7 +4,6 @@
 #include "Errors.h"
 #include "ExrCodec.h"
 #include "FileStructure.h"
-#include "GeneralCodec.h"
 #include "PngCodec.h"
 
 #include <algorithm>
@@ -186,16 +185,14 @@ std::string SampleTypeNames(const std::string &format) {
 }
 
 std::string OutputFormatFor(const std::string &path) {
-    // The rows' own extensions, in any case, as the library matches them;
-    // the library is asked only for any other (to name a format veilshadow
-    // does not write, or an extension of a row's it knows besides).
+    // The rows' own extensions, in any case, as the library matches them.
     std::string extension = std::filesystem::path(path).extension().string();
     std::transform(extension.begin(), extension.end(), extension.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     for (const FileFormat &format : FileFormats())
         if (std::find(format.extensions.begin(), format.extensions.end(), extension) != format.extensions.end())
             return format.name;
-    return General().format_for(path);
+    return {};
 }
 
 std::string ReadFormatLabels() {

@@ -136,9 +136,8 @@ bool FormatTakesCompression(const std::string &format, const std::string &compre
 std::string CompressionNames(const std::string &format);
 std::string SampleTypeNames(const std::string &format);
 
-// The format that writes `path`, by its extension (any case): a row's name,
-// or the general codec's name of a format veilshadow does not write
-// ("jpeg"); empty when none does.
+// The format that writes `path`, by its extension (any case): a row's
+// name; empty when no row lists it.
 std::string OutputFormatFor(const std::string &path);
 
 // ---- Lists for messages and help, from the rows -------------------------

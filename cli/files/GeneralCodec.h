@@ -36,10 +36,6 @@ struct GeneralCodec {
     // takes).
     void (*write_world)(TempFile &file, const renderhost::World &world, const OutputSpec &spec,
                         const OutputWindows &windows);
-    // The library's name of the format that writes `path` by its
-    // extension, whether veilshadow writes it or not ("jpeg"); empty when
-    // none does.
-    std::string (*format_for)(const std::string &path);
     void (*set_threads)(int threads);
     // The demo: the alpha of `layer` moved by (offset, offset) and blurred
     // by a Gaussian `blur` pixels wide, over `area`, row after row.
@@ -51,7 +47,8 @@ struct GeneralCodec {
 };
 
 // The general codec, loaded on first use (its threads set as
-// SetLibraryThreads last asked). Throws RunError when it cannot be loaded.
+// SetLibraryThreads last asked). Throws ModuleError when it cannot be
+// loaded.
 const GeneralCodec &General();
 
 // How it is had: linked in (cli/general/GeneralLinked.cpp) or, in the

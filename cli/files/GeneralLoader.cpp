@@ -8,23 +8,36 @@
 #include "OrvaneVersion.h"
 
 #include <dlfcn.h>
+#include <sys/stat.h>
 
 #include <cstddef>
 
 namespace veilshadow {
 
 const GeneralCodec &LoadGeneral() {
-    const std::string path = ProgramModulePath(VEILSHADOW_GENERAL_FILE_NAME);
+    const auto fail = [](const std::string &path, const std::string &problem) {
+        throw ModuleError(FileMessage(path,
+                                      "cannot load veilshadow's general image codec (OpenImageIO, for the "
+                                      "files its own codecs do not take): " +
+                                          problem));
+    };
+    std::string path;
+    try {
+        path = ProgramModulePath(VEILSHADOW_GENERAL_FILE_NAME);
+    } catch (const RunError &e) {
+        throw ModuleError(e.what());
+    }
+    // A FIFO or a device would block or never end.
+    struct stat status {};
+    if (stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode)) fail(path, "not a regular file");
     void *const module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (module == nullptr)
-        throw RunError(FileMessage(path, std::string("cannot load veilshadow's general image codec: ") + dlerror()));
+    if (module == nullptr) fail(path, dlerror());
     using Entry = const GeneralCodec *(*)(unsigned long version, std::size_t table_size);
     const auto entry = reinterpret_cast<Entry>(dlsym(module, "veilshadow_general_codec"));
     const GeneralCodec *const codec = entry != nullptr ? entry(orvane::kPluginVersion, sizeof(GeneralCodec)) : nullptr;
     if (codec == nullptr) {
         dlclose(module);
-        throw RunError(FileMessage(
-            path, "not the general image codec of this veilshadow (" + VersionText(orvane::kPluginVersion) + ")"));
+        fail(path, "not the module of this veilshadow (" + VersionText(orvane::kPluginVersion) + ")");
     }
     return *codec;
 }

@@ -118,6 +118,8 @@ struct OutputShape {
 // leaves out and a farm counts as done. A missing, empty, cut-short,
 // unreadable or foreign file is not, nor one of another size or placed
 // elsewhere. Reads the header and the file's structure, not the pixels.
+// Throws ModuleError when the file needs the general codec and it cannot
+// be loaded.
 bool IsWholeImage(const std::string &path, const OutputShape &shape);
 
 // Writes the world as RGBA, its data window at the world's origin, to a

@@ -133,6 +133,8 @@ bool IsWholeImage(const std::string &path, const OutputShape &shape) {
             !header.rgba_names || !same(header.data, shape.data) || !same(header.display, shape.display))
             return false;
         return reader.LooksWhole();
+    } catch (const ModuleError &) {
+        throw;  // not about the file: whether it is whole is not known
     } catch (const RunError &) {
         return false;
     }

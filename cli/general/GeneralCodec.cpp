@@ -1,5 +1,5 @@
 // The general codec's table, and its parts that are a few lines each: the
-// output format by extension, the library's threads and the demo's shadow.
+// library's threads and the demo's shadow.
 #include "GeneralCodecs.h"
 
 #include "ContactSheet.h"
@@ -10,15 +10,6 @@
 
 namespace veilshadow {
 namespace {
-
-std::string FormatFor(const std::string &path) {
-    auto out = OIIO::ImageOutput::create(path);
-    if (!out) {
-        TakeGlobalError();
-        return {};
-    }
-    return out->format_name();
-}
 
 void SetThreads(int threads) {
     OIIO::attribute("threads", threads);
@@ -54,7 +45,7 @@ void WriteSheet(const std::string &path, const std::vector<SheetPanel> &panels, 
 std::string TakeGlobalError() { return LibraryMessage(OIIO::geterror()); }
 
 const GeneralCodec &GeneralCodecTable() {
-    static const GeneralCodec table{OpenGeneralReader, WriteGeneral, FormatFor, SetThreads, ShadowAlpha, WriteSheet};
+    static const GeneralCodec table{OpenGeneralReader, WriteGeneral, SetThreads, ShadowAlpha, WriteSheet};
     return table;
 }
 

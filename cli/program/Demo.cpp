@@ -133,6 +133,7 @@ DemoScene BuildDemoScene() {
 
 void RunDemo(const DemoSettings &settings) {
     namespace fs = std::filesystem;
+    General();  // the demo draws with it: nothing is made without it
     std::error_code ec;
     fs::create_directories(settings.folder, ec);
     if (ec) throw RunError(FileMessage(settings.folder, "cannot create the folder: " + ec.message()));

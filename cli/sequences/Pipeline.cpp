@@ -33,6 +33,8 @@ auto AsInputError(Read &&read) {
         return read();
     } catch (const InputError &) {
         throw;
+    } catch (const ModuleError &) {
+        throw;
     } catch (const RunError &e) {
         throw InputError(e.what());
     }

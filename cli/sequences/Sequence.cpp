@@ -127,6 +127,9 @@ void WriteOutput(const std::string &path, const World &world, const OutputSpec &
     CommitLater later(flusher);
     try {
         WriteWorld(path, world, spec);
+    } catch (const ModuleError &) {
+        durable = later.Take();
+        throw;
     } catch (const RunError &e) {
         durable = later.Take();
         throw OutputError(e.what());

@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -425,6 +426,26 @@ TEST(GeneralCodec, AMissingModuleFailsOnlyTheFramesThatNeedIt) {
               std::string::npos)
         << refused.err;
     EXPECT_EQ(dir.Entries(), (std::set<std::string>{"c.exr", "out.exr", "veilshadow"}));
+
+    // A farm that cannot tell whether a TIFF OUT is whole stops, naming the
+    // module, rather than counting the frame missing and submitting it.
+    std::filesystem::copy_file(dir / "c.exr", dir / "c.0001.exr");
+    clitest::WriteTestImage(dir / "o.0001.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 20, 16, 9));
+    std::filesystem::create_directory(dir / "bin");
+    {
+        std::ofstream sbatch(dir / "bin/sbatch");
+        sbatch << "#!/bin/sh\ntouch '" << dir / "submitted"
+               << "'\necho 4242\n";
+    }
+    std::filesystem::permissions(dir / "bin/sbatch", std::filesystem::perms::owner_all);
+    options.environment = {"PATH=" + dir / "bin" + ":/usr/bin:/bin"};
+    const clitest::RunResult farm =
+        clitest::RunVeilshadow({"--plugin", ORVANE_PLUGIN_PATH, "farm", "slurm", "-i", dir / "c.#.exr", "-l",
+                                dir / "c.exr", "-o", dir / "o.#.tif", "--frames", "1"},
+                               options);
+    EXPECT_EQ(farm.exit_code, 1) << farm.err;
+    EXPECT_NE(farm.err.find("veilshadow-general.so: cannot load"), std::string::npos) << farm.err;
+    EXPECT_FALSE(std::filesystem::exists(dir / "submitted"));
 }
 
 }  // namespace
