@@ -34,6 +34,17 @@ private:
 
 // ---- Running veilshadow ------------------------------------------------
 
+// Whether the tests (and the veilshadow they run) are built with the
+// address sanitizer, which cannot run under an address-space limit nor
+// without /proc.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+inline constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
+#else
+inline constexpr bool kAddressSanitizer = false;
+#endif
+
 struct RunResult {
     int exit_code = -1;  // -1: killed by a signal
     std::string out;

@@ -12,11 +12,14 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -404,48 +407,87 @@ TEST(GeneralCodec, LoadedOnlyForAFileTheOwnCodecsDoNotTake) {
     }
 }
 
-// A program whose general module is missing still runs what its own codecs
-// take, and fails a frame that needs the module with a message naming it,
-// leaving nothing behind.
-TEST(GeneralCodec, AMissingModuleFailsOnlyTheFramesThatNeedIt) {
-    clitest::TempDir dir;
-    const std::string program = dir / "veilshadow";
-    std::filesystem::copy_file(VEILSHADOW_PATH, program);
-    clitest::WriteTestImage(dir / "c.exr", clitest::RandomImage(Sample::kHalf, 4, 0, 0, 20, 16, 8));
-    clitest::RunOptions options;
-    options.program = program;
-    const std::vector<std::string> base = {"--plugin", ORVANE_PLUGIN_PATH, "-i", dir / "c.exr", "-l", dir / "c.exr"};
-    std::vector<std::string> own = base, general = base;
-    own.insert(own.end(), {"-o", dir / "out.exr"});
-    general.insert(general.end(), {"-o", dir / "out.tif"});
-    const clitest::RunResult fast = clitest::RunVeilshadow(own, options);
-    EXPECT_EQ(fast.exit_code, 0) << fast.err;
-    const clitest::RunResult refused = clitest::RunVeilshadow(general, options);
-    EXPECT_EQ(refused.exit_code, 1);
-    EXPECT_NE(refused.err.find(dir / "veilshadow-general.so: cannot load veilshadow's general image codec"),
-              std::string::npos)
-        << refused.err;
-    EXPECT_EQ(dir.Entries(), (std::set<std::string>{"c.exr", "out.exr", "veilshadow"}));
+// A program whose general module cannot be loaded (none beside it, a FIFO,
+// an empty file, another library) still renders what its own codecs take;
+// a run that needs the module fails naming it and why, leaving nothing
+// behind, and a farm that cannot tell whether a TIFF OUT is whole submits
+// nothing rather than counting the frame missing.
+TEST(GeneralCodec, AModuleThatCannotBeLoadedStopsOnlyWhatNeedsIt) {
+    namespace fs = std::filesystem;
+    const struct {
+        const char *name;
+        void (*make)(const std::string &path);
+        const char *problem;
+    } kModules[] = {
+        {"none", [](const std::string &) {}, "No such file"},
+        {"a FIFO", [](const std::string &path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, "not a regular file"},
+        {"an empty file", [](const std::string &path) { std::ofstream{path}; }, "file too short"},
+        {"another library", [](const std::string &path) { fs::copy_file(ORVANE_PLUGIN_PATH, path); },
+         "not the module of this veilshadow"},
+    };
+    for (const auto &module : kModules) {
+        SCOPED_TRACE(module.name);
+        clitest::TempDir dir;
+        fs::copy_file(VEILSHADOW_PATH, dir / "veilshadow");
+        module.make(dir / "veilshadow-general.so");
+        clitest::WriteTestImage(dir / "c.0001.exr", clitest::RandomImage(Sample::kHalf, 4, 0, 0, 20, 16, 8));
+        clitest::RunOptions options;
+        options.program = dir / "veilshadow";
+        const std::vector<std::string> base = {"--plugin", ORVANE_PLUGIN_PATH, "-i", dir / "c.0001.exr",
+                                               "-l",       dir / "c.0001.exr"};
+        std::vector<std::string> own = base, general = base;
+        own.insert(own.end(), {"-o", dir / "out.exr"});
+        general.insert(general.end(), {"-o", dir / "out.tif"});
+        const clitest::RunResult fast = clitest::RunVeilshadow(own, options);
+        EXPECT_EQ(fast.exit_code, 0) << fast.err;
+        const clitest::RunResult refused = clitest::RunVeilshadow(general, options);
+        EXPECT_EQ(refused.exit_code, 1);
+        EXPECT_NE(refused.err.find(dir / "veilshadow-general.so: cannot load veilshadow's general image codec"),
+                  std::string::npos)
+            << refused.err;
+        EXPECT_NE(refused.err.find(module.problem), std::string::npos) << refused.err;
+        std::set<std::string> entries = {"c.0001.exr", "out.exr", "veilshadow"};
+        if (fs::exists(fs::symlink_status(dir / "veilshadow-general.so"))) entries.insert("veilshadow-general.so");
+        EXPECT_EQ(dir.Entries(), entries);
 
-    // A farm that cannot tell whether a TIFF OUT is whole stops, naming the
-    // module, rather than counting the frame missing and submitting it.
-    std::filesystem::copy_file(dir / "c.exr", dir / "c.0001.exr");
-    clitest::WriteTestImage(dir / "o.0001.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 20, 16, 9));
-    std::filesystem::create_directory(dir / "bin");
-    {
-        std::ofstream sbatch(dir / "bin/sbatch");
-        sbatch << "#!/bin/sh\ntouch '" << dir / "submitted"
-               << "'\necho 4242\n";
+        clitest::WriteTestImage(dir / "o.0001.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 20, 16, 9));
+        fs::create_directory(dir / "bin");
+        std::ofstream(dir / "bin/sbatch") << "#!/bin/sh\ntouch '" << dir / "submitted"
+                                          << "'\necho 4242\n";
+        fs::permissions(dir / "bin/sbatch", fs::perms::owner_all);
+        options.environment = {"PATH=" + dir / "bin" + ":/usr/bin:/bin"};
+        const clitest::RunResult farm =
+            clitest::RunVeilshadow({"--plugin", ORVANE_PLUGIN_PATH, "farm", "slurm", "-i", dir / "c.#.exr", "-l",
+                                    dir / "c.0001.exr", "-o", dir / "o.#.tif", "--frames", "1"},
+                                   options);
+        EXPECT_EQ(farm.exit_code, 1) << farm.err;
+        EXPECT_NE(farm.err.find("veilshadow-general.so: cannot load"), std::string::npos) << farm.err;
+        EXPECT_FALSE(fs::exists(dir / "submitted"));
     }
-    std::filesystem::permissions(dir / "bin/sbatch", std::filesystem::perms::owner_all);
-    options.environment = {"PATH=" + dir / "bin" + ":/usr/bin:/bin"};
-    const clitest::RunResult farm =
-        clitest::RunVeilshadow({"--plugin", ORVANE_PLUGIN_PATH, "farm", "slurm", "-i", dir / "c.#.exr", "-l",
-                                dir / "c.exr", "-o", dir / "o.#.tif", "--frames", "1"},
-                               options);
-    EXPECT_EQ(farm.exit_code, 1) << farm.err;
-    EXPECT_NE(farm.err.find("veilshadow-general.so: cannot load"), std::string::npos) << farm.err;
-    EXPECT_FALSE(std::filesystem::exists(dir / "submitted"));
+}
+
+// Where /proc is not mounted (a chroot), the program finds its modules
+// where it is, by the path it was started by, never in the working folder,
+// whatever that folder holds.
+TEST(GeneralCodec, WithoutProcTheModuleIsTheProgramsNeverTheWorkingFolders) {
+    if (geteuid() != 0) GTEST_SKIP() << "a mount namespace needs root";
+    if (clitest::kAddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot start without /proc";
+    namespace fs = std::filesystem;
+    clitest::TempDir dir;
+    fs::create_directory(dir / "bin");
+    fs::create_directory(dir / "work");
+    fs::copy_file(VEILSHADOW_PATH, dir / "bin/veilshadow");
+    fs::copy_file(ORVANE_PLUGIN_PATH, dir / "work/veilshadow-general.so");  // never to be loaded
+    clitest::WriteTestImage(dir / "c.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 20, 16, 10));
+    clitest::RunOptions options;
+    options.program = "/usr/bin/unshare";
+    const clitest::RunResult run = clitest::RunVeilshadow(
+        {"--mount", "sh", "-c", "umount -l /proc && cd \"$0\" && exec \"$@\"", dir / "work", "../bin/veilshadow",
+         "--plugin", ORVANE_PLUGIN_PATH, "-i", dir / "c.tif", "-l", dir / "c.tif", "-o", dir / "out.tif"},
+        options);
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_NE(run.err.find(dir / "bin/veilshadow-general.so: cannot load"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "out.tif"));
 }
 
 }  // namespace

@@ -233,13 +233,7 @@ Outcome RunClaimingPng(const TempDir &dir, const TempDir &logs, const Environmen
                  dir / "out.png");
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
+using clitest::kAddressSanitizer;
 
 TEST(HostileMemory, AnAddressSpaceLimitIsKnownAndNamesTheFile) {
     // AddressSanitizer's shadow memory alone is far beyond any such limit:
