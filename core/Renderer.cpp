@@ -7,6 +7,7 @@
 #include <RenderHost/PluginModule.h>
 
 #include <sys/auxv.h>
+#include <sys/stat.h>
 
 #include <cstring>
 #include <filesystem>
@@ -88,6 +89,10 @@ struct Renderer::Impl {
 };
 
 Renderer::Renderer(const std::string &plugin_path, int threads) {
+    // A FIFO or a device would hold the loader up for ever.
+    struct stat status {};
+    if (stat(plugin_path.c_str(), &status) == 0 && !S_ISREG(status.st_mode))
+        throw RunError(FileMessage(plugin_path, "not a regular file, so not a plug-in module"));
     std::optional<renderhost::PluginModule> module;
     try {
         module.emplace(renderhost::PluginModule::Load(plugin_path));

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <OpenImageIO/imageio.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -223,6 +225,12 @@ INSTANTIATE_TEST_SUITE_P(
                       return GoodPngs(dir, {"--plugin", dir / "NoSuchPlugin.so"});
                   },
                   kFailure, "NoSuchPlugin.so", nullptr, "out.png"},
+        ErrorCase{"plugin_a_fifo",  // would hold the loader up for ever
+                  [](const TempDir &dir) {
+                      if (mkfifo((dir / "Plugin.so").c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+                      return GoodPngs(dir, {"--plugin", dir / "Plugin.so"});
+                  },
+                  kFailure, "Plugin.so", "not a regular file", "out.png"},
         // ---- Usage -----------------------------------------------------------
         ErrorCase{"opacity_above_100",
                   [](const TempDir &dir) {
