@@ -372,7 +372,7 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
 
 int main(int argc, char **argv) {
     Tools tools{VEILSHADOW_PATH, "oiiotool"};
-    std::string frames_dir;
+    std::string frames_dir, only_scene, only_format;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool has_value = i + 1 < argc;
@@ -384,8 +384,14 @@ int main(int argc, char **argv) {
             tools.runs = std::max(1, std::atoi(argv[++i]));
         } else if (arg == "--frames-dir" && has_value) {
             frames_dir = argv[++i];
+        } else if (arg == "--scene" && has_value) {
+            only_scene = argv[++i];
+        } else if (arg == "--format" && has_value) {
+            only_format = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: %s [--veilshadow PATH] [--oiiotool PATH] [--runs N] [--frames-dir DIR]\n",
+            std::fprintf(stderr,
+                         "usage: %s [--veilshadow PATH] [--oiiotool PATH] [--runs N] [--frames-dir DIR] "
+                         "[--scene demo|soft] [--format exr|png]\n",
                          argv[0]);
             return 2;
         }
@@ -410,10 +416,12 @@ int main(int argc, char **argv) {
             tools.startup_seconds =
                 std::min(tools.startup_seconds, Run({tools.veilshadow, "--version"}, dir / "log.txt").seconds);
         for (const benchscene::SceneImages &scene : benchscene::Scenes()) {
+            if (!only_scene.empty() && only_scene != scene.name) continue;
             const fs::path scene_dir = dir / scene.name;
             fs::create_directories(scene_dir);
             benchscene::MakeFrames(scene, scene_dir, 8, 4);
-            for (const Case &c : cases) Compare(scene.name, c, tools, scene_dir);
+            for (const Case &c : cases)
+                if (only_format.empty() || only_format == c.format) Compare(scene.name, c, tools, scene_dir);
         }
     } catch (const std::exception &e) {
         std::fprintf(stderr, "sequence_bench: %s\n", e.what());

@@ -22,32 +22,29 @@ std::string Describe(Depth depth, std::int64_t width, std::int64_t height) {
     return std::to_string(width) + " x " + std::to_string(height) + " " + DepthName(depth) + " world";
 }
 
-// Frames from this size on are placed on 2 MiB boundaries and offered to
-// the kernel for transparent huge pages: a UHD float frame is then faulted
-// in with 64 faults instead of 32,000, which costs a fraction of the time
-// where page faults are dear (virtual machines). Smaller worlds, tests'
-// and tiles', keep plain pages.
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kHugePageFrom = std::size_t{16} << 20;
 
-std::size_t PixelAlignment(std::size_t bytes) { return bytes >= kHugePageFrom ? kHugePage : 64; }
-
-void *AllocatePixels(std::size_t bytes) {
-    const std::size_t alignment = PixelAlignment(bytes);
-    const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
-    void *pixels = ::operator new (rounded, std::align_val_t{alignment});
-#if defined(MADV_HUGEPAGE)
-    // Only advice: where the kernel has no huge pages, plain ones serve.
-    if (alignment == kHugePage) madvise(pixels, rounded, MADV_HUGEPAGE);
-#endif
-    return pixels;
-}
+std::size_t LargeAlignment(std::size_t bytes) { return bytes >= kHugePageFrom ? kHugePage : 64; }
 
 }  // namespace
 
-void World::FreePixels::operator()(void *pixels) const noexcept {
-    ::operator delete (pixels, std::align_val_t{alignment});
+void *AllocateLarge(std::size_t bytes) {
+    const std::size_t alignment = LargeAlignment(bytes);
+    const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+    void *memory = ::operator new (rounded, std::align_val_t{alignment});
+#if defined(MADV_HUGEPAGE)
+    // Only advice: where the kernel has no huge pages, plain ones serve.
+    if (alignment == kHugePage) madvise(memory, rounded, MADV_HUGEPAGE);
+#endif
+    return memory;
 }
+
+void FreeLarge(void *memory, std::size_t bytes) noexcept {
+    ::operator delete (memory, std::align_val_t{LargeAlignment(bytes)});
+}
+
+void World::FreePixels::operator()(void *pixels) const noexcept { FreeLarge(pixels, bytes); }
 
 std::size_t PixelBytes(Depth depth) {
     switch (depth) {
@@ -130,7 +127,7 @@ World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long o
 
     bytes_ = static_cast<std::size_t>(bytes);
     if (bytes_ > 0) {
-        memory_ = std::unique_ptr<void, FreePixels>(AllocatePixels(bytes_), FreePixels{PixelAlignment(bytes_)});
+        memory_ = std::unique_ptr<void, FreePixels>(AllocateLarge(bytes_), FreePixels{bytes_});
         std::memset(memory_.get(), 0, bytes_);
     }
     desc_.world_flags = WorldFlagsFor(depth);

@@ -3,6 +3,8 @@
 #include "ExrCodec.h"
 
 #include "AtomicFile.h"
+#include "CodecBuffer.h"
+#include "CodecThreads.h"
 #include "Errors.h"
 #include "FileStructure.h"
 #include "HalfConversion.h"
@@ -230,7 +232,7 @@ private:
     // Four half channels read as four half samples: each row's planes
     // are interleaved in one pass.
     bool four_halves_ = false;
-    std::vector<unsigned char> packed_, inflated_, unpacked_;
+    CodecBuffer packed_, inflated_, unpacked_;  // room for a whole chunk each
     std::vector<float> floats_;
 };
 
@@ -373,16 +375,18 @@ void ExrReader::DecodeChunk(int chunk_y, int lines) {
     if (!problem.empty()) Damaged(problem);
     const std::uint64_t expected = std::uint64_t(line_bytes_) * std::uint64_t(lines);
     const bool stored = info.packed_size == expected;
-    if (packed_.size() < info.packed_size) packed_.resize(info.packed_size);
+    // A chunk's bytes are never more than its rows' (LocateChunk).
+    const std::size_t most = line_bytes_ * static_cast<std::size_t>(lines_);
+    packed_.Reserve(most);
+    unpacked_.Reserve(most);
     if (source_->Read(packed_.data(), info.packed_size, info.data_offset) != info.packed_size)
         Damaged("the chunk of row " + std::to_string(chunk_y) + " is cut short");
     const unsigned char *chunk = packed_.data();
-    if (unpacked_.size() < expected) unpacked_.resize(expected);
     if (stored) {
         std::memcpy(unpacked_.data(), chunk, expected);
         return;
     }
-    if (inflated_.size() < expected) inflated_.resize(expected);
+    inflated_.Reserve(most);
     std::size_t inflated = 0;
     const libdeflate_result result = libdeflate_zlib_decompress(ThreadDecompressor(), chunk, info.packed_size,
                                                                 inflated_.data(), expected, &inflated);
@@ -456,6 +460,12 @@ int ZipLevel(const std::string &compression, exr_compression_t &type) {
     const int n = std::stoi(level);
     return n >= 1 && n <= 9 ? n : kDefaultZipLevel;
 }
+
+// The rows of a band (whole chunks, so at least a chunk's), and the bands
+// of a wave: about a hundredth of a UHD frame a band, so that helpers
+// share a frame evenly, and a wave's rooms a few MiB.
+constexpr A_long kBandRows = 64;
+constexpr std::size_t kWaveBands = 8;
 
 // This thread's buffers for writing, kept for the next file.
 std::vector<unsigned char> &ThreadBuffer(int which, std::size_t bytes) {
@@ -592,31 +602,54 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     const std::size_t width = static_cast<std::size_t>(world.width());
     const std::size_t pixel_bytes = 4 * bytes;
     const int lines = LinesPerChunk(compression);
-    std::vector<unsigned char> &strip = ThreadBuffer(0, width * pixel_bytes * std::size_t(kStripRows));
     const std::size_t chunk_bytes = width * pixel_bytes * std::size_t(lines);
-    std::vector<unsigned char> &planar = ThreadBuffer(1, chunk_bytes);
-    std::vector<unsigned char> &scratch = ThreadBuffer(2, chunk_bytes);
-    std::vector<unsigned char> &predicted = ThreadBuffer(3, chunk_bytes);
-    std::vector<unsigned char> &deflated = ThreadBuffer(4, libdeflate_zlib_compress_bound(nullptr, chunk_bytes));
-    libdeflate_compressor *compressor = ThreadCompressor(level);
-    for (A_long first = 0; first < world.height(); first += kStripRows) {
-        const A_long rows = std::min(kStripRows, world.height() - first);
-        EncodeStrip(world, spec.sample, spec.associated, first, rows, strip.data());
-        for (A_long chunk = first; chunk < first + rows; chunk += lines) {
-            const int chunk_lines = std::min<A_long>(lines, first + rows - chunk);
-            // Each row's channels in turn, in the file's order.
-            const unsigned char *rows_in = strip.data() + std::size_t(chunk - first) * width * pixel_bytes;
-            const std::size_t n = half ? Planar<std::uint16_t>(rows_in, width, chunk_lines, planar.data())
-                                       : Planar<std::uint32_t>(rows_in, width, chunk_lines, planar.data());
-            ZipPredict(planar.data(), scratch.data(), predicted.data(), n);
-            const std::size_t size =
-                libdeflate_zlib_compress(compressor, predicted.data(), n, deflated.data(), deflated.size());
-            // Stored as they are when deflating does not make them smaller,
-            // as readers expect.
-            const bool stored = size == 0 || size >= n;
-            rc = exr_write_scanline_chunk(ctx, part, data.y + chunk, stored ? planar.data() : deflated.data(),
-                                          stored ? n : size);
-            if (rc != EXR_ERR_SUCCESS) return failed(rc);
+    const std::size_t chunk_room = libdeflate_zlib_compress_bound(nullptr, chunk_bytes);
+    // The rows go in bands of whole chunks, a wave of bands at a time: the
+    // bands of a wave are encoded at once (ForEachBand) into their rooms,
+    // then written in order.
+    const A_long band_rows = lines * std::max(1, kBandRows / lines);
+    const std::size_t band_chunks = std::size_t(band_rows / lines);
+    const std::size_t bands = std::size_t((world.height() + band_rows - 1) / band_rows);
+    const std::size_t wave = std::min(bands, kWaveBands);
+    CodecBuffer rooms(wave * band_chunks * chunk_room);
+    // The size of each chunk's bytes in its room.
+    std::vector<std::size_t> sizes(wave * band_chunks);
+    for (std::size_t first_band = 0; first_band < bands; first_band += wave) {
+        const std::size_t in_wave = std::min(wave, bands - first_band);
+        ForEachBand(in_wave, [&](std::size_t slot) {
+            const A_long first = A_long(first_band + slot) * band_rows;
+            const A_long rows = std::min(band_rows, world.height() - first);
+            std::vector<unsigned char> &strip = ThreadBuffer(0, width * pixel_bytes * std::size_t(band_rows));
+            std::vector<unsigned char> &planar = ThreadBuffer(1, chunk_bytes);
+            std::vector<unsigned char> &scratch = ThreadBuffer(2, chunk_bytes);
+            std::vector<unsigned char> &predicted = ThreadBuffer(3, chunk_bytes);
+            libdeflate_compressor *compressor = ThreadCompressor(level);
+            EncodeStrip(world, spec.sample, spec.associated, first, rows, strip.data());
+            for (A_long chunk = first, c = 0; chunk < first + rows; chunk += lines, ++c) {
+                const int chunk_lines = std::min<A_long>(lines, first + rows - chunk);
+                const std::size_t at = slot * band_chunks + std::size_t(c);
+                unsigned char *room = rooms.data() + at * chunk_room;
+                // Each row's channels in turn, in the file's order.
+                const unsigned char *rows_in = strip.data() + std::size_t(chunk - first) * width * pixel_bytes;
+                const std::size_t n = half ? Planar<std::uint16_t>(rows_in, width, chunk_lines, planar.data())
+                                           : Planar<std::uint32_t>(rows_in, width, chunk_lines, planar.data());
+                ZipPredict(planar.data(), scratch.data(), predicted.data(), n);
+                const std::size_t size = libdeflate_zlib_compress(compressor, predicted.data(), n, room, chunk_room);
+                // Stored as they are when deflating does not make them
+                // smaller, as readers expect.
+                const bool stored = size == 0 || size >= n;
+                sizes[at] = stored ? n : size;
+                if (stored) std::memcpy(room, planar.data(), n);
+            }
+        });
+        for (std::size_t slot = 0; slot < in_wave; ++slot) {
+            const A_long first = A_long(first_band + slot) * band_rows;
+            const A_long rows = std::min(band_rows, world.height() - first);
+            for (A_long chunk = first, c = 0; chunk < first + rows; chunk += lines, ++c) {
+                const std::size_t at = slot * band_chunks + std::size_t(c);
+                rc = exr_write_scanline_chunk(ctx, part, data.y + chunk, rooms.data() + at * chunk_room, sizes[at]);
+                if (rc != EXR_ERR_SUCCESS) return failed(rc);
+            }
         }
     }
     rc = exr_finish(&context.ctx);

@@ -2,6 +2,7 @@
 // loaded once with its threads.
 #include "ImageIO.h"
 
+#include "CodecThreads.h"
 #include "GeneralCodec.h"
 #include "ImageIOCommon.h"
 
@@ -55,6 +56,7 @@ const GeneralCodec &General() {
 
 void SetLibraryThreads(int cores) {
     const int threads = cores > 0 ? cores : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    SetCodecCores(threads);
     std::lock_guard<std::mutex> lock(library_mutex);
     library_threads = threads;
     if (general_loaded != nullptr) general_loaded->set_threads(threads);

@@ -143,7 +143,8 @@ std::uint64_t EncodeBytes(const Window &data, SampleType sample);
 // being read or written, from whichever thread asked, so `cores` threads
 // keep the cores busy without more threads than cores contending for
 // them. PNG and TIFF are coded on the threads that read and write them.
-// Kept until the general codec is loaded, when it is not yet.
+// Kept until the general codec is loaded, when it is not yet. The own
+// OpenEXR writer's helpers follow it too (CodecThreads.h).
 void SetLibraryThreads(int cores);
 
 }  // namespace veilshadow

@@ -2,6 +2,7 @@
 #include "PngCodec.h"
 
 #include "AtomicFile.h"
+#include "CodecThreads.h"
 #include "Errors.h"
 #include "FileStructure.h"
 #include "ImageIOCommon.h"
@@ -451,9 +452,8 @@ PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int
     head_.height = height;
     head_.depth = depth;
     head_.channels = channels;
-    filtered_.resize(static_cast<std::size_t>(head_.FilteredBytes()));
-    raw_.resize(head_.RowBytes());
-    previous_.assign(head_.RowBytes(), 0);
+    filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
+    previous_.resize(head_.RowBytes());
 }
 
 std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels) {
@@ -467,36 +467,54 @@ std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, i
 }
 
 void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
+    const std::uint32_t first = rows_in_.load();
+    if (rows > head_.height - first) throw std::logic_error("more PNG rows than the image holds");
+    FilterRows(first, rows, samples, first == 0 ? nullptr : previous_.data());
+    if (rows > 0) std::memcpy(previous_.data(), samples + std::size_t(rows - 1) * head_.RowBytes(), head_.RowBytes());
+}
+
+void PngEncoder::FilterRows(std::uint32_t first, std::uint32_t rows, const unsigned char *samples,
+                            const unsigned char *above) {
     const std::size_t n = head_.RowBytes(), bpp = head_.PixelBytes();
-    if (rows > head_.height - rows_in_) throw std::logic_error("more PNG rows than the image holds");
-    for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
+    if (first > head_.height || rows > head_.height - first) throw std::logic_error("rows beyond the PNG image");
+    // This row and the one before, as the file stores them (16-bit
+    // samples big-endian).
+    thread_local std::vector<unsigned char> raw, up;
+    raw.resize(n);
+    up.assign(n, 0);
+    const auto as_stored = [&](const unsigned char *in, std::vector<unsigned char> &out) {
         if (head_.depth == 8) {
-            std::memcpy(raw_.data(), samples, n);
-        } else {
-            for (std::size_t i = 0; i < n; i += 2) {
-                std::uint16_t v;
-                std::memcpy(&v, samples + i, 2);
-                raw_[i] = static_cast<unsigned char>(v >> 8);
-                raw_[i + 1] = static_cast<unsigned char>(v);
-            }
+            std::memcpy(out.data(), in, n);
+            return;
         }
-        FilterRow(raw_.data(), previous_.data(), n, bpp, forced_filter_,
-                  filtered_.data() + std::size_t(rows_in_++) * (n + 1));
-        raw_.swap(previous_);
+        for (std::size_t i = 0; i < n; i += 2) {
+            std::uint16_t v;
+            std::memcpy(&v, in + i, 2);
+            out[i] = static_cast<unsigned char>(v >> 8);
+            out[i + 1] = static_cast<unsigned char>(v);
+        }
+    };
+    if (above != nullptr) as_stored(above, up);
+    for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
+        as_stored(samples, raw);
+        FilterRow(raw.data(), up.data(), n, bpp, forced_filter_, filtered_.data() + std::size_t(first + r) * (n + 1));
+        raw.swap(up);
     }
+    rows_in_ += rows;
 }
 
 void PngEncoder::Finish(int level, const std::function<void(const unsigned char *, std::size_t)> &put) {
-    if (rows_in_ != head_.height) throw std::logic_error("fewer PNG rows than the image holds");
+    if (rows_in_.load() != head_.height) throw std::logic_error("fewer PNG rows than the image holds");
     libdeflate_compressor &compressor = Compressor(level);
     // Room for each chunk's 12 bytes around its payload, so that every
     // chunk is written from one place.
-    const std::size_t bound = libdeflate_zlib_compress_bound(&compressor, filtered_.size());
-    std::vector<unsigned char> deflated(bound);
-    const std::size_t size =
-        libdeflate_zlib_compress(&compressor, filtered_.data(), filtered_.size(), deflated.data(), deflated.size());
+    const std::size_t bound =
+        libdeflate_zlib_compress_bound(&compressor, static_cast<std::size_t>(head_.FilteredBytes()));
+    const std::size_t filtered = static_cast<std::size_t>(head_.FilteredBytes());
+    CodecBuffer deflated(bound);
+    const std::size_t size = libdeflate_zlib_compress(&compressor, filtered_.data(), filtered, deflated.data(), bound);
     if (size == 0) throw std::logic_error("libdeflate's bound was too small");
-    std::vector<unsigned char>().swap(filtered_);
+    filtered_ = CodecBuffer();
 
     unsigned char start[8 + 25 + 21];
     std::memcpy(start, kSignature, 8);
@@ -544,10 +562,10 @@ public:
         if (first == 0) Inflate();
         const auto y = static_cast<std::uint32_t>(first);
         const auto count = static_cast<std::uint32_t>(rows);
-        if (!UnfilterPngRows(head_, filtered_.get(), y, count)) Fail("a row's filter type is none of the five");
-        PngRowsToSamples(head_, filtered_.get(), y, count, samples);
+        if (!UnfilterPngRows(head_, filtered_.data(), y, count)) Fail("a row's filter type is none of the five");
+        PngRowsToSamples(head_, filtered_.data(), y, count, samples);
         next_ = first + rows;
-        if (std::uint32_t(next_) >= head_.height) filtered_.reset();
+        if (std::uint32_t(next_) >= head_.height) filtered_ = CodecBuffer();
     }
 
     bool LooksWhole() override { return PngEndsWhole(path_); }
@@ -578,11 +596,11 @@ private:
             Fail("it changed while it was read");
         }
         const std::uint64_t rest_size = file_size - head_.first_idat;
-        std::unique_ptr<unsigned char[]> rest;
+        CodecBuffer rest;
         try {
             CheckMemory(path_, rest_size + head_.FilteredBytes(), AvailableMemory());
-            rest.reset(new unsigned char[static_cast<std::size_t>(rest_size)]);
-            filtered_.reset(new unsigned char[static_cast<std::size_t>(head_.FilteredBytes())]);
+            rest.Reserve(static_cast<std::size_t>(rest_size));
+            filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
         } catch (const std::bad_alloc &) {
             close(fd);
             throw RunError(FileMessage(path_, "not enough memory to decode it"));
@@ -590,18 +608,18 @@ private:
             close(fd);
             throw;
         }
-        const std::size_t read = ReadAtMost(fd, rest.get(), static_cast<std::size_t>(rest_size), head_.first_idat);
+        const std::size_t read = ReadAtMost(fd, rest.data(), static_cast<std::size_t>(rest_size), head_.first_idat);
         const int read_error = errno;
         close(fd);
         if (read != rest_size) Fail(std::strerror(read_error));
-        const std::string problem = InflatePng(head_, rest.get(), read, filtered_.get());
+        const std::string problem = InflatePng(head_, rest.data(), read, filtered_.data());
         if (!problem.empty()) Fail(problem);
     }
 
     std::string path_;
     PngHead head_;
     A_long next_ = 0;
-    std::unique_ptr<unsigned char[]> filtered_;
+    CodecBuffer filtered_;
 };
 
 // The head of the file at `path`, from its first bytes (more of them when
@@ -627,6 +645,9 @@ PngHeadResult ReadHeadOf(const std::string &path, PngHead &head) {
 // filters chosen here) are no larger than libpng's at zlib's level 6,
 // OpenImageIO's, on busy and on smooth UHD frames (bench/png_codec_bench).
 constexpr int kDefaultLevel = 7;
+
+// The rows of a band the writer filters at once with the others.
+constexpr std::size_t kPngBandRows = 64;
 int LevelOf(const std::string &compression) {
     if (compression.empty() || compression == "zip") return kDefaultLevel;
     if (compression.rfind("zip:", 0) != 0) return -1;
@@ -670,18 +691,29 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
     const int depth = spec.sample == SampleType::kUInt16 ? 16 : 8;
     const auto width = static_cast<std::uint32_t>(world.width()), height = static_cast<std::uint32_t>(world.height());
     std::unique_ptr<PngEncoder> encoder;
-    std::vector<unsigned char> strip;
     try {
         CheckMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), AvailableMemory());
         encoder = std::make_unique<PngEncoder>(width, height, depth, 4);
-        strip.resize(std::size_t(width) * std::size_t(std::min<A_long>(kStripRows, world.height())) * 4 * (depth / 8));
     } catch (const std::bad_alloc &) {
         throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
     }
-    for (A_long first = 0; first < world.height(); first += kStripRows) {
-        const A_long rows = std::min(kStripRows, world.height() - first);
-        EncodeStrip(world, spec.sample, spec.associated, first, rows, strip.data());
-        encoder->AddRows(strip.data(), static_cast<std::uint32_t>(rows));
+    // Bands of rows are filtered at once where a core is free, each band
+    // with the row above it encoded again (the up row of its first).
+    const std::size_t row_bytes = std::size_t(width) * 4 * std::size_t(depth / 8);
+    const std::size_t bands = (std::size_t(height) + kPngBandRows - 1) / kPngBandRows;
+    try {
+        ForEachBand(bands, [&](std::size_t band) {
+            const auto first = static_cast<A_long>(band * kPngBandRows);
+            const A_long rows = std::min<A_long>(kPngBandRows, world.height() - first);
+            const A_long above = first > 0 ? 1 : 0;
+            thread_local std::vector<unsigned char> strip;
+            strip.resize(row_bytes * std::size_t(kPngBandRows + 1));
+            EncodeStrip(world, spec.sample, spec.associated, first - above, rows + above, strip.data());
+            encoder->FilterRows(static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(rows),
+                                strip.data() + std::size_t(above) * row_bytes, above ? strip.data() : nullptr);
+        });
+    } catch (const std::bad_alloc &) {
+        throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
     }
     std::uint64_t offset = 0;
     try {

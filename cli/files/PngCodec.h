@@ -6,8 +6,10 @@
 #ifndef VEILSHADOW_PNGCODEC_H
 #define VEILSHADOW_PNGCODEC_H
 
+#include "CodecBuffer.h"
 #include "FastCodec.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -74,16 +76,21 @@ public:
     PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int forced_filter = -1);
     // The bytes the encoder holds: the filtered image and its deflated copy.
     static std::uint64_t HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels);
+    // The next `rows` rows, as EncodeStrip gives them.
     void AddRows(const unsigned char *samples, std::uint32_t rows);
+    // Rows first to first + rows - 1, `above` being row first - 1 (nullptr
+    // for the first row). Bands of rows apart may be filtered at once, on
+    // different threads; every row once.
+    void FilterRows(std::uint32_t first, std::uint32_t rows, const unsigned char *samples, const unsigned char *above);
     // Gives the file's bytes to `put` in order, in a few pieces.
     void Finish(int level, const std::function<void(const unsigned char *, std::size_t)> &put);
 
 private:
     PngHead head_;
     int forced_filter_;
-    std::uint32_t rows_in_ = 0;
-    std::vector<unsigned char> filtered_;
-    std::vector<unsigned char> raw_, previous_;  // this row and the one before, as the file stores them
+    std::atomic<std::uint32_t> rows_in_{0};  // rows filtered
+    CodecBuffer filtered_;
+    std::vector<unsigned char> previous_;  // AddRows's last row
 };
 
 // The fast reader of a PNG this codec takes, with `header` filled in as

@@ -451,9 +451,7 @@ FramesInFlight ChooseFramesInFlight(std::uint64_t source_bytes, std::uint64_t ou
                                     std::uint64_t available_memory) {
     const std::uint64_t budget =
         available_memory == 0 ? kInFlightBudget : std::min(kInFlightBudget, available_memory / 2);
-    for (const FramesInFlight in_flight : {FramesInFlight{2, 3}, FramesInFlight{2, 2}, FramesInFlight{1, 2}})
-        if (source_bytes * std::uint64_t(in_flight.sources) + output_bytes * std::uint64_t(in_flight.outputs) <= budget)
-            return in_flight;
+    if (source_bytes + 2 * output_bytes <= budget) return FramesInFlight{1, 2};
     return FramesInFlight{1, 1};
 }
 

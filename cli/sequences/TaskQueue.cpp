@@ -1,5 +1,7 @@
 #include "TaskQueue.h"
 
+#include "CodecBuffer.h"
+
 namespace veilshadow {
 
 TaskQueue::TaskQueue(int threads) {
@@ -27,6 +29,9 @@ std::future<void> TaskQueue::Submit(std::function<void()> task) {
 }
 
 void TaskQueue::Work() {
+    // The tasks decode and write file after file: the codecs' buffers go
+    // from one to the next.
+    KeepCodecBuffers keep;
     for (;;) {
         std::packaged_task<void()> task;
         {

@@ -1,4 +1,5 @@
-// A few threads that run tasks in the order they were handed in.
+// A few threads that run tasks in the order they were handed in, each
+// keeping the codecs' buffers from one task to the next (CodecBuffer.h).
 #ifndef VEILSHADOW_TASKQUEUE_H
 #define VEILSHADOW_TASKQUEUE_H
 

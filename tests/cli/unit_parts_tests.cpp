@@ -1,6 +1,8 @@
 // The smaller parts of veilshadow: progress text, size limits, box
 // downsampling, temporary files and the contact sheet.
 #include "AtomicFile.h"
+#include "CodecBuffer.h"
+#include "CodecThreads.h"
 #include "ContactSheet.h"
 #include "Downsample.h"
 #include "Errors.h"
@@ -21,6 +23,7 @@
 #include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <csignal>
@@ -467,6 +470,86 @@ TEST(Downsample, PoolThreadsGiveTheOneThreadResult) {
     EXPECT_THROW(BoxDownsampleInto(in, 2, deeper, nullptr), std::invalid_argument);
 }
 
+// ---- Codec buffers -------------------------------------------------------
+
+// On a keeping thread a freed buffer serves the next one of about its size
+// (not one under half of it), the six largest are kept, and all are freed
+// with the keeper; elsewhere nothing is kept.
+TEST(CodecBuffer, AKeepingThreadHandsItsBuffersOutAgain) {
+    std::thread([] {
+        const std::size_t MiB = std::size_t{1} << 20;
+        { CodecBuffer alone(MiB); }
+        EXPECT_EQ(KeepCodecBuffers::KeptCount(), 0u);
+        KeepCodecBuffers keep;
+        EXPECT_THROW(KeepCodecBuffers(), std::logic_error);
+        unsigned char *first = nullptr;
+        {
+            CodecBuffer a(MiB);
+            first = a.data();
+            a.Reserve(MiB / 2);  // fits: the same bytes
+            EXPECT_EQ(a.data(), first);
+        }
+        EXPECT_EQ(KeepCodecBuffers::KeptBytes(), MiB);
+        {
+            CodecBuffer small(MiB / 2 - 1), same(MiB - 100);
+            EXPECT_NE(small.data(), first);
+            EXPECT_EQ(same.data(), first);
+            EXPECT_EQ(KeepCodecBuffers::KeptCount(), 0u);
+            same.Reserve(2 * MiB);  // grows: the old one is kept
+            EXPECT_EQ(KeepCodecBuffers::KeptBytes(), MiB);
+        }
+        EXPECT_EQ(KeepCodecBuffers::KeptCount(), 3u);
+        {
+            std::vector<CodecBuffer> many;
+            for (std::size_t i = 1; i <= 8; ++i) many.emplace_back(i * 10 * MiB);
+        }
+        EXPECT_EQ(KeepCodecBuffers::KeptCount(), 6u);
+        EXPECT_EQ(KeepCodecBuffers::KeptBytes(), (30 + 40 + 50 + 60 + 70 + 80) * MiB);
+    }).join();
+}
+
+// Every band runs once; with two cores a band waits here until the helper
+// has run another, which it does while the caller is the only thread
+// encoding; an error is thrown once every band has run; with one core
+// every band runs on the caller.
+TEST(CodecThreads, EveryBandRunsOnceAndAFreeCoreTakesSome) {
+    SetCodecCores(2);
+    for (std::size_t count : {0, 1, 2, 37}) {
+        std::vector<std::atomic<int>> calls(count);
+        ForEachBand(count, [&](std::size_t band) { ++calls[band]; });
+        for (std::size_t band = 0; band < count; ++band) EXPECT_EQ(calls[band].load(), 1) << count << " " << band;
+    }
+    const std::thread::id caller = std::this_thread::get_id();
+    std::mutex mutex;
+    std::condition_variable helped;
+    bool helper_ran = false;
+    ForEachBand(2, [&](std::size_t) {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (std::this_thread::get_id() == caller) {
+            helped.wait(lock, [&] { return helper_ran; });
+        } else {
+            helper_ran = true;
+            helped.notify_all();
+        }
+    });
+    EXPECT_TRUE(helper_ran);
+
+    std::atomic<int> ran{0};
+    EXPECT_THROW(ForEachBand(10,
+                             [&](std::size_t band) {
+                                 ++ran;
+                                 if (band == 3 || band == 7) throw std::runtime_error("band");
+                             }),
+                 std::runtime_error);
+    EXPECT_EQ(ran.load(), 10);
+
+    SetCodecCores(1);
+    std::atomic<int> elsewhere{0};
+    ForEachBand(50, [&](std::size_t) { elsewhere += std::this_thread::get_id() != caller; });
+    EXPECT_EQ(elsewhere.load(), 0);
+    SetCodecCores(0);
+}
+
 // ---- Pipeline ----------------------------------------------------------
 
 struct InFlightCase {
@@ -477,14 +560,14 @@ struct InFlightCase {
 TEST(Sequence, FramesInFlightFitTheBudget) {
     constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t{1} << 30;
     const InFlightCase cases[] = {
-        {266 * MiB, 133 * MiB, 20 * GiB, 2, 2},  // UHD float: {2, 3} takes 931 MiB, {2, 2} 798
-        {66 * MiB, 33 * MiB, 20 * GiB, 2, 3},    // UHD 8-bit: 231 MiB
-        {200 * MiB, 200 * MiB, 20 * GiB, 2, 2},  // exactly the budget
-        {300 * MiB, 200 * MiB, 20 * GiB, 1, 2},  // {2, 2} takes 1000 MiB, {1, 2} 700
+        {266 * MiB, 133 * MiB, 20 * GiB, 1, 2},  // UHD float: 532 MiB
+        {66 * MiB, 33 * MiB, 20 * GiB, 1, 2},    // UHD 8-bit: 132 MiB
+        {400 * MiB, 200 * MiB, 20 * GiB, 1, 2},  // exactly the budget
         {401 * MiB, 200 * MiB, 20 * GiB, 1, 1},  // {1, 2} takes 801 MiB
-        {66 * MiB, 33 * MiB, 300 * MiB, 1, 2},   // half the memory: {2, 2} takes 198 MiB of 150
-        {66 * MiB, 33 * MiB, 100 * MiB, 1, 1},   // {1, 2} takes 132 MiB of 50
-        {66 * MiB, 33 * MiB, 0, 2, 3},           // memory unknown: the budget alone
+        {66 * MiB, 33 * MiB, 264 * MiB, 1, 2},   // half the memory: 132 MiB of 132
+        {66 * MiB, 33 * MiB, 262 * MiB, 1, 1},   // 132 MiB of 131
+        {401 * MiB, 200 * MiB, 0, 1, 1},         // memory unknown: the budget alone
+        {400 * MiB, 200 * MiB, 0, 1, 2},
     };
     for (const InFlightCase &c : cases) {
         const FramesInFlight in_flight = ChooseFramesInFlight(c.source, c.output, c.available);
@@ -553,6 +636,11 @@ TEST(TaskQueue, TasksRunInOrderAndHandBackTheirErrors) {
                 if (i == 3) throw std::runtime_error("task 3");
                 order.push_back(i);
             }));
+        // Its thread keeps a task's codec buffers for the next.
+        std::size_t kept = 0;
+        queue.Submit([] { CodecBuffer buffer(4096); });
+        queue.Submit([&kept] { kept = KeepCodecBuffers::KeptCount(); }).get();
+        EXPECT_EQ(kept, 1u);
     }  // waits for the tasks still queued
     EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 4}));
     for (int i = 0; i < 5; ++i) {

@@ -42,6 +42,16 @@ struct PixelDepth<PF_PixelFloat> {
 // multiple of the pixel size, no pixel memory); empty when it may.
 std::string WorldProblem(const PF_EffectWorld &world);
 
+// Memory for a world's pixels or another frame-sized buffer, its bytes
+// not cleared: on a cache-line boundary, as a host's frame buffers are,
+// and from 16 MiB on on a 2 MiB boundary, offered to the kernel for
+// transparent huge pages. A UHD float frame is then faulted in with 64
+// faults instead of 32,000, which costs a fraction of the time where page
+// faults are dear (virtual machines). Throws std::bad_alloc. FreeLarge
+// takes it back with the size it was asked for.
+void *AllocateLarge(std::size_t bytes);
+void FreeLarge(void *memory, std::size_t bytes) noexcept;
+
 // Owns the pixel memory of one world. The descriptor is always valid:
 // sizes are checked on construction (std::invalid_argument, or
 // std::length_error for sizes the host will not allocate), and the data
@@ -109,13 +119,12 @@ private:
     A_long CheckColumn(A_long x, A_long y) const;
     void Reset();
 
-    // Pixel memory: on a cache-line boundary, as a host's frame buffers
-    // are; large frames on huge-page boundaries (see World.cpp).
+    // Pixel memory from AllocateLarge, given back with its size.
     struct FreePixels {
-        FreePixels() noexcept : alignment(64) {}
-        explicit FreePixels(std::size_t pixel_alignment) noexcept : alignment(pixel_alignment) {}
+        FreePixels() noexcept : bytes(0) {}
+        explicit FreePixels(std::size_t pixel_bytes) noexcept : bytes(pixel_bytes) {}
         void operator()(void *pixels) const noexcept;
-        std::size_t alignment;
+        std::size_t bytes;
     };
 
     Depth depth_ = Depth::k8;
