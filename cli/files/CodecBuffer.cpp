@@ -31,7 +31,8 @@ bool TakeKept(std::size_t bytes, Block &block) {
     if (t_kept == nullptr) return false;
     auto best = t_kept->end();
     for (auto it = t_kept->begin(); it != t_kept->end(); ++it)
-        if (it->capacity >= bytes && it->capacity / 2 <= bytes && (best == t_kept->end() || it->capacity < best->capacity))
+        if (it->capacity >= bytes && it->capacity / 2 <= bytes &&
+            (best == t_kept->end() || it->capacity < best->capacity))
             best = it;
     if (best == t_kept->end()) return false;
     block = *best;

@@ -124,9 +124,7 @@ Helpers &TheHelpers() {
 
 }  // namespace
 
-void ForEachBand(std::size_t count, const std::function<void(std::size_t)> &work) {
-    TheHelpers().ForEach(count, work);
-}
+void ForEachBand(std::size_t count, const std::function<void(std::size_t)> &work) { TheHelpers().ForEach(count, work); }
 
 void SetCodecCores(int cores) { TheHelpers().SetCores(cores); }
 

@@ -462,10 +462,30 @@ int ZipLevel(const std::string &compression, exr_compression_t &type) {
 }
 
 // The rows of a band (whole chunks, so at least a chunk's), and the bands
-// of a wave: about a hundredth of a UHD frame a band, so that helpers
-// share a frame evenly, and a wave's rooms a few MiB.
+// of a wave: about a thirtieth of a UHD frame a band, so that helpers
+// share a frame evenly, and a wave's rooms 16 MiB for UHD half.
 constexpr A_long kBandRows = 64;
 constexpr std::size_t kWaveBands = 8;
+
+// How WriteExr cuts a world into chunks, bands and waves. The rows go in
+// bands of whole chunks, a wave of bands at a time: the bands of a wave
+// are encoded at once (ForEachBand), each chunk into a room of its own
+// that holds the most deflate can make of it, then written in order.
+struct Bands {
+    Bands(A_long width, A_long height, bool half, exr_compression_t compression) {
+        const int lines = LinesPerChunk(compression);
+        chunk_bytes = std::size_t(width) * 4 * (half ? 2 : 4) * std::size_t(lines);
+        chunk_room = libdeflate_zlib_compress_bound(nullptr, chunk_bytes);
+        band_rows = lines * std::max(1, kBandRows / lines);
+        band_chunks = std::size_t(band_rows / lines);
+        bands = std::size_t((std::int64_t(height) + band_rows - 1) / band_rows);
+        wave = std::min(bands, kWaveBands);
+    }
+    std::size_t RoomBytes() const { return wave * band_chunks * chunk_room; }
+    std::size_t chunk_bytes, chunk_room;
+    A_long band_rows;
+    std::size_t band_chunks, bands, wave;
+};
 
 // This thread's buffers for writing, kept for the next file.
 std::vector<unsigned char> &ThreadBuffer(int which, std::size_t bytes) {
@@ -551,6 +571,12 @@ bool ExrWriterTakes(const OutputSpec &spec) {
            ZipLevel(spec.compression, type) > 0;
 }
 
+std::uint64_t ExrWriterHeldBytes(const OutputSpec &spec, const Window &data) {
+    exr_compression_t compression{};
+    ZipLevel(spec.compression, compression);
+    return Bands(data.width, data.height, spec.sample == SampleType::kHalf, compression).RoomBytes();
+}
+
 void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &spec, const OutputWindows &windows) {
     exr_compression_t compression{};
     const int level = ZipLevel(spec.compression, compression);
@@ -598,20 +624,14 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
         (rc = exr_write_header(ctx)) != EXR_ERR_SUCCESS)
         return failed(rc);
 
-    const std::size_t bytes = half ? 2 : 4;
     const std::size_t width = static_cast<std::size_t>(world.width());
-    const std::size_t pixel_bytes = 4 * bytes;
+    const std::size_t pixel_bytes = 4 * (half ? 2 : 4);
     const int lines = LinesPerChunk(compression);
-    const std::size_t chunk_bytes = width * pixel_bytes * std::size_t(lines);
-    const std::size_t chunk_room = libdeflate_zlib_compress_bound(nullptr, chunk_bytes);
-    // The rows go in bands of whole chunks, a wave of bands at a time: the
-    // bands of a wave are encoded at once (ForEachBand) into their rooms,
-    // then written in order.
-    const A_long band_rows = lines * std::max(1, kBandRows / lines);
-    const std::size_t band_chunks = std::size_t(band_rows / lines);
-    const std::size_t bands = std::size_t((world.height() + band_rows - 1) / band_rows);
-    const std::size_t wave = std::min(bands, kWaveBands);
-    CodecBuffer rooms(wave * band_chunks * chunk_room);
+    const Bands layout(world.width(), world.height(), half, compression);
+    const std::size_t chunk_bytes = layout.chunk_bytes, chunk_room = layout.chunk_room;
+    const A_long band_rows = layout.band_rows;
+    const std::size_t band_chunks = layout.band_chunks, bands = layout.bands, wave = layout.wave;
+    CodecBuffer rooms(layout.RoomBytes());
     // The size of each chunk's bytes in its room.
     std::vector<std::size_t> sizes(wave * band_chunks);
     for (std::size_t first_band = 0; first_band < bands; first_band += wave) {

@@ -33,8 +33,11 @@ bool ExrWriterTakes(const OutputSpec &spec);
 
 // Writes `world` as the general writer would: the same attributes, the
 // windows given, chunks in increasing order, deflated at the level asked
-// (4 when none is, as OpenEXR's own default).
+// (3 when none is: files no larger than OpenEXR's default, zlib's 4).
 void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &spec, const OutputWindows &windows);
+// What WriteExr holds for a world on `data` beyond a band of rows: a
+// wave of bands' deflated chunks.
+std::uint64_t ExrWriterHeldBytes(const OutputSpec &spec, const Window &data);
 
 }  // namespace veilshadow
 

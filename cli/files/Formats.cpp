@@ -73,7 +73,7 @@ const std::vector<FileFormat> &FileFormats() {
          OpenExrReader,
          ExrWriterTakes,
          WriteExr,
-         nullptr},
+         ExrWriterHeldBytes},
     };
     return formats;
 }
