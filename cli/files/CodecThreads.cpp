@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,9 @@ struct Job {
     std::size_t ended = 0;  // bands over, under Helpers::mutex_
     std::exception_ptr error;
 };
+
+// The most threads, a caller's and its helpers, that encode one file.
+constexpr std::size_t kMaxThreads = 8;
 
 class Helpers {
 public:
@@ -46,9 +50,9 @@ public:
         auto job = std::make_shared<Job>(count, work);
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            while (threads_.size() + 1 < cores_) threads_.emplace_back([this] { Help(); });
-            ++callers_;
+            if (count > 1) Start(count);
             if (count > 1 && !threads_.empty()) jobs_.push_back(job);
+            ++callers_;
         }
         wake_.notify_all();
         for (;;) {
@@ -66,6 +70,22 @@ public:
     }
 
 private:
+    // Starts the helpers `count` bands can use, at most one less than the
+    // cores asked, the hardware threads and kMaxThreads; a helper the
+    // system will not start is done without (the bands run on the
+    // threads there are). Under mutex_.
+    void Start(std::size_t count) {
+        const std::size_t hardware = std::max(1u, std::thread::hardware_concurrency());
+        const std::size_t wanted = std::min({cores_, hardware, kMaxThreads, count}) - 1;
+        while (threads_.size() < wanted && !refused_) {
+            try {
+                threads_.emplace_back([this] { Help(); });
+            } catch (const std::system_error &) {
+                refused_ = true;
+            }
+        }
+    }
+
     // Runs one band and counts it ended, keeping the first error.
     void Do(Job &job, std::size_t band) {
         std::exception_ptr error;
@@ -114,6 +134,7 @@ private:
     std::size_t cores_ = std::max(1u, std::thread::hardware_concurrency());
     std::size_t callers_ = 0;  // ForEach calls under way
     std::size_t working_ = 0;  // helpers running a band
+    bool refused_ = false;     // the system would not start another
     bool stopping_ = false;
 };
 

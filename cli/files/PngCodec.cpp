@@ -553,6 +553,13 @@ void PngEncoder::Finish(int level, const std::function<void(const unsigned char 
 
 namespace {
 
+// The memory there is for a file's buffers: what is available and what
+// this thread keeps to hand out again (0: not known).
+std::uint64_t MemoryForBuffers() {
+    const std::uint64_t available = AvailableMemory();
+    return available == 0 ? 0 : available + KeepCodecBuffers::KeptBytes();
+}
+
 class PngReader final : public CodecReader {
 public:
     PngReader(std::string path, const PngHead &head) : path_(std::move(path)), head_(head) {}
@@ -598,7 +605,7 @@ private:
         const std::uint64_t rest_size = file_size - head_.first_idat;
         CodecBuffer rest;
         try {
-            CheckMemory(path_, rest_size + head_.FilteredBytes(), AvailableMemory());
+            CheckMemory(path_, rest_size + head_.FilteredBytes(), MemoryForBuffers());
             rest.Reserve(static_cast<std::size_t>(rest_size));
             filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
         } catch (const std::bad_alloc &) {
@@ -692,7 +699,7 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
     const auto width = static_cast<std::uint32_t>(world.width()), height = static_cast<std::uint32_t>(world.height());
     std::unique_ptr<PngEncoder> encoder;
     try {
-        CheckMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), AvailableMemory());
+        CheckMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), MemoryForBuffers());
         encoder = std::make_unique<PngEncoder>(width, height, depth, 4);
     } catch (const std::bad_alloc &) {
         throw RunError(FileMessage(file.target(), "not enough memory to encode it"));

@@ -69,6 +69,7 @@ int RunDemoCommand(const JobOptions &options, const std::string &folder) {
     settings.plugin = options.plugin.empty() ? DefaultPluginPath() : options.plugin;
     settings.threads = options.threads;
     settings.log = options.quiet ? nullptr : stdout;
+    SetLibraryThreads(options.threads);
     RunDemo(settings);
     return kExitSuccess;
 }

@@ -5,16 +5,37 @@
 #include "CodecThreads.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
+#include <fstream>
 #include <mutex>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define CODEC_TESTS_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define CODEC_TESTS_SANITIZED 1
+#endif
+#endif
+
 namespace veilshadow {
 namespace {
+
+std::uint64_t MappedBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmSize:", 0) == 0) return std::stoull(line.substr(7)) * 1024;
+    return 0;
+}
 
 // On a keeping thread a freed buffer serves the next one of about its size
 // (not one under half of it), the six largest are kept, and all are freed
@@ -92,6 +113,33 @@ TEST(CodecThreads, EveryBandRunsOnceAndAFreeCoreTakesSome) {
     ForEachBand(50, [&](std::size_t) { elsewhere += std::this_thread::get_id() != caller; });
     EXPECT_EQ(elsewhere.load(), 0);
     SetCodecCores(0);
+}
+
+// In a process of its own with room for no thread stack, the helpers
+// cannot start: the bands run on the caller, every one once, and nothing
+// is thrown.
+TEST(CodecThreads, HelpersThatCannotStartLeaveTheBandsToTheCaller) {
+#if defined(CODEC_TESTS_SANITIZED)
+    GTEST_SKIP() << "sanitizers map more than an address-space limit allows";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct rlimit limit {};
+            limit.rlim_cur = limit.rlim_max = MappedBytes() + (std::uint64_t{1} << 20);
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+            SetCodecCores(64);
+            std::vector<std::atomic<int>> calls(40);
+            try {
+                ForEachBand(calls.size(), [&](std::size_t band) { ++calls[band]; });
+            } catch (...) {
+                _exit(1);
+            }
+            for (const std::atomic<int> &call : calls)
+                if (call.load() != 1) _exit(2);
+            _exit(0);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
