@@ -60,11 +60,10 @@ void Decode(const std::uint8_t *data, std::size_t size) {
 
     // Encoded again with adaptive filters (the fastest level: the filters
     // are what is checked), it decodes to the same samples.
-    veilshadow::PngEncoder encoder(head.width, head.height, head.depth, head.channels);
+    veilshadow::PngEncoder encoder(head.width, head.height, head.depth, head.channels, 1);
     encoder.AddRows(samples.data(), head.height);
     std::vector<unsigned char> png;
-    encoder.Finish(1,
-                   [&](const unsigned char *bytes, std::size_t count) { png.insert(png.end(), bytes, bytes + count); });
+    encoder.Finish([&](const unsigned char *bytes, std::size_t count) { png.insert(png.end(), bytes, bytes + count); });
     veilshadow::PngHead again;
     std::vector<unsigned char> decoded;
     if (veilshadow::DecodePng(png.data(), png.size(), kMaxFuzzBytes, again, decoded, error) !=

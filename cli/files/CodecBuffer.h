@@ -1,7 +1,6 @@
-// The codecs' large buffers: a PNG's file bytes and inflated rows, an
-// encoder's filtered image and its deflated copy, a chunk's bytes. Their
-// bytes are not cleared, so that what a codec never reaches (most of a
-// deflate bound) is never touched. A thread that holds a
+// The codecs' large buffers: a PNG's file bytes and inflated rows, a
+// chunk's bytes. Their bytes are not cleared, so that what a codec never
+// reaches (most of a bound) is never touched. A thread that holds a
 // KeepCodecBuffers keeps the buffers freed on it for its next file: a
 // sequence's decode and write threads then fill the pages of the frame
 // before, where fresh pages cost a fault and a clearing each, and far more

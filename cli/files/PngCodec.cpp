@@ -2,6 +2,7 @@
 #include "PngCodec.h"
 
 #include "AtomicFile.h"
+#include "CodecBuffer.h"
 #include "CodecThreads.h"
 #include "Errors.h"
 #include "FileStructure.h"
@@ -446,14 +447,14 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 
 // ---- Writing ----------------------------------------------------------
 
-PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int forced_filter)
-    : forced_filter_(forced_filter) {
+PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter)
+    : level_(level), forced_filter_(forced_filter) {
+    if (level < 0 || level > 12) throw std::logic_error("a PNG compression level beyond 0 to 12");
     head_.width = width;
     head_.height = height;
     head_.depth = depth;
     head_.channels = channels;
-    filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
-    previous_.resize(head_.RowBytes());
+    bands_.resize(std::max<std::size_t>(1, (std::size_t(height) + kBandRows - 1) / kBandRows));
 }
 
 std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels) {
@@ -462,26 +463,26 @@ std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, i
     head.height = height;
     head.depth = depth;
     head.channels = channels;
-    // The deflated copy is at most a little larger than the stream.
-    return 2 * head.FilteredBytes() + head.FilteredBytes() / 64 + 4096;
+    const std::uint64_t band = std::uint64_t(std::min(height, kBandRows)) * (1 + std::uint64_t(head.RowBytes()));
+    // A stored block's 5 bytes each 64 KiB, at worst, and a band's ends.
+    const auto deflated = [](std::uint64_t bytes) { return bytes + bytes / 8192 + 1024; };
+    return deflated(head.FilteredBytes()) + 2 * band + deflated(band);
 }
 
-void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
-    const std::uint32_t first = rows_in_.load();
-    if (rows > head_.height - first) throw std::logic_error("more PNG rows than the image holds");
-    FilterRows(first, rows, samples, first == 0 ? nullptr : previous_.data());
-    if (rows > 0) std::memcpy(previous_.data(), samples + std::size_t(rows - 1) * head_.RowBytes(), head_.RowBytes());
+std::uint32_t PngEncoder::BandRows(std::uint32_t band) const {
+    return std::min(kBandRows, head_.height - band * kBandRows);
 }
 
-void PngEncoder::FilterRows(std::uint32_t first, std::uint32_t rows, const unsigned char *samples,
-                            const unsigned char *above) {
+void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, const unsigned char *above) {
+    if (band >= bands_.size()) throw std::logic_error("a PNG band beyond the image");
     const std::size_t n = head_.RowBytes(), bpp = head_.PixelBytes();
-    if (first > head_.height || rows > head_.height - first) throw std::logic_error("rows beyond the PNG image");
+    const std::uint32_t rows = head_.height == 0 ? 0 : BandRows(band);
     // This row and the one before, as the file stores them (16-bit
-    // samples big-endian).
-    thread_local std::vector<unsigned char> raw, up;
+    // samples big-endian), and the band's filtered rows.
+    thread_local std::vector<unsigned char> raw, up, filtered;
     raw.resize(n);
     up.assign(n, 0);
+    filtered.resize(std::size_t(rows) * (n + 1));
     const auto as_stored = [&](const unsigned char *in, std::vector<unsigned char> &out) {
         if (head_.depth == 8) {
             std::memcpy(out.data(), in, n);
@@ -497,24 +498,34 @@ void PngEncoder::FilterRows(std::uint32_t first, std::uint32_t rows, const unsig
     if (above != nullptr) as_stored(above, up);
     for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
         as_stored(samples, raw);
-        FilterRow(raw.data(), up.data(), n, bpp, forced_filter_, filtered_.data() + std::size_t(first + r) * (n + 1));
+        FilterRow(raw.data(), up.data(), n, bpp, forced_filter_, filtered.data() + std::size_t(r) * (n + 1));
         raw.swap(up);
     }
-    rows_in_ += rows;
+    DeflateBand(Compressor(level_), filtered.data(), filtered.size(), bands_[band]);
+    ++bands_in_;
 }
 
-void PngEncoder::Finish(int level, const std::function<void(const unsigned char *, std::size_t)> &put) {
-    if (rows_in_.load() != head_.height) throw std::logic_error("fewer PNG rows than the image holds");
-    libdeflate_compressor &compressor = Compressor(level);
-    // Room for each chunk's 12 bytes around its payload, so that every
-    // chunk is written from one place.
-    const std::size_t bound =
-        libdeflate_zlib_compress_bound(&compressor, static_cast<std::size_t>(head_.FilteredBytes()));
-    const std::size_t filtered = static_cast<std::size_t>(head_.FilteredBytes());
-    CodecBuffer deflated(bound);
-    const std::size_t size = libdeflate_zlib_compress(&compressor, filtered_.data(), filtered, deflated.data(), bound);
-    if (size == 0) throw std::logic_error("libdeflate's bound was too small");
-    filtered_ = CodecBuffer();
+void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
+    const std::size_t n = head_.RowBytes();
+    if (rows > head_.height - rows_added_) throw std::logic_error("more PNG rows than the image holds");
+    while (rows > 0) {
+        const std::uint32_t band = rows_added_ / kBandRows, in_band = rows_added_ % kBandRows;
+        const std::uint32_t take = std::min(rows, BandRows(band) - in_band);
+        pending_.insert(pending_.end(), samples, samples + std::size_t(take) * n);
+        samples += std::size_t(take) * n;
+        rows -= take;
+        rows_added_ += take;
+        if (in_band + take < BandRows(band)) break;
+        EncodeBand(band, pending_.data(), band == 0 ? nullptr : previous_.data());
+        previous_.assign(pending_.end() - std::ptrdiff_t(n), pending_.end());
+        pending_.clear();
+    }
+}
+
+void PngEncoder::Finish(const std::function<void(const unsigned char *, std::size_t)> &put) {
+    if (head_.height == 0 && bands_in_.load() == 0) EncodeBand(0, nullptr, nullptr);
+    if (bands_in_.load() != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
+    JoinZlibBands(bands_, level_);
 
     unsigned char start[8 + 25 + 21];
     std::memcpy(start, kSignature, 8);
@@ -535,15 +546,18 @@ void PngEncoder::Finish(int level, const std::function<void(const unsigned char 
     PutBig32(offs + 17, libdeflate_crc32(0, offs + 4, 13));
     put(start, sizeof start);
 
-    for (std::size_t at = 0; at < size; at += kIdatBytes) {
-        const std::size_t length = std::min(kIdatBytes, size - at);
-        unsigned char header[8], crc[4];
-        PutBig32(header, static_cast<std::uint32_t>(length));
-        std::memcpy(header + 4, "IDAT", 4);
-        PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), deflated.data() + at, length));
-        put(header, 8);
-        put(deflated.data() + at, length);
-        put(crc, 4);
+    for (const DeflatedBand &band : bands_) {
+        const std::size_t size = band.bytes.size();
+        for (std::size_t at = 0; at < size; at += kIdatBytes) {
+            const std::size_t length = std::min(kIdatBytes, size - at);
+            unsigned char header[8], crc[4];
+            PutBig32(header, static_cast<std::uint32_t>(length));
+            std::memcpy(header + 4, "IDAT", 4);
+            PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), band.bytes.data() + at, length));
+            put(header, 8);
+            put(band.bytes.data() + at, length);
+            put(crc, 4);
+        }
     }
     static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
     put(kEnd, sizeof kEnd);
@@ -653,8 +667,6 @@ PngHeadResult ReadHeadOf(const std::string &path, PngHead &head) {
 // OpenImageIO's, on busy and on smooth UHD frames (bench/png_codec_bench).
 constexpr int kDefaultLevel = 7;
 
-// The rows of a band the writer filters at once with the others.
-constexpr std::size_t kPngBandRows = 64;
 int LevelOf(const std::string &compression) {
     if (compression.empty() || compression == "zip") return kDefaultLevel;
     if (compression.rfind("zip:", 0) != 0) return -1;
@@ -700,31 +712,22 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
     std::unique_ptr<PngEncoder> encoder;
     try {
         CheckMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), MemoryForBuffers());
-        encoder = std::make_unique<PngEncoder>(width, height, depth, 4);
-    } catch (const std::bad_alloc &) {
-        throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
-    }
-    // Bands of rows are filtered at once where a core is free, each band
-    // with the row above it encoded again (the up row of its first).
-    const std::size_t row_bytes = std::size_t(width) * 4 * std::size_t(depth / 8);
-    const std::size_t bands = (std::size_t(height) + kPngBandRows - 1) / kPngBandRows;
-    try {
-        ForEachBand(bands, [&](std::size_t band) {
-            const auto first = static_cast<A_long>(band * kPngBandRows);
-            const A_long rows = std::min<A_long>(kPngBandRows, world.height() - first);
+        encoder = std::make_unique<PngEncoder>(width, height, depth, 4, LevelOf(spec.compression));
+        // Bands are encoded at once where a core is free, each band with
+        // the row above it (the up row of its first).
+        const std::size_t row_bytes = std::size_t(width) * 4 * std::size_t(depth / 8);
+        ForEachBand(encoder->Bands(), [&](std::size_t band) {
+            const auto first = static_cast<A_long>(band * PngEncoder::kBandRows);
+            const A_long rows = std::min<A_long>(PngEncoder::kBandRows, world.height() - first);
             const A_long above = first > 0 ? 1 : 0;
             thread_local std::vector<unsigned char> strip;
-            strip.resize(row_bytes * std::size_t(kPngBandRows + 1));
+            strip.resize(row_bytes * std::size_t(rows + above));
             EncodeStrip(world, spec.sample, spec.associated, first - above, rows + above, strip.data());
-            encoder->FilterRows(static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(rows),
-                                strip.data() + std::size_t(above) * row_bytes, above ? strip.data() : nullptr);
+            encoder->EncodeBand(static_cast<std::uint32_t>(band), strip.data() + std::size_t(above) * row_bytes,
+                                above ? strip.data() : nullptr);
         });
-    } catch (const std::bad_alloc &) {
-        throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
-    }
-    std::uint64_t offset = 0;
-    try {
-        encoder->Finish(LevelOf(spec.compression), [&](const unsigned char *data, std::size_t size) {
+        std::uint64_t offset = 0;
+        encoder->Finish([&](const unsigned char *data, std::size_t size) {
             if (!file.failed()) file.WriteAt(data, size, offset);
             offset += size;
         });

@@ -6,7 +6,7 @@
 #ifndef VEILSHADOW_PNGCODEC_H
 #define VEILSHADOW_PNGCODEC_H
 
-#include "CodecBuffer.h"
+#include "DeflateBands.h"
 #include "FastCodec.h"
 
 #include <atomic>
@@ -66,31 +66,42 @@ void PngRowsToSamples(const PngHead &head, const unsigned char *filtered, std::u
 PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint64_t max_bytes, PngHead &head,
                         std::vector<unsigned char> &samples, std::string &error);
 
-// Encodes a PNG: rows go in in order as packed native samples; each is
-// filtered by the filter of the least sum of absolute differences (or by
-// `forced_filter`, 0 to 4, when it is set), and the stream is deflated by
-// libdeflate at `level` (0 to 12). The file holds IHDR, an oFFs chunk of
-// (0, 0) (as OpenImageIO writes it), the IDAT chunks and IEND.
+// Encodes a PNG: each row is filtered by the filter of the least sum of
+// absolute differences (or by `forced_filter`, 0 to 4, when it is set),
+// and the stream is deflated by libdeflate at `level` (0 to 12) in bands
+// of kBandRows rows, each band on its own, then joined (DeflateBands.h).
+// Bands may be encoded at once, on different threads; the file is the
+// same whichever thread encodes which band. It holds IHDR, an oFFs chunk
+// of (0, 0) (as OpenImageIO writes it), an IDAT chunk or more a band, and
+// IEND.
 class PngEncoder {
 public:
-    PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int forced_filter = -1);
-    // The bytes the encoder holds: the filtered image and its deflated copy.
+    static constexpr std::uint32_t kBandRows = 64;
+
+    PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter = -1);
+    // The bytes the encoder holds at most: the deflated bands (no larger
+    // than the filtered image and a little more), and a band's filtered
+    // rows and its deflated copy for each encoding thread.
     static std::uint64_t HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels);
-    // The next `rows` rows, as EncodeStrip gives them.
+    std::uint32_t Bands() const { return static_cast<std::uint32_t>(bands_.size()); }
+    // Band `band`: its rows as EncodeStrip gives them, `above` being the
+    // row before its first (nullptr for the first band). Each band once.
+    void EncodeBand(std::uint32_t band, const unsigned char *samples, const unsigned char *above);
+    // The next `rows` rows, in order, on one thread.
     void AddRows(const unsigned char *samples, std::uint32_t rows);
-    // Rows first to first + rows - 1, `above` being row first - 1 (nullptr
-    // for the first row). Bands of rows apart may be filtered at once, on
-    // different threads; every row once.
-    void FilterRows(std::uint32_t first, std::uint32_t rows, const unsigned char *samples, const unsigned char *above);
     // Gives the file's bytes to `put` in order, in a few pieces.
-    void Finish(int level, const std::function<void(const unsigned char *, std::size_t)> &put);
+    void Finish(const std::function<void(const unsigned char *, std::size_t)> &put);
 
 private:
+    std::uint32_t BandRows(std::uint32_t band) const;
+
     PngHead head_;
-    int forced_filter_;
-    std::atomic<std::uint32_t> rows_in_{0};  // rows filtered
-    CodecBuffer filtered_;
-    std::vector<unsigned char> previous_;  // AddRows's last row
+    int level_, forced_filter_;
+    std::vector<DeflatedBand> bands_;
+    std::atomic<std::uint32_t> bands_in_{0};
+    std::vector<unsigned char> pending_;   // AddRows's rows of a band not yet whole
+    std::vector<unsigned char> previous_;  // AddRows's last row of the band before
+    std::uint32_t rows_added_ = 0;
 };
 
 // The fast reader of a PNG this codec takes, with `header` filled in as

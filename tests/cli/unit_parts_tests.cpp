@@ -530,10 +530,12 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
         EXPECT_EQ(frame.memory.output, c.output) << c.downsample << " " << c.still;
     }
 
-    // PNG files are inflated whole, and OUT deflated whole: each frame
+    // PNG files are inflated whole, and OUT deflated in bands: each frame
     // counts the filtered rows (a byte a row besides the samples) and the
-    // file from its first IDAT chunk; OUT's encoder twice its filtered
-    // rows, a 64th more and 4096 bytes. 8-bit worlds, 4 bytes a pixel.
+    // file from its first IDAT chunk; OUT's encoder its deflated bands at
+    // worst (its filtered rows and 1024 bytes; an 8192th more on larger
+    // ones), and a band's filtered rows twice and deflated once (the whole
+    // image here). 8-bit worlds, 4 bytes a pixel.
     const FrameFiles png{dir / "comp.png", dir / "layer.png", dir / "out.png", 0};
     clitest::WriteTestImage(png.input, clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 10, 6, 1));
     clitest::WriteTestImage(png.layer, clitest::RandomImage(clitest::Sample::kU8, 4, 0, 0, 4, 5, 2));
@@ -546,7 +548,7 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
     settings.format = "png";
     const OpenedFrame frame = OpenFrame(png, settings, nullptr, nullptr, nullptr);
     EXPECT_EQ(frame.memory.sources, (60 + 20) * 4 + 6 * 41 + from_idat(png.input) + 5 * 17 + from_idat(png.layer));
-    EXPECT_EQ(frame.memory.output, 60 * 4 + 2 * 246 + 246 / 64 + 4096);
+    EXPECT_EQ(frame.memory.output, 60 * 4 + (246 + 1024) + 2 * 246 + (246 + 1024));
 }
 
 TEST(TaskQueue, TasksRunInOrderAndHandBackTheirErrors) {

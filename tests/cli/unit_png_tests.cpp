@@ -1,6 +1,7 @@
 // veilshadow's own PNG codec against OpenImageIO's (libpng's) on the same
 // files: headers, pixels, every filter, damaged files, and what it writes.
 #include "CodecThreads.h"
+#include "DeflateBands.h"
 #include "Errors.h"
 #include "ImageIO.h"
 #include "PngCodec.h"
@@ -13,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <set>
 #include <string>
@@ -192,12 +194,11 @@ TEST(PngCodec, EveryFilterRoundTripsThroughLibpng) {
                     const std::uint32_t height = 6;
                     Bytes samples(std::size_t(width) * height * channels * (depth / 8));
                     for (auto &s : samples) s = static_cast<unsigned char>(rng() % 7 == 0 ? rng() : rng() % 16);
-                    PngEncoder encoder(width, height, depth, channels, filter);
+                    PngEncoder encoder(width, height, depth, channels, filter < 0 ? 6 : 1, filter);
                     encoder.AddRows(samples.data(), height);
                     Bytes png;
-                    encoder.Finish(filter < 0 ? 6 : 1, [&](const unsigned char *data, std::size_t size) {
-                        png.insert(png.end(), data, data + size);
-                    });
+                    encoder.Finish(
+                        [&](const unsigned char *data, std::size_t size) { png.insert(png.end(), data, data + size); });
                     const std::string label = std::to_string(depth) + "-bit, " + std::to_string(channels) +
                                               " channels, width " + std::to_string(width) + ", filter " +
                                               std::to_string(filter);
@@ -237,11 +238,10 @@ TEST(PngCodec, EachRowGetsTheFilterOfLeastAbsoluteSum) {
                         samples[y * n + i] = static_cast<unsigned char>(y % 3 == 0   ? i / bpp * 3
                                                                         : y % 3 == 1 ? y * 5 + i % bpp
                                                                                      : rng());
-                PngEncoder encoder(width, height, depth, channels);
+                PngEncoder encoder(width, height, depth, channels, 1);
                 encoder.AddRows(samples.data(), height);
                 Bytes png;
-                encoder.Finish(1,
-                               [&](const unsigned char *d, std::size_t size) { png.insert(png.end(), d, d + size); });
+                encoder.Finish([&](const unsigned char *d, std::size_t size) { png.insert(png.end(), d, d + size); });
                 PngHead head;
                 ASSERT_EQ(ReadPngHead(png.data(), png.size(), head), PngHeadResult::kTaken);
                 Bytes rest(png.begin() + std::ptrdiff_t(head.first_idat), png.end());
@@ -379,6 +379,107 @@ TEST(PngCodec, DamagedFilesAreErrorsNamingTheFile) {
     ASSERT_NE(reader, nullptr);
     unsigned char unused[1];
     EXPECT_THROW(reader->ReadRows(0, 256, unused), RunError);
+}
+
+// Bands deflated alone and joined inflate to what went in, at every
+// level: stored, fixed and dynamic blocks, ending anywhere in a byte; the
+// Adler-32 of the joined bytes is checked by the inflater. Every stream
+// cut short is found not whole, and its ends are where the whole one's are.
+TEST(DeflateBands, JoinedBandsInflateToTheirBytes) {
+    std::mt19937 rng(17);
+    std::set<unsigned> first_block_types;
+    const std::unique_ptr<libdeflate_decompressor, void (*)(libdeflate_decompressor *)> inflater(
+        libdeflate_alloc_decompressor(), libdeflate_free_decompressor);
+    for (int level : {0, 1, 6, 12}) {
+        const std::unique_ptr<libdeflate_compressor, void (*)(libdeflate_compressor *)> compressor(
+            libdeflate_alloc_compressor(level), libdeflate_free_compressor);
+        ASSERT_NE(compressor, nullptr);
+        for (int round = 0; round < 6; ++round) {
+            Bytes all;
+            std::vector<DeflatedBand> bands(3 + rng() % 3);
+            for (std::size_t b = 0; b < bands.size(); ++b) {
+                // Empty, 300 bytes of a short repeat (a fixed block), noise,
+                // runs and repeats, or skewed bytes (rare ones get codes
+                // longer than 10 bits).
+                const std::size_t size = b == 1 ? 0 : b == 2 ? 300 : rng() % 90000;
+                Bytes data(size);
+                const unsigned kind = b == 2 ? 3 : rng() % 3;
+                for (std::size_t i = 0; i < size; ++i)
+                    data[i] = static_cast<unsigned char>(kind == 3    ? 'a' + i % 26
+                                                         : kind == 0  ? rng()
+                                                         : kind == 1  ? (i > 40 && rng() % 4 ? data[i - 37] : rng() % 5)
+                                                         : rng() % 64 ? __builtin_ctz(rng() | 1u << 20)
+                                                                      : rng());
+                DeflateBand(*compressor, data.data(), data.size(), bands[b]);
+                if (!bands[b].bytes.empty()) first_block_types.insert(bands[b].bytes[0] >> 1 & 3);
+                DeflateEnds ends;
+                ASSERT_TRUE(FindDeflateEnds(bands[b].bytes.data(), bands[b].bytes.size(), ends));
+                EXPECT_EQ((ends.end + 7) / 8, bands[b].bytes.size());
+                for (std::size_t cut = 0; cut < bands[b].bytes.size(); cut += 1 + cut / 16) {
+                    const Bytes part(bands[b].bytes.begin(), bands[b].bytes.begin() + std::ptrdiff_t(cut));
+                    DeflateEnds cut_ends;
+                    EXPECT_FALSE(FindDeflateEnds(part.data(), part.size(), cut_ends)) << level << " " << cut;
+                }
+                all.insert(all.end(), data.begin(), data.end());
+            }
+            JoinZlibBands(bands, level);
+            Bytes stream;
+            for (const DeflatedBand &band : bands) stream.insert(stream.end(), band.bytes.begin(), band.bytes.end());
+            Bytes out(all.size() + 1);
+            std::size_t got = 0;
+            ASSERT_EQ(
+                libdeflate_zlib_decompress(inflater.get(), stream.data(), stream.size(), out.data(), out.size(), &got),
+                LIBDEFLATE_SUCCESS)
+                << "level " << level << ", " << bands.size() << " bands";
+            out.resize(got);
+            EXPECT_TRUE(out == all) << "level " << level;
+            EXPECT_EQ(Get32(stream.data() + stream.size() - 4), libdeflate_adler32(1, all.data(), all.size()));
+        }
+    }
+    EXPECT_EQ(first_block_types, (std::set<unsigned>{0, 1, 2}));
+    // Adler-32 sums past the modulus, and of nothing.
+    Bytes ones(200000, 0xff);
+    for (std::size_t split : {std::size_t{0}, std::size_t{1}, std::size_t{65521}, std::size_t{199999}})
+        EXPECT_EQ(CombineAdler32(libdeflate_adler32(1, ones.data(), split),
+                                 libdeflate_adler32(1, ones.data() + split, ones.size() - split), ones.size() - split),
+                  libdeflate_adler32(1, ones.data(), ones.size()))
+            << split;
+}
+
+// The file does not depend on how the rows come in: all at once, a few
+// at a time across bands, or band by band backwards.
+TEST(PngCodec, TheFileIsTheSameHoweverTheRowsComeIn) {
+    const std::uint32_t width = 9, height = 2 * PngEncoder::kBandRows + 5;
+    std::mt19937 rng(23);
+    Bytes samples(std::size_t(width) * height * 4);
+    for (auto &s : samples) s = static_cast<unsigned char>(rng() % 3 ? rng() % 8 : rng());
+    const std::size_t n = std::size_t(width) * 4;
+    const auto file = [&](int how) {
+        PngEncoder encoder(width, height, 8, 4, 6);
+        if (how == 0) encoder.AddRows(samples.data(), height);
+        for (std::uint32_t y = 0; how == 1 && y < height; y += std::min<std::uint32_t>(7, height - y))
+            encoder.AddRows(samples.data() + y * n, std::min<std::uint32_t>(7, height - y));
+        for (std::uint32_t band = encoder.Bands(); how == 2 && band-- > 0;) {
+            const std::size_t first = std::size_t(band) * PngEncoder::kBandRows;
+            encoder.EncodeBand(band, samples.data() + first * n,
+                               first > 0 ? samples.data() + (first - 1) * n : nullptr);
+        }
+        Bytes png;
+        encoder.Finish([&](const unsigned char *d, std::size_t size) { png.insert(png.end(), d, d + size); });
+        return png;
+    };
+    const Bytes whole = file(0);
+    EXPECT_EQ(file(1), whole);
+    EXPECT_EQ(file(2), whole);
+    PngHead head;
+    Bytes decoded;
+    std::string error;
+    ASSERT_EQ(DecodePng(whole.data(), whole.size(), 1 << 20, head, decoded, error), PngHeadResult::kTaken);
+    EXPECT_EQ(error, "");
+    EXPECT_TRUE(decoded == samples);
+    PngEncoder short_of_rows(width, height, 8, 4, 6);
+    short_of_rows.AddRows(samples.data(), height - 1);
+    EXPECT_THROW(short_of_rows.Finish([](const unsigned char *, std::size_t) {}), std::logic_error);
 }
 
 // Worlds written by the codec read back, through libpng, as those written
