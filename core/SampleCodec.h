@@ -15,6 +15,9 @@
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace veilshadow {
 
@@ -126,6 +129,29 @@ void DecodeRow(const unsigned char *in, SampleSteps steps, int channels, bool as
         out[x].green = To::Of(g);
         out[x].blue = To::Of(b);
     }
+}
+
+// DecodeRow for packed 8-bit straight RGBA into 8-bit pixels, which only
+// moves alpha first: four pixels at a time with SSE2, each pixel's word
+// turned by a byte. The pixels go straight to memory past the caches
+// where the row is aligned for it: a world is larger than the caches and
+// is read again only when its frame renders.
+inline void DecodeRgba8Row(const unsigned char *in, A_long width, PF_Pixel *out) {
+    A_long x = 0;
+    const auto one = [&] {
+        out[x] = PF_Pixel{in[4 * x + 3], in[4 * x], in[4 * x + 1], in[4 * x + 2]};
+        ++x;
+    };
+#if defined(__SSE2__)
+    while (x < width && reinterpret_cast<std::uintptr_t>(out + x) % 16 != 0) one();
+    for (; x + 4 <= width; x += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 4 * x));
+        _mm_stream_si128(reinterpret_cast<__m128i *>(out + x),
+                         _mm_or_si128(_mm_slli_epi32(v, 8), _mm_srli_epi32(v, 24)));
+    }
+    _mm_sfence();
+#endif
+    while (x < width) one();
 }
 
 // One sample type from another, by the conversions of PixelConversion.h;

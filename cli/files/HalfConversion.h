@@ -6,6 +6,7 @@
 #define VEILSHADOW_HALFCONVERSION_H
 
 #include <Imath/half.h>
+#include <PF_Host.h>
 
 #include <cstddef>
 
@@ -27,6 +28,13 @@ void FloatsToHalves(const float *in, Imath::half *out, std::size_t n);
 // written, where it is not available.
 bool HalvesToFloatsOn(HalfPath path, const Imath::half *in, float *out, std::size_t n);
 bool FloatsToHalvesOn(HalfPath path, const float *in, Imath::half *out, std::size_t n);
+
+// `width` pixels of four half samples (RGBA) to the render host's float
+// pixels, the colour divided by alpha where `associated` and alpha is
+// above 0: what HalvesToFloats and then DecodeRow give, bit for bit, in
+// one pass.
+void HalfRgbaToPixels(const Imath::half *in, bool associated, std::size_t width, PF_PixelFloat *out);
+bool HalfRgbaToPixelsOn(HalfPath path, const Imath::half *in, bool associated, std::size_t width, PF_PixelFloat *out);
 
 }  // namespace veilshadow
 

@@ -47,6 +47,18 @@ void DecodeRows(const T *samples, const ImageHeader &header, World &world, A_lon
     const std::size_t row_samples = static_cast<std::size_t>(world.width()) * static_cast<std::size_t>(header.channels);
     for (A_long y = first; y < first + rows; ++y) {
         const T *in = samples + static_cast<std::size_t>(y - first) * row_samples;
+        if constexpr (std::is_same_v<T, Imath::half> && std::is_same_v<Pixel, PF_PixelFloat>) {
+            if (header.channels == 4) {
+                HalfRgbaToPixels(in, header.associated, static_cast<std::size_t>(world.width()), world.Row<Pixel>(y));
+                continue;
+            }
+        }
+        if constexpr (std::is_same_v<T, std::uint8_t> && std::is_same_v<Pixel, PF_Pixel>) {
+            if (header.channels == 4 && !header.associated) {
+                DecodeRgba8Row(in, world.width(), world.Row<Pixel>(y));
+                continue;
+            }
+        }
         if constexpr (std::is_same_v<T, Imath::half>) {
             std::vector<float> &floats = FloatRow(row_samples);
             HalvesToFloats(in, floats.data(), row_samples);

@@ -53,7 +53,10 @@ void UnpredictSse2(unsigned char *in, unsigned char *out, std::size_t n) {
     if (n == 0) return;
     const __m128i bias = _mm_set1_epi8(static_cast<char>(0x80));
     // A running sum of (byte - 128), 16 bytes at a time: the sum within
-    // the block in four shifted adds, then the block before's last byte.
+    // the block in four shifted adds, then the sum of the blocks before
+    // (`carry`, in every byte). The block's own total is added to the
+    // carry apart from its stored bytes, so that one block waits on the
+    // one before for a single add.
     __m128i carry = _mm_set1_epi8(static_cast<char>(in[0]));
     std::size_t i = 1;
     for (; i + 16 <= n; i += 16) {
@@ -62,9 +65,11 @@ void UnpredictSse2(unsigned char *in, unsigned char *out, std::size_t n) {
         v = _mm_add_epi8(v, _mm_slli_si128(v, 2));
         v = _mm_add_epi8(v, _mm_slli_si128(v, 4));
         v = _mm_add_epi8(v, _mm_slli_si128(v, 8));
-        v = _mm_add_epi8(v, carry);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(in + i), v);
-        carry = _mm_set1_epi8(static_cast<char>(in[i + 15]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(in + i), _mm_add_epi8(v, carry));
+        __m128i total = _mm_srli_si128(v, 15);
+        total = _mm_unpacklo_epi8(total, total);
+        total = _mm_shuffle_epi32(_mm_shufflelo_epi16(total, 0), 0);
+        carry = _mm_add_epi8(carry, total);
     }
     for (; i < n; ++i) in[i] = static_cast<unsigned char>(in[i - 1] + in[i] - 128);
     const std::size_t half = (n + 1) / 2;

@@ -1,6 +1,7 @@
 // The half conversions on each path against Imath's, bit for bit: every
 // half to float, and floats at the edges of rounding, range and NaN.
 #include "HalfConversion.h"
+#include "SampleCodec.h"
 
 #include <gtest/gtest.h>
 
@@ -66,6 +67,37 @@ TEST_P(HalfPaths, FloatsRoundAsImathRoundsThem) {
     ASSERT_TRUE(FloatsToHalvesOn(GetParam(), in.data(), out.data(), n));
     for (std::size_t i = 0; i < n; ++i)
         EXPECT_EQ(out[i].bits(), Imath::half(in[i]).bits()) << std::hex << "float 0x" << kFloats[i];
+}
+
+// Half RGBA to the host's float pixels in one pass gives what converting
+// and then decoding the row gives: every half as colour, over alphas of
+// each kind (zero of both signs, denormal, normal, one, largest,
+// infinite, negative, NaN), straight and associated; rows of 13 pixels,
+// so that the F16C path's pairs end in a lone pixel.
+TEST_P(HalfPaths, RgbaPixelsAreThoseOfTheRowDecoded) {
+    const std::uint16_t kAlphas[] = {0x0000, 0x8000, 0x0001, 0x03ff, 0x3800, 0x3c00,
+                                     0x7bff, 0x7c00, 0xbc00, 0x7e00, 0x7c01, 0xfe00};
+    constexpr std::size_t kWidth = 13;
+    std::vector<Imath::half> row(4 * kWidth);
+    std::vector<float> floats(row.size());
+    PF_PixelFloat ours[kWidth], reference[kWidth];
+    for (const bool associated : {false, true})
+        for (const std::uint16_t alpha : kAlphas)
+            for (std::uint32_t first = 0; first < 65536; first += kWidth) {
+                for (std::size_t x = 0; x < kWidth; ++x) {
+                    const std::uint32_t b = (first + x) & 0xffff;
+                    row[4 * x].setBits(static_cast<std::uint16_t>(b));
+                    row[4 * x + 1].setBits(static_cast<std::uint16_t>(b * 7 + 3));
+                    row[4 * x + 2].setBits(static_cast<std::uint16_t>(~b));
+                    row[4 * x + 3].setBits(x == 5 ? std::uint16_t{0x3c00} : alpha);
+                }
+                ASSERT_TRUE(HalfRgbaToPixelsOn(GetParam(), row.data(), associated, kWidth, ours));
+                for (std::size_t i = 0; i < row.size(); ++i) floats[i] = static_cast<float>(row[i]);
+                DecodeRow<float>(reinterpret_cast<const unsigned char *>(floats.data()), PackedSteps<float>(4), 4,
+                                 associated, kWidth, reference);
+                ASSERT_EQ(std::memcmp(ours, reference, sizeof ours), 0)
+                    << std::hex << "colour 0x" << first << " alpha 0x" << alpha << " associated " << associated;
+            }
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, HalfPaths, ::testing::Values(HalfPath::kPortable, HalfPath::kF16c),

@@ -5,6 +5,7 @@
 #include "Errors.h"
 #include "ImageIO.h"
 #include "PngCodec.h"
+#include "SampleCodec.h"
 
 #include "cli_test_support.h"
 
@@ -480,6 +481,25 @@ TEST(PngCodec, TheFileIsTheSameHoweverTheRowsComeIn) {
     PngEncoder short_of_rows(width, height, 8, 4, 6);
     short_of_rows.AddRows(samples.data(), height - 1);
     EXPECT_THROW(short_of_rows.Finish([](const unsigned char *, std::size_t) {}), std::logic_error);
+}
+
+// 8-bit RGBA rows decoded four pixels at a time are those of the general
+// row decoder, wherever the row starts against the 16-byte blocks and
+// whatever its width.
+TEST(PngCodec, Rgba8RowsDecodeAsEveryRowDoes) {
+    std::mt19937 rng(29);
+    Bytes in(4 * 40);
+    for (auto &s : in) s = static_cast<unsigned char>(rng());
+    std::vector<PF_Pixel> ours(44), reference(44);
+    for (A_long width = 0; width <= 40; ++width)
+        for (std::size_t shift = 0; shift < 4; ++shift) {
+            std::fill(ours.begin(), ours.end(), PF_Pixel{1, 2, 3, 4});
+            reference = ours;
+            DecodeRgba8Row(in.data(), width, ours.data() + shift);
+            DecodeRow<std::uint8_t>(in.data(), PackedSteps<std::uint8_t>(4), 4, false, width, reference.data() + shift);
+            EXPECT_EQ(std::memcmp(ours.data(), reference.data(), ours.size() * sizeof(PF_Pixel)), 0)
+                << "width " << width << ", " << shift << " pixels past a block";
+        }
 }
 
 // Worlds written by the codec read back, through libpng, as those written
