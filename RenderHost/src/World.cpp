@@ -27,21 +27,73 @@ constexpr std::size_t kHugePageFrom = std::size_t{16} << 20;
 
 std::size_t LargeAlignment(std::size_t bytes) { return bytes >= kHugePageFrom ? kHugePage : 64; }
 
+// Under AddressSanitizer every buffer comes from the allocator, whose
+// guard zones catch a write past a world's end.
+#if defined(__SANITIZE_ADDRESS__)
+#define RENDERHOST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define RENDERHOST_ASAN 1
+#endif
+#endif
+#if defined(__linux__) && !defined(RENDERHOST_ASAN)
+#define RENDERHOST_MAP_LARGE 1
+#endif
+
+#if defined(RENDERHOST_MAP_LARGE)
+// From 16 MiB on, straight from the kernel: mapped on a 2 MiB boundary
+// (the mapping is made larger by that much and its ends given back), and
+// so already zeroed.
+void *MapLarge(std::size_t rounded) {
+    const std::size_t mapped = rounded + kHugePage;
+    void *const memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+    const auto start = reinterpret_cast<std::uintptr_t>(memory);
+    const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+    if (aligned > start) munmap(memory, aligned - start);
+    const std::size_t tail = mapped - (aligned - start) - rounded;
+    if (tail > 0) munmap(reinterpret_cast<void *>(aligned + rounded), tail);
+#if defined(MADV_HUGEPAGE)
+    // Only advice: where the kernel has no huge pages, plain ones serve.
+    madvise(reinterpret_cast<void *>(aligned), rounded, MADV_HUGEPAGE);
+#endif
+    return reinterpret_cast<void *>(aligned);
+}
+#endif
+
 }  // namespace
+
+bool LargeIsZeroed(std::size_t bytes) {
+#if defined(RENDERHOST_MAP_LARGE)
+    return bytes >= kHugePageFrom;
+#else
+    (void)bytes;
+    return false;
+#endif
+}
 
 void *AllocateLarge(std::size_t bytes) {
     const std::size_t alignment = LargeAlignment(bytes);
     const std::size_t rounded = (bytes + alignment - 1) / alignment * alignment;
+#if defined(RENDERHOST_MAP_LARGE)
+    if (alignment == kHugePage) return MapLarge(rounded);
+#endif
     void *memory = ::operator new (rounded, std::align_val_t{alignment});
 #if defined(MADV_HUGEPAGE)
-    // Only advice: where the kernel has no huge pages, plain ones serve.
     if (alignment == kHugePage) madvise(memory, rounded, MADV_HUGEPAGE);
 #endif
     return memory;
 }
 
 void FreeLarge(void *memory, std::size_t bytes) noexcept {
-    ::operator delete (memory, std::align_val_t{LargeAlignment(bytes)});
+    const std::size_t alignment = LargeAlignment(bytes);
+#if defined(RENDERHOST_MAP_LARGE)
+    if (alignment == kHugePage) {
+        if (memory != nullptr) munmap(memory, (bytes + alignment - 1) / alignment * alignment);
+        return;
+    }
+#endif
+    ::operator delete (memory, std::align_val_t{alignment});
 }
 
 void World::FreePixels::operator()(void *pixels) const noexcept { FreeLarge(pixels, bytes); }
@@ -128,7 +180,7 @@ World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long o
     bytes_ = static_cast<std::size_t>(bytes);
     if (bytes_ > 0) {
         memory_ = std::unique_ptr<void, FreePixels>(AllocateLarge(bytes_), FreePixels{bytes_});
-        std::memset(memory_.get(), 0, bytes_);
+        if (!LargeIsZeroed(bytes_)) std::memset(memory_.get(), 0, bytes_);
     }
     desc_.world_flags = WorldFlagsFor(depth);
     desc_.data = memory_ ? static_cast<void *>(memory_.get()) : static_cast<void *>(g_empty_pixels);

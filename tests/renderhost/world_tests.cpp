@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -118,6 +120,29 @@ TEST(World, ClearKeepsPadding) {
     world.Clear();
     EXPECT_EQ(world.At<PF_PixelFloat>(1, 1).alpha, 0.0f);
     EXPECT_TRUE(world.PaddingIntact());
+}
+
+// A new world's pixels are zero, also where its memory is a large
+// world's just given back (mapped afresh, or cleared), small or large,
+// padded or not; large ones start on a 2 MiB boundary.
+TEST(World, NewPixelsAreZeroEvenAfterAWorldOfTheSameSize) {
+    for (const A_long height : {A_long{4}, A_long{1100}})
+        for (const std::optional<A_long> rowbytes : {std::optional<A_long>{}, std::optional<A_long>{4000 * 4 + 16}}) {
+            for (int round = 0; round < 2; ++round) {
+                World world(Depth::k8, 4000, height, 0, 0, rowbytes);
+                const auto *bytes = static_cast<const unsigned char *>(world.data());
+                const std::size_t size = std::size_t(world.descriptor().rowbytes) * std::size_t(height);
+                if (size >= (std::size_t{16} << 20)) {
+                    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(bytes) % (std::size_t{2} << 20), 0u);
+                }
+                for (A_long y = 0; y < height; ++y)
+                    for (A_long x = 0; x < 4000; ++x)
+                        ASSERT_EQ(std::memcmp(&world.At<PF_Pixel>(x, y), "\0\0\0\0", 4), 0)
+                            << height << " rows, round " << round << ", pixel " << x << ", " << y;
+                EXPECT_TRUE(world.PaddingIntact());
+                for (A_long y = 0; y < height; ++y) std::memset(world.Row<PF_Pixel>(y), 0xff, 4000 * sizeof(PF_Pixel));
+            }
+        }
 }
 
 TEST(World, MovedFromWorldIsEmptyButValid) {

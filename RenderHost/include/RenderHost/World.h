@@ -47,10 +47,13 @@ std::string WorldProblem(const PF_EffectWorld &world);
 // and from 16 MiB on on a 2 MiB boundary, offered to the kernel for
 // transparent huge pages. A UHD float frame is then faulted in with 64
 // faults instead of 32,000, which costs a fraction of the time where page
-// faults are dear (virtual machines). Throws std::bad_alloc. FreeLarge
-// takes it back with the size it was asked for.
+// faults are dear (virtual machines). On Linux those come straight from
+// the kernel, and so are zeroed already (LargeIsZeroed). Throws
+// std::bad_alloc. FreeLarge takes it back with the size it was asked for.
 void *AllocateLarge(std::size_t bytes);
 void FreeLarge(void *memory, std::size_t bytes) noexcept;
+// Whether AllocateLarge(bytes) gives zeroed memory.
+bool LargeIsZeroed(std::size_t bytes);
 
 // Owns the pixel memory of one world. The descriptor is always valid:
 // sizes are checked on construction (std::invalid_argument, or
