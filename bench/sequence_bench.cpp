@@ -230,10 +230,11 @@ public:
     int SyncFolder(int, const std::string &) override { return 0; }
 };
 
-// A world on the file's data window in the depth its sample type runs as.
-World WorldFor(const veilshadow::ImageHeader &header) {
+// A world on the file's data window in the depth its sample type runs as,
+// with the spare bytes its codec decodes in (as the program makes it).
+World WorldFor(const veilshadow::ImageHeader &header, std::uint64_t spare = 0) {
     return World(veilshadow::WorldDepthOf(header.sample), header.data.width, header.data.height, header.data.x,
-                 header.data.y);
+                 header.data.y, std::nullopt, static_cast<std::size_t>(spare));
 }
 
 // veilshadow's own codec path on one thread, as the program takes it:
@@ -272,7 +273,7 @@ Floor OwnCodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
                 w.origin_y() == header.data.y && w.depth() == WorldDepthOf(header.sample))
                 world = &w;
         if (world == nullptr) {
-            kept.push_back(WorldFor(header));
+            kept.push_back(WorldFor(header, reader.InPlaceSpare(WorldDepthOf(header.sample))));
             world = &kept.back();
         }
         reader.ReadInto(*world);

@@ -214,12 +214,13 @@ void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t av
 }
 
 renderhost::World &MakeWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
-                             const std::string &path, std::uint64_t held) {
+                             const std::string &path, std::uint64_t held, std::uint64_t spare) {
     const std::uint64_t available = AvailableMemory();
-    const std::uint64_t needed = WorldBytes(window, depth);
+    const std::uint64_t needed = WorldBytes(window, depth) + spare;
     CheckMemory(path, needed, available == 0 ? 0 : available + held);
     try {
-        return slot.emplace(depth, window.width, window.height, window.x, window.y);
+        return slot.emplace(depth, window.width, window.height, window.x, window.y, std::nullopt,
+                            static_cast<std::size_t>(spare));
     } catch (const std::bad_alloc &) {
         throw RunError(FileMessage(path, "out of memory for its " + FormatBytes(needed) + " of pixels"));
     }

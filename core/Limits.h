@@ -50,12 +50,13 @@ std::uint64_t CgroupAvailableMemory(const std::string &root);
 // (an `available` of 0 means unknown and lets everything through).
 void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available);
 
-// The world of `depth` and `window` for `path`'s pixels in `slot`, made
-// after CheckMemory against AvailableMemory() (plus `held`, the bytes the
-// slot gives back first). An allocation that fails anyway throws RunError
-// naming `path`, not a bare "out of memory".
+// The world of `depth` and `window` for `path`'s pixels in `slot`, with
+// `spare` bytes past its rows, made after CheckMemory against
+// AvailableMemory() (plus `held`, the bytes the slot gives back first).
+// An allocation that fails anyway throws RunError naming `path`, not a
+// bare "out of memory".
 renderhost::World &MakeWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
-                             const std::string &path, std::uint64_t held);
+                             const std::string &path, std::uint64_t held, std::uint64_t spare = 0);
 
 // "1.5 GiB", "12.0 MiB", "512 bytes".
 std::string FormatBytes(std::uint64_t bytes);

@@ -149,7 +149,8 @@ std::string WorldProblem(const PF_EffectWorld &world) {
     return {};
 }
 
-World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long origin_y, std::optional<A_long> rowbytes)
+World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long origin_y, std::optional<A_long> rowbytes,
+             std::size_t spare)
     : depth_(depth) {
     const std::int64_t pixel = static_cast<std::int64_t>(PixelBytes(depth));
     if (width < 0 || height < 0)
@@ -178,9 +179,14 @@ World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long o
                                 " bytes of pixels is more than the " + std::to_string(kMaxBytes) + " the host lends");
 
     bytes_ = static_cast<std::size_t>(bytes);
-    if (bytes_ > 0) {
-        memory_ = std::unique_ptr<void, FreePixels>(AllocateLarge(bytes_), FreePixels{bytes_});
-        if (!LargeIsZeroed(bytes_)) std::memset(memory_.get(), 0, bytes_);
+    if (spare > kMaxBytes)
+        throw std::length_error("cannot make a " + Describe(depth, width, height) + " with " + std::to_string(spare) +
+                                " spare bytes");
+    spare_ = spare;
+    const std::size_t allocated = bytes_ + spare_;
+    if (allocated > 0) {
+        memory_ = std::unique_ptr<void, FreePixels>(AllocateLarge(allocated), FreePixels{allocated});
+        if (!LargeIsZeroed(allocated)) std::memset(memory_.get(), 0, bytes_);
     }
     desc_.world_flags = WorldFlagsFor(depth);
     desc_.data = memory_ ? static_cast<void *>(memory_.get()) : static_cast<void *>(g_empty_pixels);
@@ -200,7 +206,11 @@ World::World(Depth depth, A_long width, A_long height, A_long origin_x, A_long o
 }
 
 World::World(World &&other) noexcept
-    : depth_(other.depth_), memory_(std::move(other.memory_)), bytes_(other.bytes_), desc_(other.desc_) {
+    : depth_(other.depth_),
+      memory_(std::move(other.memory_)),
+      bytes_(other.bytes_),
+      spare_(other.spare_),
+      desc_(other.desc_) {
     other.Reset();
 }
 
@@ -209,6 +219,7 @@ World &World::operator=(World &&other) noexcept {
         depth_ = other.depth_;
         memory_ = std::move(other.memory_);
         bytes_ = other.bytes_;
+        spare_ = other.spare_;
         desc_ = other.desc_;
         other.Reset();
     }
@@ -219,7 +230,7 @@ World::~World() = default;
 
 void World::Reset() {
     memory_.reset();
-    bytes_ = 0;
+    bytes_ = spare_ = 0;
     desc_ = PF_EffectWorld{};
     desc_.world_flags = WorldFlagsFor(depth_);
     desc_.data = g_empty_pixels;

@@ -52,6 +52,13 @@ public:
     virtual std::uint64_t HeldBytes() const { return 0; }
     // Rows decoded at a time.
     virtual A_long StripRows() const;
+    // The spare bytes (see renderhost::World) a world of `depth` needs for
+    // ReadInPlace; 0 when the codec decodes strip by strip into it.
+    virtual std::uint64_t InPlaceSpare(renderhost::Depth) const { return 0; }
+    // Decodes every row into `world` using its memory as the codec's room,
+    // when the world has the spare bytes and the layout for it; false,
+    // with nothing read, when it has not.
+    virtual bool ReadInPlace(renderhost::World &) { return false; }
 };
 
 // An open image file. Construction reads the header only, so sizes can be
@@ -89,6 +96,10 @@ public:
     // The bytes its codec holds while the pixels are decoded, beyond the
     // world they go into (a PNG's whole inflated stream; a strip else).
     std::uint64_t CodecBytes() const;
+    // The spare bytes a world of `depth` should have for the codec to
+    // decode in it, without a buffer of its own (an 8-bit RGBA PNG into
+    // an 8-bit world: a byte a row); 0 for none.
+    std::uint64_t InPlaceSpare(renderhost::Depth depth) const;
 
 private:
     struct Impl;

@@ -110,7 +110,8 @@ std::uint64_t ImageReader::ScratchBytes() const {
 }
 
 World ImageReader::ReadWorld(Depth depth) {
-    World world(depth, header_.data.width, header_.data.height, header_.data.x, header_.data.y);
+    World world(depth, header_.data.width, header_.data.height, header_.data.x, header_.data.y, std::nullopt,
+                static_cast<std::size_t>(InPlaceSpare(depth)));
     ReadInto(world);
     return world;
 }
@@ -119,6 +120,7 @@ void ImageReader::ReadInto(World &world) {
     if (world.width() != header_.data.width || world.height() != header_.data.height ||
         world.origin_x() != header_.data.x || world.origin_y() != header_.data.y)
         throw std::logic_error("a world that is not the data window of " + header_.path);
+    if (impl_->codec->ReadInPlace(world)) return;
     std::vector<unsigned char> &samples = ReadScratch(static_cast<std::size_t>(ScratchBytes()));
     const A_long strip_rows = impl_->codec->StripRows();
     for (A_long first = 0; first < header_.data.height; first += strip_rows) {
@@ -129,6 +131,8 @@ void ImageReader::ReadInto(World &world) {
 }
 
 std::uint64_t ImageReader::CodecBytes() const { return impl_->codec->HeldBytes(); }
+
+std::uint64_t ImageReader::InPlaceSpare(Depth depth) const { return impl_->codec->InPlaceSpare(depth); }
 
 bool ImageReader::LooksWhole() { return impl_->codec->LooksWhole(); }
 

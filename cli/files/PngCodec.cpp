@@ -8,6 +8,7 @@
 #include "FileStructure.h"
 #include "ImageIOCommon.h"
 #include "Limits.h"
+#include "SampleCodec.h"
 
 #include <fcntl.h>
 #include <libdeflate.h>
@@ -576,7 +577,8 @@ std::uint64_t MemoryForBuffers() {
 
 class PngReader final : public CodecReader {
 public:
-    PngReader(std::string path, const PngHead &head) : path_(std::move(path)), head_(head) {}
+    PngReader(std::string path, const PngHead &head, bool associated)
+        : path_(std::move(path)), head_(head), associated_(associated) {}
 
     void ReadRows(A_long first, A_long rows, unsigned char *samples) override {
         if (first != next_) throw std::logic_error("PNG rows read out of order: " + path_);
@@ -589,6 +591,35 @@ public:
         if (std::uint32_t(next_) >= head_.height) filtered_ = CodecBuffer();
     }
 
+    // An 8-bit straight RGBA file into an 8-bit world of tight rows: the
+    // stream is inflated into the world's memory (its rows and a byte a
+    // row more), then each row is unfiltered apart and turned into pixels
+    // in place. Row y's pixels end before row y + 1's filtered bytes
+    // start, so no row is overwritten before it is read.
+    std::uint64_t InPlaceSpare(renderhost::Depth depth) const override {
+        return TakesInPlace(depth) ? head_.height : 0;
+    }
+    bool ReadInPlace(renderhost::World &world) override {
+        const std::size_t n = head_.RowBytes();
+        if (next_ != 0 || !TakesInPlace(world.depth()) || std::size_t(world.rowbytes()) != n ||
+            world.capacity() < head_.FilteredBytes())
+            return false;
+        auto *const base = static_cast<unsigned char *>(world.data());
+        Inflate(base);
+        thread_local std::vector<unsigned char> row, up;
+        row.resize(n);
+        up.assign(n, 0);
+        for (std::uint32_t y = 0; y < head_.height; ++y) {
+            const unsigned char *filtered = base + std::size_t(y) * (n + 1);
+            std::memcpy(row.data(), filtered + 1, n);
+            if (!UnfilterRow(filtered[0], row.data(), up.data(), n, 4)) Fail("a row's filter type is none of the five");
+            DecodeRgba8Row(row.data(), world.width(), world.Row<PF_Pixel>(A_long(y)));
+            row.swap(up);
+        }
+        next_ = A_long(head_.height);
+        return true;
+    }
+
     bool LooksWhole() override { return PngEndsWhole(path_); }
     // The file from its first IDAT chunk and the filtered rows, held
     // together while the first strip is read.
@@ -599,14 +630,19 @@ public:
     }
 
 private:
+    bool TakesInPlace(renderhost::Depth depth) const {
+        return depth == renderhost::Depth::k8 && head_.depth == 8 && head_.channels == 4 && !associated_;
+    }
+
     [[noreturn]] void Fail(const std::string &problem) const {
         throw RunError(FileMessage(path_, "cannot read its pixels (corrupt or cut short?): " + problem));
     }
 
     // The whole stream, inflated at once (libdeflate inflates a stream in
-    // one call): the file from its first IDAT chunk and the filtered rows
-    // are held together, checked against the memory there is first.
-    void Inflate() {
+    // one call) into `into` or else the reader's own buffer: the file from
+    // its first IDAT chunk and the filtered rows are held together,
+    // checked against the memory there is first.
+    void Inflate(unsigned char *into = nullptr) {
         const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) Fail(std::strerror(errno));
         struct stat status {};
@@ -619,9 +655,9 @@ private:
         const std::uint64_t rest_size = file_size - head_.first_idat;
         CodecBuffer rest;
         try {
-            CheckMemory(path_, rest_size + head_.FilteredBytes(), MemoryForBuffers());
+            CheckMemory(path_, rest_size + (into != nullptr ? 0 : head_.FilteredBytes()), MemoryForBuffers());
             rest.Reserve(static_cast<std::size_t>(rest_size));
-            filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
+            if (into == nullptr) filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
         } catch (const std::bad_alloc &) {
             close(fd);
             throw RunError(FileMessage(path_, "not enough memory to decode it"));
@@ -633,12 +669,13 @@ private:
         const int read_error = errno;
         close(fd);
         if (read != rest_size) Fail(std::strerror(read_error));
-        const std::string problem = InflatePng(head_, rest.data(), read, filtered_.data());
+        const std::string problem = InflatePng(head_, rest.data(), read, into != nullptr ? into : filtered_.data());
         if (!problem.empty()) Fail(problem);
     }
 
     std::string path_;
     PngHead head_;
+    bool associated_;
     A_long next_ = 0;
     CodecBuffer filtered_;
 };
@@ -693,7 +730,7 @@ std::unique_ptr<CodecReader> OpenPngReader(const std::string &path, AlphaMode al
     // unassociated: colour is straight unless the user says otherwise.
     header.associated = alpha == AlphaMode::kAssociated;
     header.compression.clear();  // OpenImageIO reports none for a PNG
-    return std::make_unique<PngReader>(path, head);
+    return std::make_unique<PngReader>(path, head, header.associated);
 }
 
 bool PngWriterTakes(const OutputSpec &spec) {

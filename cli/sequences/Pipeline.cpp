@@ -114,14 +114,15 @@ void CheckOutputChoice(const std::string &output, const std::string &format, con
                                                  " files take " + CompressionNames(format) + " (NAME or NAME:LEVEL)"));
 }
 
-World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window, const std::string &path) {
+World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window, const std::string &path,
+                  std::uint64_t spare) {
     if (slot && slot->depth() == depth && slot->width() == window.width && slot->height() == window.height &&
-        slot->origin_x() == window.x && slot->origin_y() == window.y)
+        slot->origin_x() == window.x && slot->origin_y() == window.y &&
+        slot->capacity() >= WorldBytes(window, depth) + spare)
         return *slot;
-    const std::uint64_t held =
-        slot ? std::uint64_t(slot->rowbytes()) * std::uint64_t(std::max<A_long>(slot->height(), 0)) : 0;
+    const std::uint64_t held = slot ? slot->capacity() : 0;
     slot.reset();
-    return MakeWorld(slot, depth, window, path, held);
+    return MakeWorld(slot, depth, window, path, held, spare);
 }
 
 namespace {
@@ -133,7 +134,7 @@ void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int dow
     const std::string path = file->header().path;
     const Window window = file->header().data;
     std::optional<World> &decoded = downsample > 1 ? full : scaled;
-    World &world = ReuseWorld(decoded, depth, window, path);
+    World &world = ReuseWorld(decoded, depth, window, path, file->InPlaceSpare(depth));
     AsInputError([&] { file->ReadInto(world); });
     file.reset();
     if (downsample > 1) {

@@ -84,13 +84,13 @@ std::string CheckOutputPath(const FrameFiles &files);
 // worlds live in buffers the caller keeps from frame to frame. The box filter of
 // --downsample runs on `pool` (the renderer's; null: the calling thread).
 
-// Makes `slot` a world of this depth on this window: the one it holds when
-// that one is such a world (its pixels are left as they are), otherwise a
-// new one, the old one freed first. Before allocating, throws RunError
-// naming `path` when the memory available (counting the old world's) is
-// too little.
+// Makes `slot` a world of this depth on this window, with at least
+// `spare` bytes past its rows: the one it holds when that one is such a
+// world (its pixels are left as they are), otherwise a new one, the old
+// one freed first. Before allocating, throws RunError naming `path` when
+// the memory available (counting the old world's) is too little.
 renderhost::World &ReuseWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
-                              const std::string &path);
+                              const std::string &path, std::uint64_t spare = 0);
 
 // The pixel memory of one frame's inputs, kept from frame to frame (the
 // box-filtered worlds too, whenever a frame's filtered window is that of

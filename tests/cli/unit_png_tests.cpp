@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -500,6 +501,92 @@ TEST(PngCodec, Rgba8RowsDecodeAsEveryRowDoes) {
             EXPECT_EQ(std::memcmp(ours.data(), reference.data(), ours.size() * sizeof(PF_Pixel)), 0)
                 << "width " << width << ", " << shift << " pixels past a block";
         }
+}
+
+// An 8-bit straight RGBA file decodes in an 8-bit world's own memory, for
+// every filter, to the pixels the row decoder gives; any other file,
+// world or alpha is left to the strip path, and a damaged row is an error
+// naming the file.
+TEST(PngCodec, DecodesInTheWorldsMemoryWhereItFits) {
+    clitest::TempDir dir;
+    std::mt19937 rng(31);
+    const auto write = [&](const std::string &path, std::uint32_t width, std::uint32_t height, int depth, int channels,
+                           int filter, Bytes &samples) {
+        samples.resize(std::size_t(width) * height * std::size_t(channels) * std::size_t(depth / 8));
+        for (auto &v : samples) v = static_cast<unsigned char>(rng() % 4 ? rng() % 9 : rng());
+        PngEncoder encoder(width, height, depth, channels, 6, filter);
+        encoder.AddRows(samples.data(), height);
+        Bytes png;
+        encoder.Finish([&](const unsigned char *d, std::size_t size) { png.insert(png.end(), d, d + size); });
+        Save(path, png);
+        return png;
+    };
+    const auto open = [](const std::string &path, AlphaMode alpha) {
+        ImageHeader header;
+        return OpenPngReader(path, alpha, header);
+    };
+    const std::string path = dir / "in.png";
+    Bytes samples;
+    for (int filter = -1; filter <= 4; ++filter)
+        for (const auto &[width, height] : {std::pair<A_long, A_long>{1, 1}, {3, 7}, {17, 70}}) {
+            write(path, std::uint32_t(width), std::uint32_t(height), 8, 4, filter, samples);
+            auto reader = open(path, AlphaMode::kAuto);
+            ASSERT_EQ(reader->InPlaceSpare(renderhost::Depth::k8), std::uint64_t(height));
+            renderhost::World world(renderhost::Depth::k8, width, height, 0, 0, std::nullopt, std::size_t(height));
+            ASSERT_TRUE(reader->ReadInPlace(world)) << filter;
+            EXPECT_FALSE(reader->ReadInPlace(world));  // once per reader
+            for (A_long y = 0; y < height; ++y) {
+                std::vector<PF_Pixel> expected(static_cast<std::size_t>(width));
+                DecodeRow<std::uint8_t>(samples.data() + std::size_t(y) * std::size_t(width) * 4,
+                                        PackedSteps<std::uint8_t>(4), 4, false, width, expected.data());
+                EXPECT_EQ(std::memcmp(world.Row<PF_Pixel>(y), expected.data(), expected.size() * sizeof(PF_Pixel)), 0)
+                    << "filter " << filter << ", " << width << " x " << height << ", row " << y;
+            }
+        }
+    // What stays with the strip path.
+    write(path, 5, 4, 8, 4, -1, samples);
+    const auto declines = [&](AlphaMode alpha, renderhost::Depth depth, std::size_t spare,
+                              std::optional<A_long> rowbytes) {
+        auto reader = open(path, alpha);
+        renderhost::World world(depth, 5, 4, 0, 0, rowbytes, spare);
+        return !reader->ReadInPlace(world);
+    };
+    EXPECT_TRUE(declines(AlphaMode::kAssociated, renderhost::Depth::k8, 4, std::nullopt));
+    EXPECT_TRUE(declines(AlphaMode::kAuto, renderhost::Depth::k16, 4, std::nullopt));
+    EXPECT_TRUE(declines(AlphaMode::kAuto, renderhost::Depth::k8, 3, std::nullopt));
+    EXPECT_TRUE(declines(AlphaMode::kAuto, renderhost::Depth::k8, 64, A_long{24}));
+    EXPECT_FALSE(declines(AlphaMode::kAuto, renderhost::Depth::k8, 4, std::nullopt));
+    EXPECT_EQ(open(path, AlphaMode::kAssociated)->InPlaceSpare(renderhost::Depth::k8), 0u);
+    EXPECT_EQ(open(path, AlphaMode::kAuto)->InPlaceSpare(renderhost::Depth::k32), 0u);
+    for (const auto &[depth, channels] : {std::pair<int, int>{16, 4}, {8, 3}}) {
+        write(path, 5, 4, depth, channels, -1, samples);
+        EXPECT_EQ(open(path, AlphaMode::kAuto)->InPlaceSpare(renderhost::Depth::k8), 0u) << depth << " " << channels;
+    }
+    // A row whose filter type is unknown, its stream deflated again.
+    write(path, 5, 4, 8, 4, 0, samples);
+    {
+        Bytes filtered(4 * 21, 0);
+        filtered[2 * 21] = 7;
+        libdeflate_compressor *compressor = libdeflate_alloc_compressor(1);
+        Bytes z(256);
+        z.resize(libdeflate_zlib_compress(compressor, filtered.data(), filtered.size(), z.data(), z.size()));
+        libdeflate_free_compressor(compressor);
+        Bytes png = Load(path);
+        const std::size_t idat = Find(png, "IDAT");
+        Bytes chunk = Chunk("IDAT", z);
+        png.erase(png.begin() + std::ptrdiff_t(idat), png.end() - 12);
+        png.insert(png.end() - 12, chunk.begin(), chunk.end());
+        Save(path, png);
+    }
+    auto reader = open(path, AlphaMode::kAuto);
+    ASSERT_NE(reader, nullptr);
+    renderhost::World world(renderhost::Depth::k8, 5, 4, 0, 0, std::nullopt, 4);
+    try {
+        reader->ReadInPlace(world);
+        ADD_FAILURE() << "an unknown filter type read";
+    } catch (const RunError &e) {
+        EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
 }
 
 // Worlds written by the codec read back, through libpng, as those written

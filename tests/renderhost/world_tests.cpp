@@ -145,6 +145,16 @@ TEST(World, NewPixelsAreZeroEvenAfterAWorldOfTheSameSize) {
         }
 }
 
+// A world's spare bytes are memory past its rows, which a move carries.
+TEST(World, SpareBytesFollowTheRows) {
+    World world(Depth::k16, 3, 2, 0, 0, 32, 7);
+    EXPECT_EQ(world.capacity(), 2u * 32 + 7);
+    World moved(std::move(world));
+    EXPECT_EQ(moved.capacity(), 2u * 32 + 7);
+    EXPECT_EQ(world.capacity(), 0u);
+    EXPECT_TRUE(moved.PaddingIntact());
+}
+
 TEST(World, MovedFromWorldIsEmptyButValid) {
     World a(Depth::k8, 4, 4);
     a.At<PF_Pixel>(2, 2).red = 9;

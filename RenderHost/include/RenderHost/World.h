@@ -68,9 +68,10 @@ public:
     static constexpr std::size_t kMaxBytes = std::size_t{4} << 30;
 
     // rowbytes: the row stride in bytes; tight (width * pixel size) when
-    // not given.
+    // not given. spare: bytes of memory past the last row, which a codec
+    // may use as room while it decodes into the world.
     World(Depth depth, A_long width, A_long height, A_long origin_x = 0, A_long origin_y = 0,
-          std::optional<A_long> rowbytes = std::nullopt);
+          std::optional<A_long> rowbytes = std::nullopt, std::size_t spare = 0);
     World(const World &) = delete;
     World &operator=(const World &) = delete;
     // A moved-from world is an empty 0 x 0 world.
@@ -86,6 +87,8 @@ public:
     A_long rowbytes() const { return desc_.rowbytes; }
     void *data() { return desc_.data; }
     const void *data() const { return desc_.data; }
+    // The bytes of memory from data(): the rows and the spare bytes.
+    std::size_t capacity() const { return bytes_ + spare_; }
 
     // The descriptor the host lends (as a copy) to the plug-in.
     const PF_EffectWorld &descriptor() const { return desc_; }
@@ -132,7 +135,7 @@ private:
 
     Depth depth_ = Depth::k8;
     std::unique_ptr<void, FreePixels> memory_;
-    std::size_t bytes_ = 0;
+    std::size_t bytes_ = 0, spare_ = 0;
     PF_EffectWorld desc_{};
 };
 
