@@ -5,16 +5,22 @@
 //  - a file the codec takes decodes to exactly height x row bytes of
 //    samples or gives a problem to report, never both and never neither;
 //  - what it decodes, encoded again by the codec and decoded, gives the
-//    same samples (the encoder's filters and the decoder's agree).
+//    same samples (the encoder's filters and the decoder's agree);
+//  - an 8-bit RGBA image decoded in a world's own memory (as the program
+//    reads such files) fails where the decoder fails, and otherwise gives
+//    the pixels of the decoder's samples.
 // Each input is decoded as it is, then with every chunk's CRC made right,
 // so that mutations reach the inflating and the filters behind the CRCs.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "PngCodec.h"
+#include "SampleCodec.h"
 
 #include <libdeflate.h>
 
@@ -46,12 +52,35 @@ std::vector<unsigned char> WithRightCrcs(const std::uint8_t *data, std::size_t s
     return bytes;
 }
 
+// The image decoded in an 8-bit world's memory: whether it decodes, and
+// when it does, whether its pixels are those of `samples`.
+void DecodeInWorld(const std::uint8_t *data, std::size_t size, const veilshadow::PngHead &head,
+                   const std::vector<unsigned char> &samples, bool decodes) {
+    renderhost::World world(renderhost::Depth::k8, A_long(head.width), A_long(head.height), 0, 0, std::nullopt,
+                            head.height);
+    if (!veilshadow::FitsInWorld(head, world)) Fail("an 8-bit RGBA image does not fit its world");
+    std::vector<unsigned char> rest(data + head.first_idat, data + size);
+    const bool decoded =
+        veilshadow::InflatePng(head, rest.data(), rest.size(), static_cast<unsigned char *>(world.data())).empty() &&
+        veilshadow::UnfilterInWorld(head, world);
+    if (decoded != decodes) Fail("decoded in its world where the decoder fails, or the other way round");
+    if (!decoded) return;
+    std::vector<PF_Pixel> row(head.width);
+    for (std::uint32_t y = 0; y < head.height; ++y) {
+        veilshadow::DecodeRgba8Row(samples.data() + std::size_t(y) * head.RowBytes(), A_long(head.width), row.data());
+        if (std::memcmp(row.data(), world.Row<PF_Pixel>(A_long(y)), head.width * sizeof(PF_Pixel)) != 0)
+            Fail("pixels decoded in the world differ from the samples");
+    }
+}
+
 void Decode(const std::uint8_t *data, std::size_t size) {
     veilshadow::PngHead head;
     std::vector<unsigned char> samples;
     std::string error;
     if (veilshadow::DecodePng(data, size, kMaxFuzzBytes, head, samples, error) != veilshadow::PngHeadResult::kTaken)
         return;
+    if (head.depth == 8 && head.channels == 4 && head.FilteredBytes() <= kMaxFuzzBytes)
+        DecodeInWorld(data, size, head, samples, error.empty());
     if (!error.empty()) {
         if (!samples.empty()) Fail("samples and an error");
         return;

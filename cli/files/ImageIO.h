@@ -47,9 +47,9 @@ public:
     virtual void ReadRows(A_long first, A_long rows, unsigned char *samples) = 0;
     // Whether the file's pixels are all there (see ImageReader::LooksWhole).
     virtual bool LooksWhole() = 0;
-    // The bytes of its own it holds while the rows are read, beyond the
-    // world they go into.
-    virtual std::uint64_t HeldBytes() const { return 0; }
+    // The bytes of its own it holds while the rows are read into a world
+    // of `depth` (made with InPlaceSpare), beyond the world itself.
+    virtual std::uint64_t HeldBytes(renderhost::Depth) const { return 0; }
     // Rows decoded at a time.
     virtual A_long StripRows() const;
     // The spare bytes (see renderhost::World) a world of `depth` needs for
@@ -93,9 +93,11 @@ public:
     // format without one (TIFF) its last row is decoded (a file cut short
     // loses its end). A tiled file is never one veilshadow wrote: false.
     bool LooksWhole();
-    // The bytes its codec holds while the pixels are decoded, beyond the
-    // world they go into (a PNG's whole inflated stream; a strip else).
-    std::uint64_t CodecBytes() const;
+    // The bytes its codec holds while the pixels are decoded into a world
+    // of `depth` made with InPlaceSpare, beyond the world (a PNG's file
+    // bytes, and its whole inflated stream unless it is decoded in the
+    // world; a strip else).
+    std::uint64_t CodecBytes(renderhost::Depth depth) const;
     // The spare bytes a world of `depth` should have for the codec to
     // decode in it, without a buffer of its own (an 8-bit RGBA PNG into
     // an 8-bit world: a byte a row); 0 for none.

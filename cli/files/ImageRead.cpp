@@ -130,7 +130,7 @@ void ImageReader::ReadInto(World &world) {
     }
 }
 
-std::uint64_t ImageReader::CodecBytes() const { return impl_->codec->HeldBytes(); }
+std::uint64_t ImageReader::CodecBytes(Depth depth) const { return impl_->codec->HeldBytes(depth); }
 
 std::uint64_t ImageReader::InPlaceSpare(Depth depth) const { return impl_->codec->InPlaceSpare(depth); }
 

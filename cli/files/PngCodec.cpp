@@ -446,6 +446,29 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
     return taken;
 }
 
+bool FitsInWorld(const PngHead &head, const renderhost::World &world) {
+    return world.depth() == renderhost::Depth::k8 && head.depth == 8 && head.channels == 4 &&
+           std::uint32_t(world.width()) == head.width && std::uint32_t(world.height()) == head.height &&
+           std::size_t(world.rowbytes()) == head.RowBytes() && world.capacity() >= head.FilteredBytes();
+}
+
+bool UnfilterInWorld(const PngHead &head, renderhost::World &world) {
+    if (!FitsInWorld(head, world)) throw std::logic_error("a world the PNG rows do not fit in place");
+    const std::size_t n = head.RowBytes();
+    const auto *const base = static_cast<const unsigned char *>(world.data());
+    thread_local std::vector<unsigned char> row, up;
+    row.resize(n);
+    up.assign(n, 0);
+    for (std::uint32_t y = 0; y < head.height; ++y) {
+        const unsigned char *filtered = base + std::size_t(y) * (n + 1);
+        std::memcpy(row.data(), filtered + 1, n);
+        if (!UnfilterRow(filtered[0], row.data(), up.data(), n, 4)) return false;
+        DecodeRgba8Row(row.data(), world.width(), world.Row<PF_Pixel>(A_long(y)));
+        row.swap(up);
+    }
+    return true;
+}
+
 // ---- Writing ----------------------------------------------------------
 
 PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter)
@@ -600,33 +623,22 @@ public:
         return TakesInPlace(depth) ? head_.height : 0;
     }
     bool ReadInPlace(renderhost::World &world) override {
-        const std::size_t n = head_.RowBytes();
-        if (next_ != 0 || !TakesInPlace(world.depth()) || std::size_t(world.rowbytes()) != n ||
-            world.capacity() < head_.FilteredBytes())
-            return false;
-        auto *const base = static_cast<unsigned char *>(world.data());
-        Inflate(base);
-        thread_local std::vector<unsigned char> row, up;
-        row.resize(n);
-        up.assign(n, 0);
-        for (std::uint32_t y = 0; y < head_.height; ++y) {
-            const unsigned char *filtered = base + std::size_t(y) * (n + 1);
-            std::memcpy(row.data(), filtered + 1, n);
-            if (!UnfilterRow(filtered[0], row.data(), up.data(), n, 4)) Fail("a row's filter type is none of the five");
-            DecodeRgba8Row(row.data(), world.width(), world.Row<PF_Pixel>(A_long(y)));
-            row.swap(up);
-        }
+        if (next_ != 0 || associated_ || !FitsInWorld(head_, world)) return false;
+        Inflate(static_cast<unsigned char *>(world.data()));
+        if (!UnfilterInWorld(head_, world)) Fail("a row's filter type is none of the five");
         next_ = A_long(head_.height);
         return true;
     }
 
     bool LooksWhole() override { return PngEndsWhole(path_); }
-    // The file from its first IDAT chunk and the filtered rows, held
-    // together while the first strip is read.
-    std::uint64_t HeldBytes() const override {
+    // The file from its first IDAT chunk, and the filtered rows: in a
+    // world of `depth` with its spare bytes, or else in a buffer of the
+    // reader's own, held together while the first strip is read.
+    std::uint64_t HeldBytes(renderhost::Depth depth) const override {
         struct stat status {};
         const std::uint64_t size = stat(path_.c_str(), &status) == 0 ? std::uint64_t(status.st_size) : 0;
-        return (size > head_.first_idat ? size - head_.first_idat : 0) + head_.FilteredBytes();
+        return (size > head_.first_idat ? size - head_.first_idat : 0) +
+               (TakesInPlace(depth) ? InPlaceSpare(depth) : head_.FilteredBytes());
     }
 
 private:

@@ -9,6 +9,8 @@
 #include "DeflateBands.h"
 #include "FastCodec.h"
 
+#include <RenderHost/World.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +60,17 @@ bool UnfilterPngRows(const PngHead &head, unsigned char *filtered, std::uint32_t
 // order (16-bit samples are big-endian in the file).
 void PngRowsToSamples(const PngHead &head, const unsigned char *filtered, std::uint32_t first, std::uint32_t rows,
                       unsigned char *samples);
+
+// Whether an image's inflated stream fits in `world`'s memory to be
+// unfiltered there: 8-bit RGBA into an 8-bit world of its size with tight
+// rows and a spare byte a row.
+bool FitsInWorld(const PngHead &head, const renderhost::World &world);
+// The rows InflatePng left in the memory of such a world, each unfiltered
+// and turned into the world's pixels at its place (straight colour).
+// Row y's pixels end before row y + 1's filtered bytes begin, so no row
+// is overwritten before it is read. False on a filter type that is none
+// of the five.
+bool UnfilterInWorld(const PngHead &head, renderhost::World &world);
 
 // A whole PNG in memory to packed native samples, at most `max_bytes` of
 // inflated stream (a larger one is an error). kDeclined when the codec

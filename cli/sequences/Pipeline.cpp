@@ -190,7 +190,8 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
         comp_bytes + (filtered ? frame.memory.output : 0) + (frame.still_layer ? 0 : layer_bytes * (filtered ? 2 : 1));
     // And what the codecs hold beside the worlds while they decode and
     // encode.
-    frame.memory.sources += frame.comp_file->CodecBytes() + (frame.layer_file ? frame.layer_file->CodecBytes() : 0);
+    frame.memory.sources +=
+        frame.comp_file->CodecBytes(frame.depth) + (frame.layer_file ? frame.layer_file->CodecBytes(frame.depth) : 0);
     frame.memory.output += WriterHeldBytes(frame.out, frame.out_windows.data);
     return frame;
 }

@@ -501,6 +501,21 @@ TEST(Sequence, FramesInFlightFitTheBudget) {
 // data window at (-3, 2), 6 x 3 at 1/2. With --downsample both inputs are
 // held as decoded and filtered (LAYER's filtered one counted at full
 // size); a still layer is held once for the run, not by the frame.
+// A slot's world is kept while it has the shape and the spare bytes
+// asked for, and made again with them when it has not.
+TEST(Sequence, AWorldIsReusedOnlyWithTheSpareAskedFor) {
+    std::optional<renderhost::World> slot;
+    const Window window{0, 0, 6, 4};
+    renderhost::World &plain = ReuseWorld(slot, renderhost::Depth::k8, window, "f.png");
+    EXPECT_EQ(plain.capacity(), 6u * 4 * 4);
+    renderhost::World &spared = ReuseWorld(slot, renderhost::Depth::k8, window, "f.png", 4);
+    EXPECT_GE(spared.capacity(), 6u * 4 * 4 + 4);
+    const void *const data = spared.data();
+    EXPECT_EQ(ReuseWorld(slot, renderhost::Depth::k8, window, "f.png", 4).data(), data);
+    EXPECT_EQ(ReuseWorld(slot, renderhost::Depth::k8, window, "f.png").data(), data);
+    EXPECT_NE(ReuseWorld(slot, renderhost::Depth::k8, window, "f.png", 5).capacity(), 6u * 4 * 4 + 4);
+}
+
 TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
     struct Case {
         int downsample;
@@ -531,8 +546,9 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
     }
 
     // PNG files are inflated whole, and OUT deflated in bands: each frame
-    // counts the filtered rows (a byte a row besides the samples) and the
-    // file from its first IDAT chunk; OUT's encoder its deflated bands at
+    // counts the file from its first IDAT chunk and the inflated rows'
+    // byte a row besides the samples (8-bit RGBA is inflated in its
+    // world's memory, a byte a row more); OUT's encoder its deflated bands at
     // worst (its filtered rows and 1024 bytes; an 8192th more on larger
     // ones), and a band's filtered rows twice and deflated once (the whole
     // image here). 8-bit worlds, 4 bytes a pixel.
@@ -547,7 +563,12 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
     FrameSettings settings;
     settings.format = "png";
     const OpenedFrame frame = OpenFrame(png, settings, nullptr, nullptr, nullptr);
-    EXPECT_EQ(frame.memory.sources, (60 + 20) * 4 + 6 * 41 + from_idat(png.input) + 5 * 17 + from_idat(png.layer));
+    EXPECT_EQ(frame.memory.sources, (60 + 20) * 4 + 6 + from_idat(png.input) + 5 + from_idat(png.layer));
+    OpenedFrame decoded = OpenFrame(png, settings, nullptr, nullptr, nullptr);
+    SourceBuffers buffers;
+    DecodeInput(decoded, settings, buffers, nullptr);
+    ASSERT_TRUE(buffers.input.has_value());
+    EXPECT_EQ(buffers.input->capacity(), 60u * 4 + 6);  // made with the spare its codec decodes in
     EXPECT_EQ(frame.memory.output, 60 * 4 + (246 + 1024) + 2 * 246 + (246 + 1024));
 }
 

@@ -555,6 +555,11 @@ TEST(PngCodec, DecodesInTheWorldsMemoryWhereItFits) {
     EXPECT_TRUE(declines(AlphaMode::kAuto, renderhost::Depth::k16, 4, std::nullopt));
     EXPECT_TRUE(declines(AlphaMode::kAuto, renderhost::Depth::k8, 3, std::nullopt));
     EXPECT_TRUE(declines(AlphaMode::kAuto, renderhost::Depth::k8, 64, A_long{24}));
+    {
+        auto reader = open(path, AlphaMode::kAuto);
+        renderhost::World shorter(renderhost::Depth::k8, 5, 3, 0, 0, std::nullopt, 64);
+        EXPECT_FALSE(reader->ReadInPlace(shorter));
+    }
     EXPECT_FALSE(declines(AlphaMode::kAuto, renderhost::Depth::k8, 4, std::nullopt));
     EXPECT_EQ(open(path, AlphaMode::kAssociated)->InPlaceSpare(renderhost::Depth::k8), 0u);
     EXPECT_EQ(open(path, AlphaMode::kAuto)->InPlaceSpare(renderhost::Depth::k32), 0u);
