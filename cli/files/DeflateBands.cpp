@@ -179,7 +179,7 @@ bool SkipSymbols(BitReader &bits, const HuffmanCode &literals, const HuffmanCode
 
 // The two bytes libdeflate puts before a zlib stream at `level`.
 void ZlibHeader(int level, unsigned char *out) {
-    const unsigned hint = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+    const unsigned hint = level < 2 ? 0 : level < 6 ? 1 : level < 8 ? 2 : 3;
     unsigned header = 0x7800 | hint << 6;
     header |= 31 - header % 31;
     out[0] = static_cast<unsigned char>(header >> 8);

@@ -471,14 +471,25 @@ bool UnfilterInWorld(const PngHead &head, renderhost::World &world) {
 
 // ---- Writing ----------------------------------------------------------
 
-PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter)
-    : level_(level), forced_filter_(forced_filter) {
+PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter,
+                       std::uint64_t band_bytes)
+    : level_(level), forced_filter_(forced_filter), rows_per_band_(RowsPerBand(width, depth, channels, band_bytes)) {
     if (level < 0 || level > 12) throw std::logic_error("a PNG compression level beyond 0 to 12");
     head_.width = width;
     head_.height = height;
     head_.depth = depth;
     head_.channels = channels;
-    bands_.resize(std::max<std::size_t>(1, (std::size_t(height) + kBandRows - 1) / kBandRows));
+    bands_.resize(std::max<std::size_t>(1, (std::size_t(height) + rows_per_band_ - 1) / rows_per_band_));
+}
+
+std::uint32_t PngEncoder::RowsPerBand(std::uint32_t width, int depth, int channels, std::uint64_t band_bytes) {
+    PngHead head;
+    head.width = width;
+    head.depth = depth;
+    head.channels = channels;
+    const std::uint64_t row = 1 + std::uint64_t(head.RowBytes());
+    return static_cast<std::uint32_t>(
+        std::min<std::uint64_t>(std::max<std::uint64_t>(kBandRows, (band_bytes + row - 1) / row), kMaxSide));
 }
 
 std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels) {
@@ -487,14 +498,15 @@ std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, i
     head.height = height;
     head.depth = depth;
     head.channels = channels;
-    const std::uint64_t band = std::uint64_t(std::min(height, kBandRows)) * (1 + std::uint64_t(head.RowBytes()));
+    const std::uint64_t band =
+        std::uint64_t(std::min(height, RowsPerBand(width, depth, channels))) * (1 + std::uint64_t(head.RowBytes()));
     // A stored block's 5 bytes each 64 KiB, at worst, and a band's ends.
     const auto deflated = [](std::uint64_t bytes) { return bytes + bytes / 8192 + 1024; };
     return deflated(head.FilteredBytes()) + 2 * band + deflated(band);
 }
 
 std::uint32_t PngEncoder::BandRows(std::uint32_t band) const {
-    return std::min(kBandRows, head_.height - band * kBandRows);
+    return std::min(rows_per_band_, head_.height - band * rows_per_band_);
 }
 
 void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, const unsigned char *above) {
@@ -533,7 +545,7 @@ void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
     const std::size_t n = head_.RowBytes();
     if (rows > head_.height - rows_added_) throw std::logic_error("more PNG rows than the image holds");
     while (rows > 0) {
-        const std::uint32_t band = rows_added_ / kBandRows, in_band = rows_added_ % kBandRows;
+        const std::uint32_t band = rows_added_ / rows_per_band_, in_band = rows_added_ % rows_per_band_;
         const std::uint32_t take = std::min(rows, BandRows(band) - in_band);
         pending_.insert(pending_.end(), samples, samples + std::size_t(take) * n);
         samples += std::size_t(take) * n;
@@ -766,8 +778,8 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
         // the row above it (the up row of its first).
         const std::size_t row_bytes = std::size_t(width) * 4 * std::size_t(depth / 8);
         ForEachBand(encoder->Bands(), [&](std::size_t band) {
-            const auto first = static_cast<A_long>(band * PngEncoder::kBandRows);
-            const A_long rows = std::min<A_long>(PngEncoder::kBandRows, world.height() - first);
+            const auto first = static_cast<A_long>(band * encoder->RowsPerBand());
+            const A_long rows = std::min<A_long>(A_long(encoder->RowsPerBand()), world.height() - first);
             const A_long above = first > 0 ? 1 : 0;
             thread_local std::vector<unsigned char> strip;
             strip.resize(row_bytes * std::size_t(rows + above));

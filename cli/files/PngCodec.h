@@ -81,8 +81,12 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 
 // Encodes a PNG: each row is filtered by the filter of the least sum of
 // absolute differences (or by `forced_filter`, 0 to 4, when it is set),
-// and the stream is deflated by libdeflate at `level` (0 to 12) in bands
-// of kBandRows rows, each band on its own, then joined (DeflateBands.h).
+// and the stream is deflated by libdeflate at `level` (0 to 12) in bands,
+// each band on its own, then joined (DeflateBands.h). A band holds at
+// least kBandRows rows and about `band_bytes` of filtered rows, so that a
+// band's own costs (its codes, its end, a back-reference window begun
+// afresh) stay small against what it holds, also on narrow or mostly
+// empty images: a UHD 8-bit RGBA frame is cut into 8 bands.
 // Bands may be encoded at once, on different threads; the file is the
 // same whichever thread encodes which band. It holds IHDR, an oFFs chunk
 // of (0, 0) (as OpenImageIO writes it), an IDAT chunk or more a band, and
@@ -90,8 +94,14 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 class PngEncoder {
 public:
     static constexpr std::uint32_t kBandRows = 64;
+    static constexpr std::uint64_t kBandBytes = std::uint64_t{4} << 20;
 
-    PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter = -1);
+    PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter = -1,
+               std::uint64_t band_bytes = kBandBytes);
+    // The rows of each band but the last.
+    static std::uint32_t RowsPerBand(std::uint32_t width, int depth, int channels,
+                                     std::uint64_t band_bytes = kBandBytes);
+    std::uint32_t RowsPerBand() const { return rows_per_band_; }
     // The bytes the encoder holds at most: the deflated bands (no larger
     // than the filtered image and a little more), and a band's filtered
     // rows and its deflated copy for each encoding thread.
@@ -110,6 +120,7 @@ private:
 
     PngHead head_;
     int level_, forced_filter_;
+    std::uint32_t rows_per_band_;
     std::vector<DeflatedBand> bands_;
     std::atomic<std::uint32_t> bands_in_{0};
     std::vector<unsigned char> pending_;   // AddRows's rows of a band not yet whole
