@@ -103,8 +103,9 @@ public:
                                      std::uint64_t band_bytes = kBandBytes);
     std::uint32_t RowsPerBand() const { return rows_per_band_; }
     // The bytes the encoder holds at most: the deflated bands (no larger
-    // than the filtered image and a little more), and a band's filtered
-    // rows and its deflated copy for each encoding thread.
+    // than the filtered image and a little more), and the writing
+    // thread's band: its rows twice and its deflated copy. (Each helper
+    // that takes a band keeps as much again for itself.)
     static std::uint64_t HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels);
     std::uint32_t Bands() const { return static_cast<std::uint32_t>(bands_.size()); }
     // Band `band`: its rows as EncodeStrip gives them, `above` being the
