@@ -79,8 +79,9 @@ bool UnfilterInWorld(const PngHead &head, renderhost::World &world);
 PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint64_t max_bytes, PngHead &head,
                         std::vector<unsigned char> &samples, std::string &error);
 
-// Encodes a PNG: each row is filtered by the filter of the least sum of
-// absolute differences (or by `forced_filter`, 0 to 4, when it is set),
+// Encodes a PNG: each row is filtered by the filter whose bytes cost least,
+// a byte costing its size read as signed and more when it is not 0 (or by
+// `forced_filter`, 0 to 4, when it is set),
 // and the stream is deflated by libdeflate at `level` (0 to 12) in bands,
 // each band on its own, then joined (DeflateBands.h). A band holds at
 // least kBandRows rows and about `band_bytes` of filtered rows, so that a
