@@ -1,6 +1,8 @@
 // Deflate blocks walked to find a stream's end, and bands joined.
 #include "DeflateBands.h"
 
+#include "CodecBuffer.h"
+
 #include <libdeflate.h>
 
 #include <array>
@@ -223,13 +225,14 @@ bool FindDeflateEnds(const unsigned char *data, std::size_t size, DeflateEnds &e
 }
 
 void DeflateBand(libdeflate_compressor &compressor, const unsigned char *data, std::size_t size, DeflatedBand &band) {
-    // Deflated here first, so that the band keeps only the bytes it needs.
-    thread_local std::vector<unsigned char> room;
+    // Deflated here first, so that the band keeps only the bytes it needs;
+    // the room is not cleared, so that only the pages written are touched.
+    thread_local CodecBuffer room;
     const std::size_t bound = libdeflate_deflate_compress_bound(&compressor, size);
-    if (room.size() < bound) room.resize(bound);
+    room.Reserve(bound);
     const std::size_t written = libdeflate_deflate_compress(&compressor, data, size, room.data(), bound);
     if (written == 0) throw std::logic_error("libdeflate's bound was too small");
-    band.bytes.assign(room.begin(), room.begin() + std::ptrdiff_t(written));
+    band.bytes.assign(room.data(), room.data() + written);
     band.adler = libdeflate_adler32(1, data, size);
     band.length = size;
 }

@@ -529,17 +529,15 @@ void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, co
     if (band >= bands_.size()) throw std::logic_error("a PNG band beyond the image");
     const std::size_t n = head_.RowBytes(), bpp = head_.PixelBytes();
     const std::uint32_t rows = head_.height == 0 ? 0 : BandRows(band);
-    // This row and the one before, as the file stores them (16-bit
-    // samples big-endian), and the band's filtered rows.
-    thread_local std::vector<unsigned char> raw, up, filtered;
-    raw.resize(n);
+    // 16-bit rows are filtered as the file stores them, big-endian: this
+    // row and the one before turned so; 8-bit rows as they come. Above the
+    // image, a row of zeros.
+    thread_local std::vector<unsigned char> raw, up;
+    thread_local CodecBuffer filtered;
     up.assign(n, 0);
-    filtered.resize(std::size_t(rows) * (n + 1));
+    const std::size_t filtered_bytes = std::size_t(rows) * (n + 1);
+    filtered.Reserve(filtered_bytes);
     const auto as_stored = [&](const unsigned char *in, std::vector<unsigned char> &out) {
-        if (head_.depth == 8) {
-            std::memcpy(out.data(), in, n);
-            return;
-        }
         for (std::size_t i = 0; i < n; i += 2) {
             std::uint16_t v;
             std::memcpy(&v, in + i, 2);
@@ -547,13 +545,22 @@ void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, co
             out[i + 1] = static_cast<unsigned char>(v);
         }
     };
-    if (above != nullptr) as_stored(above, up);
-    for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
-        as_stored(samples, raw);
-        FilterRow(raw.data(), up.data(), n, bpp, forced_filter_, filtered.data() + std::size_t(r) * (n + 1));
-        raw.swap(up);
+    if (head_.depth == 8) {
+        const unsigned char *row_above = above != nullptr ? above : up.data();
+        for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
+            FilterRow(samples, row_above, n, bpp, forced_filter_, filtered.data() + std::size_t(r) * (n + 1));
+            row_above = samples;
+        }
+    } else {
+        raw.resize(n);
+        if (above != nullptr) as_stored(above, up);
+        for (std::uint32_t r = 0; r < rows; ++r, samples += n) {
+            as_stored(samples, raw);
+            FilterRow(raw.data(), up.data(), n, bpp, forced_filter_, filtered.data() + std::size_t(r) * (n + 1));
+            raw.swap(up);
+        }
     }
-    DeflateBand(Compressor(level_), filtered.data(), filtered.size(), bands_[band]);
+    DeflateBand(Compressor(level_), filtered.data(), filtered_bytes, bands_[band]);
     ++bands_in_;
 }
 
@@ -798,8 +805,8 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
             const auto first = static_cast<A_long>(band * encoder->RowsPerBand());
             const A_long rows = std::min<A_long>(A_long(encoder->RowsPerBand()), world.height() - first);
             const A_long above = first > 0 ? 1 : 0;
-            thread_local std::vector<unsigned char> strip;
-            strip.resize(row_bytes * std::size_t(rows + above));
+            thread_local CodecBuffer strip;
+            strip.Reserve(row_bytes * std::size_t(rows + above));
             EncodeStrip(world, spec.sample, spec.associated, first - above, rows + above, strip.data());
             encoder->EncodeBand(static_cast<std::uint32_t>(band), strip.data() + std::size_t(above) * row_bytes,
                                 above ? strip.data() : nullptr);
