@@ -3,7 +3,7 @@
 // files' sizes, on a busy frame (a gradient, noise, shapes, a soft shadow)
 // and a smooth one (a gradient under a soft glow).
 //
-//   png_codec_bench [FOLDER] [RUNS] [-d uint16]
+//   png_codec_bench [FOLDER] [RUNS] [uint16]
 //
 // Prints, per frame and sample type:
 //   png_codec <frame> <bits> write_ms oiio <a> ours <b> read_ms oiio <c> ours <d> bytes oiio <e> ours <f> ratio <f/e>
@@ -97,6 +97,12 @@ World Frame(bool busy, renderhost::Depth depth) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // An option here is a mistake, not a folder to fill.
+    for (int i = 1; i < argc; ++i)
+        if (argv[i][0] == '-') {
+            std::fprintf(stderr, "usage: %s [FOLDER] [RUNS] [uint16]\n", argv[0]);
+            return std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h" ? 0 : 2;
+        }
     const fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "png_codec_bench";
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const bool sixteen = argc > 3 && std::string(argv[3]) == "uint16";
