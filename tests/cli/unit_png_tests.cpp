@@ -652,6 +652,33 @@ TEST(PngCodec, WritesWhatTheGeneralWriterWrites) {
     SetCodecCores(0);
 }
 
+// An output without a level is deflated at level 6, as the help says:
+// its file is that of zip:6 byte for byte, and not that of zip:5 or
+// zip:7, which differ on this frame.
+TEST(PngCodec, ZipWithoutALevelIsLevelSix) {
+    clitest::TempDir dir;
+    renderhost::World world(renderhost::Depth::k8, 300, 200);
+    for (A_long y = 0; y < 200; ++y)
+        for (A_long x = 0; x < 300; ++x)
+            world.Row<PF_Pixel>(y)[x] = PF_Pixel{255, static_cast<A_u_char>(x * 3 + y), static_cast<A_u_char>(x ^ y),
+                                                 static_cast<A_u_char>(x * y / 7)};
+    const auto written = [&](const char *compression) {
+        OutputSpec spec;
+        spec.format = "png";
+        spec.sample = SampleType::kUInt8;
+        spec.display = Window{0, 0, 300, 200};
+        spec.compression = compression;
+        const std::string path = dir / "out.png";
+        WriteWorld(path, world, spec);
+        return Load(path);
+    };
+    const Bytes six = written("zip:6");
+    EXPECT_TRUE(written("") == six);
+    EXPECT_TRUE(written("zip") == six);
+    EXPECT_FALSE(written("zip:5") == six);
+    EXPECT_FALSE(written("zip:7") == six);
+}
+
 // The joined stream starts with the header libdeflate itself writes for
 // one stream at the same level (its level hint included).
 TEST(DeflateBands, TheJoinedHeaderIsLibdeflatesOwn) {
