@@ -100,8 +100,9 @@ int main(int argc, char **argv) {
     // An option here is a mistake, not a folder to fill.
     for (int i = 1; i < argc; ++i)
         if (argv[i][0] == '-') {
-            std::fprintf(stderr, "usage: %s [FOLDER] [RUNS] [uint16]\n", argv[0]);
-            return std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h" ? 0 : 2;
+            const bool help = std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h";
+            std::fprintf(help ? stdout : stderr, "usage: %s [FOLDER] [RUNS] [uint16]\n", argv[0]);
+            return help ? 0 : 2;
         }
     const fs::path dir = argc > 1 ? fs::path(argv[1]) : fs::temp_directory_path() / "png_codec_bench";
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
