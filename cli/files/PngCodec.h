@@ -81,9 +81,9 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 
 // Encodes a PNG: each row is filtered by the filter whose bytes cost least,
 // a byte costing its size read as signed and more when it is not 0 (or by
-// `forced_filter`, 0 to 4, when it is set),
-// and the stream is deflated by libdeflate at `level` (0 to 12) in bands,
-// each band on its own, then joined (DeflateBands.h). A band holds at
+// `forced_filter`, 0 to 4, when it is set), and the stream is deflated by
+// libdeflate at `level` (0 to 12) in bands, each band on its own, then
+// joined (DeflateBands.h). A band holds at
 // least kBandRows rows and about `band_bytes` of filtered rows, so that a
 // band's own costs (its codes, its end, a back-reference window begun
 // afresh) stay small against what it holds, also on narrow or mostly
