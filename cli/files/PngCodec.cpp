@@ -119,7 +119,7 @@ inline unsigned Paeth(unsigned a, unsigned b, unsigned c) {
 }
 
 #if defined(__SSE2__)
-// Sub, average and Paeth undone a pixel of 4 or 8 bytes (RGBA) at a time,
+// Average and Paeth undone a pixel of 4 or 8 bytes (RGBA) at a time,
 // after the first: each byte in a 16-bit lane, the pixel to the left being
 // the one just undone.
 template <std::size_t kBpp>
@@ -168,14 +168,7 @@ void UnfilterPixels(unsigned type, unsigned char *row, const unsigned char *up, 
     for (std::size_t i = kBpp; i + kBpp <= n; i += kBpp) {
         const __m128i x = LoadPixel<kBpp>(row + i);
         const __m128i b = LoadPixel<kBpp>(up + i);
-        __m128i predicted;
-        if (type == 1) {
-            predicted = a;
-        } else if (type == 3) {
-            predicted = _mm_srli_epi16(_mm_add_epi16(a, b), 1);
-        } else {
-            predicted = Paeth16(a, b, c);
-        }
+        const __m128i predicted = type == 3 ? _mm_srli_epi16(_mm_add_epi16(a, b), 1) : Paeth16(a, b, c);
         a = StorePixel<kBpp>(row + i, _mm_add_epi16(x, predicted));
         c = b;
     }
@@ -230,6 +223,24 @@ void UnfilterPixelPairs(unsigned char *row0, unsigned char *row1, const unsigned
 }
 #endif
 
+#if defined(__SSE2__)
+// Sub undone 16 bytes at a time for pixels of 4 or 8 bytes: each block's
+// running sum of pixels in two or one shifted adds, plus the last pixel
+// of the block before, in every slot.
+void UnfilterSub16(unsigned char *row, std::size_t n, std::size_t bpp) {
+    __m128i left = _mm_setzero_si128();
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(row + i));
+        if (bpp == 4) v = _mm_add_epi8(v, _mm_slli_si128(v, 4));
+        v = _mm_add_epi8(_mm_add_epi8(v, _mm_slli_si128(v, 8)), left);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(row + i), v);
+        left = bpp == 4 ? _mm_shuffle_epi32(v, 0xff) : _mm_unpackhi_epi64(v, v);
+    }
+    for (i = std::max(i, bpp); i < n; ++i) row[i] = static_cast<unsigned char>(row[i] + row[i - bpp]);
+}
+#endif
+
 // Whether rows of filter types `type0` and `type1` over each other are
 // undone as a pair (UnfilterRowPair), rather than one after the other:
 // two average or two Paeth rows of 4-byte pixels. Sub alone costs a
@@ -247,9 +258,13 @@ bool Pairs(unsigned type0, unsigned type1, std::size_t bpp, std::size_t n) {
 // unfiltered.
 bool UnfilterRow(unsigned type, unsigned char *row, const unsigned char *up, std::size_t n, std::size_t bpp) {
 #if defined(__SSE2__)
-    if ((type == 1 || type == 3 || type == 4) && (bpp == 4 || bpp == 8) && n >= bpp) {
+    if (type == 1 && (bpp == 4 || bpp == 8)) {
+        UnfilterSub16(row, n, bpp);
+        return true;
+    }
+    if ((type == 3 || type == 4) && (bpp == 4 || bpp == 8) && n >= bpp) {
         for (std::size_t i = 0; i < bpp; ++i)
-            row[i] = static_cast<unsigned char>(row[i] + (type == 1 ? 0 : type == 3 ? up[i] >> 1 : up[i]));
+            row[i] = static_cast<unsigned char>(row[i] + (type == 3 ? up[i] >> 1 : up[i]));
         if (bpp == 4)
             UnfilterPixels<4>(type, row, up, n);
         else
