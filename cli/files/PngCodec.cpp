@@ -14,7 +14,9 @@
 #include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -30,6 +32,7 @@ namespace veilshadow {
 namespace {
 
 std::atomic<bool> g_enabled{true};
+std::atomic<bool> g_avx2_enabled{true};
 
 constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
 // libpng's default limits on a row's and a column's pixels: OpenImageIO
@@ -389,6 +392,62 @@ std::size_t FilterBytesSse2(const unsigned char *row, const unsigned char *up, s
 }
 #endif
 
+#if defined(__x86_64__)
+// Paeth16 and a 32-byte block's ByteCost sums, for processors with AVX2.
+__attribute__((target("avx2"))) inline __m256i Paeth16Avx2(__m256i a, __m256i b, __m256i c) {
+    const __m256i pa = _mm256_abs_epi16(_mm256_sub_epi16(b, c)), pb = _mm256_abs_epi16(_mm256_sub_epi16(a, c));
+    const __m256i pc = _mm256_abs_epi16(_mm256_add_epi16(_mm256_sub_epi16(b, c), _mm256_sub_epi16(a, c)));
+    const __m256i not_a = _mm256_or_si256(_mm256_cmpgt_epi16(pa, pb), _mm256_cmpgt_epi16(pa, pc));
+    return _mm256_blendv_epi8(a, _mm256_blendv_epi8(b, c, _mm256_cmpgt_epi16(pb, pc)), not_a);
+}
+
+__attribute__((target("avx2"))) inline __m256i CostsAvx2(__m256i v) {
+    const __m256i zero = _mm256_setzero_si256(), size = _mm256_min_epu8(v, _mm256_sub_epi8(zero, v));
+    const __m256i extra = _mm256_andnot_si256(_mm256_cmpeq_epi8(v, zero), _mm256_set1_epi8(char(kNonZeroCost)));
+    return _mm256_sad_epu8(_mm256_add_epi8(size, extra), zero);
+}
+
+// FilterBytesSse2 32 bytes at a time.
+__attribute__((target("avx2"))) std::size_t FilterBytesAvx2(const unsigned char *row, const unsigned char *up,
+                                                            std::size_t from, std::size_t n, std::size_t bpp,
+                                                            unsigned char *const out[4], std::uint64_t sums[5]) {
+    const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi8(1);
+    __m256i total[5] = {zero, zero, zero, zero, zero};
+    std::size_t i = from;
+    for (; i + 32 <= n; i += 32) {
+        const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(row + i)),
+                      a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(row + i - bpp)),
+                      b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(up + i)),
+                      c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(up + i - bpp));
+        const __m256i mean = _mm256_sub_epi8(_mm256_avg_epu8(a, b), _mm256_and_si256(_mm256_xor_si256(a, b), one));
+        // The unpacks and the pack keep to each 16-byte lane, so the bytes
+        // come back in order.
+        const __m256i low =
+            Paeth16Avx2(_mm256_unpacklo_epi8(a, zero), _mm256_unpacklo_epi8(b, zero), _mm256_unpacklo_epi8(c, zero));
+        const __m256i high =
+            Paeth16Avx2(_mm256_unpackhi_epi8(a, zero), _mm256_unpackhi_epi8(b, zero), _mm256_unpackhi_epi8(c, zero));
+        const __m256i filtered[4] = {_mm256_sub_epi8(x, a), _mm256_sub_epi8(x, b), _mm256_sub_epi8(x, mean),
+                                     _mm256_sub_epi8(x, _mm256_packus_epi16(low, high))};
+        total[0] = _mm256_add_epi64(total[0], CostsAvx2(x));
+        for (int f = 0; f < 4; ++f) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i *>(out[f] + i), filtered[f]);
+            total[f + 1] = _mm256_add_epi64(total[f + 1], CostsAvx2(filtered[f]));
+        }
+    }
+    for (int f = 0; f < 5; ++f) {
+        alignas(32) std::uint64_t quarters[4];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(quarters), total[f]);
+        sums[f] += quarters[0] + quarters[1] + quarters[2] + quarters[3];
+    }
+    return i;
+}
+
+bool UsesAvx2() {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    return has_avx2 && g_avx2_enabled.load(std::memory_order_relaxed);
+}
+#endif
+
 // Writes `row` filtered over `up` to `out` (type byte first): the filter
 // whose bytes cost least (ByteCost; the first of equal ones), or `forced`
 // when it is 0 to 4.
@@ -406,8 +465,11 @@ void FilterRow(const unsigned char *row, const unsigned char *up, std::size_t n,
     // at a time.
     std::uint64_t sums[5] = {0, 0, 0, 0, 0};
     std::size_t done = bpp;
+#if defined(__x86_64__)
+    if (UsesAvx2()) done = FilterBytesAvx2(row, up, done, n, bpp, filters, sums);
+#endif
 #if defined(__SSE2__)
-    done = FilterBytesSse2(row, up, bpp, n, bpp, filters, sums);
+    done = FilterBytesSse2(row, up, done, n, bpp, filters, sums);
 #endif
     FilterBytes(row, up, done, n, bpp, filters);
     const unsigned char *const filtered[5] = {row, filters[0], filters[1], filters[2], filters[3]};
@@ -930,5 +992,6 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
 }
 
 void SetPngCodecEnabled(bool enabled) { g_enabled.store(enabled, std::memory_order_relaxed); }
+void SetPngAvx2Enabled(bool enabled) { g_avx2_enabled.store(enabled, std::memory_order_relaxed); }
 
 }  // namespace veilshadow

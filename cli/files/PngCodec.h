@@ -145,6 +145,9 @@ std::uint64_t PngWriterHeldBytes(const OutputSpec &spec, const Window &data);
 // Turns this codec off and on (on by default), so that the general path
 // can be compared with it.
 void SetPngCodecEnabled(bool enabled);
+// Turns the encoder's AVX2 filtering off and on (on where the processor
+// has it), so that its SSE2 filtering can be tested on any processor.
+void SetPngAvx2Enabled(bool enabled);
 
 }  // namespace veilshadow
 
