@@ -83,11 +83,12 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 // a byte costing its size read as signed and more when it is not 0 (or by
 // `forced_filter`, 0 to 4, when it is set), and the stream is deflated by
 // libdeflate at `level` (0 to 12) in bands, each band on its own, then
-// joined (DeflateBands.h). A band holds at
-// least kBandRows rows and about `band_bytes` of filtered rows, so that a
-// band's own costs (its codes, its end, a back-reference window begun
-// afresh) stay small against what it holds, also on narrow or mostly
-// empty images: a UHD 8-bit RGBA frame is cut into 8 bands.
+// joined (DeflateBands.h). A band holds at least kBandRows rows and about
+// `band_bytes` of filtered rows, so that a band's own costs (its codes,
+// its end, a back-reference window begun afresh) stay small against what
+// it holds, also on narrow or mostly empty images; and no more, so that
+// the buffers each encoding thread keeps, fresh memory in every run, stay
+// small: a UHD 8-bit RGBA frame is cut into 32 bands.
 // Bands may be encoded at once, on different threads; the file is the
 // same whichever thread encodes which band. It holds IHDR, an oFFs chunk
 // of (0, 0) (as OpenImageIO writes it), an IDAT chunk or more a band, and
@@ -95,7 +96,7 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 class PngEncoder {
 public:
     static constexpr std::uint32_t kBandRows = 64;
-    static constexpr std::uint64_t kBandBytes = std::uint64_t{4} << 20;
+    static constexpr std::uint64_t kBandBytes = std::uint64_t{1} << 20;
 
     PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter = -1,
                std::uint64_t band_bytes = kBandBytes);
