@@ -244,19 +244,6 @@ void UnfilterSub16(unsigned char *row, std::size_t n, std::size_t bpp) {
 }
 #endif
 
-// Whether rows of filter types `type0` and `type1` over each other are
-// undone as a pair (UnfilterRowPair), rather than one after the other:
-// two average or two Paeth rows of 4-byte pixels. Sub alone costs a
-// fraction of those, and a pair of unlike filters gains little.
-bool Pairs(unsigned type0, unsigned type1, std::size_t bpp, std::size_t n) {
-#if defined(__SSE2__)
-    return bpp == 4 && n >= 8 && type0 == type1 && (type0 == 3 || type0 == 4);
-#else
-    (void)type0, (void)type1, (void)bpp, (void)n;
-    return false;
-#endif
-}
-
 // Undoes filter `type` on `row` of `n` bytes; `up` is the row above,
 // unfiltered.
 bool UnfilterRow(unsigned type, unsigned char *row, const unsigned char *up, std::size_t n, std::size_t bpp) {
@@ -297,20 +284,6 @@ bool UnfilterRow(unsigned type, unsigned char *row, const unsigned char *up, std
         default:
             return false;
     }
-}
-
-// Undoes rows `row0` over `up` and `row1` over `row0`, both of filter
-// `type`, which Pairs takes.
-void UnfilterRowPair(unsigned type, unsigned char *row0, unsigned char *row1, const unsigned char *up, std::size_t n) {
-#if defined(__SSE2__)
-    if (type == 4)
-        UnfilterPixelPairs<4>(row0, row1, up, n);
-    else
-        UnfilterPixelPairs<3>(row0, row1, up, n);
-#else
-    UnfilterRow(type, row0, up, n, 4);
-    UnfilterRow(type, row1, row0, n, 4);
-#endif
 }
 
 // The four filters of `row` over `up`, each into its own `n` bytes of
@@ -446,7 +419,91 @@ bool UsesAvx2() {
     static const bool has_avx2 = __builtin_cpu_supports("avx2");
     return has_avx2 && g_avx2_enabled.load(std::memory_order_relaxed);
 }
+
+// UnfilterPixelPairs four rows at a time, with AVX2: quarter q of each
+// step is row q's pixel t - q, its pixel above the result of quarter
+// q - 1 the step before. Quarters whose pixel lies left of their row take
+// zeros and give zeros, so each row begins with a and c at 0; the first
+// and last three steps gather and store only the pixels in the rows.
+template <unsigned kType>
+__attribute__((target("avx2"))) void UnfilterPixelQuads(unsigned char *const rows[4], const unsigned char *up,
+                                                        std::size_t n) {
+    const std::size_t pixels = n / 4;
+    const __m256i low_byte = _mm256_set1_epi16(0xff);
+    __m256i a = _mm256_setzero_si256(), c = a;
+    const auto load = [](const unsigned char *p) {
+        std::int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+    };
+    const auto store = [](unsigned char *p, std::int32_t v) { std::memcpy(p, &v, 4); };
+    for (std::size_t t = 0; t < pixels + 3; ++t) {
+        const bool inside = t >= 3 && t < pixels;
+        std::int32_t in[4] = {0, 0, 0, 0};
+        for (std::size_t q = 0; q < 4; ++q)
+            if (inside || (t >= q && t - q < pixels)) in[q] = load(rows[q] + 4 * (t - q));
+        const std::int32_t above = t < pixels ? load(up + 4 * t) : 0;
+        const __m256i x = _mm256_cvtepu8_epi16(_mm_set_epi32(in[3], in[2], in[1], in[0]));
+        const __m256i b = _mm256_blend_epi32(_mm256_permute4x64_epi64(a, _MM_SHUFFLE(2, 1, 0, 0)),
+                                             _mm256_cvtepu8_epi16(_mm_cvtsi32_si128(above)), 0x03);
+        const __m256i predicted = kType == 3 ? _mm256_srli_epi16(_mm256_add_epi16(a, b), 1) : Paeth16Avx2(a, b, c);
+        a = _mm256_and_si256(_mm256_add_epi16(x, predicted), low_byte);
+        c = b;
+        const __m256i bytes = _mm256_packus_epi16(a, a);
+        const __m128i low = _mm256_castsi256_si128(bytes), high = _mm256_extracti128_si256(bytes, 1);
+        const std::int32_t out[4] = {_mm_cvtsi128_si32(low), _mm_extract_epi32(low, 1), _mm_cvtsi128_si32(high),
+                                     _mm_extract_epi32(high, 1)};
+        for (std::size_t q = 0; q < 4; ++q)
+            if (inside || (t >= q && t - q < pixels)) store(rows[q] + 4 * (t - q), out[q]);
+    }
+}
 #endif
+
+// How many rows from one on are undone together: four (with AVX2) or two
+// average or two Paeth rows of 4-byte pixels, each row filtered as the
+// first; else one. `types` is the first row's type byte, the next rows'
+// `stride` bytes apart, `left` the rows there are. Sub alone costs a
+// fraction of those, and rows of unlike filters gain little.
+std::uint32_t RowsTogether(const unsigned char *types, std::size_t stride, std::uint32_t left, std::size_t bpp,
+                           std::size_t n) {
+#if defined(__SSE2__)
+    if (bpp != 4 || n < 8 || (types[0] != 3 && types[0] != 4)) return 1;
+    std::uint32_t same = 1;
+    while (same < 4 && same < left && types[same * stride] == types[0]) ++same;
+#if defined(__x86_64__)
+    if (same == 4 && UsesAvx2()) return 4;
+#endif
+    return same >= 2 ? 2 : 1;
+#else
+    (void)types, (void)stride, (void)left, (void)bpp, (void)n;
+    return 1;
+#endif
+}
+
+// Undoes `count` rows (RowsTogether's) of filter `type`, each over the
+// one before, the first over `up`.
+void UnfilterRowsTogether(unsigned type, unsigned char *const rows[], std::uint32_t count, const unsigned char *up,
+                          std::size_t n) {
+#if defined(__x86_64__)
+    if (count == 4) {
+        if (type == 4)
+            UnfilterPixelQuads<4>(rows, up, n);
+        else
+            UnfilterPixelQuads<3>(rows, up, n);
+        return;
+    }
+#endif
+#if defined(__SSE2__)
+    if (count == 2) {
+        if (type == 4)
+            UnfilterPixelPairs<4>(rows[0], rows[1], up, n);
+        else
+            UnfilterPixelPairs<3>(rows[0], rows[1], up, n);
+        return;
+    }
+#endif
+    for (std::uint32_t k = 0; k < count; ++k) UnfilterRow(type, rows[k], k == 0 ? up : rows[k - 1], n, 4);
+}
 
 // Writes `row` filtered over `up` to `out` (type byte first): the filter
 // whose bytes cost least (ByteCost; the first of equal ones), or `forced`
@@ -573,15 +630,17 @@ bool UnfilterPngRows(const PngHead &head, unsigned char *filtered, std::uint32_t
     const std::size_t n = head.RowBytes(), stride = n + 1, bpp = head.PixelBytes();
     thread_local std::vector<unsigned char> zeros;
     if (first == 0 && zeros.size() < n) zeros.assign(n, 0);
-    for (std::uint32_t y = first; y < first + rows; ++y) {
+    for (std::uint32_t y = first; y < first + rows;) {
         unsigned char *row = filtered + std::size_t(y) * stride;
         const unsigned char *up = y == 0 ? zeros.data() : row - stride + 1;
-        if (y + 1 < first + rows && Pairs(row[0], row[stride], bpp, n)) {
-            UnfilterRowPair(row[0], row + 1, row + stride + 1, up, n);
-            ++y;
+        const std::uint32_t count = RowsTogether(row, stride, first + rows - y, bpp, n);
+        if (count > 1) {
+            unsigned char *const together[4] = {row + 1, row + stride + 1, row + 2 * stride + 1, row + 3 * stride + 1};
+            UnfilterRowsTogether(row[0], together, count, up, n);
         } else if (!UnfilterRow(row[0], row + 1, up, n, bpp)) {
             return false;
         }
+        y += count;
     }
     return true;
 }
@@ -631,26 +690,29 @@ bool UnfilterInWorld(const PngHead &head, renderhost::World &world) {
     if (!FitsInWorld(head, world)) throw std::logic_error("a world the PNG rows do not fit in place");
     const std::size_t n = head.RowBytes();
     const auto *const base = static_cast<const unsigned char *>(world.data());
-    thread_local std::vector<unsigned char> row, next, up;
-    row.resize(n);
-    next.resize(n);
-    up.assign(n, 0);
-    for (std::uint32_t y = 0; y < head.height; ++y) {
-        // Row y's pixels end where row y + 1's filtered bytes begin, so
-        // both can be copied out before row y is written.
+    // Five rows in turn: the row above and up to four undone together.
+    thread_local std::vector<unsigned char> buffer;
+    buffer.assign(5 * n, 0);
+    std::size_t above = 4;
+    for (std::uint32_t y = 0; y < head.height;) {
+        // The pixels of rows y to y + count - 1 end where row y + count's
+        // filtered bytes begin, so all are copied out before any is written.
         const unsigned char *filtered = base + std::size_t(y) * (n + 1);
-        std::memcpy(row.data(), filtered + 1, n);
-        if (y + 1 < head.height && Pairs(filtered[0], filtered[n + 1], 4, n)) {
-            std::memcpy(next.data(), filtered + n + 2, n);
-            UnfilterRowPair(filtered[0], row.data(), next.data(), up.data(), n);
-            DecodeRgba8Row(row.data(), world.width(), world.Row<PF_Pixel>(A_long(y)));
-            ++y;
-            row.swap(next);
-        } else if (!UnfilterRow(filtered[0], row.data(), up.data(), n, 4)) {
-            return false;
+        const std::uint32_t count = RowsTogether(filtered, n + 1, head.height - y, 4, n);
+        unsigned char *rows[4];
+        for (std::uint32_t k = 0; k < count; ++k) {
+            rows[k] = buffer.data() + (above + 1 + k) % 5 * n;
+            std::memcpy(rows[k], filtered + k * (n + 1) + 1, n);
         }
-        DecodeRgba8Row(row.data(), world.width(), world.Row<PF_Pixel>(A_long(y)));
-        row.swap(up);
+        const unsigned char *up = buffer.data() + above * n;
+        if (count > 1)
+            UnfilterRowsTogether(filtered[0], rows, count, up, n);
+        else if (!UnfilterRow(filtered[0], rows[0], up, n, 4))
+            return false;
+        for (std::uint32_t k = 0; k < count; ++k)
+            DecodeRgba8Row(rows[k], world.width(), world.Row<PF_Pixel>(A_long(y + k)));
+        above = (above + count) % 5;
+        y += count;
     }
     return true;
 }

@@ -537,47 +537,58 @@ TEST(PngCodec, Rgba8RowsDecodeAsEveryRowDoes) {
 }
 
 // 8-bit RGBA rows of random bytes under every ordered pair of filter
-// types (each pair after a row of type 0, so that the two are undone
-// together where both wait on their left pixel), unfiltered in a strip and
-// in a world's memory, against the filters' definitions.
-TEST(PngCodec, EveryPairOfRowFiltersIsUndone) {
+// types, and runs of 1 to 9 average or Paeth rows (each after a row of
+// type 0, so that rows that wait on their left pixel are undone two or
+// four together), unfiltered in a strip and in a world's memory, with
+// AVX2 on and off, against the filters' definitions.
+TEST(PngCodec, EveryRunOfRowFiltersIsUndone) {
     std::mt19937 rng(37);
     std::vector<int> types;
     for (int t0 = 0; t0 <= 4; ++t0)
         for (int t1 = 0; t1 <= 4; ++t1) types.insert(types.end(), {0, t0, t1});
-    types.push_back(4);  // a last row with none below it
-    for (const std::uint32_t width : {2u, 3u, 37u}) {
-        PngHead head;
-        head.width = width;
-        head.height = std::uint32_t(types.size());
-        const std::size_t n = head.RowBytes(), stride = n + 1;
-        Bytes filtered(head.FilteredBytes()), expected(n * head.height);
-        for (std::uint32_t y = 0; y < head.height; ++y) {
-            filtered[y * stride] = static_cast<unsigned char>(types[y]);
-            for (std::size_t i = 0; i < n; ++i) {
-                const int x = filtered[y * stride + 1 + i] = static_cast<unsigned char>(rng());
-                const int a = i >= 4 ? expected[y * n + i - 4] : 0, b = y > 0 ? expected[(y - 1) * n + i] : 0,
-                          c = i >= 4 && y > 0 ? expected[(y - 1) * n + i - 4] : 0;
-                const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
-                const int predicted[5] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
-                expected[y * n + i] = static_cast<unsigned char>(x + predicted[types[y]]);
+    for (int type : {3, 4})
+        for (int run = 1; run <= 9; ++run) {
+            types.push_back(0);
+            types.insert(types.end(), std::size_t(run), type);
+        }
+    types.insert(types.end(), {4, 4, 4});  // the last rows, with none below them
+    for (const std::uint32_t width : {2u, 3u, 37u})
+        for (const bool avx2 : {true, false}) {
+            PngHead head;
+            head.width = width;
+            head.height = std::uint32_t(types.size());
+            const std::size_t n = head.RowBytes(), stride = n + 1;
+            Bytes filtered(head.FilteredBytes()), expected(n * head.height);
+            for (std::uint32_t y = 0; y < head.height; ++y) {
+                filtered[y * stride] = static_cast<unsigned char>(types[y]);
+                for (std::size_t i = 0; i < n; ++i) {
+                    const int x = filtered[y * stride + 1 + i] = static_cast<unsigned char>(rng());
+                    const int a = i >= 4 ? expected[y * n + i - 4] : 0, b = y > 0 ? expected[(y - 1) * n + i] : 0,
+                              c = i >= 4 && y > 0 ? expected[(y - 1) * n + i - 4] : 0;
+                    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+                    const int predicted[5] = {0, a, b, (a + b) / 2, pa <= pb && pa <= pc ? a : pb <= pc ? b : c};
+                    expected[y * n + i] = static_cast<unsigned char>(x + predicted[types[y]]);
+                }
+            }
+            renderhost::World world(renderhost::Depth::k8, A_long(width), A_long(head.height), 0, 0, std::nullopt,
+                                    head.height);
+            std::memcpy(world.data(), filtered.data(), filtered.size());
+            SetPngAvx2Enabled(avx2);
+            const bool in_world = UnfilterInWorld(head, world),
+                       in_strip = UnfilterPngRows(head, filtered.data(), 0, head.height);
+            SetPngAvx2Enabled(true);
+            ASSERT_TRUE(in_world && in_strip);
+            for (std::uint32_t y = 0; y < head.height; ++y) {
+                const std::string where = "width " + std::to_string(width) + ", row " + std::to_string(y) + ", types " +
+                                          std::to_string(types[y > 0 ? y - 1 : 0]) + " over " +
+                                          std::to_string(types[y]) + (avx2 ? "" : ", AVX2 off");
+                EXPECT_EQ(std::memcmp(&filtered[y * stride + 1], &expected[y * n], n), 0) << where;
+                std::vector<PF_Pixel> pixels(width);
+                DecodeRow<std::uint8_t>(&expected[y * n], PackedSteps<std::uint8_t>(4), 4, false, A_long(width),
+                                        pixels.data());
+                EXPECT_EQ(std::memcmp(world.Row<PF_Pixel>(A_long(y)), pixels.data(), n), 0) << where;
             }
         }
-        renderhost::World world(renderhost::Depth::k8, A_long(width), A_long(head.height), 0, 0, std::nullopt,
-                                head.height);
-        std::memcpy(world.data(), filtered.data(), filtered.size());
-        ASSERT_TRUE(UnfilterInWorld(head, world));
-        ASSERT_TRUE(UnfilterPngRows(head, filtered.data(), 0, head.height));
-        for (std::uint32_t y = 0; y < head.height; ++y) {
-            const std::string where = "width " + std::to_string(width) + ", row " + std::to_string(y) + ", types " +
-                                      std::to_string(types[y > 0 ? y - 1 : 0]) + " over " + std::to_string(types[y]);
-            EXPECT_EQ(std::memcmp(&filtered[y * stride + 1], &expected[y * n], n), 0) << where;
-            std::vector<PF_Pixel> pixels(width);
-            DecodeRow<std::uint8_t>(&expected[y * n], PackedSteps<std::uint8_t>(4), 4, false, A_long(width),
-                                    pixels.data());
-            EXPECT_EQ(std::memcmp(world.Row<PF_Pixel>(A_long(y)), pixels.data(), n), 0) << where;
-        }
-    }
 }
 
 // An 8-bit straight RGBA file decodes in an 8-bit world's own memory, for
