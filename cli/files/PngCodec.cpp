@@ -192,10 +192,11 @@ __m128i LoadPair(const unsigned char *low, const unsigned char *high) {
 }
 
 // Two rows of 4-byte pixels, both filtered with average or both with
-// Paeth (kType 3 or 4), undone together: a row's pixels wait on the pixel to their left, so one row
-// alone leaves the vector unit idle most of the time. The low half of each
-// step is `row0`'s pixel i, the high half `row1`'s pixel i - 1, whose
-// pixel above is `row0`'s pixel i - 1, undone the step before.
+// Paeth (kType 3 or 4), undone together: a row's pixels wait on the pixel
+// to their left, so one row alone leaves the vector unit idle most of the
+// time. The low half of each step is `row0`'s pixel i, the high half
+// `row1`'s pixel i - 1, whose pixel above is `row0`'s pixel i - 1, undone
+// the step before.
 template <unsigned kType>
 void UnfilterPixelPairs(unsigned char *row0, unsigned char *row1, const unsigned char *up, std::size_t n) {
     const __m128i zero = _mm_setzero_si128(), low_byte = _mm_set1_epi16(0xff);
@@ -224,9 +225,7 @@ void UnfilterPixelPairs(unsigned char *row0, unsigned char *row1, const unsigned
     const std::int32_t high = _mm_cvtsi128_si32(_mm_srli_si128(bytes, 4));
     std::memcpy(row1 + end - 4, &high, 4);
 }
-#endif
 
-#if defined(__SSE2__)
 // Sub undone 16 bytes at a time for pixels of 4 or 8 bytes: each block's
 // running sum of pixels in two or one shifted adds, plus the last pixel
 // of the block before, in every slot.
@@ -635,7 +634,8 @@ bool UnfilterPngRows(const PngHead &head, unsigned char *filtered, std::uint32_t
         const unsigned char *up = y == 0 ? zeros.data() : row - stride + 1;
         const std::uint32_t count = RowsTogether(row, stride, first + rows - y, bpp, n);
         if (count > 1) {
-            unsigned char *const together[4] = {row + 1, row + stride + 1, row + 2 * stride + 1, row + 3 * stride + 1};
+            unsigned char *together[4];
+            for (std::uint32_t k = 0; k < count; ++k) together[k] = row + k * stride + 1;
             UnfilterRowsTogether(row[0], together, count, up, n);
         } else if (!UnfilterRow(row[0], row + 1, up, n, bpp)) {
             return false;

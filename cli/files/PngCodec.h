@@ -146,8 +146,9 @@ std::uint64_t PngWriterHeldBytes(const OutputSpec &spec, const Window &data);
 // Turns this codec off and on (on by default), so that the general path
 // can be compared with it.
 void SetPngCodecEnabled(bool enabled);
-// Turns the encoder's AVX2 filtering off and on (on where the processor
-// has it), so that its SSE2 filtering can be tested on any processor.
+// Turns the codec's AVX2 paths (the encoder's filtering, the decoder's
+// four rows undone together) off and on (on where the processor has
+// them), so that the SSE2 paths can be tested on any processor.
 void SetPngAvx2Enabled(bool enabled);
 
 }  // namespace veilshadow
