@@ -30,6 +30,20 @@ public:
             for (unsigned i = 0; i < 8 && byte + i < size_; ++i) word |= std::uint64_t(data_[byte + i]) << (8 * i);
         return static_cast<std::uint32_t>((word >> (at_ & 7)) & ((std::uint64_t{1} << count) - 1));
     }
+    // The next 57 bits or more without taking them: all but the first
+    // at() % 8 bits of the 8 bytes from the current one.
+    std::uint64_t PeekWord() const {
+        const std::uint64_t byte = at_ >> 3;
+        std::uint64_t word = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        if (byte + 8 <= size_) {
+            std::memcpy(&word, data_ + byte, 8);
+            return word >> (at_ & 7);
+        }
+#endif
+        for (unsigned i = 0; i < 8 && byte + i < size_; ++i) word |= std::uint64_t(data_[byte + i]) << (8 * i);
+        return word >> (at_ & 7);
+    }
     std::uint32_t Take(unsigned count) {
         const std::uint32_t bits = Peek(count);
         at_ += count;
@@ -81,29 +95,34 @@ public:
         }
         return true;
     }
-    // The next symbol, or -1 for bits no code has.
-    int Decode(BitReader &bits) const {
-        const std::uint16_t entry = table_[bits.Peek(kTableBits)];
+    // The symbol whose code `next` (the stream's next bits, least
+    // significant first, 15 of them or more) begins with, and the code's
+    // length; -1 for bits no code has.
+    int Lookup(std::uint64_t next, unsigned &length) const {
+        const std::uint16_t entry = table_[next & ((1u << kTableBits) - 1)];
         if (entry != 0) {
-            bits.Skip(entry & 15);
+            length = entry & 15;
             return entry >> 4;
         }
         // Codes of a length in order, each a count of codes after the
         // first of its length, the symbols in the same order.
-        const std::uint32_t next = bits.Peek(kMaxCodeBits);
         unsigned code = 0, first = 0, index = 0;
-        for (unsigned length = 1; length <= kMaxCodeBits; ++length) {
+        for (length = 1; length <= kMaxCodeBits; ++length) {
             code |= (next >> (length - 1)) & 1;
             const unsigned count = of_length_[length];
-            if (code - first < count) {
-                bits.Skip(length);
-                return symbols_[index + code - first];
-            }
+            if (code - first < count) return symbols_[index + code - first];
             index += count;
             first = (first + count) << 1;
             code <<= 1;
         }
         return -1;
+    }
+    // The next symbol, taken, or -1 for bits no code has.
+    int Decode(BitReader &bits) const {
+        unsigned length = 0;
+        const int symbol = Lookup(bits.Peek(kMaxCodeBits), length);
+        if (symbol >= 0) bits.Skip(length);
+        return symbol;
     }
 
 private:
@@ -164,18 +183,38 @@ void FixedCodes(HuffmanCode &literals, HuffmanCode &distances) {
 }
 
 // Decodes a Huffman block's symbols up to its end code, taking their
-// extra bits.
+// extra bits. The stream's next bits are held in a word, read again only
+// when it holds fewer than the 48 a symbol takes at most (a length code,
+// its extra bits, a distance code and its extra bits).
 bool SkipSymbols(BitReader &bits, const HuffmanCode &literals, const HuffmanCode &distances) {
+    std::uint64_t word = 0;
+    unsigned left = 0, taken = 0;  // bits of the word not yet taken, and taken
+    const auto take = [&](unsigned count) {
+        word >>= count;
+        left -= count;
+        taken += count;
+    };
     for (;;) {
-        if (bits.Overrun()) return false;
-        const int symbol = literals.Decode(bits);
+        if (left < 48) {
+            bits.Skip(taken);
+            if (bits.Overrun()) return false;
+            word = bits.PeekWord();
+            left = 64 - unsigned(bits.at() & 7);
+            taken = 0;
+        }
+        unsigned length = 0;
+        const int symbol = literals.Lookup(word, length);
         if (symbol < 0 || symbol > 285) return false;
+        take(length);
         if (symbol < 256) continue;
-        if (symbol == 256) return true;
-        bits.Skip(kLengthExtra[symbol - 257]);
-        const int distance = distances.Decode(bits);
+        if (symbol == 256) {
+            bits.Skip(taken);
+            return !bits.Overrun();
+        }
+        take(kLengthExtra[symbol - 257]);
+        const int distance = distances.Lookup(word, length);
         if (distance < 0 || distance > 29) return false;
-        bits.Skip(DistanceExtra(distance));
+        take(length + DistanceExtra(distance));
     }
 }
 
