@@ -540,7 +540,8 @@ TEST(PngCodec, Rgba8RowsDecodeAsEveryRowDoes) {
 // types, and runs of 1 to 9 average or Paeth rows (each after a row of
 // type 0, so that rows that wait on their left pixel are undone two or
 // four together), unfiltered in a strip and in a world's memory, with
-// AVX2 on and off, against the filters' definitions.
+// AVX2 on and off, against the filters' definitions; and an unknown type
+// in or after such a run.
 TEST(PngCodec, EveryRunOfRowFiltersIsUndone) {
     std::mt19937 rng(37);
     std::vector<int> types;
@@ -588,6 +589,22 @@ TEST(PngCodec, EveryRunOfRowFiltersIsUndone) {
                                         pixels.data());
                 EXPECT_EQ(std::memcmp(world.Row<PF_Pixel>(A_long(y)), pixels.data(), n), 0) << where;
             }
+        }
+    // An unknown filter type ends a run and fails the image, inside or
+    // just after one.
+    for (const std::vector<unsigned char> &bad : {std::vector<unsigned char>{3, 3, 3, 7}, {4, 4, 4, 4, 200}})
+        for (const bool avx2 : {true, false}) {
+            PngHead head;
+            head.width = 4;
+            head.height = std::uint32_t(bad.size());
+            Bytes filtered(head.FilteredBytes(), 1);
+            for (std::uint32_t y = 0; y < head.height; ++y) filtered[y * (head.RowBytes() + 1)] = bad[y];
+            renderhost::World world(renderhost::Depth::k8, 4, A_long(head.height), 0, 0, std::nullopt, head.height);
+            std::memcpy(world.data(), filtered.data(), filtered.size());
+            SetPngAvx2Enabled(avx2);
+            EXPECT_FALSE(UnfilterInWorld(head, world)) << int(bad.back());
+            EXPECT_FALSE(UnfilterPngRows(head, filtered.data(), 0, head.height)) << int(bad.back());
+            SetPngAvx2Enabled(true);
         }
 }
 
