@@ -271,6 +271,8 @@ void DeflateBand(libdeflate_compressor &compressor, const unsigned char *data, s
     room.Reserve(bound);
     const std::size_t written = libdeflate_deflate_compress(&compressor, data, size, room.data(), bound);
     if (written == 0) throw std::logic_error("libdeflate's bound was too small");
+    if (!FindDeflateEnds(room.data(), written, band.ends))
+        throw std::logic_error("libdeflate wrote a stream that is not whole");
     band.bytes.assign(room.data(), room.data() + written);
     band.adler = libdeflate_adler32(1, data, size);
     band.length = size;
@@ -283,9 +285,9 @@ void JoinZlibBands(std::vector<DeflatedBand> &bands, int level) {
         std::vector<unsigned char> &bytes = bands[i].bytes;
         adler = CombineAdler32(adler, bands[i].adler, bands[i].length);
         if (i + 1 < bands.size()) {
-            DeflateEnds ends;
-            if (!FindDeflateEnds(bytes.data(), bytes.size(), ends))
-                throw std::logic_error("libdeflate wrote a stream that is not whole");
+            const DeflateEnds &ends = bands[i].ends;
+            if (ends.end == 0 || ends.end > std::uint64_t(bytes.size()) * 8)
+                throw std::logic_error("a band whose stream's ends are not known");
             bytes[ends.last_block >> 3] &= static_cast<unsigned char>(~(1u << (ends.last_block & 7)));
             // After the end code: an empty stored block (three zero bits
             // of header, zeros to the byte's end, length 0 and its
