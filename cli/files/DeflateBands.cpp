@@ -20,15 +20,7 @@ public:
 
     // The next `count` bits (at most 32) without taking them.
     std::uint32_t Peek(unsigned count) const {
-        const std::uint64_t byte = at_ >> 3;
-        std::uint64_t word = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        if (byte + 8 <= size_) {
-            std::memcpy(&word, data_ + byte, 8);
-        } else
-#endif
-            for (unsigned i = 0; i < 8 && byte + i < size_; ++i) word |= std::uint64_t(data_[byte + i]) << (8 * i);
-        return static_cast<std::uint32_t>((word >> (at_ & 7)) & ((std::uint64_t{1} << count) - 1));
+        return static_cast<std::uint32_t>(PeekWord() & ((std::uint64_t{1} << count) - 1));
     }
     // The next 57 bits or more without taking them: all but the first
     // at() % 8 bits of the 8 bytes from the current one.
@@ -38,10 +30,9 @@ public:
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
         if (byte + 8 <= size_) {
             std::memcpy(&word, data_ + byte, 8);
-            return word >> (at_ & 7);
-        }
+        } else
 #endif
-        for (unsigned i = 0; i < 8 && byte + i < size_; ++i) word |= std::uint64_t(data_[byte + i]) << (8 * i);
+            for (unsigned i = 0; i < 8 && byte + i < size_; ++i) word |= std::uint64_t(data_[byte + i]) << (8 * i);
         return word >> (at_ & 7);
     }
     std::uint32_t Take(unsigned count) {
