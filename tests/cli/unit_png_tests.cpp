@@ -19,6 +19,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -793,6 +794,11 @@ TEST(DeflateBands, TheJoinedHeaderIsLibdeflatesOwn) {
         EXPECT_EQ(bands[0].bytes[0], whole[0]) << "level " << level;
         EXPECT_EQ(bands[0].bytes[1], whole[1]) << "level " << level;
     }
+    // Bands whose ends were not found where they were deflated are
+    // refused, not joined at a guessed place.
+    std::vector<DeflatedBand> by_hand(2);
+    by_hand[0].bytes = by_hand[1].bytes = {0x03, 0x00};  // an empty fixed block, final
+    EXPECT_THROW(JoinZlibBands(by_hand, 6), std::logic_error);
 }
 
 // Deflating in bands costs little against one stream of the same filtered
