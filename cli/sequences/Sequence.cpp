@@ -2,6 +2,7 @@
 
 #include "AtomicFile.h"
 #include "Errors.h"
+#include "FastCodec.h"
 #include "Limits.h"
 #include "TaskQueue.h"
 
@@ -247,8 +248,8 @@ private:
     void ChooseInFlight(const OpenedFrame &frame) {
         in_flight_chosen_ = true;
         if (!job_.sequence) return;
-        const FramesInFlight in_flight =
-            ChooseFramesInFlight(frame.memory.sources, frame.memory.output, AvailableMemory());
+        const FramesInFlight in_flight = ChooseFramesInFlight(frame.memory.sources, frame.memory.output,
+                                                              AvailableMemory(), FastWriterTakes(frame.out));
         while (static_cast<int>(sources_.size()) < in_flight.sources)
             sources_.push_back(std::make_unique<SourceSlot>());
         while (static_cast<int>(outputs_.size()) < in_flight.outputs)
@@ -448,7 +449,8 @@ private:
 }  // namespace
 
 FramesInFlight ChooseFramesInFlight(std::uint64_t source_bytes, std::uint64_t output_bytes,
-                                    std::uint64_t available_memory) {
+                                    std::uint64_t available_memory, bool banded_writer) {
+    if (banded_writer) return FramesInFlight{1, 1};
     const std::uint64_t budget =
         available_memory == 0 ? kInFlightBudget : std::min(kInFlightBudget, available_memory / 2);
     if (source_bytes + 2 * output_bytes <= budget) return FramesInFlight{1, 2};

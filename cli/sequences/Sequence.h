@@ -28,16 +28,19 @@ struct FramesInFlight {
 // (or half the memory available, when that is less).
 inline constexpr std::uint64_t kInFlightBudget = std::uint64_t{800} << 20;
 
-// {1, 2} when its worlds fit the budget, else {1, 1}. More sets take more
-// fresh memory without going faster: the two write threads are the slow
-// stage, and a frame's COMP and LAYER already decode on two threads at
-// once. On a UHD float sequence {1, 2} ran as fast as {2, 2} or faster,
-// and each world less spares 127 MiB of pages the kernel must find and
-// clear. source_bytes: the worlds
-// one frame decodes into; output_bytes: its output world;
-// available_memory: 0 when unknown.
+// {1, 1} when OUT's writer spreads a lone frame over every core (the
+// fast codecs' banded writers), else {1, 2} when its worlds fit the
+// budget, else {1, 1}. More sets take more fresh memory without going
+// faster: a frame's COMP and LAYER already decode on two threads at once,
+// and a banded writer's helpers take whatever cores the decoders leave,
+// so a second output world would only let the render run a little sooner.
+// A writer on one thread (OpenImageIO's) is the slow stage, and a second
+// output world keeps the next frame from waiting for it. Each world less
+// spares its pages, which the kernel must find and clear (127 MiB for UHD
+// float). source_bytes: the worlds one frame decodes into; output_bytes:
+// its output world; available_memory: 0 when unknown.
 FramesInFlight ChooseFramesInFlight(std::uint64_t source_bytes, std::uint64_t output_bytes,
-                                    std::uint64_t available_memory);
+                                    std::uint64_t available_memory, bool banded_writer);
 
 // Renders the job's frames, reporting each one to `progress` in frame
 // order, then the summary. Returns the counts; with keep_going, failed

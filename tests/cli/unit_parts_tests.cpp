@@ -474,25 +474,33 @@ TEST(Downsample, PoolThreadsGiveTheOneThreadResult) {
 
 struct InFlightCase {
     std::uint64_t source, output, available;
+    bool banded;
     int sources, outputs;
 };
 
 TEST(Sequence, FramesInFlightFitTheBudget) {
     constexpr std::uint64_t MiB = 1 << 20, GiB = std::uint64_t{1} << 30;
     const InFlightCase cases[] = {
-        {266 * MiB, 133 * MiB, 20 * GiB, 1, 2},  // UHD float: 532 MiB
-        {66 * MiB, 33 * MiB, 20 * GiB, 1, 2},    // UHD 8-bit: 132 MiB
-        {400 * MiB, 200 * MiB, 20 * GiB, 1, 2},  // exactly the budget
-        {401 * MiB, 200 * MiB, 20 * GiB, 1, 1},  // {1, 2} takes 801 MiB
-        {66 * MiB, 33 * MiB, 264 * MiB, 1, 2},   // half the memory: 132 MiB of 132
-        {66 * MiB, 33 * MiB, 262 * MiB, 1, 1},   // 132 MiB of 131
-        {401 * MiB, 200 * MiB, 0, 1, 1},         // memory unknown: the budget alone
-        {400 * MiB, 200 * MiB, 0, 1, 2},
+        {266 * MiB, 133 * MiB, 20 * GiB, false, 1, 2},  // UHD float: 532 MiB
+        {66 * MiB, 33 * MiB, 20 * GiB, false, 1, 2},    // UHD 8-bit: 132 MiB
+        {400 * MiB, 200 * MiB, 20 * GiB, false, 1, 2},  // exactly the budget
+        {401 * MiB, 200 * MiB, 20 * GiB, false, 1, 1},  // {1, 2} takes 801 MiB
+        {66 * MiB, 33 * MiB, 264 * MiB, false, 1, 2},   // half the memory: 132 MiB of 132
+        {66 * MiB, 33 * MiB, 262 * MiB, false, 1, 1},   // 132 MiB of 131
+        {401 * MiB, 200 * MiB, 0, false, 1, 1},         // memory unknown: the budget alone
+        {400 * MiB, 200 * MiB, 0, false, 1, 2},
+        // A banded writer fills the cores with one output world.
+        {266 * MiB, 133 * MiB, 20 * GiB, true, 1, 1},
+        {66 * MiB, 33 * MiB, 0, true, 1, 1},
     };
     for (const InFlightCase &c : cases) {
-        const FramesInFlight in_flight = ChooseFramesInFlight(c.source, c.output, c.available);
-        EXPECT_EQ(in_flight.sources, c.sources) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
-        EXPECT_EQ(in_flight.outputs, c.outputs) << c.source / MiB << " " << c.output / MiB << " " << c.available / MiB;
+        const FramesInFlight in_flight = ChooseFramesInFlight(c.source, c.output, c.available, c.banded);
+        const auto where = [&] {
+            return std::to_string(c.source / MiB) + " " + std::to_string(c.output / MiB) + " " +
+                   std::to_string(c.available / MiB) + (c.banded ? " banded" : "");
+        };
+        EXPECT_EQ(in_flight.sources, c.sources) << where();
+        EXPECT_EQ(in_flight.outputs, c.outputs) << where();
     }
 }
 
