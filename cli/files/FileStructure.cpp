@@ -90,9 +90,6 @@ int RowsPerChunk(unsigned compression) {
     return compression < std::size(kRows) ? kRows[compression] : 0;
 }
 
-// OpenEXR headers are small; one larger than this is not one we wrote.
-constexpr std::size_t kMaxHeaderBytes = std::size_t{1} << 20;
-
 // The chunk table's offset (just past the header) and what the header
 // says of the chunks, from the start of the file; false when it cannot
 // be read or is not one of ours.
@@ -128,7 +125,57 @@ bool ReadExrHeader(const std::vector<unsigned char> &start, ExrLayout &layout) {
     return has_window && layout.rows_per_chunk > 0 && layout.ymax >= layout.ymin;
 }
 
+// The bytes at a pixel of the channels in a chlist value: 2 for a half,
+// 4 for a float or an unsigned int.
+unsigned ChannelListBytes(const unsigned char *value, std::size_t size) {
+    unsigned bytes = 0;
+    std::size_t at = 0;
+    while (at < size && value[at] != 0) {
+        const void *end = std::memchr(value + at, 0, size - at);
+        if (end == nullptr) break;
+        at = std::size_t(static_cast<const unsigned char *>(end) - value) + 1;
+        if (size - at < 16) break;  // type, linear, reserved, sampling
+        bytes += Little<std::int32_t>(value + at) == 1 ? 2 : 4;
+        at += 16;
+    }
+    return bytes;
+}
+
 }  // namespace
+
+bool ReadExrTiling(const std::vector<unsigned char> &start, ExrTiling &tiling) {
+    HeaderReader header{start};
+    std::uint32_t magic = 0, version = 0;
+    if (!header.Value(magic) || !header.Value(version) || magic != 20000630u) return false;
+    bool has_tiles = false, has_window = false;
+    for (std::string name, type;;) {
+        if (!header.Name(name)) return false;
+        if (name.empty()) break;  // the end of the first part's header
+        std::int32_t size = 0;
+        if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
+            return false;
+        const unsigned char *value = &start[header.at];
+        if (name == "tiles" && type == "tiledesc" && size == 9) {
+            tiling.tile_width = Little<std::uint32_t>(value);
+            tiling.tile_height = Little<std::uint32_t>(value + 4);
+            has_tiles = true;
+        }
+        if (name == "dataWindow" && type == "box2i" && size == 16) {
+            const auto extent = [&](int from) {
+                const std::int64_t n =
+                    std::int64_t(Little<std::int32_t>(value + from + 8)) - Little<std::int32_t>(value + from) + 1;
+                return std::uint64_t(std::max<std::int64_t>(n, 0));
+            };
+            tiling.image_width = extent(0);
+            tiling.image_height = extent(4);
+            has_window = true;
+        }
+        if (name == "channels" && type == "chlist") tiling.pixel_bytes = ChannelListBytes(value, std::size_t(size));
+        header.at += std::size_t(size);
+    }
+    if (!has_tiles) tiling.tile_width = tiling.tile_height = 0;
+    return has_window;
+}
 
 bool PngEndsWhole(const std::string &path) {
     static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
@@ -147,7 +194,7 @@ bool ExrChunksWhole(const std::string &path) {
         start.resize(static_cast<std::size_t>(std::min<std::uint64_t>(file.size(), bytes)));
         if (!file.Read(0, start.data(), start.size())) return false;
         if (ReadExrHeader(start, layout)) break;
-        if (start.size() < bytes || bytes >= kMaxHeaderBytes) return false;
+        if (start.size() < bytes || bytes >= kMaxExrHeaderBytes) return false;
     }
     const std::int32_t ymin = layout.ymin, ymax = layout.ymax;
     const std::uint64_t rows = std::uint64_t(std::int64_t(ymax) - ymin + 1);

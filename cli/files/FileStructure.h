@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace veilshadow {
 
@@ -25,6 +26,21 @@ bool PngEndsWhole(const std::string &path);
 // files (never what veilshadow writes), unknown compressions, a damaged
 // header.
 bool ExrChunksWhole(const std::string &path);
+
+// What the header of an OpenEXR file's first part says of its tiles.
+struct ExrTiling {
+    std::uint32_t tile_width = 0, tile_height = 0;
+    std::uint64_t image_width = 0, image_height = 0;  // its data window
+    unsigned pixel_bytes = 0;                         // its channels' bytes at a pixel
+};
+
+// OpenEXR headers are small; the most of a file's start read for one.
+inline constexpr std::size_t kMaxExrHeaderBytes = std::size_t{1} << 20;
+
+// Reads the tiling from `start`, the file's first bytes (tiles of 0 x 0
+// for a file without): false when they hold no whole header with a data
+// window.
+bool ReadExrTiling(const std::vector<unsigned char> &start, ExrTiling &tiling);
 
 }  // namespace veilshadow
 

@@ -179,6 +179,60 @@ TEST(ExrCodec, DeclinesWhatItDoesNotRead) {
     EXPECT_EQ(OpenExrReader(png, AlphaMode::kAuto, header), nullptr);
 }
 
+// Where the value of the header's attribute `name` starts.
+std::size_t AttributeAt(const std::vector<unsigned char> &file, const char *name) {
+    std::size_t at = 8;
+    while (file.at(at) != 0) {
+        const bool found = std::strcmp(reinterpret_cast<const char *>(&file[at]), name) == 0;
+        at += std::strlen(reinterpret_cast<const char *>(&file[at])) + 1;
+        at += std::strlen(reinterpret_cast<const char *>(&file[at])) + 1;
+        std::int32_t size;
+        std::memcpy(&size, &file.at(at), 4);
+        if (found) return at + 4;
+        at += 4 + std::size_t(size);
+    }
+    ADD_FAILURE() << "no attribute " << name;
+    return 0;
+}
+
+// Tiles of more pixels than the image and more than 64 MiB are refused
+// before the general path sets aside buffers for them, also where the
+// header is one OpenEXR's core refuses; up to either, a tiled file is left
+// to the general path, which reads it. 8 bytes a pixel (RGBA half).
+TEST(ExrCodec, RefusesTilesFarLargerThanTheImage) {
+    TempDir dir;
+    const FileCase tiled{"tiled", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "zip", 0, 0, 40, 40, 0, 0, 40, 40,
+                         16};
+    const std::string written = dir / "written.exr";
+    WriteExr(written, tiled, 5);
+    const struct {
+        std::uint32_t width, height;
+        bool refused;
+    } cases[] = {
+        {2048, 4096, false}, {2049, 4096, true}, {1u << 24, 16, true}, {0xffffffffu, 0xffffffffu, true},
+        {40, 40, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
+        std::vector<unsigned char> bytes = Bytes(written);
+        const std::size_t at = AttributeAt(bytes, "tiles");
+        std::memcpy(&bytes.at(at), &c.width, 4);
+        std::memcpy(&bytes.at(at + 4), &c.height, 4);
+        const std::string path = dir / "huge.exr";
+        std::ofstream(path, std::ios::binary)
+            .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+        ImageHeader header;
+        try {
+            EXPECT_EQ(OpenExrReader(path, AlphaMode::kAuto, header), nullptr);
+            EXPECT_FALSE(c.refused) << "not refused";
+        } catch (const RunError &e) {
+            EXPECT_TRUE(c.refused) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind(path + ": its tiles of " + std::to_string(c.width) + " x", 0), 0u)
+                << e.what();
+        }
+    }
+}
+
 // ---- Damaged files -------------------------------------------------------
 
 // Where the header ends: the chunk table's first entry.
