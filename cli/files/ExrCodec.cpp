@@ -200,7 +200,7 @@ public:
     // Fills `header` and returns true when the codec takes the file.
     bool Open(AlphaMode alpha, ImageHeader &header);
     // Throws when the file's tiles are far larger than any image needs.
-    void RefuseHugeTiles();
+    void CheckTiles();
     void ReadRows(A_long first, A_long rows, unsigned char *samples) override;
     bool LooksWhole() override { return from_file_ && ExrChunksWhole(path_); }
 
@@ -238,31 +238,23 @@ private:
     std::vector<float> floats_;
 };
 
-// The general path reads tiled files through OpenEXR's own library,
-// which sets aside buffers of whole tiles before it reads a pixel. A
-// header of a few bytes can claim tiles of millions of pixels on a tiny
-// image: gigabytes and many seconds for nothing. Tiles of more pixels
-// than the image and more than kMaxTileBytes are refused; real files'
-// tiles (32 to 512 pixels a side) are far below that. The header is read
-// here, not through OpenEXR's core, so that one the core refuses and the
-// general path reads is checked too.
-void ExrReader::RefuseHugeTiles() {
-    constexpr std::uint64_t kMaxTileBytes = std::uint64_t{64} << 20;
+// Tiles far larger than the image are refused before OpenEXR's core, or
+// the general path's library, which would set aside buffers for them,
+// opens the file. The header is walked here, so that one the core refuses
+// is checked too; a header larger than kMaxExrHeaderBytes is left to the
+// general path, which checks the tiles as its library read them.
+void ExrReader::CheckTiles() {
     ExrTiling tiling;
     std::vector<unsigned char> start;
     for (std::size_t bytes = 4096;; bytes *= 4) {
         start.resize(static_cast<std::size_t>(std::min<std::uint64_t>(source_->size(), bytes)));
         if (source_->Read(start.data(), start.size(), 0) != start.size()) return;
         if (ReadExrTiling(start, tiling)) break;
-        if (start.size() < bytes || bytes >= kMaxExrHeaderBytes) return;  // left to the core or the general path
+        if (start.size() < bytes || bytes >= kMaxExrHeaderBytes) return;
     }
-    const std::uint64_t tile = std::uint64_t(tiling.tile_width) * tiling.tile_height,
-                        image = tiling.image_width * tiling.image_height;
-    if (tile <= image || tile <= kMaxTileBytes / std::max(tiling.pixel_bytes, 1u)) return;
-    throw RunError(FileMessage(
-        path_, "its tiles of " + std::to_string(tiling.tile_width) + " x " + std::to_string(tiling.tile_height) +
-                   " pixels are larger than its image of " + std::to_string(tiling.image_width) + " x " +
-                   std::to_string(tiling.image_height) + " and than any file needs: it is not read"));
+    if (tiling.tile_width > 0 && tiling.tile_height > 0)
+        RefuseHugeTiles(path_, tiling.tile_width, tiling.tile_height, tiling.image_width, tiling.image_height,
+                        tiling.pixel_bytes);
 }
 
 bool ExrReader::Open(AlphaMode alpha, ImageHeader &header) {
@@ -270,7 +262,7 @@ bool ExrReader::Open(AlphaMode alpha, ImageHeader &header) {
     unsigned char magic[4] = {};
     if (source_->Read(magic, 4, 0) != 4 || magic[0] != 0x76 || magic[1] != 0x2f || magic[2] != 0x31 || magic[3] != 0x01)
         return false;
-    RefuseHugeTiles();
+    CheckTiles();
     exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
     init.user_data = source_.get();
     init.read_fn = ReadFromSource;

@@ -112,7 +112,7 @@ bool ReadExrHeader(const std::vector<unsigned char> &start, ExrLayout &layout) {
         std::int32_t size = 0;
         if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
             return false;
-        const unsigned char *value = &start[header.at];
+        const unsigned char *value = start.data() + header.at;  // the end, for a value of 0 bytes
         if (name == "compression" && type == "compression" && size == 1) layout.rows_per_chunk = RowsPerChunk(value[0]);
         if (name == "dataWindow" && type == "box2i" && size == 16) {
             layout.ymin = Little<std::int32_t>(value + 4);
@@ -147,20 +147,23 @@ bool ReadExrTiling(const std::vector<unsigned char> &start, ExrTiling &tiling) {
     HeaderReader header{start};
     std::uint32_t magic = 0, version = 0;
     if (!header.Value(magic) || !header.Value(version) || magic != 20000630u) return false;
-    bool has_tiles = false, has_window = false;
     for (std::string name, type;;) {
         if (!header.Name(name)) return false;
-        if (name.empty()) break;  // the end of the first part's header
+        if (name.empty()) {  // the end of the first part's header
+            // A single-part scanline file's reader takes no tiles, whatever it says.
+            constexpr std::uint32_t kTiled = 0x200, kDeep = 0x800, kMultiPart = 0x1000;
+            if ((version & (kTiled | kDeep | kMultiPart)) == 0) tiling.tile_width = tiling.tile_height = 0;
+            return true;
+        }
         std::int32_t size = 0;
         if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
             return false;
-        const unsigned char *value = &start[header.at];
-        if (name == "tiles" && type == "tiledesc" && size == 9) {
+        const unsigned char *value = start.data() + header.at;
+        if (name == "tiles" && type == "tiledesc" && size >= 9) {
             tiling.tile_width = Little<std::uint32_t>(value);
             tiling.tile_height = Little<std::uint32_t>(value + 4);
-            has_tiles = true;
         }
-        if (name == "dataWindow" && type == "box2i" && size == 16) {
+        if (name == "dataWindow" && type == "box2i" && size >= 16) {
             const auto extent = [&](int from) {
                 const std::int64_t n =
                     std::int64_t(Little<std::int32_t>(value + from + 8)) - Little<std::int32_t>(value + from) + 1;
@@ -168,13 +171,10 @@ bool ReadExrTiling(const std::vector<unsigned char> &start, ExrTiling &tiling) {
             };
             tiling.image_width = extent(0);
             tiling.image_height = extent(4);
-            has_window = true;
         }
         if (name == "channels" && type == "chlist") tiling.pixel_bytes = ChannelListBytes(value, std::size_t(size));
         header.at += std::size_t(size);
     }
-    if (!has_tiles) tiling.tile_width = tiling.tile_height = 0;
-    return has_window;
 }
 
 bool PngEndsWhole(const std::string &path) {

@@ -27,19 +27,21 @@ bool PngEndsWhole(const std::string &path);
 // header.
 bool ExrChunksWhole(const std::string &path);
 
-// What the header of an OpenEXR file's first part says of its tiles.
+// What the header of an OpenEXR file's first part says of its tiles, read
+// as OpenEXR's library reads it: an attribute's value taken from the
+// first bytes of a longer one, the last of two of one name, a data window
+// of 64 x 64 when it has none.
 struct ExrTiling {
-    std::uint32_t tile_width = 0, tile_height = 0;
-    std::uint64_t image_width = 0, image_height = 0;  // its data window
-    unsigned pixel_bytes = 0;                         // its channels' bytes at a pixel
+    std::uint32_t tile_width = 0, tile_height = 0;  // 0 x 0: not tiled
+    std::uint64_t image_width = 64, image_height = 64;
+    unsigned pixel_bytes = 0;  // its channels' bytes at a pixel
 };
 
 // OpenEXR headers are small; the most of a file's start read for one.
 inline constexpr std::size_t kMaxExrHeaderBytes = std::size_t{1} << 20;
 
-// Reads the tiling from `start`, the file's first bytes (tiles of 0 x 0
-// for a file without): false when they hold no whole header with a data
-// window.
+// Reads the tiling from `start`, the file's first bytes: false when they
+// hold no whole header.
 bool ReadExrTiling(const std::vector<unsigned char> &start, ExrTiling &tiling);
 
 }  // namespace veilshadow

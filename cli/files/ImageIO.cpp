@@ -3,6 +3,7 @@
 #include "ImageIO.h"
 
 #include "CodecThreads.h"
+#include "Errors.h"
 #include "GeneralCodec.h"
 #include "ImageIOCommon.h"
 
@@ -11,6 +12,18 @@
 #include <thread>
 
 namespace veilshadow {
+
+void RefuseHugeTiles(const std::string &path, std::uint64_t tile_width, std::uint64_t tile_height, std::uint64_t width,
+                     std::uint64_t height, std::uint64_t pixel_bytes) {
+    constexpr std::uint64_t kMaxTileBytes = std::uint64_t{256} << 20;
+    const std::uint64_t tile = tile_width * tile_height;  // each below 2^32
+    const std::uint64_t image = width != 0 && height > UINT64_MAX / width ? UINT64_MAX : width * height;
+    if (tile <= image || tile <= kMaxTileBytes / std::max<std::uint64_t>(pixel_bytes, 1)) return;
+    throw RunError(FileMessage(path, "its tiles of " + std::to_string(tile_width) + " x " +
+                                         std::to_string(tile_height) + " pixels are larger than its image of " +
+                                         std::to_string(width) + " x " + std::to_string(height) +
+                                         " and than 256 MiB: it is not read"));
+}
 
 std::string LibraryMessage(const std::string &message) {
     std::size_t start = 0;

@@ -10,6 +10,7 @@
 #include <RenderHost/World.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,16 @@ std::string LibraryMessage(const std::string &message);
 // by alpha when `associated`.
 void EncodeStrip(const renderhost::World &world, SampleType sample, bool associated, A_long first, A_long rows,
                  void *out);
+
+// Readers of tiled files go through buffers of whole tiles, several of
+// which OpenEXR's library sets aside as it opens a file, so a header of a
+// few bytes can claim tiles of millions of pixels on a tiny image:
+// gigabytes and many seconds for nothing. Throws a RunError naming `path`
+// for tiles of more pixels than the image and more than 256 MiB at
+// `pixel_bytes` a pixel; real files' tiles (32 to 512 pixels a side) are
+// far below that.
+void RefuseHugeTiles(const std::string &path, std::uint64_t tile_width, std::uint64_t tile_height, std::uint64_t width,
+                     std::uint64_t height, std::uint64_t pixel_bytes);
 
 // This thread's row of float samples, for rows converted from or to half.
 std::vector<float> &FloatRow(std::size_t count);

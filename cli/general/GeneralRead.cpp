@@ -195,6 +195,12 @@ OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &he
     header.associated = IsAssociated(alpha, format, spec);
     header.compression = spec.get_string_attribute("compression");
     tiled_ = spec.tile_width > 0 && spec.tile_height > 0;
+    // Checked again as the library read the header (OpenEXR's own reader
+    // does before the library sees it, where it can).
+    if (tiled_)
+        RefuseHugeTiles(path, std::uint64_t(spec.tile_width), std::uint64_t(spec.tile_height),
+                        std::uint64_t(std::max(spec.width, 0)), std::uint64_t(std::max(spec.height, 0)),
+                        spec.pixel_bytes(true));
     if (tiled_) strip_rows_ = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
     const OIIO::TypeDesc type = TypeDescOf(header.sample);
     read_type_ = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;

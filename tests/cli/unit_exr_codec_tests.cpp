@@ -6,6 +6,7 @@
 #include "CodecThreads.h"
 #include "Errors.h"
 #include "ExrCodec.h"
+#include "FileStructure.h"
 #include "ImageIO.h"
 #include "ImageIOCommon.h"
 #include "OiioSampleTypes.h"
@@ -195,11 +196,10 @@ std::size_t AttributeAt(const std::vector<unsigned char> &file, const char *name
     return 0;
 }
 
-// Tiles of more pixels than the image and more than 64 MiB are refused
-// before the general path sets aside buffers for them, also where the
-// header is one OpenEXR's core refuses; up to either, a tiled file is left
-// to the general path, which reads it. 8 bytes a pixel (RGBA half).
-TEST(ExrCodec, RefusesTilesFarLargerThanTheImage) {
+// Tiles of more pixels than the image and more than 256 MiB are refused
+// when the file opens, before any tile is read; up to either, a tiled
+// file opens. 8 bytes a pixel (RGBA half).
+TEST(TiledFiles, TilesFarLargerThanTheImageAreRefused) {
     TempDir dir;
     const FileCase tiled{"tiled", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "zip", 0, 0, 40, 40, 0, 0, 40, 40,
                          16};
@@ -209,8 +209,7 @@ TEST(ExrCodec, RefusesTilesFarLargerThanTheImage) {
         std::uint32_t width, height;
         bool refused;
     } cases[] = {
-        {2048, 4096, false}, {2049, 4096, true}, {1u << 24, 16, true}, {0xffffffffu, 0xffffffffu, true},
-        {40, 40, false},
+        {4096, 8192, false}, {4097, 8192, true}, {16646160, 16, true}, {40, 40, false}, {64, 64, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + " x " + std::to_string(c.height));
@@ -221,14 +220,90 @@ TEST(ExrCodec, RefusesTilesFarLargerThanTheImage) {
         const std::string path = dir / "huge.exr";
         std::ofstream(path, std::ios::binary)
             .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-        ImageHeader header;
         try {
-            EXPECT_EQ(OpenExrReader(path, AlphaMode::kAuto, header), nullptr);
+            ImageReader reader(path, AlphaMode::kAuto);
             EXPECT_FALSE(c.refused) << "not refused";
+            EXPECT_EQ(reader.header().data.width, 40);
         } catch (const RunError &e) {
             EXPECT_TRUE(c.refused) << e.what();
             EXPECT_EQ(std::string(e.what()).rfind(path + ": its tiles of " + std::to_string(c.width) + " x", 0), 0u)
                 << e.what();
+        }
+    }
+}
+
+// The header walked as OpenEXR's library reads it: a value from the first
+// bytes of a longer one, the last of two of one name, 64 x 64 without a
+// data window, no tiles in a single-part scanline file, 2 bytes a half
+// channel and 4 a float; false for a header cut short.
+TEST(TiledFiles, HeaderIsWalkedAsTheLibraryReadsIt) {
+    using Bytes = std::vector<unsigned char>;
+    const auto le = [](std::initializer_list<std::uint32_t> words) {
+        Bytes bytes;
+        for (std::uint32_t w : words)
+            for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<unsigned char>(w >> (8 * i)));
+        return bytes;
+    };
+    const auto attribute = [&](const std::string &name, const std::string &type, Bytes value) {
+        Bytes bytes(name.begin(), name.end());
+        bytes.push_back(0);
+        bytes.insert(bytes.end(), type.begin(), type.end());
+        bytes.push_back(0);
+        const Bytes size = le({std::uint32_t(value.size())});
+        bytes.insert(bytes.end(), size.begin(), size.end());
+        bytes.insert(bytes.end(), value.begin(), value.end());
+        return bytes;
+    };
+    const auto channel = [&](char name, std::uint32_t type) {
+        Bytes bytes{static_cast<unsigned char>(name), 0};
+        const Bytes rest = le({type, 0, 1, 1});
+        bytes.insert(bytes.end(), rest.begin(), rest.end());
+        return bytes;
+    };
+    Bytes half_and_float = channel('A', 1);
+    const Bytes g = channel('G', 2);
+    half_and_float.insert(half_and_float.end(), g.begin(), g.end());
+    half_and_float.push_back(0);
+    Bytes tiles = le({300, 20});
+    tiles.push_back(0);
+    Bytes tiles_long = tiles;
+    tiles_long.push_back(0);
+    const Bytes window = attribute("dataWindow", "box2i", le({0, 0, 11, 5}));
+    const Bytes wide = attribute("dataWindow", "box2i", le({0, 0, 99999, 99999}));
+    const struct {
+        const char *name;
+        std::uint32_t version;
+        std::vector<Bytes> attributes;
+        bool whole;
+        std::uint32_t tile_width, tile_height;
+        std::uint64_t width, height;
+    } cases[] = {
+        {"tiled", 0x202, {attribute("tiles", "tiledesc", tiles), window}, true, 300, 20, 12, 6},
+        {"tiles of 10 bytes", 0x202, {attribute("tiles", "tiledesc", tiles_long), window}, true, 300, 20, 12, 6},
+        {"tiles of 8 bytes", 0x202, {attribute("tiles", "tiledesc", le({300, 20})), window}, true, 0, 0, 12, 6},
+        {"two windows", 0x202, {wide, attribute("tiles", "tiledesc", tiles), window}, true, 300, 20, 12, 6},
+        {"no window", 0x202, {attribute("tiles", "tiledesc", tiles)}, true, 300, 20, 64, 64},
+        {"scanline", 0x002, {attribute("tiles", "tiledesc", tiles), window}, true, 0, 0, 12, 6},
+        {"multi-part", 0x1002, {attribute("tiles", "tiledesc", tiles), window}, true, 300, 20, 12, 6},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes header = le({20000630u, c.version});
+        for (const Bytes &a : c.attributes) header.insert(header.end(), a.begin(), a.end());
+        const Bytes channels = attribute("channels", "chlist", half_and_float);
+        header.insert(header.end(), channels.begin(), channels.end());
+        header.push_back(0);
+        ExrTiling tiling;
+        ASSERT_EQ(ReadExrTiling(header, tiling), c.whole);
+        EXPECT_EQ(tiling.tile_width, c.tile_width);
+        EXPECT_EQ(tiling.tile_height, c.tile_height);
+        EXPECT_EQ(tiling.image_width, c.width);
+        EXPECT_EQ(tiling.image_height, c.height);
+        EXPECT_EQ(tiling.pixel_bytes, 6u);
+        for (std::size_t cut = 0; cut < header.size(); ++cut) {
+            const Bytes start(header.begin(), header.begin() + std::ptrdiff_t(cut));
+            ExrTiling part;
+            EXPECT_FALSE(ReadExrTiling(start, part)) << "cut at " << cut;
         }
     }
 }
