@@ -84,6 +84,29 @@ struct HeaderReader {
     }
 };
 
+// The flags of an OpenEXR file's version field.
+constexpr std::uint32_t kTiled = 0x200, kDeep = 0x800, kMultiPart = 0x1000;
+
+// Walks the header of the file's first part in `start`, the file's first
+// bytes: `visit(name, type, value, size)` for each attribute. Returns the
+// offset just past the header, 0 when the bytes hold no whole header, and
+// sets `version`.
+template <class Visit>
+std::size_t WalkExrHeader(const std::vector<unsigned char> &start, std::uint32_t &version, Visit &&visit) {
+    HeaderReader header{start};
+    std::uint32_t magic = 0;
+    if (!header.Value(magic) || !header.Value(version) || magic != 20000630u) return 0;
+    for (std::string name, type;;) {
+        if (!header.Name(name)) return 0;
+        if (name.empty()) return header.at;  // the end of the header
+        std::int32_t size = 0;
+        if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
+            return 0;
+        visit(name, type, start.data() + header.at, std::size_t(size));  // the end, for a value of 0 bytes
+        header.at += std::size_t(size);
+    }
+}
+
 // Rows per chunk of each OpenEXR compression, by its number; 0: unknown.
 int RowsPerChunk(unsigned compression) {
     static const int kRows[] = {1, 1, 1, 16, 32, 16, 32, 32, 32, 256};  // none .. DWAB
@@ -99,29 +122,20 @@ struct ExrLayout {
     int rows_per_chunk = 0;
 };
 bool ReadExrHeader(const std::vector<unsigned char> &start, ExrLayout &layout) {
-    HeaderReader header{start};
-    std::uint32_t magic = 0, version = 0;
-    if (!header.Value(magic) || !header.Value(version) || magic != 20000630u) return false;
-    constexpr std::uint32_t kTiled = 0x200, kDeep = 0x800, kMultiPart = 0x1000;
-    if ((version & 0xff) != 2 || (version & (kTiled | kDeep | kMultiPart)) != 0) return false;
-
+    std::uint32_t version = 0;
     bool has_window = false;
-    for (std::string name, type;;) {
-        if (!header.Name(name)) return false;
-        if (name.empty()) break;  // the end of the header
-        std::int32_t size = 0;
-        if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
-            return false;
-        const unsigned char *value = start.data() + header.at;  // the end, for a value of 0 bytes
-        if (name == "compression" && type == "compression" && size == 1) layout.rows_per_chunk = RowsPerChunk(value[0]);
-        if (name == "dataWindow" && type == "box2i" && size == 16) {
-            layout.ymin = Little<std::int32_t>(value + 4);
-            layout.ymax = Little<std::int32_t>(value + 12);
-            has_window = true;
-        }
-        header.at += std::size_t(size);
-    }
-    layout.table = header.at;
+    layout.table = WalkExrHeader(
+        start, version,
+        [&](const std::string &name, const std::string &type, const unsigned char *value, std::size_t size) {
+            if (name == "compression" && type == "compression" && size == 1)
+                layout.rows_per_chunk = RowsPerChunk(value[0]);
+            if (name == "dataWindow" && type == "box2i" && size == 16) {
+                layout.ymin = Little<std::int32_t>(value + 4);
+                layout.ymax = Little<std::int32_t>(value + 12);
+                has_window = true;
+            }
+        });
+    if (layout.table == 0 || (version & 0xff) != 2 || (version & (kTiled | kDeep | kMultiPart)) != 0) return false;
     return has_window && layout.rows_per_chunk > 0 && layout.ymax >= layout.ymin;
 }
 
@@ -144,37 +158,29 @@ unsigned ChannelListBytes(const unsigned char *value, std::size_t size) {
 }  // namespace
 
 bool ReadExrTiling(const std::vector<unsigned char> &start, ExrTiling &tiling) {
-    HeaderReader header{start};
-    std::uint32_t magic = 0, version = 0;
-    if (!header.Value(magic) || !header.Value(version) || magic != 20000630u) return false;
-    for (std::string name, type;;) {
-        if (!header.Name(name)) return false;
-        if (name.empty()) {  // the end of the first part's header
-            // A single-part scanline file's reader takes no tiles, whatever it says.
-            constexpr std::uint32_t kTiled = 0x200, kDeep = 0x800, kMultiPart = 0x1000;
-            if ((version & (kTiled | kDeep | kMultiPart)) == 0) tiling.tile_width = tiling.tile_height = 0;
-            return true;
-        }
-        std::int32_t size = 0;
-        if (!header.Name(type) || !header.Value(size) || size < 0 || start.size() - header.at < std::size_t(size))
-            return false;
-        const unsigned char *value = start.data() + header.at;
-        if (name == "tiles" && type == "tiledesc" && size >= 9) {
-            tiling.tile_width = Little<std::uint32_t>(value);
-            tiling.tile_height = Little<std::uint32_t>(value + 4);
-        }
-        if (name == "dataWindow" && type == "box2i" && size >= 16) {
-            const auto extent = [&](int from) {
-                const std::int64_t n =
-                    std::int64_t(Little<std::int32_t>(value + from + 8)) - Little<std::int32_t>(value + from) + 1;
-                return std::uint64_t(std::max<std::int64_t>(n, 0));
-            };
-            tiling.image_width = extent(0);
-            tiling.image_height = extent(4);
-        }
-        if (name == "channels" && type == "chlist") tiling.pixel_bytes = ChannelListBytes(value, std::size_t(size));
-        header.at += std::size_t(size);
-    }
+    std::uint32_t version = 0;
+    const std::size_t end = WalkExrHeader(
+        start, version,
+        [&](const std::string &name, const std::string &type, const unsigned char *value, std::size_t size) {
+            if (name == "tiles" && type == "tiledesc" && size >= 9) {
+                tiling.tile_width = Little<std::uint32_t>(value);
+                tiling.tile_height = Little<std::uint32_t>(value + 4);
+            }
+            if (name == "dataWindow" && type == "box2i" && size >= 16) {
+                const auto extent = [&](int from) {
+                    const std::int64_t n =
+                        std::int64_t(Little<std::int32_t>(value + from + 8)) - Little<std::int32_t>(value + from) + 1;
+                    return std::uint64_t(std::max<std::int64_t>(n, 0));
+                };
+                tiling.image_width = extent(0);
+                tiling.image_height = extent(4);
+            }
+            if (name == "channels" && type == "chlist") tiling.pixel_bytes = ChannelListBytes(value, size);
+        });
+    if (end == 0) return false;
+    // A single-part scanline file's reader takes no tiles, whatever it says.
+    if ((version & (kTiled | kDeep | kMultiPart)) == 0) tiling.tile_width = tiling.tile_height = 0;
+    return true;
 }
 
 bool PngEndsWhole(const std::string &path) {

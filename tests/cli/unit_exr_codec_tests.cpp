@@ -274,17 +274,16 @@ TEST(TiledFiles, HeaderIsWalkedAsTheLibraryReadsIt) {
         const char *name;
         std::uint32_t version;
         std::vector<Bytes> attributes;
-        bool whole;
         std::uint32_t tile_width, tile_height;
         std::uint64_t width, height;
     } cases[] = {
-        {"tiled", 0x202, {attribute("tiles", "tiledesc", tiles), window}, true, 300, 20, 12, 6},
-        {"tiles of 10 bytes", 0x202, {attribute("tiles", "tiledesc", tiles_long), window}, true, 300, 20, 12, 6},
-        {"tiles of 8 bytes", 0x202, {attribute("tiles", "tiledesc", le({300, 20})), window}, true, 0, 0, 12, 6},
-        {"two windows", 0x202, {wide, attribute("tiles", "tiledesc", tiles), window}, true, 300, 20, 12, 6},
-        {"no window", 0x202, {attribute("tiles", "tiledesc", tiles)}, true, 300, 20, 64, 64},
-        {"scanline", 0x002, {attribute("tiles", "tiledesc", tiles), window}, true, 0, 0, 12, 6},
-        {"multi-part", 0x1002, {attribute("tiles", "tiledesc", tiles), window}, true, 300, 20, 12, 6},
+        {"tiled", 0x202, {attribute("tiles", "tiledesc", tiles), window}, 300, 20, 12, 6},
+        {"tiles of 10 bytes", 0x202, {attribute("tiles", "tiledesc", tiles_long), window}, 300, 20, 12, 6},
+        {"tiles of 8 bytes", 0x202, {attribute("tiles", "tiledesc", le({300, 20})), window}, 0, 0, 12, 6},
+        {"two windows", 0x202, {wide, attribute("tiles", "tiledesc", tiles), window}, 300, 20, 12, 6},
+        {"no window", 0x202, {attribute("tiles", "tiledesc", tiles)}, 300, 20, 64, 64},
+        {"scanline", 0x002, {attribute("tiles", "tiledesc", tiles), window}, 0, 0, 12, 6},
+        {"multi-part", 0x1002, {attribute("tiles", "tiledesc", tiles), window}, 300, 20, 12, 6},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -294,7 +293,7 @@ TEST(TiledFiles, HeaderIsWalkedAsTheLibraryReadsIt) {
         header.insert(header.end(), channels.begin(), channels.end());
         header.push_back(0);
         ExrTiling tiling;
-        ASSERT_EQ(ReadExrTiling(header, tiling), c.whole);
+        ASSERT_TRUE(ReadExrTiling(header, tiling));
         EXPECT_EQ(tiling.tile_width, c.tile_width);
         EXPECT_EQ(tiling.tile_height, c.tile_height);
         EXPECT_EQ(tiling.image_width, c.width);
