@@ -7,6 +7,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace veilshadow {
 namespace {
 
@@ -108,6 +112,14 @@ std::size_t KeepCodecBuffers::KeptBytes() {
     if (t_kept != nullptr)
         for (const Block &block : *t_kept) bytes += block.capacity;
     return bytes;
+}
+
+bool KeepFreedMemory() {
+#if defined(__GLIBC__)
+    return mallopt(M_MMAP_THRESHOLD, 16 << 20) == 1 && mallopt(M_TRIM_THRESHOLD, 32 << 20) == 1;
+#else
+    return false;
+#endif
 }
 
 }  // namespace veilshadow

@@ -1,5 +1,6 @@
 // veilshadow: runs the OrvaneVeilShadow effect on image files and image
 // sequences through the render host.
+#include "CodecBuffer.h"
 #include "CommandLine.h"
 #include "Demo.h"
 #include "Errors.h"
@@ -118,6 +119,8 @@ int main(int argc, char **argv) {
     // A reader of the progress or the output that goes away (| head) ends
     // what is written to it, not the run.
     std::signal(SIGPIPE, SIG_IGN);
+    // A sequence's frames reuse the memory the frame before freed.
+    KeepFreedMemory();
     try {
         return Run(argc, argv);
     } catch (const UsageError &e) {

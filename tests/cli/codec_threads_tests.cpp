@@ -11,8 +11,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -71,6 +73,32 @@ TEST(CodecBuffer, AKeepingThreadHandsItsBuffersOutAgain) {
         EXPECT_EQ(KeepCodecBuffers::KeptCount(), 6u);
         EXPECT_EQ(KeepCodecBuffers::KeptBytes(), (30 + 40 + 50 + 60 + 70 + 80) * MiB);
     }).join();
+}
+
+// A block a frame freed serves the next frame's on the same thread
+// without fresh pages: 4 MiB written twice faults its 1,024 pages in once.
+TEST(KeepFreedMemory, ABlockFreedIsWrittenAgainWithoutFreshPages) {
+#if defined(CODEC_TESTS_SANITIZED)
+    GTEST_SKIP() << "the sanitizers' allocators keep freed memory their own way";
+#else
+    if (!KeepFreedMemory()) GTEST_SKIP() << "the C library has no such setting";
+    std::thread([] {
+        const auto faults_writing = []() -> long {
+            constexpr std::size_t kBytes = std::size_t{4} << 20;
+            rusage before{}, after{};
+            getrusage(RUSAGE_THREAD, &before);
+            auto *block = static_cast<volatile unsigned char *>(std::malloc(kBytes));
+            if (block == nullptr) throw std::bad_alloc();
+            for (std::size_t at = 0; at < kBytes; at += 4096) block[at] = 1;
+            std::free(const_cast<unsigned char *>(block));
+            getrusage(RUSAGE_THREAD, &after);
+            return after.ru_minflt - before.ru_minflt;
+        };
+        const long first = faults_writing(), second = faults_writing();
+        EXPECT_GE(first, 1000);
+        EXPECT_LT(second, 50);
+    }).join();
+#endif
 }
 
 // Every band runs once; with two cores a band waits here until the helper
