@@ -14,10 +14,11 @@
 //   oiiotool --frames 1-N layer.#.EXT comp.#.EXT --over -o out.#.EXT
 // One line per case:
 //   sequence_vs_oiiotool <scene> <format> <ratio> fps <veilshadow> <oiiotool>
-//     cpu_s <veilshadow> <oiiotool> peak_mib <veilshadow> <oiiotool>
+//     cpu_s <veilshadow> <oiiotool> peak_mib <veilshadow> <oiiotool> <bench>
 // where the ratio is veilshadow's frames per second over oiiotool's, cpu_s
 // the CPU time (user + system) of the fastest runs and peak_mib their peak
-// resident memory; and the same for a single EXR frame:
+// resident memory, then this bench's own when it starts them: a child's
+// peak reads as no less than that (see ResetPeakMemory); and the same for a single EXR frame:
 //   frame_vs_oiiotool <scene> exr <ratio> seconds <veilshadow> <oiiotool> ...
 //
 // The codec floor is the time no tool that reads and writes these files
@@ -59,6 +60,7 @@
 #include <OpenImageIO/imagebufalgo.h>
 #include <OpenImageIO/imageio.h>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <algorithm>
 #include <chrono>
@@ -83,12 +85,36 @@ using renderhost::World;
 
 struct RunStats {
     double seconds = 0, cpu_seconds = 0, user_seconds = 0, system_seconds = 0, peak_mib = 0;
+    double starter_mib = 0;  // this process's resident memory as the child started
 };
 
 double Seconds(const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) * 1e-6; }
 
+// Sets this process's peak resident memory back to what it holds now,
+// and returns that in MiB. A child started as RunProcess starts it
+// (sharing this process's memory until it runs its program) begins its
+// own peak at this process's: after the floors had decoded frames here,
+// every later child's peak read as this process's 1.4 GB. Where it cannot
+// be set back, peaks stay as read.
+double ResetPeakMemory() {
+    malloc_trim(0);  // what the floors freed
+    if (std::FILE *refs = std::fopen("/proc/self/clear_refs", "w")) {
+        std::fputs("5", refs);
+        std::fclose(refs);
+    }
+    std::FILE *status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return 0;
+    char line[256];
+    double kib = 0;
+    while (std::fgets(line, sizeof line, status) != nullptr)
+        if (std::sscanf(line, "VmRSS: %lf", &kib) == 1) break;
+    std::fclose(status);
+    return kib / 1024.0;
+}
+
 // Runs the command, its output to `log`; throws when it fails.
 RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
+    const double starter_mib = ResetPeakMemory();
     veilshadow::ProcessSetup spec;
     spec.argv = command;
     spec.in = veilshadow::ProcessStream::kInherit;
@@ -102,6 +128,7 @@ RunStats Run(const std::vector<std::string> &command, const fs::path &log) {
     stats.system_seconds = result.system_seconds;
     stats.cpu_seconds = stats.user_seconds + stats.system_seconds;
     stats.peak_mib = double(result.peak_rss_kib) / 1024.0;
+    stats.starter_mib = starter_mib;
     if (result.start_error != 0)
         throw std::runtime_error("cannot run " + command[0] + ": " + std::strerror(result.start_error));
     if (!result.succeeded()) throw std::runtime_error(command[0] + " failed (see " + log.string() + ")");
@@ -348,8 +375,8 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
                     best_vs.seconds, best_oiio.seconds);
     else
         std::printf("%s %s %s %.3f fps %.3f %.3f", c.label, scene, c.format, vs_rate / oiio_rate, vs_rate, oiio_rate);
-    std::printf(" cpu_s %.2f %.2f peak_mib %.0f %.0f\n", best_vs.cpu_seconds, best_oiio.cpu_seconds, best_vs.peak_mib,
-                best_oiio.peak_mib);
+    std::printf(" cpu_s %.2f %.2f peak_mib %.0f %.0f %.0f\n", best_vs.cpu_seconds, best_oiio.cpu_seconds,
+                best_vs.peak_mib, best_oiio.peak_mib, std::max(best_vs.starter_mib, best_oiio.starter_mib));
     std::fflush(stdout);
 
     const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -416,14 +443,18 @@ int main(int argc, char **argv) {
         for (int run = 0; run < tools.runs; ++run)
             tools.startup_seconds =
                 std::min(tools.startup_seconds, Run({tools.veilshadow, "--version"}, dir / "log.txt").seconds);
+        // Every scene's frames first: the scenes' images are let go before
+        // any tool runs, so that the children's peaks are their own.
+        std::vector<std::string> scenes;
         for (const benchscene::SceneImages &scene : benchscene::Scenes()) {
             if (!only_scene.empty() && only_scene != scene.name) continue;
-            const fs::path scene_dir = dir / scene.name;
-            fs::create_directories(scene_dir);
-            benchscene::MakeFrames(scene, scene_dir, 8, 4);
-            for (const Case &c : cases)
-                if (only_format.empty() || only_format == c.format) Compare(scene.name, c, tools, scene_dir);
+            fs::create_directories(dir / scene.name);
+            benchscene::MakeFrames(scene, dir / scene.name, 8, 4);
+            scenes.push_back(scene.name);
         }
+        for (const std::string &scene : scenes)
+            for (const Case &c : cases)
+                if (only_format.empty() || only_format == c.format) Compare(scene.c_str(), c, tools, dir / scene);
     } catch (const std::exception &e) {
         std::fprintf(stderr, "sequence_bench: %s\n", e.what());
         if (frames_dir.empty() && !dir.empty()) fs::remove_all(dir);
