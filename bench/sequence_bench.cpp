@@ -18,7 +18,8 @@
 // where the ratio is veilshadow's frames per second over oiiotool's, cpu_s
 // the CPU time (user + system) of the fastest runs and peak_mib their peak
 // resident memory, then this bench's own when it starts them: a child's
-// peak reads as no less than that (see ResetPeakMemory); and the same for a single EXR frame:
+// peak reads as no less than that (see ResetPeakMemory); and the same for
+// a single EXR frame:
 //   frame_vs_oiiotool <scene> exr <ratio> seconds <veilshadow> <oiiotool> ...
 //
 // The codec floor is the time no tool that reads and writes these files

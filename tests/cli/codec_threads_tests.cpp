@@ -5,6 +5,7 @@
 #include "CodecThreads.h"
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -83,6 +84,8 @@ TEST(KeepFreedMemory, ABlockFreedIsWrittenAgainWithoutFreshPages) {
     GTEST_SKIP() << "the sanitizers' allocators keep freed memory their own way";
 #else
     if (!KeepFreedMemory()) GTEST_SKIP() << "the C library has no such setting";
+    // Pages of 4 KiB whatever the system's huge page setting.
+    ASSERT_EQ(prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0), 0);
     std::thread([] {
         const auto faults_writing = []() -> long {
             constexpr std::size_t kBytes = std::size_t{4} << 20;
