@@ -122,12 +122,4 @@ bool KeepFreedMemory() {
 #endif
 }
 
-std::uint64_t FreedBytesKept() {
-#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 33)
-    return mallinfo2().fordblks;
-#else
-    return 0;
-#endif
-}
-
 }  // namespace veilshadow

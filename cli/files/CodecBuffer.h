@@ -10,7 +10,6 @@
 #define VEILSHADOW_CODECBUFFER_H
 
 #include <cstddef>
-#include <cstdint>
 
 namespace veilshadow {
 
@@ -60,11 +59,6 @@ public:
 // Larger blocks (frame buffers) are mapped on their own either way. False
 // where the C library has no such setting.
 bool KeepFreedMemory();
-
-// The bytes the C library holds free for the program's next allocations
-// (0 where it does not tell): memory the program can have again though
-// the system counts it as the program's.
-std::uint64_t FreedBytesKept();
 
 }  // namespace veilshadow
 

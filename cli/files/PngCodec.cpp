@@ -858,12 +858,11 @@ void PngEncoder::Finish(const std::function<void(const unsigned char *, std::siz
 
 namespace {
 
-// The memory there is for a file's buffers: what is available, what this
-// thread keeps to hand out again and what the C library holds free (0:
-// not known).
+// The memory there is for a file's buffers: what is available and what
+// this thread keeps to hand out again (0: not known).
 std::uint64_t MemoryForBuffers() {
     const std::uint64_t available = AvailableMemory();
-    return available == 0 ? 0 : available + KeepCodecBuffers::KeptBytes() + FreedBytesKept();
+    return available == 0 ? 0 : available + KeepCodecBuffers::KeptBytes();
 }
 
 class PngReader final : public CodecReader {
