@@ -43,7 +43,14 @@
 // reach keeping every core busy: the steadier figure on a busy machine),
 // startup_s the wall time of `veilshadow --version` (loading the program
 // and its libraries, which every run pays before its first frame), and
-// the own_ fields the same against veilshadow's own codec path. Then the
+// the own_ fields the same against veilshadow's own codec path. For a
+// sequence, what a frame more costs once a run is under way:
+//   sustained <scene> <format> own_share <s> share <s2> frame_s <m>
+//     own_floor_frame_s <f> floor_frame_s <f2> seconds <t> <t4> frames <N> <4N>
+// after each round veilshadow runs the N frames again, then the same
+// frames four times over (links in long/), both on the memory the run
+// before freed; m is the difference of the fastest of each over the 3N
+// frames more, and the shares the floors per frame over m. Then the
 // sizes of the files written, in bytes, summed over the case's frames:
 //   sizes <scene> <format> veilshadow <v> oiiotool <o> standard <s>
 // where standard is OpenImageIO's encoding of veilshadow's OUT pixels in
@@ -328,6 +335,21 @@ Floor OwnCodecCpuSeconds(const Case &c, const fs::path &dir, int passes) {
     return floor;
 }
 
+// A long sequence is the case's frames this many times over.
+constexpr int kLongRepeats = 4;
+
+// Fills `long_dir` with links, frame F of the long sequence to the case's
+// frame (F - 1) % N + 1, COMP and LAYER.
+void MakeLongSequence(const Case &c, const fs::path &dir, const fs::path &long_dir) {
+    fs::create_directories(long_dir);
+    for (int frame = 1; frame <= c.frames * kLongRepeats; ++frame)
+        for (const char *kind : {"comp", "layer"}) {
+            const fs::path link = CaseFile(c, long_dir, kind, frame);
+            fs::remove(link);
+            fs::create_symlink(fs::absolute(CaseFile(c, dir, kind, (frame - 1) % c.frames + 1)), link);
+        }
+}
+
 // The fastest of `runs` alternate runs of each tool, then the codec floor
 // of the outputs veilshadow's last run left.
 void Compare(const char *scene, const Case &c, const Tools &tools, const fs::path &dir) {
@@ -358,8 +380,29 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
         oiiotool = {tools.oiiotool,       "--frames", frames, pattern("layer", "#"),
                     pattern("comp", "#"), "--over",   "-o",   pattern("out", "#")};
     }
-    RunStats best_vs, best_oiio;
-    best_vs.seconds = best_oiio.seconds = 1e30;
+    // A sequence is also run as a long one: its frames repeated in `long`,
+    // each run of it right after a run of the case's own length, both on
+    // the memory the run before freed.
+    const fs::path long_dir = dir / "long";
+    std::vector<std::string> long_veilshadow;
+    if (c.frames > 1) {
+        MakeLongSequence(c, dir, long_dir);
+        const auto long_pattern = [&](const char *name) {
+            return (long_dir / (std::string(name) + ".####." + ext)).string();
+        };
+        long_veilshadow = {tools.veilshadow,
+                           "-i",
+                           long_pattern("comp"),
+                           "-l",
+                           long_pattern("layer"),
+                           "-o",
+                           long_pattern("out"),
+                           "--frames",
+                           "1-" + std::to_string(c.frames * kLongRepeats),
+                           "--quiet"};
+    }
+    RunStats best_vs, best_oiio, best_warm, best_long;
+    best_vs.seconds = best_oiio.seconds = best_warm.seconds = best_long.seconds = 1e30;
     std::uintmax_t vs_bytes = 0, oiio_bytes = 0;  // of the last run, veilshadow's last
     for (int run = 0; run < tools.runs; ++run) {
         for (int tool = 0; tool < 2; ++tool) {
@@ -369,6 +412,11 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
             if (s.seconds < best.seconds) best = s;
             (tool == 0 ? oiio_bytes : vs_bytes) = OutputBytes(dir);
         }
+        if (long_veilshadow.empty()) continue;
+        RemoveOutputs(dir);  // its outputs are veilshadow's, for the floors
+        best_warm.seconds = std::min(best_warm.seconds, Run(veilshadow, dir / "log.txt").seconds);
+        best_long.seconds = std::min(best_long.seconds, Run(long_veilshadow, dir / "log.txt").seconds);
+        RemoveOutputs(long_dir);
     }
     const double vs_rate = c.frames / best_vs.seconds, oiio_rate = c.frames / best_oiio.seconds;
     if (c.frames == 1)
@@ -391,6 +439,17 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
         scene, c.format, floor / best_vs.seconds, standard.cpu_seconds, floor, best_vs.seconds, best_vs.user_seconds,
         best_vs.system_seconds, standard.cpu_seconds / best_vs.cpu_seconds, tools.startup_seconds, cores,
         own_floor / best_vs.seconds, own.cpu_seconds, own_floor, own.cpu_seconds / best_vs.cpu_seconds);
+    if (!long_veilshadow.empty()) {
+        // What a frame more costs in a long run, once the program has
+        // started and its buffers are made.
+        const int more = c.frames * (kLongRepeats - 1);
+        const double frame_s = (best_long.seconds - best_warm.seconds) / more;
+        std::printf(
+            "sustained %s %s own_share %.3f share %.3f frame_s %.4f own_floor_frame_s %.4f floor_frame_s %.4f "
+            "seconds %.3f %.3f frames %d %d\n",
+            scene, c.format, own_floor / c.frames / frame_s, floor / c.frames / frame_s, frame_s, own_floor / c.frames,
+            floor / c.frames, best_warm.seconds, best_long.seconds, c.frames, c.frames * kLongRepeats);
+    }
     std::printf("sizes %s %s veilshadow %ju oiiotool %ju standard %ju\n", scene, c.format, vs_bytes, oiio_bytes,
                 standard.bytes);
     std::fflush(stdout);
