@@ -269,34 +269,35 @@ void DeflateBand(libdeflate_compressor &compressor, const unsigned char *data, s
     band.length = size;
 }
 
+void JoinZlibBand(DeflatedBand &band, std::size_t index, std::size_t count, int level, std::uint32_t &adler) {
+    std::vector<unsigned char> &bytes = band.bytes;
+    adler = CombineAdler32(index == 0 ? 1 : adler, band.adler, band.length);
+    if (index + 1 < count) {
+        const DeflateEnds &ends = band.ends;
+        if (ends.end == 0 || ends.end > std::uint64_t(bytes.size()) * 8)
+            throw std::logic_error("a band whose stream's ends are not known");
+        bytes[ends.last_block >> 3] &= static_cast<unsigned char>(~(1u << (ends.last_block & 7)));
+        // After the end code: an empty stored block (three zero bits of
+        // header, zeros to the byte's end, length 0 and its complement).
+        const std::uint64_t stored = ends.end + 3;
+        bytes.resize(static_cast<std::size_t>((stored + 7) >> 3), 0);
+        if ((ends.end & 7) != 0) bytes[ends.end >> 3] &= static_cast<unsigned char>((1u << (ends.end & 7)) - 1);
+        for (std::size_t b = static_cast<std::size_t>((ends.end + 7) >> 3); b < bytes.size(); ++b) bytes[b] = 0;
+        bytes.insert(bytes.end(), {0x00, 0x00, 0xff, 0xff});
+    } else {
+        for (int shift = 24; shift >= 0; shift -= 8) bytes.push_back(static_cast<unsigned char>(adler >> shift));
+    }
+    if (index == 0) {
+        unsigned char header[2];
+        ZlibHeader(level, header);
+        bytes.insert(bytes.begin(), header, header + 2);
+    }
+}
+
 void JoinZlibBands(std::vector<DeflatedBand> &bands, int level) {
     if (bands.empty()) throw std::logic_error("a zlib stream of no bands");
     std::uint32_t adler = 1;
-    for (std::size_t i = 0; i < bands.size(); ++i) {
-        std::vector<unsigned char> &bytes = bands[i].bytes;
-        adler = CombineAdler32(adler, bands[i].adler, bands[i].length);
-        if (i + 1 < bands.size()) {
-            const DeflateEnds &ends = bands[i].ends;
-            if (ends.end == 0 || ends.end > std::uint64_t(bytes.size()) * 8)
-                throw std::logic_error("a band whose stream's ends are not known");
-            bytes[ends.last_block >> 3] &= static_cast<unsigned char>(~(1u << (ends.last_block & 7)));
-            // After the end code: an empty stored block (three zero bits
-            // of header, zeros to the byte's end, length 0 and its
-            // complement).
-            const std::uint64_t stored = ends.end + 3;
-            bytes.resize(static_cast<std::size_t>((stored + 7) >> 3), 0);
-            if ((ends.end & 7) != 0) bytes[ends.end >> 3] &= static_cast<unsigned char>((1u << (ends.end & 7)) - 1);
-            for (std::size_t b = static_cast<std::size_t>((ends.end + 7) >> 3); b < bytes.size(); ++b) bytes[b] = 0;
-            bytes.insert(bytes.end(), {0x00, 0x00, 0xff, 0xff});
-        }
-        if (i == 0) {
-            unsigned char header[2];
-            ZlibHeader(level, header);
-            bytes.insert(bytes.begin(), header, header + 2);
-        }
-    }
-    std::vector<unsigned char> &last = bands.back().bytes;
-    for (int shift = 24; shift >= 0; shift -= 8) last.push_back(static_cast<unsigned char>(adler >> shift));
+    for (std::size_t i = 0; i < bands.size(); ++i) JoinZlibBand(bands[i], i, bands.size(), level, adler);
 }
 
 std::uint32_t CombineAdler32(std::uint32_t first, std::uint32_t second, std::uint64_t second_length) {

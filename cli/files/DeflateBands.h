@@ -49,6 +49,10 @@ void DeflateBand(libdeflate_compressor &compressor, const unsigned char *data, s
 // they hold follows the last. At least one band. The bands' bytes, one
 // after the other, are then the stream.
 void JoinZlibBands(std::vector<DeflatedBand> &bands, int level);
+// The same for band `index` of `count`, the bands before it joined
+// already, so that a stream can be written band by band: `adler` carries
+// the Adler-32 of what the bands so far hold from one call to the next.
+void JoinZlibBand(DeflatedBand &band, std::size_t index, std::size_t count, int level, std::uint32_t &adler);
 
 // The Adler-32 of two pieces one after the other, from theirs and the
 // second one's length.

@@ -728,6 +728,7 @@ PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int
     head_.depth = depth;
     head_.channels = channels;
     bands_.resize(std::max<std::size_t>(1, (std::size_t(height) + rows_per_band_ - 1) / rows_per_band_));
+    encoded_.assign(bands_.size(), 0);
 }
 
 std::uint32_t PngEncoder::RowsPerBand(std::uint32_t width, int depth, int channels, std::uint64_t band_bytes) {
@@ -746,11 +747,12 @@ std::uint64_t PngEncoder::HeldBytes(std::uint32_t width, std::uint32_t height, i
     head.height = height;
     head.depth = depth;
     head.channels = channels;
-    const std::uint64_t band =
-        std::uint64_t(std::min(height, RowsPerBand(width, depth, channels))) * (1 + std::uint64_t(head.RowBytes()));
+    const std::uint32_t rows = RowsPerBand(width, depth, channels);
+    const std::uint64_t band = std::uint64_t(std::min(height, rows)) * (1 + std::uint64_t(head.RowBytes()));
+    const std::uint64_t bands = std::min<std::uint64_t>((std::uint64_t(height) + rows - 1) / rows, kBandsAhead);
     // A stored block's 5 bytes each 64 KiB, at worst, and a band's ends.
     const auto deflated = [](std::uint64_t bytes) { return bytes + bytes / 8192 + 1024; };
-    return deflated(head.FilteredBytes()) + 2 * band + deflated(band);
+    return bands * deflated(band) + 2 * band + deflated(band);
 }
 
 std::uint32_t PngEncoder::BandRows(std::uint32_t band) const {
@@ -793,7 +795,58 @@ void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, co
         }
     }
     DeflateBand(Compressor(level_), filtered.data(), filtered_bytes, bands_[band]);
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        encoded_[band] = 1;
+    }
     ++bands_in_;
+}
+
+bool PngEncoder::MayEncode(std::uint32_t band) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return InWindow(band);
+}
+
+bool PngEncoder::WaitForTurn(std::uint32_t band) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    turn_.wait(lock, [&] { return abandoned_ || InWindow(band); });
+    return !abandoned_;
+}
+
+void PngEncoder::Abandon() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+    }
+    turn_.notify_all();
+}
+
+void PngEncoder::PutReady(const Put &put) {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (abandoned_) return;
+        if (!head_put_) {
+            PutHead(put);
+            head_put_ = true;
+        }
+        for (; bands_put_ < bands_.size() && encoded_[bands_put_] != 0; ++bands_put_) {
+            DeflatedBand &band = bands_[bands_put_];
+            JoinZlibBand(band, bands_put_, bands_.size(), level_, adler_);
+            const std::size_t size = band.bytes.size();
+            for (std::size_t at = 0; at < size; at += kIdatBytes) {
+                const std::size_t length = std::min(kIdatBytes, size - at);
+                unsigned char header[8], crc[4];
+                PutBig32(header, static_cast<std::uint32_t>(length));
+                std::memcpy(header + 4, "IDAT", 4);
+                PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), band.bytes.data() + at, length));
+                put(header, 8);
+                put(band.bytes.data() + at, length);
+                put(crc, 4);
+            }
+            std::vector<unsigned char>().swap(band.bytes);
+        }
+    }
+    turn_.notify_all();
 }
 
 void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
@@ -813,11 +866,7 @@ void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
     }
 }
 
-void PngEncoder::Finish(const std::function<void(const unsigned char *, std::size_t)> &put) {
-    if (head_.height == 0 && bands_in_.load() == 0) EncodeBand(0, nullptr, nullptr);
-    if (bands_in_.load() != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
-    JoinZlibBands(bands_, level_);
-
+void PngEncoder::PutHead(const Put &put) const {
     unsigned char start[8 + 25 + 21];
     std::memcpy(start, kSignature, 8);
     unsigned char *ihdr = start + 8;
@@ -836,20 +885,12 @@ void PngEncoder::Finish(const std::function<void(const unsigned char *, std::siz
     std::memset(offs + 8, 0, 9);
     PutBig32(offs + 17, libdeflate_crc32(0, offs + 4, 13));
     put(start, sizeof start);
+}
 
-    for (const DeflatedBand &band : bands_) {
-        const std::size_t size = band.bytes.size();
-        for (std::size_t at = 0; at < size; at += kIdatBytes) {
-            const std::size_t length = std::min(kIdatBytes, size - at);
-            unsigned char header[8], crc[4];
-            PutBig32(header, static_cast<std::uint32_t>(length));
-            std::memcpy(header + 4, "IDAT", 4);
-            PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), band.bytes.data() + at, length));
-            put(header, 8);
-            put(band.bytes.data() + at, length);
-            put(crc, 4);
-        }
-    }
+void PngEncoder::Finish(const Put &put) {
+    if (head_.height == 0 && bands_in_.load() == 0) EncodeBand(0, nullptr, nullptr);
+    if (bands_in_.load() != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
+    PutReady(put);
     static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
     put(kEnd, sizeof kEnd);
 }
@@ -1023,6 +1064,20 @@ std::uint64_t PngWriterHeldBytes(const OutputSpec &spec, const Window &data) {
                                  spec.sample == SampleType::kUInt16 ? 16 : 8, 4);
 }
 
+// Encodes band `band` of the world, with the row above it (the up row of
+// its first).
+void EncodeBandOf(const renderhost::World &world, const OutputSpec &spec, PngEncoder &encoder, std::size_t band,
+                  std::size_t row_bytes) {
+    const auto first = static_cast<A_long>(band * encoder.RowsPerBand());
+    const A_long rows = std::min<A_long>(A_long(encoder.RowsPerBand()), world.height() - first);
+    const A_long above = first > 0 ? 1 : 0;
+    thread_local CodecBuffer strip;
+    strip.Reserve(row_bytes * std::size_t(rows + above));
+    EncodeStrip(world, spec.sample, spec.associated, first - above, rows + above, strip.data());
+    encoder.EncodeBand(static_cast<std::uint32_t>(band), strip.data() + std::size_t(above) * row_bytes,
+                       above ? strip.data() : nullptr);
+}
+
 void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &spec) {
     const int depth = spec.sample == SampleType::kUInt16 ? 16 : 8;
     const auto width = static_cast<std::uint32_t>(world.width()), height = static_cast<std::uint32_t>(world.height());
@@ -1033,21 +1088,24 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
         // Bands are encoded at once where a core is free, each band with
         // the row above it (the up row of its first).
         const std::size_t row_bytes = std::size_t(width) * 4 * std::size_t(depth / 8);
-        ForEachBand(encoder->Bands(), [&](std::size_t band) {
-            const auto first = static_cast<A_long>(band * encoder->RowsPerBand());
-            const A_long rows = std::min<A_long>(A_long(encoder->RowsPerBand()), world.height() - first);
-            const A_long above = first > 0 ? 1 : 0;
-            thread_local CodecBuffer strip;
-            strip.Reserve(row_bytes * std::size_t(rows + above));
-            EncodeStrip(world, spec.sample, spec.associated, first - above, rows + above, strip.data());
-            encoder->EncodeBand(static_cast<std::uint32_t>(band), strip.data() + std::size_t(above) * row_bytes,
-                                above ? strip.data() : nullptr);
-        });
+        // Put in the file as the bands before it are done (the encoder
+        // gives one piece at a time, in order).
         std::uint64_t offset = 0;
-        encoder->Finish([&](const unsigned char *data, std::size_t size) {
+        const PngEncoder::Put put = [&](const unsigned char *data, std::size_t size) {
             if (!file.failed()) file.WriteAt(data, size, offset);
             offset += size;
+        };
+        ForEachBand(encoder->Bands(), [&](std::size_t band) {
+            if (!encoder->WaitForTurn(static_cast<std::uint32_t>(band))) return;
+            try {
+                EncodeBandOf(world, spec, *encoder, band, row_bytes);
+                encoder->PutReady(put);
+            } catch (...) {
+                encoder->Abandon();
+                throw;
+            }
         });
+        encoder->Finish(put);
     } catch (const std::bad_alloc &) {
         throw RunError(FileMessage(file.target(), "not enough memory to encode it"));
     }

@@ -12,9 +12,11 @@
 #include <RenderHost/World.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -92,11 +94,17 @@ PngHeadResult DecodePng(const unsigned char *bytes, std::size_t size, std::uint6
 // Bands may be encoded at once, on different threads; the file is the
 // same whichever thread encodes which band. It holds IHDR, an oFFs chunk
 // of (0, 0) (as OpenImageIO writes it), an IDAT chunk or more a band, and
-// IEND.
+// IEND. Encoded on threads, a band's bytes are put in the file as soon as
+// the bands before it are, and let go: at most kBandsAhead bands are held
+// at once, whatever the image's size.
 class PngEncoder {
 public:
     static constexpr std::uint32_t kBandRows = 64;
     static constexpr std::uint64_t kBandBytes = std::uint64_t{1} << 20;
+    // Bands encoded or being encoded ahead of the first one not yet put:
+    // twice the most threads that encode a file.
+    static constexpr std::uint32_t kBandsAhead = 16;
+    using Put = std::function<void(const unsigned char *, std::size_t)>;
 
     PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter = -1,
                std::uint64_t band_bytes = kBandBytes);
@@ -104,10 +112,10 @@ public:
     static std::uint32_t RowsPerBand(std::uint32_t width, int depth, int channels,
                                      std::uint64_t band_bytes = kBandBytes);
     std::uint32_t RowsPerBand() const { return rows_per_band_; }
-    // The bytes the encoder holds at most: the deflated bands (no larger
-    // than the filtered image and a little more), and the writing
-    // thread's band: its rows twice and its deflated copy. (Each helper
-    // that takes a band keeps as much again for itself.)
+    // The bytes the encoder holds at most: kBandsAhead deflated bands
+    // (each no larger than its filtered rows and a little more), and the
+    // writing thread's band: its rows twice and its deflated copy. (Each
+    // helper that takes a band keeps as much again for itself.)
     static std::uint64_t HeldBytes(std::uint32_t width, std::uint32_t height, int depth, int channels);
     std::uint32_t Bands() const { return static_cast<std::uint32_t>(bands_.size()); }
     // Band `band`: its rows as EncodeStrip gives them, `above` being the
@@ -115,17 +123,42 @@ public:
     void EncodeBand(std::uint32_t band, const unsigned char *samples, const unsigned char *above);
     // The next `rows` rows, in order, on one thread.
     void AddRows(const unsigned char *samples, std::uint32_t rows);
-    // Gives the file's bytes to `put` in order, in a few pieces.
-    void Finish(const std::function<void(const unsigned char *, std::size_t)> &put);
+    // Encoding on threads: before a band is encoded, WaitForTurn(band)
+    // holds its thread until fewer than kBandsAhead bands before it are
+    // held (false: an encoding failed, Abandon, and the band is not to be
+    // encoded); once it is, PutReady(put) gives `put` the file's head and
+    // every band whose bands before it are all given, in order, on
+    // whichever thread calls it (one at a time). Abandon releases every
+    // thread waiting.
+    bool WaitForTurn(std::uint32_t band);
+    // Whether band `band` may be encoded now: fewer than kBandsAhead
+    // bands before it are held.
+    bool MayEncode(std::uint32_t band);
+    void PutReady(const Put &put);
+    void Abandon();
+    // Gives the file's bytes not given yet to `put`, in order, in a few
+    // pieces.
+    void Finish(const Put &put);
 
 private:
     std::uint32_t BandRows(std::uint32_t band) const;
+    void PutHead(const Put &put) const;
+    // Under mutex_.
+    bool InWindow(std::uint32_t band) const { return band < bands_put_ + kBandsAhead; }
 
     PngHead head_;
     int level_, forced_filter_;
     std::uint32_t rows_per_band_;
     std::vector<DeflatedBand> bands_;
     std::atomic<std::uint32_t> bands_in_{0};
+    // What PutReady has given, under `mutex_`: the head, the bands before
+    // bands_put_, and their Adler-32; which bands are encoded.
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    std::vector<char> encoded_;
+    std::uint32_t bands_put_ = 0;
+    std::uint32_t adler_ = 1;
+    bool head_put_ = false, abandoned_ = false;
     std::vector<unsigned char> pending_;   // AddRows's rows of a band not yet whole
     std::vector<unsigned char> previous_;  // AddRows's last row of the band before
     std::uint32_t rows_added_ = 0;

@@ -21,6 +21,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace veilshadow {
@@ -507,6 +508,29 @@ TEST(PngCodec, TheFileIsTheSameHoweverTheRowsComeIn) {
     const Bytes whole = file(0);
     EXPECT_EQ(file(1), whole);
     EXPECT_EQ(file(2), whole);
+    // Put as the bands are done: a band's bytes once every band before it
+    // is encoded, the head first and IEND last.
+    {
+        PngEncoder encoder(width, height, 8, 4, 6, -1, 1);
+        Bytes png;
+        const PngEncoder::Put put = [&](const unsigned char *d, std::size_t size) {
+            png.insert(png.end(), d, d + size);
+        };
+        std::vector<std::size_t> given;
+        for (const std::uint32_t band : {1u, 0u, 2u}) {
+            const std::size_t first = std::size_t(band) * encoder.RowsPerBand();
+            encoder.EncodeBand(band, samples.data() + first * n,
+                               first > 0 ? samples.data() + (first - 1) * n : nullptr);
+            encoder.PutReady(put);
+            given.push_back(png.size());
+        }
+        EXPECT_EQ(given[0], 8u + 25 + 21);  // the signature, IHDR and oFFs only
+        EXPECT_GT(given[1], given[0]);
+        EXPECT_GT(given[2], given[1]);
+        encoder.Finish(put);
+        EXPECT_EQ(png.size(), given[2] + 12);
+        EXPECT_TRUE(png == whole);
+    }
     PngHead head;
     Bytes decoded;
     std::string error;
@@ -516,6 +540,55 @@ TEST(PngCodec, TheFileIsTheSameHoweverTheRowsComeIn) {
     PngEncoder short_of_rows(width, height, 8, 4, 6);
     short_of_rows.AddRows(samples.data(), height - 1);
     EXPECT_THROW(short_of_rows.Finish([](const unsigned char *, std::size_t) {}), std::logic_error);
+}
+
+// Threads encode at most kBandsAhead bands past the first not yet put,
+// so the encoder's memory does not grow with the image; Abandon releases
+// a thread waiting for its turn.
+TEST(PngCodec, EncodingThreadsHoldAtMostTheBandsAhead) {
+    constexpr std::uint32_t kAhead = PngEncoder::kBandsAhead;
+    const std::uint32_t height = (kAhead + 2) * PngEncoder::kBandRows;
+    const Bytes samples(std::size_t(height) * 4, 7);
+    PngEncoder encoder(1, height, 8, 4, 1, -1, 1);
+    ASSERT_EQ(encoder.Bands(), kAhead + 2);
+    Bytes png;
+    const PngEncoder::Put put = [&](const unsigned char *d, std::size_t size) { png.insert(png.end(), d, d + size); };
+    const auto encode = [&](std::uint32_t band) {
+        const std::size_t first = std::size_t(band) * encoder.RowsPerBand() * 4;
+        encoder.EncodeBand(band, samples.data() + first, band > 0 ? samples.data() + first - 4 : nullptr);
+        encoder.PutReady(put);
+    };
+    EXPECT_TRUE(encoder.MayEncode(kAhead - 1));
+    EXPECT_FALSE(encoder.MayEncode(kAhead));
+    for (std::uint32_t band = 1; band < kAhead; ++band) encode(band);
+    EXPECT_FALSE(encoder.MayEncode(kAhead));  // band 0 holds them all back
+    bool turn = false;
+    std::thread waiting([&] { turn = encoder.WaitForTurn(kAhead + 1); });
+    encode(0);
+    EXPECT_TRUE(encoder.MayEncode(kAhead + 1));
+    waiting.join();
+    EXPECT_TRUE(turn);
+    encode(kAhead);
+    encode(kAhead + 1);
+    encoder.Finish(put);
+    Bytes decoded;
+    PngHead head;
+    std::string error;
+    ASSERT_EQ(DecodePng(png.data(), png.size(), 1 << 20, head, decoded, error), PngHeadResult::kTaken);
+    EXPECT_EQ(error, "");
+    EXPECT_TRUE(decoded == samples);
+
+    PngEncoder stopped(1, height, 8, 4, 1, -1, 1);
+    std::thread released([&] { turn = stopped.WaitForTurn(kAhead); });
+    stopped.Abandon();
+    released.join();
+    EXPECT_FALSE(turn);
+    EXPECT_FALSE(stopped.WaitForTurn(0));
+
+    // What the memory check counts stops growing past kBandsAhead bands.
+    const std::uint32_t rows = PngEncoder::RowsPerBand(3840, 8, 4);
+    EXPECT_LT(PngEncoder::HeldBytes(3840, rows * (kAhead - 1), 8, 4), PngEncoder::HeldBytes(3840, rows * kAhead, 8, 4));
+    EXPECT_EQ(PngEncoder::HeldBytes(3840, rows * kAhead, 8, 4), PngEncoder::HeldBytes(3840, 8 * 2160, 8, 4));
 }
 
 // 8-bit RGBA rows decoded four pixels at a time are those of the general
