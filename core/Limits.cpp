@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <sstream>
 #include <vector>
@@ -213,14 +214,51 @@ void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t av
                                              " available (free memory, the control group's limit, ulimit -v)"));
 }
 
+namespace {
+
+std::mutex g_grants_mutex;
+std::uint64_t g_granted = 0;  // under g_grants_mutex
+
+}  // namespace
+
+MemoryGrant &MemoryGrant::operator=(MemoryGrant &&other) noexcept {
+    if (this != &other) {
+        Release();
+        bytes_ = other.bytes_;
+        other.bytes_ = 0;
+    }
+    return *this;
+}
+
+void MemoryGrant::Release() {
+    if (bytes_ == 0) return;
+    const std::lock_guard<std::mutex> lock(g_grants_mutex);
+    g_granted -= bytes_;
+    bytes_ = 0;
+}
+
+MemoryGrant GrantMemory(const std::string &path, std::uint64_t needed, std::uint64_t available) {
+    const std::lock_guard<std::mutex> lock(g_grants_mutex);
+    if (available != 0) CheckMemory(path, needed, available > g_granted ? available - g_granted : 1);
+    g_granted += needed;
+    return MemoryGrant(needed);
+}
+
+std::uint64_t GrantedMemory() {
+    const std::lock_guard<std::mutex> lock(g_grants_mutex);
+    return g_granted;
+}
+
 renderhost::World &MakeWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
-                             const std::string &path, std::uint64_t held, std::uint64_t spare) {
+                             const std::string &path, std::uint64_t held, std::uint64_t spare, MemoryGrant *grant) {
     const std::uint64_t available = AvailableMemory();
     const std::uint64_t needed = WorldBytes(window, depth) + spare;
-    CheckMemory(path, needed, available == 0 ? 0 : available + held);
+    MemoryGrant granted = GrantMemory(path, needed, available == 0 ? 0 : available + held);
     try {
-        return slot.emplace(depth, window.width, window.height, window.x, window.y, std::nullopt,
-                            static_cast<std::size_t>(spare));
+        renderhost::World &world = slot.emplace(depth, window.width, window.height, window.x, window.y, std::nullopt,
+                                                static_cast<std::size_t>(spare));
+        if (grant != nullptr) *grant = std::move(granted);
+        return world;
     } catch (const std::bad_alloc &) {
         throw RunError(FileMessage(path, "out of memory for its " + FormatBytes(needed) + " of pixels"));
     }

@@ -50,13 +50,47 @@ std::uint64_t CgroupAvailableMemory(const std::string &root);
 // (an `available` of 0 means unknown and lets everything through).
 void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available);
 
+// Memory a check has let a thread take that the system does not count
+// yet: pages are counted once written, so until the holder has written
+// them, every other check counts the grant instead. Two threads checking
+// at once, or one checking again before it has written what it took,
+// then never take more than there is between them. Let go (destroyed)
+// once the memory is written or freed.
+class MemoryGrant {
+public:
+    MemoryGrant() = default;
+    ~MemoryGrant() { Release(); }
+    MemoryGrant(MemoryGrant &&other) noexcept : bytes_(other.bytes_) { other.bytes_ = 0; }
+    MemoryGrant &operator=(MemoryGrant &&other) noexcept;
+    MemoryGrant(const MemoryGrant &) = delete;
+    MemoryGrant &operator=(const MemoryGrant &) = delete;
+
+    std::uint64_t bytes() const { return bytes_; }
+    void Release();
+
+private:
+    friend MemoryGrant GrantMemory(const std::string &, std::uint64_t, std::uint64_t);
+    explicit MemoryGrant(std::uint64_t bytes) : bytes_(bytes) {}
+    std::uint64_t bytes_ = 0;
+};
+
+// CheckMemory of `needed` against `available` less the grants held (an
+// `available` of 0, unknown, lets everything through), and a grant of
+// `needed` when it passes; the check and the grant are one step for all
+// threads.
+MemoryGrant GrantMemory(const std::string &path, std::uint64_t needed, std::uint64_t available);
+// The bytes of the grants held, all threads'.
+std::uint64_t GrantedMemory();
+
 // The world of `depth` and `window` for `path`'s pixels in `slot`, with
-// `spare` bytes past its rows, made after CheckMemory against
+// `spare` bytes past its rows, made after GrantMemory against
 // AvailableMemory() (plus `held`, the bytes the slot gives back first).
-// An allocation that fails anyway throws RunError naming `path`, not a
-// bare "out of memory".
+// The grant goes to `grant` (to be let go once the world is written), or
+// is let go on return without one. An allocation that fails anyway throws
+// RunError naming `path`, not a bare "out of memory".
 renderhost::World &MakeWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
-                             const std::string &path, std::uint64_t held, std::uint64_t spare = 0);
+                             const std::string &path, std::uint64_t held, std::uint64_t spare = 0,
+                             MemoryGrant *grant = nullptr);
 
 // "1.5 GiB", "12.0 MiB", "512 bytes".
 std::string FormatBytes(std::uint64_t bytes);

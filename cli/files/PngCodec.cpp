@@ -974,8 +974,9 @@ private:
         }
         const std::uint64_t rest_size = file_size - head_.first_idat;
         CodecBuffer rest;
+        MemoryGrant grant;  // until the stream is inflated
         try {
-            CheckMemory(path_, rest_size + (into != nullptr ? 0 : head_.FilteredBytes()), MemoryForBuffers());
+            grant = GrantMemory(path_, rest_size + (into != nullptr ? 0 : head_.FilteredBytes()), MemoryForBuffers());
             rest.Reserve(static_cast<std::size_t>(rest_size));
             if (into == nullptr) filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
         } catch (const std::bad_alloc &) {
@@ -1083,7 +1084,8 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
     const auto width = static_cast<std::uint32_t>(world.width()), height = static_cast<std::uint32_t>(world.height());
     std::unique_ptr<PngEncoder> encoder;
     try {
-        CheckMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), MemoryForBuffers());
+        const MemoryGrant grant =
+            GrantMemory(file.target(), PngEncoder::HeldBytes(width, height, depth, 4), MemoryForBuffers());
         encoder = std::make_unique<PngEncoder>(width, height, depth, 4, LevelOf(spec.compression));
         // Bands are encoded at once where a core is free, each band with
         // the row above it (the up row of its first).

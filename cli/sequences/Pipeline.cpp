@@ -115,14 +115,14 @@ void CheckOutputChoice(const std::string &output, const std::string &format, con
 }
 
 World &ReuseWorld(std::optional<World> &slot, renderhost::Depth depth, const Window &window, const std::string &path,
-                  std::uint64_t spare) {
+                  std::uint64_t spare, MemoryGrant *grant) {
     if (slot && slot->depth() == depth && slot->width() == window.width && slot->height() == window.height &&
         slot->origin_x() == window.x && slot->origin_y() == window.y &&
         slot->capacity() >= WorldBytes(window, depth) + spare)
         return *slot;
     const std::uint64_t held = slot ? slot->capacity() : 0;
     slot.reset();
-    return MakeWorld(slot, depth, window, path, held, spare);
+    return MakeWorld(slot, depth, window, path, held, spare, grant);
 }
 
 namespace {
@@ -134,11 +134,14 @@ void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int dow
     const std::string path = file->header().path;
     const Window window = file->header().data;
     std::optional<World> &decoded = downsample > 1 ? full : scaled;
-    World &world = ReuseWorld(decoded, depth, window, path, file->InPlaceSpare(depth));
+    // Each new world's memory counted as taken until it is written.
+    MemoryGrant decoded_grant, reduced_grant;
+    World &world = ReuseWorld(decoded, depth, window, path, file->InPlaceSpare(depth), &decoded_grant);
     AsInputError([&] { file->ReadInto(world); });
     file.reset();
+    decoded_grant.Release();
     if (downsample > 1) {
-        World &reduced = ReuseWorld(scaled, depth, DownsampledWindow(window, downsample), path);
+        World &reduced = ReuseWorld(scaled, depth, DownsampledWindow(window, downsample), path, 0, &reduced_grant);
         BoxDownsampleInto(world, downsample, reduced, pool);
     }
 }
@@ -210,9 +213,10 @@ void RenderFrame(Renderer &renderer, const OpenedFrame &frame, const FrameSettin
                  StillLayer *still, std::optional<World> &output) {
     World &input = *buffers.input;
     World &layer = frame.still_layer ? *still->world : *buffers.layer;
+    MemoryGrant out_grant;  // until the render has written the world
     World &out =
         ReuseWorld(output, frame.depth, Window{input.origin_x(), input.origin_y(), input.width(), input.height()},
-                   frame.files.input);
+                   frame.files.input, 0, &out_grant);
     FrameWorlds worlds;
     worlds.input = &input;
     worlds.layer = &layer;

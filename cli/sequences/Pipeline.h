@@ -4,6 +4,7 @@
 #define VEILSHADOW_PIPELINE_H
 
 #include "ImageIO.h"
+#include "Limits.h"
 #include "OptionValues.h"
 #include "Renderer.h"
 
@@ -88,9 +89,11 @@ std::string CheckOutputPath(const FrameFiles &files);
 // `spare` bytes past its rows: the one it holds when that one is such a
 // world (its pixels are left as they are), otherwise a new one, the old
 // one freed first. Before allocating, throws RunError naming `path` when
-// the memory available (counting the old world's) is too little.
+// the memory available (counting the old world's) is too little. A new
+// world's grant (MemoryGrant) goes to `grant`, held until the world is
+// written.
 renderhost::World &ReuseWorld(std::optional<renderhost::World> &slot, renderhost::Depth depth, const Window &window,
-                              const std::string &path, std::uint64_t spare = 0);
+                              const std::string &path, std::uint64_t spare = 0, MemoryGrant *grant = nullptr);
 
 // The pixel memory of one frame's inputs, kept from frame to frame (the
 // box-filtered worlds too, whenever a frame's filtered window is that of

@@ -739,6 +739,7 @@ TEST_P(FramesOnDisk, BeforeTheyAreReported) {
     }
     std::fclose(stream);
     veilshadow::SetDiskSync(before);
+    EXPECT_EQ(veilshadow::GrantedMemory(), 0u) << "every world's memory grant let go";
 
     const std::string failure =
         c.failed_frame == 0 ? ""

@@ -333,6 +333,36 @@ TEST(Limits, MemoryCheck) {
     EXPECT_EQ(FormatBytes(std::uint64_t{5} << 30), "5.0 GiB");
 }
 
+// Memory granted and not yet written counts against every later check
+// until it is let go, so two decoders checking at once cannot both take
+// what only one fits in.
+TEST(Limits, GrantsCountUntilLetGo) {
+    const std::uint64_t before = GrantedMemory();  // none held by other tests: they let theirs go
+    MemoryGrant first = GrantMemory("comp.png", 60, before + 100);
+    EXPECT_EQ(GrantedMemory(), before + 60);
+    try {
+        GrantMemory("layer.png", 50, before + 100);
+        ADD_FAILURE() << "a grant beyond what is left";
+    } catch (const RunError &e) {
+        EXPECT_NE(
+            std::string(e.what()).find("layer.png: rendering it needs 50 bytes of memory, more than the 40 bytes"),
+            std::string::npos)
+            << e.what();
+    }
+    EXPECT_EQ(GrantedMemory(), before + 60);  // a refused grant holds nothing
+    MemoryGrant moved = std::move(first);
+    EXPECT_EQ(GrantedMemory(), before + 60);
+    {
+        const MemoryGrant second = GrantMemory("layer.png", 40, before + 100);
+        EXPECT_EQ(GrantedMemory(), before + 100);
+        EXPECT_NO_THROW(GrantMemory("any.png", 1000, 0));  // unknown: no check
+    }
+    moved.Release();
+    EXPECT_EQ(GrantedMemory(), before);
+    EXPECT_EQ(GrantMemory("layer.png", 100, before + 100).bytes(), 100u);
+    EXPECT_EQ(GrantedMemory(), before);
+}
+
 // ---- Shot --------------------------------------------------------------
 
 // The farm's missing frames are those a render would not leave as they are:
