@@ -51,6 +51,13 @@ public:
 // "PATH: problem", the shape of every message about a file.
 inline std::string FileMessage(const std::string &path, const std::string &problem) { return path + ": " + problem; }
 
+// A thread the system would not start (`reason`: what std::thread threw),
+// which the run cannot do without.
+inline RunError ThreadStartError(const char *reason) {
+    return RunError(std::string("cannot start a thread (") + reason +
+                    "): too little memory or too many processes (ulimit -v, ulimit -u)");
+}
+
 }  // namespace veilshadow
 
 #endif

@@ -271,7 +271,8 @@ std::string FormatBytes(std::uint64_t bytes) {
     else if (bytes >= (std::uint64_t{1} << 20))
         std::snprintf(text, sizeof text, "%.1f MiB", double(bytes) / double(std::uint64_t{1} << 20));
     else
-        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+        std::snprintf(text, sizeof text, bytes == 1 ? "%llu byte" : "%llu bytes",
+                      static_cast<unsigned long long>(bytes));
     return text;
 }
 

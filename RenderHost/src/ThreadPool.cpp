@@ -1,6 +1,7 @@
 #include <RenderHost/ThreadPool.h>
 
 #include <algorithm>
+#include <system_error>
 
 namespace renderhost {
 namespace {
@@ -19,7 +20,16 @@ int ResolveThreads(int threads) {
 
 ThreadPool::ThreadPool(int threads) : threads_(ResolveThreads(threads)) {
     workers_.reserve(static_cast<std::size_t>(threads_ - 1));
-    for (int i = 1; i < threads_; ++i) workers_.emplace_back([this, i] { WorkerLoop(i); });
+    // Workers the system will not start (a memory or process limit) are
+    // done without: the calling thread is always one of the pool's.
+    for (int i = 1; i < threads_; ++i) {
+        try {
+            workers_.emplace_back([this, i] { WorkerLoop(i); });
+        } catch (const std::system_error &) {
+            break;
+        }
+    }
+    threads_ = static_cast<int>(workers_.size()) + 1;
 }
 
 ThreadPool::~ThreadPool() {

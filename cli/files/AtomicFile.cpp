@@ -19,6 +19,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <system_error>
 
 namespace veilshadow {
 namespace {
@@ -276,7 +277,13 @@ DiskSync *SetDiskSync(DiskSync *sync) {
     return before == &g_fsync ? nullptr : before;
 }
 
-DiskFlusher::DiskFlusher() : thread_([this] { Work(); }) {}
+DiskFlusher::DiskFlusher() {
+    try {
+        thread_ = std::thread([this] { Work(); });
+    } catch (const std::system_error &e) {
+        throw ThreadStartError(e.what());
+    }
+}
 
 DiskFlusher::~DiskFlusher() {
     {

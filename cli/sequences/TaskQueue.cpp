@@ -1,11 +1,23 @@
 #include "TaskQueue.h"
 
 #include "CodecBuffer.h"
+#include "Errors.h"
+
+#include <system_error>
 
 namespace veilshadow {
 
 TaskQueue::TaskQueue(int threads) {
-    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { Work(); });
+    // Threads the system will not start (a memory or process limit) are
+    // done without; a queue needs one.
+    for (int i = 0; i < threads; ++i) {
+        try {
+            threads_.emplace_back([this] { Work(); });
+        } catch (const std::system_error &e) {
+            if (threads_.empty()) throw ThreadStartError(e.what());
+            break;
+        }
+    }
 }
 
 TaskQueue::~TaskQueue() {

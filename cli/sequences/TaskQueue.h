@@ -15,6 +15,8 @@ namespace veilshadow {
 
 class TaskQueue {
 public:
+    // Up to `threads` threads: as many as the system starts. Throws
+    // RunError when it starts none.
     explicit TaskQueue(int threads);
     // Runs the tasks still waiting, then joins the threads.
     ~TaskQueue();

@@ -248,6 +248,26 @@ TEST(HostileMemory, AnAddressSpaceLimitIsKnownAndNamesTheFile) {
     EXPECT_FALSE(fs::exists(dir / "out.png"));
 }
 
+// Under an address-space limit that leaves room for the program but not
+// for all its threads' stacks, a thread the system will not start is done
+// without or named in the error: never an abort.
+TEST(HostileMemory, ThreadsTheSystemWillNotStartAreNoAbort) {
+    if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    for (const rlim_t mib : {48, 56, 64}) {
+        TempDir dir, logs;
+        clitest::WriteTestImage(dir / "comp.png", clitest::RandomImage(Sample::kU8, 4, 0, 0, 8, 8, 1));
+        clitest::WriteTestImage(dir / "layer.png", clitest::RandomImage(Sample::kU8, 4, 0, 0, 8, 8, 2));
+        Environment env;
+        env.address_limit = mib << 20;
+        const Outcome run = RunIn(env, {"-i", dir / "comp.png", "-l", dir / "layer.png", "-o", dir / "out.png"},
+                                  logs / "err", dir / "out.png");
+        EXPECT_EQ(run.signal, 0) << mib << " MiB: " << run.err;
+        EXPECT_TRUE(run.exit_code == 0 || (run.exit_code == 1 && run.err.rfind("veilshadow: ", 0) == 0))
+            << mib << " MiB: " << run.exit_code << " " << run.err;
+        EXPECT_EQ(fs::exists(dir / "out.png"), run.exit_code == 0) << mib << " MiB";
+    }
+}
+
 // A control group of its own, limited to 1 GiB, under this process's
 // group: cgroup v2's (where memory is a controller of the unified
 // hierarchy) or v1's memory controller. Empty when neither can be made.

@@ -21,7 +21,9 @@ namespace renderhost {
 // claims or more) for long ones, so a slow index does not hold up others.
 class ThreadPool {
 public:
-    // threads <= 0: one per hardware thread of the machine.
+    // threads <= 0: one per hardware thread of the machine. Threads the
+    // system will not start are done without (threads() says how many
+    // there are).
     explicit ThreadPool(int threads = 0);
     ~ThreadPool();
     ThreadPool(const ThreadPool &) = delete;
