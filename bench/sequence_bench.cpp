@@ -356,50 +356,44 @@ void Compare(const char *scene, const Case &c, const Tools &tools, const fs::pat
     const std::string ext = c.format;
     const auto path = [&](const char *name) { return (dir / name).string(); };
     // oiiotool's # is 4 digits, and so is veilshadow's ####.
-    const auto pattern = [&](const char *name, const char *digits) {
-        return path((std::string(name) + "." + digits + "." + ext).c_str());
+    const auto pattern = [&](const fs::path &folder, const char *name, const char *digits) {
+        return (folder / (std::string(name) + "." + digits + "." + ext)).string();
     };
-    const std::string frames = "1-" + std::to_string(c.frames);
-    std::vector<std::string> veilshadow, oiiotool;
+    // veilshadow on frames 1 to `count` of the sequence in `folder`.
+    const auto veilshadow_sequence = [&](const fs::path &folder, int count) -> std::vector<std::string> {
+        return {tools.veilshadow,
+                "-i",
+                pattern(folder, "comp", "####"),
+                "-l",
+                pattern(folder, "layer", "####"),
+                "-o",
+                pattern(folder, "out", "####"),
+                "--frames",
+                "1-" + std::to_string(count),
+                "--quiet"};
+    };
+    // A sequence is also run as a long one: its frames repeated in `long`,
+    // each run of it right after a run of the case's own length, both on
+    // the memory the run before freed.
+    const fs::path long_dir = dir / "long";
+    std::vector<std::string> veilshadow, oiiotool, long_veilshadow;
     if (c.frames == 1) {
         const std::string one_comp = path(("comp.0001." + ext).c_str()),
                           one_layer = path(("layer.0001." + ext).c_str());
         veilshadow = {tools.veilshadow, "-i", one_comp, "-l", one_layer, "-o", path(("out." + ext).c_str()), "--quiet"};
         oiiotool = {tools.oiiotool, one_layer, one_comp, "--over", "-o", path(("out." + ext).c_str())};
     } else {
-        veilshadow = {tools.veilshadow,
-                      "-i",
-                      pattern("comp", "####"),
-                      "-l",
-                      pattern("layer", "####"),
-                      "-o",
-                      pattern("out", "####"),
-                      "--frames",
-                      frames,
-                      "--quiet"};
-        oiiotool = {tools.oiiotool,       "--frames", frames, pattern("layer", "#"),
-                    pattern("comp", "#"), "--over",   "-o",   pattern("out", "#")};
-    }
-    // A sequence is also run as a long one: its frames repeated in `long`,
-    // each run of it right after a run of the case's own length, both on
-    // the memory the run before freed.
-    const fs::path long_dir = dir / "long";
-    std::vector<std::string> long_veilshadow;
-    if (c.frames > 1) {
+        veilshadow = veilshadow_sequence(dir, c.frames);
+        oiiotool = {tools.oiiotool,
+                    "--frames",
+                    "1-" + std::to_string(c.frames),
+                    pattern(dir, "layer", "#"),
+                    pattern(dir, "comp", "#"),
+                    "--over",
+                    "-o",
+                    pattern(dir, "out", "#")};
         MakeLongSequence(c, dir, long_dir);
-        const auto long_pattern = [&](const char *name) {
-            return (long_dir / (std::string(name) + ".####." + ext)).string();
-        };
-        long_veilshadow = {tools.veilshadow,
-                           "-i",
-                           long_pattern("comp"),
-                           "-l",
-                           long_pattern("layer"),
-                           "-o",
-                           long_pattern("out"),
-                           "--frames",
-                           "1-" + std::to_string(c.frames * kLongRepeats),
-                           "--quiet"};
+        long_veilshadow = veilshadow_sequence(long_dir, c.frames * kLongRepeats);
     }
     RunStats best_vs, best_oiio, best_warm, best_long;
     best_vs.seconds = best_oiio.seconds = best_warm.seconds = best_long.seconds = 1e30;

@@ -795,11 +795,14 @@ void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, co
         }
     }
     DeflateBand(Compressor(level_), filtered.data(), filtered_bytes, bands_[band]);
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        encoded_[band] = 1;
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    encoded_[band] = 1;
     ++bands_in_;
+}
+
+std::uint32_t PngEncoder::EncodedBands() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return bands_in_;
 }
 
 bool PngEncoder::MayEncode(std::uint32_t band) {
@@ -888,8 +891,8 @@ void PngEncoder::PutHead(const Put &put) const {
 }
 
 void PngEncoder::Finish(const Put &put) {
-    if (head_.height == 0 && bands_in_.load() == 0) EncodeBand(0, nullptr, nullptr);
-    if (bands_in_.load() != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
+    if (head_.height == 0 && EncodedBands() == 0) EncodeBand(0, nullptr, nullptr);
+    if (EncodedBands() != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
     PutReady(put);
     static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
     put(kEnd, sizeof kEnd);

@@ -11,7 +11,6 @@
 
 #include <RenderHost/World.h>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -143,6 +142,7 @@ public:
 private:
     std::uint32_t BandRows(std::uint32_t band) const;
     void PutHead(const Put &put) const;
+    std::uint32_t EncodedBands();
     // Under mutex_.
     bool InWindow(std::uint32_t band) const { return band < bands_put_ + kBandsAhead; }
 
@@ -150,12 +150,12 @@ private:
     int level_, forced_filter_;
     std::uint32_t rows_per_band_;
     std::vector<DeflatedBand> bands_;
-    std::atomic<std::uint32_t> bands_in_{0};
-    // What PutReady has given, under `mutex_`: the head, the bands before
-    // bands_put_, and their Adler-32; which bands are encoded.
+    // Under `mutex_`: which bands are encoded and how many; what PutReady
+    // has given: the head, the bands before bands_put_, and their Adler-32.
     std::mutex mutex_;
     std::condition_variable turn_;
     std::vector<char> encoded_;
+    std::uint32_t bands_in_ = 0;
     std::uint32_t bands_put_ = 0;
     std::uint32_t adler_ = 1;
     bool head_put_ = false, abandoned_ = false;
