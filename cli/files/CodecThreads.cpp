@@ -29,6 +29,13 @@ struct Job {
 // The most threads, a caller's and its helpers, that encode one file.
 constexpr std::size_t kMaxThreads = 8;
 
+// The threads, a caller's and its helpers, that may share one file on
+// `cores` cores.
+std::size_t MostThreads(std::size_t cores) {
+    const std::size_t hardware = std::max(1u, std::thread::hardware_concurrency());
+    return std::min({cores, hardware, kMaxThreads});
+}
+
 class Helpers {
 public:
     ~Helpers() {
@@ -38,6 +45,11 @@ public:
         }
         wake_.notify_all();
         for (std::thread &thread : threads_) thread.join();
+    }
+
+    std::size_t Threads() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return MostThreads(cores_);
     }
 
     void SetCores(int cores) {
@@ -75,8 +87,7 @@ private:
     // system will not start is done without (the bands run on the
     // threads there are). Under mutex_.
     void Start(std::size_t count) {
-        const std::size_t hardware = std::max(1u, std::thread::hardware_concurrency());
-        const std::size_t wanted = std::min({cores_, hardware, kMaxThreads, count}) - 1;
+        const std::size_t wanted = std::min(MostThreads(cores_), count) - 1;
         while (threads_.size() < wanted && !refused_) {
             try {
                 threads_.emplace_back([this] { Help(); });
@@ -148,5 +159,58 @@ Helpers &TheHelpers() {
 void ForEachBand(std::size_t count, const std::function<void(std::size_t)> &work) { TheHelpers().ForEach(count, work); }
 
 void SetCodecCores(int cores) { TheHelpers().SetCores(cores); }
+
+std::size_t CodecThreadCount() { return TheHelpers().Threads(); }
+
+BandsInOrder::BandsInOrder(std::size_t bands, std::size_t ahead)
+    : ahead_(std::max<std::size_t>(ahead, 1)), ended_(bands) {}
+
+bool BandsInOrder::WaitForTurn(std::size_t band) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    turn_.wait(lock, [&] { return abandoned_ || band < put_ + ahead_; });
+    return !abandoned_;
+}
+
+bool BandsInOrder::MayStart(std::size_t band) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return band < put_ + ahead_;
+}
+
+void BandsInOrder::Ended(std::size_t band, const std::function<void(std::size_t)> &put) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    ended_.at(band) = 1;
+    if (putting_) return;  // the thread putting puts this one too
+    putting_ = true;
+    while (!abandoned_ && put_ < ended_.size() && ended_[put_] != 0) {
+        const std::size_t next = put_;
+        lock.unlock();
+        try {
+            put(next);
+        } catch (...) {
+            lock.lock();
+            putting_ = false;
+            abandoned_ = true;
+            turn_.notify_all();
+            throw;
+        }
+        lock.lock();
+        ++put_;
+        turn_.notify_all();
+    }
+    putting_ = false;
+}
+
+void BandsInOrder::Abandon() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        abandoned_ = true;
+    }
+    turn_.notify_all();
+}
+
+std::size_t BandsInOrder::PutCount() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return put_;
+}
 
 }  // namespace veilshadow

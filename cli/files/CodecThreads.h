@@ -7,8 +7,11 @@
 #ifndef VEILSHADOW_CODECTHREADS_H
 #define VEILSHADOW_CODECTHREADS_H
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
+#include <mutex>
+#include <vector>
 
 namespace veilshadow {
 
@@ -22,6 +25,42 @@ void ForEachBand(std::size_t count, const std::function<void(std::size_t)> &work
 // threads nor 8. Helpers start when first needed; one the system will not
 // start is done without.
 void SetCodecCores(int cores);
+
+// How many threads may work through one ForEachBand call at most, as
+// SetCodecCores set it: what a codec's per-thread buffers are counted by.
+std::size_t CodecThreadCount();
+
+// The bands of a file encoded at once (ForEachBand) and put in the file in
+// order, each as soon as the bands before it are, by whichever thread ends
+// one: the others go on encoding meanwhile. A band starts only when it is
+// fewer than `ahead` bands past the first not yet put, so at most `ahead`
+// bands are held at once (band b can use room b % ahead).
+class BandsInOrder {
+public:
+    BandsInOrder(std::size_t bands, std::size_t ahead);
+    // Holds the thread until `band` may start; false once abandoned (the
+    // band is not to be encoded).
+    bool WaitForTurn(std::size_t band);
+    // Whether `band` may start now.
+    bool MayStart(std::size_t band);
+    // Counts `band` ended, then, unless another thread is putting bands,
+    // calls put(b) for every band b that may be put now, in order, with
+    // no lock held. A put that throws abandons the rest, and the
+    // exception goes on.
+    void Ended(std::size_t band, const std::function<void(std::size_t)> &put);
+    // Releases every thread waiting and stops putting.
+    void Abandon();
+    // The bands put so far.
+    std::size_t PutCount();
+
+private:
+    const std::size_t ahead_;
+    std::mutex mutex_;
+    std::condition_variable turn_;
+    std::vector<char> ended_;
+    std::size_t put_ = 0;
+    bool putting_ = false, abandoned_ = false;
+};
 
 }  // namespace veilshadow
 

@@ -135,6 +135,17 @@ libdeflate_compressor *ThreadCompressor(int level) {
     return c.get();
 }
 
+// This thread's buffers for reading and writing chunks, kept for the next
+// file: the reader's on every thread that decodes strips, the writer's on
+// every thread that encodes bands.
+enum BufferSlot { kPacked, kInflated, kUnpacked, kStrip, kPlanar, kScratch, kPredicted, kSlots };
+unsigned char *ThreadBuffer(BufferSlot which, std::size_t bytes) {
+    thread_local std::array<std::vector<unsigned char>, kSlots> buffers;
+    std::vector<unsigned char> &buffer = buffers[which];
+    if (buffer.size() < bytes) buffer.resize(bytes);
+    return buffer.data();
+}
+
 // Rows of a chunk of each compression the codec takes.
 int LinesPerChunk(exr_compression_t compression) { return compression == EXR_COMPRESSION_ZIP ? 16 : 1; }
 
@@ -201,7 +212,13 @@ public:
     bool Open(AlphaMode alpha, ImageHeader &header);
     // Throws when the file's tiles are far larger than any image needs.
     void CheckTiles();
+    // Strips are read on several threads at once: each chunk is decoded
+    // in its thread's buffers, from the places the table gave at Open.
     void ReadRows(A_long first, A_long rows, unsigned char *samples) override;
+    bool StripsAtOnce() const override { return true; }
+    // Two ZIP chunks: enough strips for the helpers to share a frame evenly.
+    A_long StripRows() const override { return 32; }
+    std::uint64_t HeldBytes(renderhost::Depth) const override;
     bool LooksWhole() override { return from_file_ && ExrChunksWhole(path_); }
 
 private:
@@ -213,12 +230,13 @@ private:
     // file's size and the row and size the chunk itself starts with.
     // Returns what is wrong, or nothing.
     std::string LocateChunk(int chunk_y, int lines, exr_chunk_info_t &info);
-    // Whether every chunk is where the table says. A wrong table is left
-    // to the general path, which rebuilds it from the chunks themselves.
+    // Whether every chunk is where the table says, keeping where each is
+    // in chunks_. A wrong table is left to the general path, which
+    // rebuilds it from the chunks themselves.
     bool TableHolds();
-    // Decodes the chunk starting at row `chunk_y` of the file into
-    // unpacked_ (its rows, each channel's samples in turn).
-    void DecodeChunk(int chunk_y, int lines);
+    // Decodes chunk `index`, of `lines` rows, in this thread's buffers;
+    // its rows, each channel's samples in turn.
+    const unsigned char *DecodeChunk(std::size_t index, int lines) const;
 
     std::string path_;
     std::unique_ptr<Source> source_;
@@ -234,8 +252,10 @@ private:
     // Four half channels read as four half samples: each row's planes
     // are interleaved in one pass.
     bool four_halves_ = false;
-    CodecBuffer packed_, inflated_, unpacked_;  // room for a whole chunk each
-    std::vector<float> floats_;
+    struct ChunkPlace {
+        std::uint64_t offset, size;
+    };
+    std::vector<ChunkPlace> chunks_;  // from the top, as the table gives them
 };
 
 // Tiles far larger than the image are refused before OpenEXR's core, or
@@ -383,38 +403,46 @@ std::string ExrReader::LocateChunk(int chunk_y, int lines, exr_chunk_info_t &inf
 
 bool ExrReader::TableHolds() {
     exr_chunk_info_t info{};
-    for (int chunk = 0; chunk < height_; chunk += lines_)
+    chunks_.reserve(static_cast<std::size_t>((std::int64_t(height_) + lines_ - 1) / lines_));
+    for (int chunk = 0; chunk < height_; chunk += lines_) {
         if (!LocateChunk(min_y_ + chunk, std::min(lines_, height_ - chunk), info).empty()) {
             g_last_message.clear();
             return false;
         }
+        chunks_.push_back(ChunkPlace{info.data_offset, info.packed_size});
+    }
     return true;
 }
 
-void ExrReader::DecodeChunk(int chunk_y, int lines) {
-    exr_chunk_info_t info{};
-    const std::string problem = LocateChunk(chunk_y, lines, info);
-    if (!problem.empty()) Damaged(problem);
-    const std::uint64_t expected = std::uint64_t(line_bytes_) * std::uint64_t(lines);
-    const bool stored = info.packed_size == expected;
-    // A chunk's bytes are never more than its rows' (LocateChunk).
+std::uint64_t ExrReader::HeldBytes(renderhost::Depth) const {
+    // Per thread: a chunk packed, inflated and unpacked, and a strip of
+    // samples.
+    const std::uint64_t chunk = std::uint64_t(line_bytes_) * std::uint64_t(std::min(lines_, height_));
+    const std::uint64_t samples = std::uint64_t(width_) * std::uint64_t(std::min(StripRows(), height_)) *
+                                  std::uint64_t(out_channels_) * (out_float_ ? 4u : 2u);
+    return CodecThreadCount() * (3u * chunk + samples);
+}
+
+const unsigned char *ExrReader::DecodeChunk(std::size_t index, int lines) const {
+    const ChunkPlace &place = chunks_[index];
+    const std::string row = std::to_string(min_y_ + std::int64_t(index) * lines_);
+    const std::size_t expected = line_bytes_ * static_cast<std::size_t>(lines);
+    // A chunk's bytes are never more than its rows' (LocateChunk); they are
+    // stored as they are when deflating would not have made them smaller.
     const std::size_t most = line_bytes_ * static_cast<std::size_t>(lines_);
-    packed_.Reserve(most);
-    unpacked_.Reserve(most);
-    if (source_->Read(packed_.data(), info.packed_size, info.data_offset) != info.packed_size)
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " is cut short");
-    const unsigned char *chunk = packed_.data();
-    if (stored) {
-        std::memcpy(unpacked_.data(), chunk, expected);
-        return;
-    }
-    inflated_.Reserve(most);
-    std::size_t inflated = 0;
-    const libdeflate_result result = libdeflate_zlib_decompress(ThreadDecompressor(), chunk, info.packed_size,
-                                                                inflated_.data(), expected, &inflated);
-    if (result != LIBDEFLATE_SUCCESS || inflated != expected)
-        Damaged("the chunk of row " + std::to_string(chunk_y) + " does not inflate");
-    ZipUnpredict(inflated_.data(), unpacked_.data(), expected);
+    unsigned char *const packed = ThreadBuffer(kPacked, most);
+    if (source_->Read(packed, place.size, place.offset) != place.size)
+        Damaged("the chunk of row " + row + " is cut short");
+    if (place.size == expected) return packed;
+    unsigned char *const inflated = ThreadBuffer(kInflated, most);
+    unsigned char *const unpacked = ThreadBuffer(kUnpacked, most);
+    std::size_t inflated_bytes = 0;
+    const libdeflate_result result =
+        libdeflate_zlib_decompress(ThreadDecompressor(), packed, place.size, inflated, expected, &inflated_bytes);
+    if (result != LIBDEFLATE_SUCCESS || inflated_bytes != expected)
+        Damaged("the chunk of row " + row + " does not inflate");
+    ZipUnpredict(inflated, unpacked, expected);
+    return unpacked;
 }
 
 void ExrReader::ReadRows(A_long first, A_long rows, unsigned char *samples) {
@@ -425,12 +453,12 @@ void ExrReader::ReadRows(A_long first, A_long rows, unsigned char *samples) {
     // Chunks start at the data window's top, every lines_ rows.
     for (A_long chunk = first / lines_ * lines_; chunk < first + rows; chunk += lines_) {
         const int lines = std::min(lines_, height_ - chunk);
-        DecodeChunk(min_y_ + chunk, lines);
+        const unsigned char *const rows_in = DecodeChunk(static_cast<std::size_t>(chunk / lines_), lines);
         for (int line = 0; line < lines; ++line) {
             const A_long row = chunk + line;
             if (row < first || row >= first + rows) continue;
             unsigned char *out = samples + static_cast<std::size_t>(row - first) * width * pixel_bytes;
-            const unsigned char *in = unpacked_.data() + static_cast<std::size_t>(line) * line_bytes_;
+            const unsigned char *in = rows_in + static_cast<std::size_t>(line) * line_bytes_;
             if (four_halves_) {
                 const unsigned char *planes[4];
                 for (std::size_t c = 0; c < 4; ++c) planes[channels_[c].out] = in + c * width * 2;
@@ -440,9 +468,9 @@ void ExrReader::ReadRows(A_long first, A_long rows, unsigned char *samples) {
             for (const FileChannel &channel : channels_) {
                 unsigned char *to = out + static_cast<std::size_t>(channel.out) * out_bytes;
                 if (channel.half && out_float_) {
-                    if (floats_.size() < width) floats_.resize(width);
-                    HalvesToFloats(reinterpret_cast<const Imath::half *>(in), floats_.data(), width);
-                    for (std::size_t x = 0; x < width; ++x) std::memcpy(to + x * pixel_bytes, &floats_[x], 4);
+                    std::vector<float> &floats = FloatRow(width);
+                    HalvesToFloats(reinterpret_cast<const Imath::half *>(in), floats.data(), width);
+                    for (std::size_t x = 0; x < width; ++x) std::memcpy(to + x * pixel_bytes, &floats[x], 4);
                     in += width * 2;
                 } else if (channel.half) {
                     for (std::size_t x = 0; x < width; ++x) std::memcpy(to + x * pixel_bytes, in + 2 * x, 2);
@@ -484,15 +512,15 @@ int ZipLevel(const std::string &compression, exr_compression_t &type) {
 }
 
 // The rows of a band (whole chunks, so at least a chunk's), and the bands
-// of a wave: about a thirtieth of a UHD frame a band, so that helpers
-// share a frame evenly, and a wave's rooms 16 MiB for UHD half.
+// held at once: about a thirtieth of a UHD frame a band, so that helpers
+// share a frame evenly, and the held bands' rooms 16 MiB for UHD half.
 constexpr A_long kBandRows = 64;
-constexpr std::size_t kWaveBands = 8;
+constexpr std::size_t kBandsAhead = 8;
 
-// How WriteExr cuts a world into chunks, bands and waves. The rows go in
-// bands of whole chunks, a wave of bands at a time: the bands of a wave
-// are encoded at once (ForEachBand), each chunk into a room of its own
-// that holds the most deflate can make of it, then written in order.
+// How WriteExr cuts a world into chunks and bands. The rows go in bands of
+// whole chunks, encoded at once (ForEachBand), each chunk into a room of
+// its own that holds the most deflate can make of it, and written in order
+// as soon as the bands before are (BandsInOrder): `held` bands' rooms.
 struct Bands {
     Bands(A_long width, A_long height, bool half, exr_compression_t compression) {
         const int lines = LinesPerChunk(compression);
@@ -501,21 +529,13 @@ struct Bands {
         band_rows = lines * std::max(1, kBandRows / lines);
         band_chunks = std::size_t(band_rows / lines);
         bands = std::size_t((std::int64_t(height) + band_rows - 1) / band_rows);
-        wave = std::min(bands, kWaveBands);
+        held = std::min(bands, kBandsAhead);
     }
-    std::size_t RoomBytes() const { return wave * band_chunks * chunk_room; }
+    std::size_t RoomBytes() const { return held * band_chunks * chunk_room; }
     std::size_t chunk_bytes, chunk_room;
     A_long band_rows;
-    std::size_t band_chunks, bands, wave;
+    std::size_t band_chunks, bands, held;
 };
-
-// This thread's buffers for writing, kept for the next file.
-std::vector<unsigned char> &ThreadBuffer(int which, std::size_t bytes) {
-    thread_local std::array<std::vector<unsigned char>, 5> buffers;
-    std::vector<unsigned char> &buffer = buffers[static_cast<std::size_t>(which)];
-    if (buffer.size() < bytes) buffer.resize(bytes);
-    return buffer;
-}
 
 int64_t WriteToFile(exr_const_context_t, void *user, const void *buffer, uint64_t size, uint64_t offset,
                     exr_stream_error_func_ptr_t) {
@@ -603,8 +623,7 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     exr_compression_t compression{};
     const int level = ZipLevel(spec.compression, compression);
     if (level < 0) throw std::logic_error("not an OpenEXR output of the fast writer: " + spec.compression);
-    const auto failed = [&](exr_result_t code) {
-        const std::string message = TakeMessage(code);
+    const auto failed = [&](const std::string &message) {
         // A failed write of the file is the cause: Commit reports it.
         if (file.failed()) return;
         throw RunError(FileMessage(file.target(), "cannot write: " + message));
@@ -616,7 +635,7 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     init.write_fn = WriteToFile;
     init.error_handler_fn = KeepMessage;
     exr_result_t rc = exr_start_write(&context.ctx, file.path().c_str(), EXR_WRITE_FILE_DIRECTLY, &init);
-    if (rc != EXR_ERR_SUCCESS) return failed(rc);
+    if (rc != EXR_ERR_SUCCESS) return failed(TakeMessage(rc));
     exr_context_t ctx = context.ctx;
     const Window &data = windows.data, &display = windows.display;
     const auto box = [](const Window &w) {
@@ -644,7 +663,7 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
         (rc = exr_set_zip_compression_level(ctx, part, level)) != EXR_ERR_SUCCESS ||
         (rc = exr_attr_set_string(ctx, part, "capDate", date.c_str())) != EXR_ERR_SUCCESS ||
         (rc = exr_write_header(ctx)) != EXR_ERR_SUCCESS)
-        return failed(rc);
+        return failed(TakeMessage(rc));
 
     const std::size_t width = static_cast<std::size_t>(world.width());
     const std::size_t pixel_bytes = 4 * (half ? 2 : 4);
@@ -652,50 +671,70 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     const Bands layout(world.width(), world.height(), half, compression);
     const std::size_t chunk_bytes = layout.chunk_bytes, chunk_room = layout.chunk_room;
     const A_long band_rows = layout.band_rows;
-    const std::size_t band_chunks = layout.band_chunks, bands = layout.bands, wave = layout.wave;
+    const std::size_t band_chunks = layout.band_chunks, bands = layout.bands, held = layout.held;
     CodecBuffer rooms(layout.RoomBytes());
     // The size of each chunk's bytes in its room.
-    std::vector<std::size_t> sizes(wave * band_chunks);
-    for (std::size_t first_band = 0; first_band < bands; first_band += wave) {
-        const std::size_t in_wave = std::min(wave, bands - first_band);
-        ForEachBand(in_wave, [&](std::size_t slot) {
-            const A_long first = A_long(first_band + slot) * band_rows;
-            const A_long rows = std::min(band_rows, world.height() - first);
-            std::vector<unsigned char> &strip = ThreadBuffer(0, width * pixel_bytes * std::size_t(band_rows));
-            std::vector<unsigned char> &planar = ThreadBuffer(1, chunk_bytes);
-            std::vector<unsigned char> &scratch = ThreadBuffer(2, chunk_bytes);
-            std::vector<unsigned char> &predicted = ThreadBuffer(3, chunk_bytes);
-            libdeflate_compressor *compressor = ThreadCompressor(level);
-            EncodeStrip(world, spec.sample, spec.associated, first, rows, strip.data());
-            for (A_long chunk = first, c = 0; chunk < first + rows; chunk += lines, ++c) {
-                const int chunk_lines = std::min<A_long>(lines, first + rows - chunk);
-                const std::size_t at = slot * band_chunks + std::size_t(c);
-                unsigned char *room = rooms.data() + at * chunk_room;
-                // Each row's channels in turn, in the file's order.
-                const unsigned char *rows_in = strip.data() + std::size_t(chunk - first) * width * pixel_bytes;
-                const std::size_t n = half ? Planar<std::uint16_t>(rows_in, width, chunk_lines, planar.data())
-                                           : Planar<std::uint32_t>(rows_in, width, chunk_lines, planar.data());
-                ZipPredict(planar.data(), scratch.data(), predicted.data(), n);
-                const std::size_t size = libdeflate_zlib_compress(compressor, predicted.data(), n, room, chunk_room);
-                // Stored as they are when deflating does not make them
-                // smaller, as readers expect.
-                const bool stored = size == 0 || size >= n;
-                sizes[at] = stored ? n : size;
-                if (stored) std::memcpy(room, planar.data(), n);
-            }
-        });
-        for (std::size_t slot = 0; slot < in_wave; ++slot) {
-            const A_long first = A_long(first_band + slot) * band_rows;
-            const A_long rows = std::min(band_rows, world.height() - first);
-            for (A_long chunk = first, c = 0; chunk < first + rows; chunk += lines, ++c) {
-                const std::size_t at = slot * band_chunks + std::size_t(c);
-                rc = exr_write_scanline_chunk(ctx, part, data.y + chunk, rooms.data() + at * chunk_room, sizes[at]);
-                if (rc != EXR_ERR_SUCCESS) return failed(rc);
+    std::vector<std::size_t> sizes(held * band_chunks);
+    const auto rows_of = [&](std::size_t band) {
+        const A_long first = A_long(band) * band_rows;
+        return std::make_pair(first, std::min(band_rows, world.height() - first));
+    };
+    // Writes band `band`'s chunks, keeping what failed.
+    std::string write_error;
+    const auto put = [&](std::size_t band) {
+        const auto [first, rows] = rows_of(band);
+        const std::size_t slot = band % held;
+        for (A_long chunk = first, c = 0; chunk < first + rows; chunk += lines, ++c) {
+            const std::size_t at = slot * band_chunks + std::size_t(c);
+            const exr_result_t written =
+                exr_write_scanline_chunk(ctx, part, data.y + chunk, rooms.data() + at * chunk_room, sizes[at]);
+            if (written != EXR_ERR_SUCCESS) {
+                write_error = TakeMessage(written);
+                throw RunError(write_error);
             }
         }
+    };
+    BandsInOrder order(bands, held);
+    try {
+        ForEachBand(bands, [&](std::size_t band) {
+            if (!order.WaitForTurn(band)) return;
+            try {
+                const auto [first, rows] = rows_of(band);
+                const std::size_t slot = band % held;
+                unsigned char *const strip = ThreadBuffer(kStrip, width * pixel_bytes * std::size_t(band_rows));
+                unsigned char *const planar = ThreadBuffer(kPlanar, chunk_bytes);
+                unsigned char *const scratch = ThreadBuffer(kScratch, chunk_bytes);
+                unsigned char *const predicted = ThreadBuffer(kPredicted, chunk_bytes);
+                libdeflate_compressor *compressor = ThreadCompressor(level);
+                EncodeStrip(world, spec.sample, spec.associated, first, rows, strip);
+                for (A_long chunk = first, c = 0; chunk < first + rows; chunk += lines, ++c) {
+                    const int chunk_lines = std::min<A_long>(lines, first + rows - chunk);
+                    const std::size_t at = slot * band_chunks + std::size_t(c);
+                    unsigned char *room = rooms.data() + at * chunk_room;
+                    // Each row's channels in turn, in the file's order.
+                    const unsigned char *rows_in = strip + std::size_t(chunk - first) * width * pixel_bytes;
+                    const std::size_t n = half ? Planar<std::uint16_t>(rows_in, width, chunk_lines, planar)
+                                               : Planar<std::uint32_t>(rows_in, width, chunk_lines, planar);
+                    ZipPredict(planar, scratch, predicted, n);
+                    const std::size_t size = libdeflate_zlib_compress(compressor, predicted, n, room, chunk_room);
+                    // Stored as they are when deflating does not make them
+                    // smaller, as readers expect.
+                    const bool stored = size == 0 || size >= n;
+                    sizes[at] = stored ? n : size;
+                    if (stored) std::memcpy(room, planar, n);
+                }
+            } catch (...) {
+                order.Abandon();
+                throw;
+            }
+            order.Ended(band, put);
+        });
+    } catch (const RunError &) {
+        if (write_error.empty()) throw;
+        return failed(write_error);
     }
     rc = exr_finish(&context.ctx);
-    if (rc != EXR_ERR_SUCCESS) return failed(rc);
+    if (rc != EXR_ERR_SUCCESS) return failed(TakeMessage(rc));
 }
 
 }  // namespace veilshadow

@@ -52,6 +52,10 @@ public:
     virtual std::uint64_t HeldBytes(renderhost::Depth) const { return 0; }
     // Rows decoded at a time.
     virtual A_long StripRows() const;
+    // Whether ReadRows may be called for different strips on several
+    // threads at once: ImageReader then shares a file's strips among the
+    // codec helpers free (CodecThreads.h).
+    virtual bool StripsAtOnce() const { return false; }
     // The spare bytes (see renderhost::World) a world of `depth` needs for
     // ReadInPlace; 0 when the codec decodes strip by strip into it.
     virtual std::uint64_t InPlaceSpare(renderhost::Depth) const { return 0; }

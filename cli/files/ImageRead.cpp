@@ -1,6 +1,7 @@
 // Image files in: headers, and decoding a strip of rows at a time into
 // worlds.
 #include "AtomicFile.h"
+#include "CodecThreads.h"
 #include "Errors.h"
 #include "FastCodec.h"
 #include "Formats.h"
@@ -121,13 +122,21 @@ void ImageReader::ReadInto(World &world) {
         world.origin_x() != header_.data.x || world.origin_y() != header_.data.y)
         throw std::logic_error("a world that is not the data window of " + header_.path);
     if (impl_->codec->ReadInPlace(world)) return;
-    std::vector<unsigned char> &samples = ReadScratch(static_cast<std::size_t>(ScratchBytes()));
-    const A_long strip_rows = impl_->codec->StripRows();
-    for (A_long first = 0; first < header_.data.height; first += strip_rows) {
-        const A_long rows = std::min(strip_rows, header_.data.height - first);
+    const std::size_t scratch = static_cast<std::size_t>(ScratchBytes());
+    const A_long height = header_.data.height, strip_rows = impl_->codec->StripRows();
+    const std::size_t strips = static_cast<std::size_t>((std::int64_t(height) + strip_rows - 1) / strip_rows);
+    // Each strip is decoded in its thread's scratch, into its own rows.
+    const auto read_strip = [&](std::size_t strip) {
+        const A_long first = static_cast<A_long>(strip) * strip_rows;
+        const A_long rows = std::min(strip_rows, height - first);
+        std::vector<unsigned char> &samples = ReadScratch(scratch);
         impl_->codec->ReadRows(first, rows, samples.data());
         DecodeStrip(samples.data(), header_, world, first, rows);
-    }
+    };
+    if (impl_->codec->StripsAtOnce())
+        ForEachBand(strips, read_strip);
+    else
+        for (std::size_t strip = 0; strip < strips; ++strip) read_strip(strip);
 }
 
 std::uint64_t ImageReader::CodecBytes(Depth depth) const { return impl_->codec->HeldBytes(depth); }

@@ -1,8 +1,9 @@
-// The codecs' buffers kept from file to file, and the helper threads that
-// take bands of a frame's encoding: on their own, so that the
-// ThreadSanitizer build runs them too.
+// The codecs' buffers kept from file to file, the helper threads that
+// take bands of a frame's encoding and decoding, and the bands put in
+// order: on their own, so that the ThreadSanitizer build runs them too.
 #include "CodecBuffer.h"
 #include "CodecThreads.h"
+#include "ImageIO.h"
 
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
@@ -13,6 +14,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <new>
@@ -171,6 +174,120 @@ TEST(CodecThreads, HelpersThatCannotStartLeaveTheBandsToTheCaller) {
             _exit(0);
         },
         testing::ExitedWithCode(0), "");
+}
+
+// Bands ended out of order are put in order, each once, as soon as the
+// bands before are; a band `ahead` past the first not put waits; a put
+// that throws, and Abandon, release the waiting and stop the putting.
+TEST(BandsInOrder, PutsInOrderAndHoldsAtMostTheBandsAhead) {
+    const struct {
+        std::vector<std::size_t> ended;
+        std::vector<std::vector<std::size_t>> puts;  // after each
+    } cases[] = {
+        {{0, 1, 2}, {{0}, {1}, {2}}},
+        {{2, 0, 1, 4, 3}, {{}, {0}, {1, 2}, {}, {3, 4}}},
+        {{1, 2, 3, 0}, {{}, {}, {}, {0, 1, 2, 3}}},
+    };
+    for (const auto &c : cases) {
+        BandsInOrder order(c.ended.size(), 8);
+        for (std::size_t i = 0; i < c.ended.size(); ++i) {
+            std::vector<std::size_t> put;
+            order.Ended(c.ended[i], [&](std::size_t band) { put.push_back(band); });
+            EXPECT_EQ(put, c.puts[i]) << "after band " << c.ended[i];
+        }
+        EXPECT_EQ(order.PutCount(), c.ended.size());
+    }
+
+    BandsInOrder order(6, 2);
+    const auto nothing = [](std::size_t) {};
+    EXPECT_TRUE(order.WaitForTurn(1));
+    EXPECT_FALSE(order.MayStart(2));
+    bool third = false;
+    std::thread waiting([&] { third = order.WaitForTurn(2); });
+    order.Ended(1, nothing);  // band 0 not put: band 2 still waits
+    EXPECT_FALSE(order.MayStart(2));
+    order.Ended(0, nothing);  // both put: bands 2 and 3 may start
+    waiting.join();
+    EXPECT_TRUE(third);
+    EXPECT_TRUE(order.MayStart(3));
+    EXPECT_FALSE(order.MayStart(4));
+    EXPECT_THROW(order.Ended(2, [](std::size_t) { throw std::runtime_error("disk full"); }), std::runtime_error);
+    std::vector<std::size_t> after;
+    order.Ended(3, [&](std::size_t band) { after.push_back(band); });
+    EXPECT_TRUE(after.empty());
+    EXPECT_EQ(order.PutCount(), 2u);
+    EXPECT_FALSE(order.WaitForTurn(5));
+
+    BandsInOrder abandoned(6, 1);
+    bool released = true;
+    std::thread held([&] { released = abandoned.WaitForTurn(4); });
+    abandoned.Abandon();
+    held.join();
+    EXPECT_FALSE(released);
+}
+
+// On the helpers: every band put once, in order, with never more than
+// `ahead` bands started and not put.
+TEST(BandsInOrder, OnTheHelpersEveryBandIsPutOnceInOrder) {
+    SetCodecCores(2);
+    constexpr std::size_t kBands = 41, kAhead = 3;
+    BandsInOrder order(kBands, kAhead);
+    std::mutex mutex;
+    std::vector<std::size_t> put;
+    std::size_t started = 0, most_held = 0;
+    ForEachBand(kBands, [&](std::size_t band) {
+        if (!order.WaitForTurn(band)) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            ++started;
+            most_held = std::max(most_held, started - put.size());
+        }
+        order.Ended(band, [&](std::size_t b) {
+            std::lock_guard<std::mutex> lock(mutex);
+            put.push_back(b);
+        });
+    });
+    std::vector<std::size_t> all(kBands);
+    for (std::size_t band = 0; band < kBands; ++band) all[band] = band;
+    EXPECT_EQ(put, all);
+    EXPECT_LE(most_held, kAhead);
+    SetCodecCores(0);
+}
+
+// An OpenEXR file written in bands on the helpers and read in strips on
+// them holds the world exactly (samples a half holds exactly, straight
+// colour), for both chunk heights.
+TEST(ExrStrips, WrittenAndReadOnTheHelpersAsTheWorldHolds) {
+    SetCodecCores(2);
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("codec_threads_tests." + std::to_string(getpid()));
+    std::filesystem::create_directories(dir);
+    renderhost::World world(renderhost::Depth::k32, 90, 1100, 3, -8);
+    for (A_long y = 0; y < world.height(); ++y)
+        for (A_long x = 0; x < world.width(); ++x) {
+            const auto sample = [&](int k) { return float((x * 7 + y * 13 + k * 31) % 256) / 256.f; };
+            world.Row<PF_PixelFloat>(y)[x] = {sample(0), sample(1), sample(2), sample(3)};
+        }
+    for (const char *compression : {"zip", "zips"}) {
+        SCOPED_TRACE(compression);
+        OutputSpec spec;
+        spec.format = "openexr";
+        spec.sample = SampleType::kHalf;
+        spec.display = Window{3, -8, 90, 1100};
+        spec.compression = compression;
+        const std::string path = (dir / (std::string(compression) + ".exr")).string();
+        WriteWorld(path, world, spec);
+        ImageReader reader(path, AlphaMode::kStraight);
+        ASSERT_EQ(reader.header().compression, compression);
+        const renderhost::World read = reader.ReadWorld(renderhost::Depth::k32);
+        for (A_long y = 0; y < world.height(); ++y)
+            ASSERT_EQ(std::memcmp(read.Row<PF_PixelFloat>(y), world.Row<PF_PixelFloat>(y),
+                                  sizeof(PF_PixelFloat) * std::size_t(world.width())),
+                      0)
+                << "row " << y;
+    }
+    std::filesystem::remove_all(dir);
+    SetCodecCores(0);
 }
 
 }  // namespace

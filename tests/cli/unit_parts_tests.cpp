@@ -2,6 +2,7 @@
 // downsampling, temporary files and the contact sheet.
 #include "AtomicFile.h"
 #include "CodecBuffer.h"
+#include "CodecThreads.h"
 #include "ContactSheet.h"
 #include "Downsample.h"
 #include "Errors.h"
@@ -561,14 +562,18 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
         std::uint64_t sources, output;
     };
     // OUT's writer holds a room for each of a band's four chunks of 16
-    // rows, half samples: the most deflate makes of them.
+    // rows, half samples: the most deflate makes of them. Reading a file
+    // holds, on each thread that decodes it (one here), its chunk three
+    // times and a strip of samples: 32 bytes a pixel for files of fewer
+    // than 16 rows.
     const auto rooms = [](std::size_t width) { return 4 * libdeflate_zlib_compress_bound(nullptr, width * 8 * 16); };
     const Case cases[] = {
-        {1, false, (60 + 20) * 16, 60 * 16 + rooms(10)},
-        {1, true, 60 * 16, 60 * 16 + rooms(10)},
-        {2, false, (60 + 18 + 2 * 20) * 16, 18 * 16 + rooms(6)},
-        {2, true, (60 + 18) * 16, 18 * 16 + rooms(6)},
+        {1, false, (60 + 20) * 16 + (60 + 20) * 32, 60 * 16 + rooms(10)},
+        {1, true, 60 * 16 + 60 * 32, 60 * 16 + rooms(10)},
+        {2, false, (60 + 18 + 2 * 20) * 16 + (60 + 20) * 32, 18 * 16 + rooms(6)},
+        {2, true, (60 + 18) * 16 + 60 * 32, 18 * 16 + rooms(6)},
     };
+    SetCodecCores(1);
     clitest::TempDir dir;
     const FrameFiles files{dir / "comp.exr", dir / "layer.exr", dir / "out.exr", 0};
     clitest::WriteTestImage(files.input, clitest::RandomImage(clitest::Sample::kHalf, 4, -3, 2, 10, 6, 1));
@@ -582,6 +587,7 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
         EXPECT_EQ(frame.memory.sources, c.sources) << c.downsample << " " << c.still;
         EXPECT_EQ(frame.memory.output, c.output) << c.downsample << " " << c.still;
     }
+    SetCodecCores(0);
 
     // PNG files are inflated whole, and OUT deflated in bands: each frame
     // counts the file from its first IDAT chunk and the inflated rows'
