@@ -208,10 +208,16 @@ std::uint64_t AvailableMemory() {
 }
 
 void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available) {
-    if (available != 0 && needed > available)
-        throw RunError(FileMessage(path, "rendering it needs " + FormatBytes(needed) + " of memory, more than the " +
-                                             FormatBytes(available) +
-                                             " available (free memory, the control group's limit, ulimit -v)"));
+    if (available == 0 || needed <= available) return;
+    std::string need = FormatBytes(needed), have = FormatBytes(available);
+    // Figures that round alike are given in bytes, so that the one needed
+    // reads as the larger.
+    if (need == have) {
+        need = std::to_string(needed) + " bytes";
+        have = std::to_string(available) + " bytes";
+    }
+    throw RunError(FileMessage(path, "rendering it needs " + need + " of memory, more than the " + have +
+                                         " available (free memory, the control group's limit, ulimit -v)"));
 }
 
 namespace {

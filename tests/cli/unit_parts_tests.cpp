@@ -327,6 +327,22 @@ TEST(Limits, MemoryCheck) {
     EXPECT_NO_THROW(CheckMemory("a.png", 100, 0));  // unknown: no check
     EXPECT_NO_THROW(CheckMemory("a.png", 100, 100));
     EXPECT_THROW(CheckMemory("a.png", 101, 100), RunError);
+    // Figures that would round alike are given in bytes.
+    const struct {
+        std::uint64_t needed, available;
+        const char *says;
+    } refusals[] = {
+        {(100u << 20) + 1000, 100u << 20, "needs 104858600 bytes of memory, more than the 104857600 bytes available"},
+        {3u << 20, 2u << 20, "needs 3.0 MiB of memory, more than the 2.0 MiB available"},
+    };
+    for (const auto &r : refusals) {
+        try {
+            CheckMemory("a.png", r.needed, r.available);
+            ADD_FAILURE() << r.says;
+        } catch (const RunError &e) {
+            EXPECT_NE(std::string(e.what()).find(r.says), std::string::npos) << e.what();
+        }
+    }
     EXPECT_GT(AvailableMemory(), 0u);
     EXPECT_EQ(WorldBytes({5, 5, 10, 20}, Depth::k16), 1600u);
     EXPECT_EQ(FormatBytes(512), "512 bytes");
