@@ -105,6 +105,12 @@ KeepCodecBuffers::~KeepCodecBuffers() {
     delete kept;
 }
 
+void KeepCodecBuffers::FreeKept() noexcept {
+    if (t_kept == nullptr) return;
+    for (const Block &block : *t_kept) Free(block);
+    t_kept->clear();
+}
+
 std::size_t KeepCodecBuffers::KeptCount() { return t_kept == nullptr ? 0 : t_kept->size(); }
 
 std::size_t KeepCodecBuffers::KeptBytes() {

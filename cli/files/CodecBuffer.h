@@ -48,6 +48,9 @@ public:
     // The buffers kept now, and their bytes: for tests.
     static std::size_t KeptCount();
     static std::size_t KeptBytes();
+    // Frees the buffers this thread keeps, when no next file will use
+    // them; it goes on keeping what is freed later.
+    static void FreeKept() noexcept;
 };
 
 // Has the C library keep the memory the program frees for its next

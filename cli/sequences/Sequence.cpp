@@ -1,6 +1,7 @@
 #include "Sequence.h"
 
 #include "AtomicFile.h"
+#include "CodecBuffer.h"
 #include "Errors.h"
 #include "FastCodec.h"
 #include "Limits.h"
@@ -237,12 +238,28 @@ private:
         ahead.slot = &slot;
         slot.busy = true;
         OpenedFrame *opened = &ahead.opened;
-        ahead.input_done =
-            decoders_.Submit([this, opened, &slot] { DecodeInput(*opened, job_.settings, slot.buffers, pool_); });
+        // The decode threads keep their codec buffers for the next frame's
+        // files. After the run's last frame there is none: they are freed
+        // before its render and write take their memory.
+        const bool last = next_ + 1 == job_.frames.size();
+        ahead.input_done = decoders_.Submit([this, opened, &slot, last] {
+            FreeKeptAfter after{last};
+            DecodeInput(*opened, job_.settings, slot.buffers, pool_);
+        });
         if (!opened->still_layer)
-            ahead.layer_done =
-                decoders_.Submit([this, opened, &slot] { DecodeLayer(*opened, job_.settings, slot.buffers, pool_); });
+            ahead.layer_done = decoders_.Submit([this, opened, &slot, last] {
+                FreeKeptAfter after{last};
+                DecodeLayer(*opened, job_.settings, slot.buffers, pool_);
+            });
     }
+
+    // Frees the thread's kept codec buffers as it goes, when `last`.
+    struct FreeKeptAfter {
+        bool last;
+        ~FreeKeptAfter() {
+            if (last) KeepCodecBuffers::FreeKept();
+        }
+    };
 
     // Sets how many frames may be in flight from the first frame opened.
     void ChooseInFlight(const OpenedFrame &frame) {

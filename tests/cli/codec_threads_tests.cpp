@@ -45,7 +45,7 @@ std::uint64_t MappedBytes() {
 
 // On a keeping thread a freed buffer serves the next one of about its size
 // (not one under half of it), the six largest are kept, and all are freed
-// with the keeper; elsewhere nothing is kept.
+// with the keeper or by FreeKept; elsewhere nothing is kept.
 TEST(CodecBuffer, AKeepingThreadHandsItsBuffersOutAgain) {
     std::thread([] {
         const std::size_t MiB = std::size_t{1} << 20;
@@ -76,6 +76,11 @@ TEST(CodecBuffer, AKeepingThreadHandsItsBuffersOutAgain) {
         }
         EXPECT_EQ(KeepCodecBuffers::KeptCount(), 6u);
         EXPECT_EQ(KeepCodecBuffers::KeptBytes(), (30 + 40 + 50 + 60 + 70 + 80) * MiB);
+        // Freed when no next file needs them; what is freed later is kept.
+        KeepCodecBuffers::FreeKept();
+        EXPECT_EQ(KeepCodecBuffers::KeptBytes(), 0u);
+        { CodecBuffer again(MiB); }
+        EXPECT_EQ(KeepCodecBuffers::KeptBytes(), MiB);
     }).join();
 }
 
