@@ -9,6 +9,7 @@
 
 #if defined(__GLIBC__)
 #include <malloc.h>
+#include <sys/resource.h>
 #endif
 
 namespace veilshadow {
@@ -118,6 +119,16 @@ std::size_t KeepCodecBuffers::KeptBytes() {
     if (t_kept != nullptr)
         for (const Block &block : *t_kept) bytes += block.capacity;
     return bytes;
+}
+
+bool ShareHeapsUnderAddressLimit() {
+#if defined(__GLIBC__)
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return false;
+    return mallopt(M_ARENA_MAX, 2) == 1;
+#else
+    return false;
+#endif
 }
 
 bool KeepFreedMemory() {

@@ -63,6 +63,13 @@ public:
 // where the C library has no such setting.
 bool KeepFreedMemory();
 
+// Under an address-space limit (ulimit -v), has the C library's threads
+// share two heaps instead of making one each: a thread's own heap sets
+// aside 64 MiB of addresses, which the limit counts as memory taken, and
+// a run's decode, write and helper threads would spend hundreds of MiB of
+// it on nothing. False when there is no such limit or setting.
+bool ShareHeapsUnderAddressLimit();
+
 }  // namespace veilshadow
 
 #endif

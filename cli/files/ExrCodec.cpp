@@ -9,6 +9,7 @@
 #include "FileStructure.h"
 #include "HalfConversion.h"
 #include "ImageIOCommon.h"
+#include "Limits.h"
 #include "ZipPredictor.h"
 
 #include <OpenEXR/openexr.h>
@@ -672,6 +673,9 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     const std::size_t chunk_bytes = layout.chunk_bytes, chunk_room = layout.chunk_room;
     const A_long band_rows = layout.band_rows;
     const std::size_t band_chunks = layout.band_chunks, bands = layout.bands, held = layout.held;
+    // The rooms, checked as the PNG writer's buffers are (a kept buffer
+    // serves them when it can).
+    const MemoryGrant grant = GrantMemory(file.target(), layout.RoomBytes(), MemoryForBuffers());
     CodecBuffer rooms(layout.RoomBytes());
     // The size of each chunk's bytes in its room.
     std::vector<std::size_t> sizes(held * band_chunks);

@@ -4,7 +4,9 @@
 #include "FastCodec.h"
 
 #include "Formats.h"
+#include "ImageIOCommon.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace veilshadow {
@@ -31,9 +33,10 @@ void WriteWorldFast(TempFile &file, const renderhost::World &world, const Output
 }
 
 std::uint64_t WriterHeldBytes(const OutputSpec &spec, const Window &data) {
+    if (!FastWriterTakes(spec))
+        return 2 * EncodeBytes(Window{0, 0, data.width, std::min(data.height, kStripRows)}, spec.sample);
     const FileFormat *format = FindFormat(spec.format);
-    if (format == nullptr || format->fast_writer_holds == nullptr || !FastWriterTakes(spec)) return 0;
-    return format->fast_writer_holds(spec, data);
+    return format->fast_writer_holds == nullptr ? 0 : format->fast_writer_holds(spec, data);
 }
 
 }  // namespace veilshadow

@@ -29,7 +29,8 @@ bool FastWriterTakes(const OutputSpec &spec);
 void WriteWorldFast(TempFile &file, const renderhost::World &world, const OutputSpec &spec,
                     const OutputWindows &windows);
 // The bytes the writer of `spec` holds while it writes a world on `data`,
-// beyond the world itself: 0 for a writer that holds only a strip.
+// beyond the world itself; for the general writer, two strips of the
+// file's samples (the strip encoded for it and its library's copy).
 std::uint64_t WriterHeldBytes(const OutputSpec &spec, const Window &data);
 
 }  // namespace veilshadow

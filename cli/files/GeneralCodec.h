@@ -50,6 +50,11 @@ struct GeneralCodec {
 // SetLibraryThreads last asked). Throws ModuleError when it cannot be
 // loaded.
 const GeneralCodec &General();
+// The same for the file at `path`: before the first load, the memory its
+// libraries take is checked against the memory there is (a RunError
+// naming `path` when it is short), since a process the kernel kills for
+// it would say nothing.
+const GeneralCodec &GeneralFor(const std::string &path);
 
 // How it is had: linked in (cli/general/GeneralLinked.cpp) or, in the
 // program, loaded from its module (GeneralLoader.cpp). One of the two is in

@@ -52,6 +52,10 @@ public:
     virtual std::uint64_t HeldBytes(renderhost::Depth) const { return 0; }
     // Rows decoded at a time.
     virtual A_long StripRows() const;
+    // Whether the codec checks the memory it takes for its buffers itself
+    // (GrantMemory) as it takes them; else the reader's caller checks
+    // HeldBytes before decoding.
+    virtual bool ChecksItsMemory() const { return false; }
     // Whether ReadRows may be called for different strips on several
     // threads at once: ImageReader then shares a file's strips among the
     // codec helpers free (CodecThreads.h).
@@ -102,6 +106,9 @@ public:
     // bytes, and its whole inflated stream unless it is decoded in the
     // world; a strip else).
     std::uint64_t CodecBytes(renderhost::Depth depth) const;
+    // Whether the codec checks those bytes itself as it takes them (the
+    // PNG reader); the caller checks them otherwise, before decoding.
+    bool CodecChecksItsMemory() const;
     // The spare bytes a world of `depth` should have for the codec to
     // decode in it, without a buffer of its own (an 8-bit RGBA PNG into
     // an 8-bit world: a byte a row); 0 for none.
@@ -148,6 +155,12 @@ bool IsWholeImage(const std::string &path, const OutputShape &shape);
 // sample type (converted from the world's depth as EncodeRow does). Several files may be written at once from different
 // threads.
 void WriteWorld(const std::string &path, const renderhost::World &world, const OutputSpec &spec);
+
+// Loads what writing `spec` to `path` takes: the general codec, when no
+// own codec writes it (GeneralFor). Its libraries take 40 MiB and more,
+// so they are loaded before any world is made, and the memory checks that
+// follow count them as taken.
+void PrepareWriter(const std::string &path, const OutputSpec &spec);
 
 // Bytes of the file's RGBA samples for this window; WriteWorld takes
 // those of one strip of rows (see ImageReader::ScratchBytes) besides the

@@ -44,6 +44,10 @@ void RefuseHugeTiles(const std::string &path, std::uint64_t tile_width, std::uin
 // This thread's row of float samples, for rows converted from or to half.
 std::vector<float> &FloatRow(std::size_t count);
 
+// The memory there is for a codec's buffers (CodecBuffer.h): what is
+// available and what this thread keeps to hand out again (0: not known).
+std::uint64_t MemoryForBuffers();
+
 }  // namespace veilshadow
 
 #endif

@@ -12,6 +12,8 @@
 #include "SampleCodec.h"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <filesystem>
 #include <system_error>
 #include <type_traits>
@@ -100,7 +102,7 @@ ImageReader::ImageReader(const std::string &path, AlphaMode alpha) : impl_(std::
     CheckRegularFile(path);  // a device or a FIFO would never end or would block
 
     impl_->codec = OpenFastReader(path, alpha, header_);
-    if (!impl_->codec) impl_->codec = General().open_reader(path, alpha, header_);
+    if (!impl_->codec) impl_->codec = GeneralFor(path).open_reader(path, alpha, header_);
 }
 
 ImageReader::~ImageReader() = default;
@@ -133,13 +135,32 @@ void ImageReader::ReadInto(World &world) {
         impl_->codec->ReadRows(first, rows, samples.data());
         DecodeStrip(samples.data(), header_, world, first, rows);
     };
-    if (impl_->codec->StripsAtOnce())
-        ForEachBand(strips, read_strip);
-    else
+    if (!impl_->codec->StripsAtOnce()) {
         for (std::size_t strip = 0; strip < strips; ++strip) read_strip(strip);
+        return;
+    }
+    // The error reported is the topmost damaged strip's, as reading strip
+    // after strip reports it, whichever thread fails first; strips below a
+    // damaged one are not read.
+    std::vector<std::exception_ptr> errors(strips);
+    std::atomic<std::size_t> first_bad{strips};
+    ForEachBand(strips, [&](std::size_t strip) {
+        if (strip > first_bad.load()) return;
+        try {
+            read_strip(strip);
+        } catch (...) {
+            errors[strip] = std::current_exception();
+            std::size_t bad = first_bad.load();
+            while (strip < bad && !first_bad.compare_exchange_weak(bad, strip)) {
+            }
+        }
+    });
+    if (first_bad.load() < strips) std::rethrow_exception(errors[first_bad.load()]);
 }
 
 std::uint64_t ImageReader::CodecBytes(Depth depth) const { return impl_->codec->HeldBytes(depth); }
+
+bool ImageReader::CodecChecksItsMemory() const { return impl_->codec->ChecksItsMemory(); }
 
 std::uint64_t ImageReader::InPlaceSpare(Depth depth) const { return impl_->codec->InPlaceSpare(depth); }
 

@@ -9,6 +9,7 @@
 #include "HalfConversion.h"
 #include "ImageIO.h"
 #include "ImageIOCommon.h"
+#include "Limits.h"
 #include "SampleCodec.h"
 
 #include <algorithm>
@@ -54,14 +55,21 @@ std::uint64_t EncodeBytes(const Window &data, SampleType sample) {
     return std::uint64_t(data.width) * std::uint64_t(data.height) * 4u * TraitsOf(sample).bytes;
 }
 
+void PrepareWriter(const std::string &path, const OutputSpec &output) {
+    if (!FastWriterTakes(output)) GeneralFor(path);
+}
+
 void WriteWorld(const std::string &path, const World &world, const OutputSpec &output) {
     const OutputWindows windows = WindowsAsWritten(
         path, output.format, Window{world.origin_x(), world.origin_y(), world.width(), world.height()}, output.display);
     TempFile temp(path);
-    if (FastWriterTakes(output))
+    if (FastWriterTakes(output)) {
         WriteWorldFast(temp, world, output, windows);
-    else
+    } else {
+        // The own writers check what they hold as they take it.
+        const MemoryGrant grant = GrantMemory(path, WriterHeldBytes(output, windows.data), AvailableMemory());
         General().write_world(temp, world, output, windows);
+    }
     temp.Commit();
 }
 

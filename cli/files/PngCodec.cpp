@@ -902,13 +902,6 @@ void PngEncoder::Finish(const Put &put) {
 
 namespace {
 
-// The memory there is for a file's buffers: what is available and what
-// this thread keeps to hand out again (0: not known).
-std::uint64_t MemoryForBuffers() {
-    const std::uint64_t available = AvailableMemory();
-    return available == 0 ? 0 : available + KeepCodecBuffers::KeptBytes();
-}
-
 class PngReader final : public CodecReader {
 public:
     PngReader(std::string path, const PngHead &head, bool associated)
@@ -945,6 +938,7 @@ public:
     // The file from its first IDAT chunk, and the filtered rows: in a
     // world of `depth` with its spare bytes, or else in a buffer of the
     // reader's own, held together while the first strip is read.
+    bool ChecksItsMemory() const override { return true; }
     std::uint64_t HeldBytes(renderhost::Depth depth) const override {
         struct stat status {};
         const std::uint64_t size = stat(path_.c_str(), &status) == 0 ? std::uint64_t(status.st_size) : 0;

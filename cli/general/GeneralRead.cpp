@@ -118,6 +118,14 @@ public:
     void ReadRows(A_long first, A_long rows, unsigned char *samples) override;
     bool LooksWhole() override;
     A_long StripRows() const override { return strip_rows_; }
+    // The strip of samples it decodes into, and OpenImageIO's own copy of
+    // it when the type asked is not the file's.
+    std::uint64_t HeldBytes(renderhost::Depth) const override {
+        const std::uint64_t strip = std::uint64_t(header_.data.width) *
+                                    std::uint64_t(std::min(strip_rows_, header_.data.height)) *
+                                    std::uint64_t(header_.channels) * TraitsOf(header_.sample).bytes;
+        return read_type_ == OIIO::TypeDesc::UNKNOWN ? strip : 2 * strip;
+    }
 
 private:
     const ImageHeader &header_;

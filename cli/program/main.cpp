@@ -121,6 +121,7 @@ int main(int argc, char **argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // A sequence's frames reuse the memory the frame before freed.
     KeepFreedMemory();
+    ShareHeapsUnderAddressLimit();
     try {
         return Run(argc, argv);
     } catch (const UsageError &e) {

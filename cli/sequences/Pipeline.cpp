@@ -134,11 +134,16 @@ void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int dow
     const std::string path = file->header().path;
     const Window window = file->header().data;
     std::optional<World> &decoded = downsample > 1 ? full : scaled;
-    // Each new world's memory counted as taken until it is written.
-    MemoryGrant decoded_grant, reduced_grant;
+    // Each new world's memory counted as taken until it is written; and,
+    // with the first world a slot holds, the codec's buffers when it does
+    // not check them itself (they are kept for the frames after).
+    MemoryGrant codec_grant, decoded_grant, reduced_grant;
+    if (!decoded && !file->CodecChecksItsMemory())
+        codec_grant = GrantMemory(path, file->CodecBytes(depth), AvailableMemory());
     World &world = ReuseWorld(decoded, depth, window, path, file->InPlaceSpare(depth), &decoded_grant);
     AsInputError([&] { file->ReadInto(world); });
     file.reset();
+    codec_grant.Release();
     decoded_grant.Release();
     if (downsample > 1) {
         World &reduced = ReuseWorld(scaled, depth, DownsampledWindow(window, downsample), path, 0, &reduced_grant);
@@ -174,6 +179,7 @@ OpenedFrame OpenFrame(const FrameFiles &files, const FrameSettings &settings, St
         if (!frame.still_layer) layer_bytes = CheckWorldFits(files.layer, frame.layer.data, frame.depth);
     });
     SetOutput(frame, settings);
+    PrepareWriter(files.output, frame.out);
 
     // A still layer is read once, here, and then serves every frame.
     if (still != nullptr && !frame.still_layer) {

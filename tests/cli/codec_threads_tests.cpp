@@ -6,6 +6,7 @@
 #include "ImageIO.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -177,6 +178,55 @@ TEST(CodecThreads, HelpersThatCannotStartLeaveTheBandsToTheCaller) {
             for (const std::atomic<int> &call : calls)
                 if (call.load() != 1) _exit(2);
             _exit(0);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// Under an address-space limit, threads share two heaps: eight threads
+// holding a block each set aside their stacks and at most one heap more,
+// not 64 MiB of addresses each.
+TEST(ShareHeaps, UnderAnAddressSpaceLimitThreadsShareTwo) {
+#if defined(CODEC_TESTS_SANITIZED)
+    GTEST_SKIP() << "the sanitizers' allocators keep heaps their own way";
+#endif
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            struct rlimit limit {};
+            limit.rlim_cur = limit.rlim_max = MappedBytes() + (std::uint64_t{8} << 30);
+            if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(3);
+            if (!ShareHeapsUnderAddressLimit()) _exit(4);
+            pthread_attr_t attr;
+            std::size_t stack = 0;
+            if (pthread_getattr_default_np(&attr) != 0 || pthread_attr_getstacksize(&attr, &stack) != 0) _exit(5);
+            constexpr int kThreads = 8;
+            const std::uint64_t before = MappedBytes();
+            std::mutex mutex;
+            std::condition_variable changed;
+            int holding = 0;
+            bool done = false;
+            std::uint64_t during = 0;
+            std::vector<std::thread> threads;
+            for (int i = 0; i < kThreads; ++i)
+                threads.emplace_back([&] {
+                    auto *block = static_cast<volatile char *>(std::malloc(1000));
+                    if (block != nullptr) block[0] = 1;  // so that the compiler keeps the block
+                    std::unique_lock<std::mutex> lock(mutex);
+                    ++holding;
+                    changed.notify_all();
+                    changed.wait(lock, [&] { return done; });
+                    std::free(const_cast<char *>(block));
+                });
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                changed.wait(lock, [&] { return holding == kThreads; });
+                during = MappedBytes();
+                done = true;
+            }
+            changed.notify_all();
+            for (std::thread &thread : threads) thread.join();
+            const std::uint64_t most = kThreads * (stack + (std::uint64_t{1} << 20)) + (std::uint64_t{80} << 20);
+            _exit(during - before <= most ? 0 : 6);
         },
         testing::ExitedWithCode(0), "");
 }

@@ -268,7 +268,7 @@ TEST(HostileMemory, ThreadsTheSystemWillNotStartAreNoAbort) {
     }
 }
 
-// A control group of its own, limited to 1 GiB, under this process's
+// A control group of its own, limited to 1 GiB or `limit`, under this process's
 // group: cgroup v2's (where memory is a controller of the unified
 // hierarchy) or v1's memory controller. Empty when neither can be made.
 struct Cgroup {
@@ -299,7 +299,7 @@ std::string OwnCgroupPath(bool memory_v1) {
     return "";
 }
 
-bool MakeCgroup(Cgroup &group, const std::string &top, bool memory_v1) {
+bool MakeCgroup(Cgroup &group, const std::string &top, bool memory_v1, std::uint64_t limit = 1u << 30) {
     const std::string own = OwnCgroupPath(memory_v1);
     std::string controllers;
     if (!memory_v1) std::getline(std::ifstream(top + "/cgroup.controllers"), controllers);
@@ -309,7 +309,7 @@ bool MakeCgroup(Cgroup &group, const std::string &top, bool memory_v1) {
     const std::string folder = top + own + "/veilshadow-test-" + std::to_string(getpid());
     if (mkdir(folder.c_str(), 0755) != 0) return false;
     group.folder = folder;
-    return WriteTo(folder + (memory_v1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(1u << 30));
+    return WriteTo(folder + (memory_v1 ? "/memory.limit_in_bytes" : "/memory.max"), std::to_string(limit));
 }
 
 TEST(HostileMemory, AControlGroupLimitIsKnownAndNamesTheFile) {
@@ -324,6 +324,30 @@ TEST(HostileMemory, AControlGroupLimitIsKnownAndNamesTheFile) {
     EXPECT_EQ(run.exit_code, 1) << "signal " << run.signal << ": " << run.err;
     EXPECT_NE(run.err.find(dir / "comp.png" + ": rendering it needs 3.4 GiB of memory"), std::string::npos) << run.err;
     EXPECT_FALSE(fs::exists(dir / "out.png"));
+}
+
+// The general codec's libraries take more than a 40 MiB group holds: a
+// TIFF input is refused before they are loaded, naming it, where the
+// kernel would kill the program as it loaded them.
+TEST(HostileMemory, TheGeneralCodecIsLoadedOnlyWhereItFits) {
+    if (geteuid() != 0) GTEST_SKIP() << "making a control group needs root";
+    if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer alone takes more than the group holds";
+    Cgroup group;
+    constexpr std::uint64_t kLimit = std::uint64_t{40} << 20;
+    if (!MakeCgroup(group, "/sys/fs/cgroup", false, kLimit) &&
+        !MakeCgroup(group, "/sys/fs/cgroup/memory", true, kLimit))
+        GTEST_SKIP() << "no control group with a memory limit can be made here";
+    TempDir dir, logs;
+    clitest::WriteTestImage(dir / "comp.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 8, 8, 1));
+    clitest::WriteTestImage(dir / "layer.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 8, 8, 2));
+    Environment env;
+    env.cgroup_procs = group.folder + "/cgroup.procs";
+    const Outcome run = RunIn(env, {"-i", dir / "comp.tif", "-l", dir / "layer.tif", "-o", dir / "out.tif"},
+                              logs / "err", dir / "out.tif");
+    EXPECT_EQ(run.signal, 0) << run.err;
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_NE(run.err.find(dir / "comp.tif" + ": rendering it needs 44.0 MiB of memory"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "out.tif"));
 }
 
 }  // namespace

@@ -420,6 +420,34 @@ TEST(ExrCodec, DamagedFilesAreErrorsNamingThem) {
     }
 }
 
+// Read in strips on several threads, a file with several damaged chunks
+// is reported by its topmost one every time, as reading strip after strip
+// reports it: here the second chunk of the first strip, while the other
+// thread meets the first chunk of the second strip first.
+TEST(ExrCodec, TheTopmostDamagedChunkIsReported) {
+    SetCodecCores(2);
+    TempDir dir;
+    const FileCase c{"damaged", {"R", "G", "B", "A"}, {kHalf, kHalf, kHalf, kHalf}, "zip", 0, 0, 64, 300, 0, 0, 64,
+                     300};
+    const std::string path = dir / "several.exr";
+    WriteExr(path, c, 4, true);
+    std::vector<unsigned char> bytes = Bytes(path);
+    for (int chunk : {12, 2, 1}) bytes.at(Entry(bytes, chunk) + 8 + 30) ^= 0x5a;
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+    for (int run = 0; run < 20; ++run) {
+        ImageReader reader(path, AlphaMode::kAuto);
+        try {
+            reader.ReadWorld(renderhost::Depth::k32);
+            ADD_FAILURE() << "read";
+        } catch (const RunError &e) {
+            EXPECT_NE(std::string(e.what()).find("the chunk of row 16 does not inflate"), std::string::npos)
+                << e.what();
+        }
+    }
+    SetCodecCores(0);
+}
+
 // ---- Writing -------------------------------------------------------------
 
 // What an OpenEXR file holds, as OpenImageIO reads it: its spec's fields
