@@ -199,12 +199,15 @@ std::uint64_t AvailableMemory() {
         if (bytes != 0 && (available == 0 || bytes < available)) available = bytes;
     };
     take(CgroupAvailableMemory("/"));
-    struct rlimit limit {};
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-        const std::uint64_t mapped = FieldOf(ReadText("/proc/self/status"), "VmSize", 1024).value_or(0);
-        take(limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 1);
-    }
+    take(AddressSpaceLeft());
     return available;
+}
+
+std::uint64_t AddressSpaceLeft() {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    const std::uint64_t mapped = FieldOf(ReadText("/proc/self/status"), "VmSize", 1024).value_or(0);
+    return limit.rlim_cur > mapped ? limit.rlim_cur - mapped : 1;
 }
 
 void CheckMemory(const std::string &path, std::uint64_t needed, std::uint64_t available) {

@@ -33,6 +33,9 @@ std::uint64_t CheckWorldFits(const std::string &path, const Window &window, rend
 // its address-space limit's (RLIMIT_AS, ulimit -v, less what the process
 // has mapped). 0 when none is known.
 std::uint64_t AvailableMemory();
+// The addresses left under the address-space limit (RLIMIT_AS, ulimit -v)
+// for the process to map; 0 when there is no such limit.
+std::uint64_t AddressSpaceLeft();
 
 // Memory the control groups of this process can still take, read under
 // `root` ("/" on a running system; a folder laid out the same way in

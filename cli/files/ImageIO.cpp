@@ -76,8 +76,11 @@ const GeneralCodec &General() {
 
 // What loading the general codec takes: its libraries' own pages and what
 // OpenImageIO sets up (43 MiB measured on Debian 12, the libraries' file
-// pages cached).
+// pages cached); and the addresses its libraries map and the threads
+// they start as they load (436 MiB measured: under ulimit -v a load with
+// less runs out of them, and one of those libraries then aborts).
 constexpr std::uint64_t kGeneralCodecBytes = std::uint64_t{44} << 20;
+constexpr std::uint64_t kGeneralCodecAddresses = std::uint64_t{448} << 20;
 
 const GeneralCodec &GeneralFor(const std::string &path) {
     bool loaded = false;
@@ -86,6 +89,13 @@ const GeneralCodec &GeneralFor(const std::string &path) {
         loaded = general_loaded != nullptr;
     }
     if (loaded) return General();
+    const std::uint64_t addresses = AddressSpaceLeft();
+    if (addresses != 0 && addresses < kGeneralCodecAddresses)
+        throw RunError(FileMessage(path,
+                                   "its format goes through the general codec (OpenImageIO), whose libraries "
+                                   "need about " +
+                                       FormatBytes(kGeneralCodecAddresses) + " of address space, more than the " +
+                                       FormatBytes(addresses) + " left under ulimit -v"));
     const MemoryGrant grant = GrantMemory(path, kGeneralCodecBytes, AvailableMemory());
     return General();
 }

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <new>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace veilshadow {
@@ -132,6 +133,11 @@ int main(int argc, char **argv) {
         return kExitFailure;
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "veilshadow: out of memory\n");
+        return kExitFailure;
+    } catch (const std::system_error &e) {
+        // A thread the system would not start, where a library started it.
+        const bool thread = e.code() == std::errc::resource_unavailable_try_again;
+        std::fprintf(stderr, "veilshadow: %s\n", thread ? ThreadStartError(e.what()).what() : e.what());
         return kExitFailure;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "veilshadow: %s\n", e.what());

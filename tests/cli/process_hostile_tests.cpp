@@ -326,6 +326,26 @@ TEST(HostileMemory, AControlGroupLimitIsKnownAndNamesTheFile) {
     EXPECT_FALSE(fs::exists(dir / "out.png"));
 }
 
+// TIFF files go through the general codec, whose libraries map more
+// addresses than 400 MiB leave: refused before they load, naming the
+// file (a load that runs out of addresses fails in a library, or aborts
+// in one).
+TEST(HostileMemory, TheGeneralCodecIsLoadedOnlyWithinTheAddressLimit) {
+    if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer cannot run under an address-space limit";
+    TempDir dir, logs;
+    clitest::WriteTestImage(dir / "comp.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 8, 8, 1));
+    clitest::WriteTestImage(dir / "layer.tif", clitest::RandomImage(Sample::kU8, 4, 0, 0, 8, 8, 2));
+    Environment env;
+    env.address_limit = rlim_t{400} << 20;
+    const Outcome run = RunIn(env, {"-i", dir / "comp.tif", "-l", dir / "layer.tif", "-o", dir / "out.png"},
+                              logs / "err", dir / "out.png");
+    EXPECT_EQ(run.signal, 0) << run.err;
+    EXPECT_EQ(run.exit_code, 1) << run.err;
+    EXPECT_NE(run.err.find(dir / "comp.tif" + ": its format goes through the general codec"), std::string::npos)
+        << run.err;
+    EXPECT_FALSE(fs::exists(dir / "out.png"));
+}
+
 // The general codec's libraries take more than a 40 MiB group holds: a
 // TIFF input is refused before they are loaded, naming it, where the
 // kernel would kill the program as it loaded them.
