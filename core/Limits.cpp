@@ -200,7 +200,8 @@ std::uint64_t AvailableMemory() {
     };
     take(CgroupAvailableMemory("/"));
     take(AddressSpaceLeft());
-    return available;
+    if (available == 0) return 0;
+    return available > kUncountedReserve ? available - kUncountedReserve : 1;
 }
 
 std::uint64_t AddressSpaceLeft() {

@@ -28,10 +28,17 @@ std::uint64_t WorldBytes(const Window &window, renderhost::Depth depth);
 // the host lends one world. Returns its pixel memory (WorldBytes).
 std::uint64_t CheckWorldFits(const std::string &path, const Window &window, renderhost::Depth depth);
 
+// What the checks leave untaken for memory none of them counts: the
+// code the process runs (file pages a limited control group must keep
+// resident), the kernel's own memory for it, thread stacks and small
+// allocations. Without it a run checked to fit right up to a control
+// group's limit was killed once it ran.
+constexpr std::uint64_t kUncountedReserve = std::uint64_t{8} << 20;
+
 // Memory this process can still take: the least of the machine's
 // (MemAvailable), its control groups' (CgroupAvailableMemory("/")) and
 // its address-space limit's (RLIMIT_AS, ulimit -v, less what the process
-// has mapped). 0 when none is known.
+// has mapped), less kUncountedReserve (at least 1). 0 when none is known.
 std::uint64_t AvailableMemory();
 // The addresses left under the address-space limit (RLIMIT_AS, ulimit -v)
 // for the process to map; 0 when there is no such limit.

@@ -29,21 +29,21 @@ thread_local std::vector<Block> *t_kept = nullptr;
 
 void Free(const Block &block) noexcept { renderhost::FreeLarge(block.data, block.capacity); }
 
-// A kept block for `bytes`: the smallest that holds them, and only one
-// at most twice their size, so that a frame's buffer is not spent on a
-// row's.
-bool TakeKept(std::size_t bytes, Block &block) {
-    if (t_kept == nullptr) return false;
-    auto best = t_kept->end();
-    for (auto it = t_kept->begin(); it != t_kept->end(); ++it)
-        if (it->capacity >= bytes && it->capacity / 2 <= bytes &&
-            (best == t_kept->end() || it->capacity < best->capacity))
+// Takes the block of `kept` for `bytes`: the smallest that holds them,
+// and only one at most twice their size, so that a frame's buffer is not
+// spent on a row's.
+bool TakeFrom(std::vector<Block> &kept, std::size_t bytes, Block &block) {
+    auto best = kept.end();
+    for (auto it = kept.begin(); it != kept.end(); ++it)
+        if (it->capacity >= bytes && it->capacity / 2 <= bytes && (best == kept.end() || it->capacity < best->capacity))
             best = it;
-    if (best == t_kept->end()) return false;
+    if (best == kept.end()) return false;
     block = *best;
-    t_kept->erase(best);
+    kept.erase(best);
     return true;
 }
+
+bool TakeKept(std::size_t bytes, Block &block) { return t_kept != nullptr && TakeFrom(*t_kept, bytes, block); }
 
 // Keeps the block on this thread when it keeps any, freeing the smallest
 // one when that makes too many.
@@ -118,6 +118,16 @@ std::size_t KeepCodecBuffers::KeptBytes() {
     std::size_t bytes = 0;
     if (t_kept != nullptr)
         for (const Block &block : *t_kept) bytes += block.capacity;
+    return bytes;
+}
+
+std::size_t KeepCodecBuffers::NewBytes(std::initializer_list<std::size_t> sizes) {
+    std::vector<Block> kept = t_kept == nullptr ? std::vector<Block>() : *t_kept;
+    std::size_t bytes = 0;
+    for (const std::size_t size : sizes) {
+        Block block{};
+        if (size != 0 && !TakeFrom(kept, size, block)) bytes += size;
+    }
     return bytes;
 }
 

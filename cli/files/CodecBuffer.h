@@ -10,6 +10,7 @@
 #define VEILSHADOW_CODECBUFFER_H
 
 #include <cstddef>
+#include <initializer_list>
 
 namespace veilshadow {
 
@@ -48,6 +49,9 @@ public:
     // The buffers kept now, and their bytes: for tests.
     static std::size_t KeptCount();
     static std::size_t KeptBytes();
+    // Of buffers of these sizes, reserved in this order, the bytes no
+    // buffer this thread keeps would serve: the memory they take anew.
+    static std::size_t NewBytes(std::initializer_list<std::size_t> sizes);
     // Frees the buffers this thread keeps, when no next file will use
     // them; it goes on keeping what is freed later.
     static void FreeKept() noexcept;

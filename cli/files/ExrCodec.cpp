@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -139,13 +140,34 @@ libdeflate_compressor *ThreadCompressor(int level) {
 // This thread's buffers for reading and writing chunks, kept for the next
 // file: the reader's on every thread that decodes strips, the writer's on
 // every thread that encodes bands.
+// The writer's are the slots from kStrip on.
 enum BufferSlot { kPacked, kInflated, kUnpacked, kStrip, kPlanar, kScratch, kPredicted, kSlots };
+
+// What the writer's slots hold on every thread: a write takes that memory
+// again without asking for more.
+std::atomic<std::uint64_t> g_writer_slot_bytes{0};
+
+struct ThreadBuffers {
+    std::array<std::vector<unsigned char>, kSlots> slots;
+    ~ThreadBuffers() {
+        for (std::size_t slot = kStrip; slot < kSlots; ++slot) g_writer_slot_bytes -= slots[slot].capacity();
+    }
+};
+
 unsigned char *ThreadBuffer(BufferSlot which, std::size_t bytes) {
-    thread_local std::array<std::vector<unsigned char>, kSlots> buffers;
-    std::vector<unsigned char> &buffer = buffers[which];
-    if (buffer.size() < bytes) buffer.resize(bytes);
+    thread_local ThreadBuffers buffers;
+    std::vector<unsigned char> &buffer = buffers.slots[which];
+    if (buffer.size() < bytes) {
+        const std::size_t before = buffer.capacity();
+        buffer.resize(bytes);
+        if (which >= kStrip) g_writer_slot_bytes += buffer.capacity() - before;
+    }
     return buffer.data();
 }
+
+// A deflater's own memory, at most, at the levels an output takes (1 to
+// 9): libdeflate's match finders take about 0.66 MB.
+constexpr std::uint64_t kCompressorBytes = std::uint64_t{1} << 20;
 
 // Rows of a chunk of each compression the codec takes.
 int LinesPerChunk(exr_compression_t compression) { return compression == EXR_COMPRESSION_ZIP ? 16 : 1; }
@@ -528,12 +550,20 @@ struct Bands {
         chunk_bytes = std::size_t(width) * 4 * (half ? 2 : 4) * std::size_t(lines);
         chunk_room = libdeflate_zlib_compress_bound(nullptr, chunk_bytes);
         band_rows = lines * std::max(1, kBandRows / lines);
+        strip_bytes = std::size_t(width) * 4 * (half ? 2 : 4) * std::size_t(band_rows);
         band_chunks = std::size_t(band_rows / lines);
         bands = std::size_t((std::int64_t(height) + band_rows - 1) / band_rows);
         held = std::min(bands, kBandsAhead);
     }
     std::size_t RoomBytes() const { return held * band_chunks * chunk_room; }
-    std::size_t chunk_bytes, chunk_room;
+    // What each thread encoding bands holds: a band's samples, a chunk's
+    // three buffers and a deflater.
+    std::uint64_t ThreadBytes() const {
+        return std::uint64_t(strip_bytes) + 3 * std::uint64_t(chunk_bytes) + kCompressorBytes;
+    }
+    // The rooms and the buffers of every thread that may encode.
+    std::uint64_t HeldBytes() const { return RoomBytes() + CodecThreadCount() * ThreadBytes(); }
+    std::size_t strip_bytes, chunk_bytes, chunk_room;
     A_long band_rows;
     std::size_t band_chunks, bands, held;
 };
@@ -617,7 +647,7 @@ bool ExrWriterTakes(const OutputSpec &spec) {
 std::uint64_t ExrWriterHeldBytes(const OutputSpec &spec, const Window &data) {
     exr_compression_t compression{};
     ZipLevel(spec.compression, compression);
-    return Bands(data.width, data.height, spec.sample == SampleType::kHalf, compression).RoomBytes();
+    return Bands(data.width, data.height, spec.sample == SampleType::kHalf, compression).HeldBytes();
 }
 
 void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &spec, const OutputWindows &windows) {
@@ -673,9 +703,14 @@ void WriteExr(TempFile &file, const renderhost::World &world, const OutputSpec &
     const std::size_t chunk_bytes = layout.chunk_bytes, chunk_room = layout.chunk_room;
     const A_long band_rows = layout.band_rows;
     const std::size_t band_chunks = layout.band_chunks, bands = layout.bands, held = layout.held;
-    // The rooms, checked as the PNG writer's buffers are (a kept buffer
-    // serves them when it can).
-    const MemoryGrant grant = GrantMemory(file.target(), layout.RoomBytes(), MemoryForBuffers());
+    // The memory the rooms and the threads' buffers take anew, checked: a
+    // kept buffer serves the rooms when it can, and the threads' buffers
+    // from the files before serve again.
+    const std::uint64_t threads_bytes = layout.HeldBytes() - layout.RoomBytes();
+    const MemoryGrant grant = GrantMemory(file.target(),
+                                          KeepCodecBuffers::NewBytes({layout.RoomBytes()}) +
+                                              (threads_bytes - std::min(threads_bytes, g_writer_slot_bytes.load())),
+                                          AvailableMemory());
     CodecBuffer rooms(layout.RoomBytes());
     // The size of each chunk's bytes in its room.
     std::vector<std::size_t> sizes(held * band_chunks);

@@ -973,7 +973,11 @@ private:
         CodecBuffer rest;
         MemoryGrant grant;  // until the stream is inflated
         try {
-            grant = GrantMemory(path_, rest_size + (into != nullptr ? 0 : head_.FilteredBytes()), MemoryForBuffers());
+            grant = GrantMemory(
+                path_,
+                KeepCodecBuffers::NewBytes({static_cast<std::size_t>(rest_size),
+                                            static_cast<std::size_t>(into != nullptr ? 0 : head_.FilteredBytes())}),
+                AvailableMemory());
             rest.Reserve(static_cast<std::size_t>(rest_size));
             if (into == nullptr) filtered_.Reserve(static_cast<std::size_t>(head_.FilteredBytes()));
         } catch (const std::bad_alloc &) {

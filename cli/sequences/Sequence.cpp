@@ -264,13 +264,17 @@ private:
     // Sets how many frames may be in flight from the first frame opened.
     void ChooseInFlight(const OpenedFrame &frame) {
         in_flight_chosen_ = true;
-        if (!job_.sequence) return;
-        const FramesInFlight in_flight = ChooseFramesInFlight(frame.memory.sources, frame.memory.output,
-                                                              AvailableMemory(), FastWriterTakes(frame.out));
-        while (static_cast<int>(sources_.size()) < in_flight.sources)
-            sources_.push_back(std::make_unique<SourceSlot>());
-        while (static_cast<int>(outputs_.size()) < in_flight.outputs)
-            outputs_.push_back(std::make_unique<OutputSlot>());
+        if (job_.sequence) {
+            const FramesInFlight in_flight = ChooseFramesInFlight(frame.memory.sources, frame.memory.output,
+                                                                  AvailableMemory(), FastWriterTakes(frame.out));
+            while (static_cast<int>(sources_.size()) < in_flight.sources)
+                sources_.push_back(std::make_unique<SourceSlot>());
+            while (static_cast<int>(outputs_.size()) < in_flight.outputs)
+                outputs_.push_back(std::make_unique<OutputSlot>());
+        }
+        // Writes go one at a time with one output world: on one thread,
+        // so that the encoder's buffers are kept once, not on each.
+        writers_.UseThreads(outputs_.size());
     }
 
     SourceSlot *FreeSource() {

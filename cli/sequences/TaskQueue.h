@@ -4,6 +4,8 @@
 #define VEILSHADOW_TASKQUEUE_H
 
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <future>
@@ -26,13 +28,19 @@ public:
     // The future holds the task's exception, if it throws one.
     std::future<void> Submit(std::function<void()> task);
 
+    // Lets only the first `threads` threads take tasks (at least one), so
+    // that tasks which never run at once go to the same thread and reuse
+    // the buffers it keeps, rather than each thread keeping its own.
+    void UseThreads(std::size_t threads);
+
 private:
-    void Work();
+    void Work(std::size_t index);
 
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<std::packaged_task<void()>> tasks_;
     bool stopping_ = false;
+    std::size_t used_ = SIZE_MAX;  // threads that take tasks
     std::vector<std::thread> threads_;
 };
 

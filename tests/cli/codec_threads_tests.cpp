@@ -77,6 +77,15 @@ TEST(CodecBuffer, AKeepingThreadHandsItsBuffersOutAgain) {
         }
         EXPECT_EQ(KeepCodecBuffers::KeptCount(), 6u);
         EXPECT_EQ(KeepCodecBuffers::KeptBytes(), (30 + 40 + 50 + 60 + 70 + 80) * MiB);
+        // What buffers would take anew: each kept block serves one buffer
+        // of at least half its size.
+        const std::size_t fresh[][3] = {{80 * MiB, 80 * MiB, 80 * MiB},
+                                        {14 * MiB, 0, 14 * MiB},
+                                        {15 * MiB, 0, 0},
+                                        {81 * MiB, 0, 81 * MiB},
+                                        {26 * MiB, 26 * MiB, 0}};
+        for (const auto &c : fresh) EXPECT_EQ(KeepCodecBuffers::NewBytes({c[0], c[1]}), c[2]) << c[0] << " " << c[1];
+        EXPECT_EQ(KeepCodecBuffers::KeptCount(), 6u);
         // Freed when no next file needs them; what is freed later is kept.
         KeepCodecBuffers::FreeKept();
         EXPECT_EQ(KeepCodecBuffers::KeptBytes(), 0u);

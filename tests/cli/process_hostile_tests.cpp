@@ -370,4 +370,43 @@ TEST(HostileMemory, TheGeneralCodecIsLoadedOnlyWhereItFits) {
     EXPECT_FALSE(fs::exists(dir / "out.tif"));
 }
 
+// A sequence under control-group limits from too little to plenty:
+// every run renders its frames or stops with the message, and none is
+// killed. Each of these was a kill: the OpenEXR writer's threads'
+// buffers, a second set of its rooms kept by the other write thread, and
+// the code and kernel memory no check counts.
+TEST(HostileMemory, ASequenceUnderAnyLimitRendersOrSaysWhatDidNotFit) {
+    if (geteuid() != 0) GTEST_SKIP() << "making a control group needs root";
+    if (kAddressSanitizer) GTEST_SKIP() << "the address sanitizer's own memory is not counted";
+    TempDir dir, logs;
+    for (int frame = 1; frame <= 3; ++frame) {
+        const std::string number = "000" + std::to_string(frame);
+        clitest::WriteTestImage(dir / ("comp." + number + ".png"),
+                                clitest::RandomImage(Sample::kU8, 4, 0, 0, 1920, 1080, frame));
+        clitest::WriteTestImage(dir / ("layer." + number + ".png"),
+                                clitest::RandomImage(Sample::kU8, 4, 0, 0, 1920, 1080, 10 + frame));
+    }
+    for (const std::uint64_t mib : {56, 60, 64, 68, 72, 76, 160}) {
+        Cgroup group;
+        if (!MakeCgroup(group, "/sys/fs/cgroup", false, mib << 20) &&
+            !MakeCgroup(group, "/sys/fs/cgroup/memory", true, mib << 20))
+            GTEST_SKIP() << "no control group with a memory limit can be made here";
+        Environment env;
+        env.cgroup_procs = group.folder + "/cgroup.procs";
+        const Outcome run = RunIn(env,
+                                  {"-i", dir / "comp.####.png", "-l", dir / "layer.####.png", "-o",
+                                   dir / "out.####.exr", "-d", "float", "--frames", "1-3", "--quiet"},
+                                  logs / "err", dir / "out.0003.exr");
+        EXPECT_EQ(run.signal, 0) << mib << " MiB: " << run.err;
+        if (mib == 160) {
+            EXPECT_EQ(run.exit_code, 0) << run.err;
+        } else if (run.exit_code != 0) {
+            EXPECT_TRUE(run.exit_code == 1 && run.err.find(": rendering it needs ") != std::string::npos)
+                << mib << " MiB: " << run.exit_code << " " << run.err;
+        }
+        EXPECT_EQ(fs::exists(dir / "out.0003.exr"), run.exit_code == 0) << mib << " MiB";
+        for (int frame = 1; frame <= 3; ++frame) fs::remove(dir / ("out.000" + std::to_string(frame) + ".exr"));
+    }
+}
+
 }  // namespace

@@ -578,11 +578,16 @@ TEST(Sequence, AnOpenedFrameCountsEveryWorldItHolds) {
         std::uint64_t sources, output;
     };
     // OUT's writer holds a room for each of a band's four chunks of 16
-    // rows, half samples: the most deflate makes of them. Reading a file
+    // rows, half samples: the most deflate makes of them; and on each
+    // thread that encodes (one here) a band's samples, a chunk three times
+    // and a deflater (1 MiB at most). Reading a file
     // holds, on each thread that decodes it (one here), its chunk three
     // times and a strip of samples: 32 bytes a pixel for files of fewer
     // than 16 rows.
-    const auto rooms = [](std::size_t width) { return 4 * libdeflate_zlib_compress_bound(nullptr, width * 8 * 16); };
+    const auto rooms = [](std::size_t width) {
+        return 4 * libdeflate_zlib_compress_bound(nullptr, width * 8 * 16) + width * 8 * 64 + 3 * width * 8 * 16 +
+               (1u << 20);
+    };
     const Case cases[] = {
         {1, false, (60 + 20) * 16 + (60 + 20) * 32, 60 * 16 + rooms(10)},
         {1, true, 60 * 16 + 60 * 32, 60 * 16 + rooms(10)},
@@ -654,6 +659,35 @@ TEST(TaskQueue, TasksRunInOrderAndHandBackTheirErrors) {
             EXPECT_THROW(done[i].get(), std::runtime_error);
         else
             EXPECT_NO_THROW(done[i].get());
+    }
+}
+
+// With one thread used, a task waits for the one before it, on the same
+// thread (its kept buffers serve the next); with two, the second starts
+// while the first waits for it.
+TEST(TaskQueue, TasksGoToTheThreadsUsed) {
+    for (const std::size_t used : {1, 2}) {
+        TaskQueue queue(2);
+        queue.UseThreads(used);
+        std::promise<void> second_started;
+        std::future<void> started = second_started.get_future();
+        bool overlapped = false;
+        std::thread::id first_thread, second_thread;
+        std::future<void> first = queue.Submit([&] {
+            first_thread = std::this_thread::get_id();
+            // Ends as soon as the second starts; used alone, after a while.
+            overlapped =
+                started.wait_for(std::chrono::milliseconds(used == 1 ? 200 : 60000)) == std::future_status::ready;
+        });
+        queue
+            .Submit([&] {
+                second_thread = std::this_thread::get_id();
+                second_started.set_value();
+            })
+            .get();
+        first.get();
+        EXPECT_EQ(overlapped, used == 2) << used;
+        EXPECT_EQ(first_thread == second_thread, used == 1) << used;
     }
 }
 
