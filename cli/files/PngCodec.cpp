@@ -721,14 +721,16 @@ bool UnfilterInWorld(const PngHead &head, renderhost::World &world) {
 
 PngEncoder::PngEncoder(std::uint32_t width, std::uint32_t height, int depth, int channels, int level, int forced_filter,
                        std::uint64_t band_bytes)
-    : level_(level), forced_filter_(forced_filter), rows_per_band_(RowsPerBand(width, depth, channels, band_bytes)) {
+    : level_(level),
+      forced_filter_(forced_filter),
+      rows_per_band_(RowsPerBand(width, depth, channels, band_bytes)),
+      bands_(std::max<std::size_t>(1, (std::size_t(height) + rows_per_band_ - 1) / rows_per_band_)),
+      order_(bands_.size(), kBandsAhead) {
     if (level < 0 || level > 12) throw std::logic_error("a PNG compression level beyond 0 to 12");
     head_.width = width;
     head_.height = height;
     head_.depth = depth;
     head_.channels = channels;
-    bands_.resize(std::max<std::size_t>(1, (std::size_t(height) + rows_per_band_ - 1) / rows_per_band_));
-    encoded_.assign(bands_.size(), 0);
 }
 
 std::uint32_t PngEncoder::RowsPerBand(std::uint32_t width, int depth, int channels, std::uint64_t band_bytes) {
@@ -795,61 +797,29 @@ void PngEncoder::EncodeBand(std::uint32_t band, const unsigned char *samples, co
         }
     }
     DeflateBand(Compressor(level_), filtered.data(), filtered_bytes, bands_[band]);
-    const std::lock_guard<std::mutex> lock(mutex_);
-    encoded_[band] = 1;
     ++bands_in_;
 }
 
-std::uint32_t PngEncoder::EncodedBands() {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return bands_in_;
+void PngEncoder::Ended(std::uint32_t band, const Put &put) {
+    order_.Ended(band, [&](std::size_t ready) { PutBand(ready, put); });
 }
 
-bool PngEncoder::MayEncode(std::uint32_t band) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return InWindow(band);
-}
-
-bool PngEncoder::WaitForTurn(std::uint32_t band) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    turn_.wait(lock, [&] { return abandoned_ || InWindow(band); });
-    return !abandoned_;
-}
-
-void PngEncoder::Abandon() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        abandoned_ = true;
+void PngEncoder::PutBand(std::size_t index, const Put &put) {
+    if (index == 0) PutHead(put);
+    DeflatedBand &band = bands_[index];
+    JoinZlibBand(band, index, bands_.size(), level_, adler_);
+    const std::size_t size = band.bytes.size();
+    for (std::size_t at = 0; at < size; at += kIdatBytes) {
+        const std::size_t length = std::min(kIdatBytes, size - at);
+        unsigned char header[8], crc[4];
+        PutBig32(header, static_cast<std::uint32_t>(length));
+        std::memcpy(header + 4, "IDAT", 4);
+        PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), band.bytes.data() + at, length));
+        put(header, 8);
+        put(band.bytes.data() + at, length);
+        put(crc, 4);
     }
-    turn_.notify_all();
-}
-
-void PngEncoder::PutReady(const Put &put) {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (abandoned_) return;
-        if (!head_put_) {
-            PutHead(put);
-            head_put_ = true;
-        }
-        for (; bands_put_ < bands_.size() && encoded_[bands_put_] != 0; ++bands_put_) {
-            DeflatedBand &band = bands_[bands_put_];
-            JoinZlibBand(band, bands_put_, bands_.size(), level_, adler_);
-            const std::size_t size = band.bytes.size();
-            for (std::size_t at = 0; at < size; at += kIdatBytes) {
-                const std::size_t length = std::min(kIdatBytes, size - at);
-                unsigned char header[8], crc[4];
-                PutBig32(header, static_cast<std::uint32_t>(length));
-                std::memcpy(header + 4, "IDAT", 4);
-                PutBig32(crc, libdeflate_crc32(libdeflate_crc32(0, header + 4, 4), band.bytes.data() + at, length));
-                put(header, 8);
-                put(band.bytes.data() + at, length);
-                put(crc, 4);
-            }
-            std::vector<unsigned char>().swap(band.bytes);
-        }
-    }
-    turn_.notify_all();
+    std::vector<unsigned char>().swap(band.bytes);
 }
 
 void PngEncoder::AddRows(const unsigned char *samples, std::uint32_t rows) {
@@ -891,9 +861,11 @@ void PngEncoder::PutHead(const Put &put) const {
 }
 
 void PngEncoder::Finish(const Put &put) {
-    if (head_.height == 0 && EncodedBands() == 0) EncodeBand(0, nullptr, nullptr);
-    if (EncodedBands() != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
-    PutReady(put);
+    if (head_.height == 0 && bands_in_ == 0) EncodeBand(0, nullptr, nullptr);
+    if (bands_in_ != bands_.size()) throw std::logic_error("fewer PNG rows than the image holds");
+    // The bands encoded without being ended (AddRows), in order.
+    for (std::size_t band = order_.PutCount(); band < bands_.size(); ++band)
+        Ended(static_cast<std::uint32_t>(band), put);
     static const unsigned char kEnd[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
     put(kEnd, sizeof kEnd);
 }
@@ -1102,7 +1074,7 @@ void WritePng(TempFile &file, const renderhost::World &world, const OutputSpec &
             if (!encoder->WaitForTurn(static_cast<std::uint32_t>(band))) return;
             try {
                 EncodeBandOf(world, spec, *encoder, band, row_bytes);
-                encoder->PutReady(put);
+                encoder->Ended(static_cast<std::uint32_t>(band), put);
             } catch (...) {
                 encoder->Abandon();
                 throw;

@@ -6,16 +6,16 @@
 #ifndef VEILSHADOW_PNGCODEC_H
 #define VEILSHADOW_PNGCODEC_H
 
+#include "CodecThreads.h"
 #include "DeflateBands.h"
 #include "FastCodec.h"
 
 #include <RenderHost/World.h>
 
-#include <condition_variable>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -125,16 +125,16 @@ public:
     // Encoding on threads: before a band is encoded, WaitForTurn(band)
     // holds its thread until fewer than kBandsAhead bands before it are
     // held (false: an encoding failed, Abandon, and the band is not to be
-    // encoded); once it is, PutReady(put) gives `put` the file's head and
-    // every band whose bands before it are all given, in order, on
-    // whichever thread calls it (one at a time). Abandon releases every
-    // thread waiting.
-    bool WaitForTurn(std::uint32_t band);
+    // encoded); once it is, Ended(band, put) gives `put` every band whose
+    // bands before it are all given, in order (the file's head with the
+    // first), on whichever thread ends the last of them (one at a time).
+    // Abandon releases every thread waiting.
+    bool WaitForTurn(std::uint32_t band) { return order_.WaitForTurn(band); }
     // Whether band `band` may be encoded now: fewer than kBandsAhead
     // bands before it are held.
-    bool MayEncode(std::uint32_t band);
-    void PutReady(const Put &put);
-    void Abandon();
+    bool MayEncode(std::uint32_t band) { return order_.MayStart(band); }
+    void Ended(std::uint32_t band, const Put &put);
+    void Abandon() { order_.Abandon(); }
     // Gives the file's bytes not given yet to `put`, in order, in a few
     // pieces.
     void Finish(const Put &put);
@@ -142,25 +142,18 @@ public:
 private:
     std::uint32_t BandRows(std::uint32_t band) const;
     void PutHead(const Put &put) const;
-    std::uint32_t EncodedBands();
-    // Under mutex_.
-    bool InWindow(std::uint32_t band) const { return band < bands_put_ + kBandsAhead; }
+    // Puts band `band` (after the head, for the first) and lets its bytes go.
+    void PutBand(std::size_t band, const Put &put);
 
     PngHead head_;
     int level_, forced_filter_;
     std::uint32_t rows_per_band_;
     std::vector<DeflatedBand> bands_;
-    // Under `mutex_`: which bands are encoded and how many; what PutReady
-    // has given: the head, the bands before bands_put_, and their Adler-32.
-    std::mutex mutex_;
-    std::condition_variable turn_;
-    std::vector<char> encoded_;
-    std::uint32_t bands_in_ = 0;
-    std::uint32_t bands_put_ = 0;
-    std::uint32_t adler_ = 1;
-    bool head_put_ = false, abandoned_ = false;
-    std::vector<unsigned char> pending_;   // AddRows's rows of a band not yet whole
-    std::vector<unsigned char> previous_;  // AddRows's last row of the band before
+    BandsInOrder order_;
+    std::atomic<std::uint32_t> bands_in_{0};  // bands encoded
+    std::uint32_t adler_ = 1;                 // of the bands put
+    std::vector<unsigned char> pending_;      // AddRows's rows of a band not yet whole
+    std::vector<unsigned char> previous_;     // AddRows's last row of the band before
     std::uint32_t rows_added_ = 0;
 };
 
