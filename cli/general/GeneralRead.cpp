@@ -6,6 +6,7 @@
 #include "Errors.h"
 #include "Formats.h"
 #include "ImageIOCommon.h"
+#include "Limits.h"
 #include "OiioSampleTypes.h"
 
 #include <OpenImageIO/imageio.h>
@@ -118,17 +119,23 @@ public:
     void ReadRows(A_long first, A_long rows, unsigned char *samples) override;
     bool LooksWhole() override;
     A_long StripRows() const override { return strip_rows_; }
-    // The strip of samples it decodes into, and OpenImageIO's own copy of
-    // it when the type asked is not the file's.
+    // The strip of samples it decodes into, OpenImageIO's own copy of it
+    // when the type asked is not the file's, and the library's buffers.
     std::uint64_t HeldBytes(renderhost::Depth) const override {
         const std::uint64_t strip = std::uint64_t(header_.data.width) *
                                     std::uint64_t(std::min(strip_rows_, header_.data.height)) *
                                     std::uint64_t(header_.channels) * TraitsOf(header_.sample).bytes;
-        return read_type_ == OIIO::TypeDesc::UNKNOWN ? strip : 2 * strip;
+        return (read_type_ == OIIO::TypeDesc::UNKNOWN ? strip : 2 * strip) + library_bytes_;
     }
+    // Checked for each file as its first strip is read, since the library
+    // takes its buffers anew for every file and lets them go as it closes.
+    bool ChecksItsMemory() const override { return true; }
 
 private:
     const ImageHeader &header_;
+    // Held until the file is closed (declared first: let go last).
+    MemoryGrant grant_;
+    bool granted_ = false;
     std::unique_ptr<OIIO::ImageInput> input_;
     const FileFormat *format_ = nullptr;
     // Rows decoded at a time: kStripRows, or whole rows of tiles in a tiled
@@ -153,6 +160,13 @@ private:
     // format whose files veilshadow places at (0, 0) (PNG), the offset the
     // file records (a PNG's oFFs chunk).
     A_long file_x_ = 0, file_y_ = 0;
+    // What the library holds to decode the file beyond the strip: a tiled
+    // file's row of tiles, decoded and packed, three times over for
+    // OpenEXR and twice for TIFF (a UHD float file of one tile took 3.1
+    // and 1.6 images more than a scanline one); a PNG it takes
+    // (interlaced, a palette, few bits), read whole at once. The other
+    // formats decode strip by strip within the strip.
+    std::uint64_t library_bytes_ = 0;
 };
 
 OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &header) : header_(header) {
@@ -210,6 +224,15 @@ OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &he
                         std::uint64_t(std::max(spec.width, 0)), std::uint64_t(std::max(spec.height, 0)),
                         spec.pixel_bytes(true));
     if (tiled_) strip_rows_ = (kStripRows + spec.tile_height - 1) / spec.tile_height * spec.tile_height;
+    const std::uint64_t pixel_bytes = spec.pixel_bytes(true);
+    if (tiled_) {
+        const std::uint64_t tiles_across = (std::uint64_t(spec.width) + spec.tile_width - 1) / spec.tile_width;
+        const std::uint64_t copies = header.format == "openexr" ? 3 : 2;
+        library_bytes_ =
+            copies * tiles_across * std::uint64_t(spec.tile_width) * std::uint64_t(strip_rows_) * pixel_bytes;
+    } else if (header.format == "png") {
+        library_bytes_ = std::uint64_t(spec.width) * std::uint64_t(spec.height) * pixel_bytes;
+    }
     const OIIO::TypeDesc type = TypeDescOf(header.sample);
     read_type_ = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;
     clear_before_read_ = format.clears_strip_buffer;
@@ -217,6 +240,10 @@ OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &he
 
 void OiioReader::ReadRows(A_long first, A_long rows, unsigned char *samples) {
     const Window &data = header_.data;
+    if (!granted_) {
+        grant_ = GrantMemory(header_.path, HeldBytes(renderhost::Depth::k8), AvailableMemory());
+        granted_ = true;
+    }
     if (clear_before_read_)
         std::memset(samples, 0,
                     std::size_t(data.width) * std::size_t(rows) * header_.channels * TraitsOf(header_.sample).bytes);
