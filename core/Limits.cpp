@@ -4,12 +4,14 @@
 
 #include <sys/resource.h>
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <limits>
 #include <mutex>
 #include <new>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 namespace veilshadow {
@@ -193,6 +195,13 @@ std::uint64_t CgroupAvailableMemory(const std::string &root) {
     return std::max<std::uint64_t>(*room, 1);
 }
 
+namespace {
+
+constexpr std::uint64_t kHugePageBytes = std::uint64_t{2} << 20;
+std::atomic<std::uint64_t> g_memory_threads{std::max(1u, std::thread::hardware_concurrency())};
+
+}  // namespace
+
 std::uint64_t AvailableMemory() {
     std::uint64_t available = FieldOf(ReadText("/proc/meminfo"), "MemAvailable", 1024).value_or(0);
     const auto take = [&available](std::uint64_t bytes) {
@@ -201,8 +210,11 @@ std::uint64_t AvailableMemory() {
     take(CgroupAvailableMemory("/"));
     take(AddressSpaceLeft());
     if (available == 0) return 0;
-    return available > kUncountedReserve ? available - kUncountedReserve : 1;
+    const std::uint64_t reserve = std::max(kUncountedReserve, g_memory_threads.load() * kHugePageBytes);
+    return available > reserve ? available - reserve : 1;
 }
+
+void SetMemoryThreads(int threads) { g_memory_threads = static_cast<std::uint64_t>(std::max(threads, 1)); }
 
 std::uint64_t AddressSpaceLeft() {
     struct rlimit limit {};

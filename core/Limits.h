@@ -34,11 +34,18 @@ std::uint64_t CheckWorldFits(const std::string &path, const Window &window, rend
 // allocations. Without it a run checked to fit right up to a control
 // group's limit was killed once it ran.
 constexpr std::uint64_t kUncountedReserve = std::uint64_t{8} << 20;
+// The threads that may write fresh memory at once (the render's pool,
+// --threads): each may be charged a 2 MiB huge page as it faults one in,
+// so the reserve is at least 2 MiB a thread. One per hardware thread
+// until set.
+void SetMemoryThreads(int threads);
 
 // Memory this process can still take: the least of the machine's
 // (MemAvailable), its control groups' (CgroupAvailableMemory("/")) and
 // its address-space limit's (RLIMIT_AS, ulimit -v, less what the process
-// has mapped), less kUncountedReserve (at least 1). 0 when none is known.
+// has mapped), less the reserve (kUncountedReserve, or 2 MiB for each of
+// the SetMemoryThreads threads when more; at least 1 is left). 0 when none
+// is known.
 std::uint64_t AvailableMemory();
 // The addresses left under the address-space limit (RLIMIT_AS, ulimit -v)
 // for the process to map; 0 when there is no such limit.

@@ -103,6 +103,7 @@ const GeneralCodec &GeneralFor(const std::string &path) {
 void SetLibraryThreads(int cores) {
     const int threads = cores > 0 ? cores : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     SetCodecCores(threads);
+    SetMemoryThreads(threads);
     std::lock_guard<std::mutex> lock(library_mutex);
     library_threads = threads;
     if (general_loaded != nullptr) general_loaded->set_threads(threads);

@@ -56,6 +56,9 @@ public:
     // (GrantMemory) as it takes them; else the reader's caller checks
     // HeldBytes before decoding.
     virtual bool ChecksItsMemory() const { return false; }
+    // Whether the buffers of HeldBytes are kept for the next file (on the
+    // threads that decode); else they are taken anew for each file.
+    virtual bool KeepsItsBuffers() const { return true; }
     // Whether ReadRows may be called for different strips on several
     // threads at once: ImageReader then shares a file's strips among the
     // codec helpers free (CodecThreads.h).
@@ -109,6 +112,9 @@ public:
     // Whether the codec checks those bytes itself as it takes them (the
     // PNG reader); the caller checks them otherwise, before decoding.
     bool CodecChecksItsMemory() const;
+    // Whether the codec keeps those bytes from file to file (OpenEXR's
+    // reader), so that they are checked with the first file alone.
+    bool CodecKeepsItsBuffers() const;
     // The spare bytes a world of `depth` should have for the codec to
     // decode in it, without a buffer of its own (an 8-bit RGBA PNG into
     // an 8-bit world: a byte a row); 0 for none.

@@ -162,6 +162,8 @@ std::uint64_t ImageReader::CodecBytes(Depth depth) const { return impl_->codec->
 
 bool ImageReader::CodecChecksItsMemory() const { return impl_->codec->ChecksItsMemory(); }
 
+bool ImageReader::CodecKeepsItsBuffers() const { return impl_->codec->KeepsItsBuffers(); }
+
 std::uint64_t ImageReader::InPlaceSpare(Depth depth) const { return impl_->codec->InPlaceSpare(depth); }
 
 bool ImageReader::LooksWhole() { return impl_->codec->LooksWhole(); }

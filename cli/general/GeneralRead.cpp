@@ -6,7 +6,6 @@
 #include "Errors.h"
 #include "Formats.h"
 #include "ImageIOCommon.h"
-#include "Limits.h"
 #include "OiioSampleTypes.h"
 
 #include <OpenImageIO/imageio.h>
@@ -127,15 +126,12 @@ public:
                                     std::uint64_t(header_.channels) * TraitsOf(header_.sample).bytes;
         return (read_type_ == OIIO::TypeDesc::UNKNOWN ? strip : 2 * strip) + library_bytes_;
     }
-    // Checked for each file as its first strip is read, since the library
-    // takes its buffers anew for every file and lets them go as it closes.
-    bool ChecksItsMemory() const override { return true; }
+    // The library takes its buffers anew for every file and lets them go
+    // as it closes: they are checked with every file.
+    bool KeepsItsBuffers() const override { return false; }
 
 private:
     const ImageHeader &header_;
-    // Held until the file is closed (declared first: let go last).
-    MemoryGrant grant_;
-    bool granted_ = false;
     std::unique_ptr<OIIO::ImageInput> input_;
     const FileFormat *format_ = nullptr;
     // Rows decoded at a time: kStripRows, or whole rows of tiles in a tiled
@@ -163,9 +159,10 @@ private:
     // What the library holds to decode the file beyond the strip: a tiled
     // file's row of tiles, decoded and packed, three times over for
     // OpenEXR and twice for TIFF (a UHD float file of one tile took 3.1
-    // and 1.6 images more than a scanline one); a PNG it takes
-    // (interlaced, a palette, few bits), read whole at once. The other
-    // formats decode strip by strip within the strip.
+    // and 1.6 images more than a scanline one); a TIFF's strip as stored
+    // (read whole before its rows are decoded: one strip of a UHD float
+    // image took 100 MB); a PNG it takes (interlaced, a palette, few
+    // bits), read whole at once. OpenEXR's scanline chunks are a few rows.
     std::uint64_t library_bytes_ = 0;
 };
 
@@ -232,6 +229,9 @@ OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &he
             copies * tiles_across * std::uint64_t(spec.tile_width) * std::uint64_t(strip_rows_) * pixel_bytes;
     } else if (header.format == "png") {
         library_bytes_ = std::uint64_t(spec.width) * std::uint64_t(spec.height) * pixel_bytes;
+    } else if (header.format == "tiff") {
+        const int strip_rows = std::min(spec.get_int_attribute("tiff:RowsPerStrip", 0), spec.height);
+        library_bytes_ = std::uint64_t(std::max(strip_rows, 0)) * std::uint64_t(spec.width) * pixel_bytes;
     }
     const OIIO::TypeDesc type = TypeDescOf(header.sample);
     read_type_ = StoredAs(spec, type) ? OIIO::TypeDesc(OIIO::TypeDesc::UNKNOWN) : type;
@@ -240,10 +240,6 @@ OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &he
 
 void OiioReader::ReadRows(A_long first, A_long rows, unsigned char *samples) {
     const Window &data = header_.data;
-    if (!granted_) {
-        grant_ = GrantMemory(header_.path, HeldBytes(renderhost::Depth::k8), AvailableMemory());
-        granted_ = true;
-    }
     if (clear_before_read_)
         std::memset(samples, 0,
                     std::size_t(data.width) * std::size_t(rows) * header_.channels * TraitsOf(header_.sample).bytes);

@@ -134,11 +134,12 @@ void Decode(std::unique_ptr<ImageReader> &file, renderhost::Depth depth, int dow
     const std::string path = file->header().path;
     const Window window = file->header().data;
     std::optional<World> &decoded = downsample > 1 ? full : scaled;
-    // Each new world's memory counted as taken until it is written; and,
-    // with the first world a slot holds, the codec's buffers when it does
-    // not check them itself (they are kept for the frames after).
+    // Each new world's memory counted as taken until it is written; and
+    // the codec's buffers when it does not check them itself: with the
+    // first world a slot holds when they are kept for the frames after,
+    // else with every file.
     MemoryGrant codec_grant, decoded_grant, reduced_grant;
-    if (!decoded && !file->CodecChecksItsMemory())
+    if ((!decoded || !file->CodecKeepsItsBuffers()) && !file->CodecChecksItsMemory())
         codec_grant = GrantMemory(path, file->CodecBytes(depth), AvailableMemory());
     World &world = ReuseWorld(decoded, depth, window, path, file->InPlaceSpare(depth), &decoded_grant);
     AsInputError([&] { file->ReadInto(world); });
