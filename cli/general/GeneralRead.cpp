@@ -112,6 +112,20 @@ bool StoredAs(const OIIO::ImageSpec &spec, OIIO::TypeDesc type) {
                        [type](OIIO::TypeDesc channel) { return channel == type; });
 }
 
+// A library's message that an allocation failed (OpenEXR's std::bad_alloc,
+// libtiff's "No space for ..."), so that a file is not blamed for it.
+bool SaysOutOfMemory(const std::string &message) {
+    for (const char *sign : {"bad_alloc", "No space for", "Cannot allocate memory", "ut of memory"})
+        if (message.find(sign) != std::string::npos) return true;
+    return false;
+}
+
+// "not enough memory to read it (MESSAGE)" for a failed allocation, else
+// `what` and the message.
+std::string ReadFailure(const std::string &what, const std::string &message) {
+    return SaysOutOfMemory(message) ? "not enough memory to read it (" + message + ")" : what + message;
+}
+
 class OiioReader final : public CodecReader {
 public:
     OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &header);
@@ -173,7 +187,7 @@ OiioReader::OiioReader(const std::string &path, AlphaMode alpha, ImageHeader &he
         LibraryChatterSilenced quiet;
         input_ = OIIO::ImageInput::open(path, &config);
     }
-    if (!input_) throw RunError(FileMessage(path, "cannot read it as an image: " + TakeGlobalError()));
+    if (!input_) throw RunError(FileMessage(path, ReadFailure("cannot read it as an image: ", TakeGlobalError())));
     const OIIO::ImageSpec &spec = input_->spec();
 
     header.path = path;
@@ -256,8 +270,8 @@ void OiioReader::ReadRows(A_long first, A_long rows, unsigned char *samples) {
         error = input_->geterror();
     }
     if (!read_all || !error.empty())
-        throw RunError(
-            FileMessage(header_.path, "cannot read its pixels (corrupt or cut short?): " + LibraryMessage(error)));
+        throw RunError(FileMessage(
+            header_.path, ReadFailure("cannot read its pixels (corrupt or cut short?): ", LibraryMessage(error))));
 }
 
 bool OiioReader::LooksWhole() {
