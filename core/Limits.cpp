@@ -160,6 +160,9 @@ std::optional<std::uint64_t> HierarchyRoom(const std::string &root, const std::s
     const char *const limit_file = memory_v1 ? "/memory.limit_in_bytes" : "/memory.max";
     const char *const usage_file = memory_v1 ? "/memory.usage_in_bytes" : "/memory.current";
     const char *const cache_key = memory_v1 ? "total_cache" : "file";
+    // Files in memory (tmpfs, /dev/shm) count as cache but cannot be
+    // dropped without swap: written OUT files on a tmpfs /tmp stay held.
+    const char *const shmem_key = memory_v1 ? "total_shmem" : "shmem";
     // v1 writes "no limit" as the largest page count in bytes.
     constexpr std::uint64_t kNoLimit = std::uint64_t{1} << 62;
     std::optional<std::uint64_t> room;
@@ -167,7 +170,10 @@ std::optional<std::uint64_t> HierarchyRoom(const std::string &root, const std::s
         const std::optional<std::uint64_t> limit = NumberIn(folder + limit_file);
         if (limit && *limit < kNoLimit) {
             const std::uint64_t usage = NumberIn(folder + usage_file).value_or(0);
-            const std::uint64_t cache = FieldOf(ReadText(folder + "/memory.stat"), cache_key, 1).value_or(0);
+            const std::string stat = ReadText(folder + "/memory.stat");
+            const std::uint64_t all_cache = FieldOf(stat, cache_key, 1).value_or(0);
+            const std::uint64_t shmem = FieldOf(stat, shmem_key, 1).value_or(0);
+            const std::uint64_t cache = all_cache > shmem ? all_cache - shmem : 0;
             const std::uint64_t held = usage > cache ? usage - cache : 0;
             const std::uint64_t here = *limit > held ? *limit - held : 0;
             room = room ? std::min(*room, here) : here;

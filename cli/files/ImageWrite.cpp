@@ -12,7 +12,12 @@
 #include "Limits.h"
 #include "SampleCodec.h"
 
+#if defined(__linux__)
+#include <sys/statfs.h>
+#endif
+
 #include <algorithm>
+#include <filesystem>
 #include <type_traits>
 #include <vector>
 
@@ -40,6 +45,24 @@ void EncodeRows(const World &world, bool associated, A_long first, A_long rows, 
     }
 }
 
+// Whether files in the folder `path` goes in live in memory (tmpfs,
+// ramfs): such a file stays charged to the process's control group, and
+// nothing but swap can drop it.
+bool InMemoryFolder(const std::string &path) {
+#if defined(__linux__)
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    if (folder.empty()) folder = ".";
+    struct statfs about {};
+    if (statfs(folder.c_str(), &about) != 0) return false;
+    constexpr unsigned long kTmpfs = 0x01021994, kRamfs = 0x858458f6;
+    const auto type = static_cast<unsigned long>(about.f_type);
+    return type == kTmpfs || type == kRamfs;
+#else
+    (void)path;
+    return false;
+#endif
+}
+
 }  // namespace
 
 void EncodeStrip(const World &world, SampleType sample, bool associated, A_long first, A_long rows, void *out) {
@@ -62,6 +85,11 @@ void PrepareWriter(const std::string &path, const OutputSpec &output) {
 void WriteWorld(const std::string &path, const World &world, const OutputSpec &output) {
     const OutputWindows windows = WindowsAsWritten(
         path, output.format, Window{world.origin_x(), world.origin_y(), world.width(), world.height()}, output.display);
+    // A file written to memory is memory the run takes: its samples, and
+    // a little more where they do not compress.
+    const std::uint64_t stored = EncodeBytes(windows.data, output.sample);
+    const MemoryGrant in_memory =
+        InMemoryFolder(path) ? GrantMemory(path, stored + stored / 64 + (64u << 10), AvailableMemory()) : MemoryGrant();
     TempFile temp(path);
     if (FastWriterTakes(output)) {
         WriteWorldFast(temp, world, output, windows);

@@ -276,14 +276,15 @@ TEST(Limits, ControlGroupLimits) {
         "41 31 0:38 / /sys/fs/cgroup/unified rw,relatime - cgroup2 cgroup2 rw\n";
     const std::uint64_t gib = std::uint64_t{1} << 30, mib = std::uint64_t{1} << 20;
     const CgroupCase cases[] = {
-        {"v2_limit_on_a_parent_less_what_it_holds_but_not_its_cache",
+        {"v2_limit_on_a_parent_less_what_it_holds_but_not_its_cache_beyond_tmpfs_files",
          "0::/job7/step0\n",
          kV2Mount,
          {{"sys/fs/cgroup/job7/step0/memory.max", "max\n"},
           {"sys/fs/cgroup/job7/memory.max", std::to_string(gib + gib / 2) + "\n"},
           {"sys/fs/cgroup/job7/memory.current", std::to_string(512 * mib) + "\n"},
-          {"sys/fs/cgroup/job7/memory.stat", "anon 1\nfile " + std::to_string(256 * mib) + "\n"}},
-         gib + gib / 4},
+          {"sys/fs/cgroup/job7/memory.stat",
+           "anon 1\nfile " + std::to_string(256 * mib) + "\nshmem " + std::to_string(64 * mib) + "\n"}},
+         gib + gib / 4 - 64 * mib},
         {"v2_the_least_of_two_levels",
          "0::/a/b\n",
          kV2Mount,
@@ -296,8 +297,9 @@ TEST(Limits, ControlGroupLimits) {
          {{"sys/fs/cgroup/memory/slurm/job_9/memory.limit_in_bytes", "9223372036854771712\n"},
           {"sys/fs/cgroup/memory/slurm/memory.limit_in_bytes", std::to_string(gib) + "\n"},
           {"sys/fs/cgroup/memory/slurm/memory.usage_in_bytes", std::to_string(300 * mib) + "\n"},
-          {"sys/fs/cgroup/memory/slurm/memory.stat", "cache 1\ntotal_cache " + std::to_string(100 * mib) + "\n"}},
-         gib - 200 * mib},
+          {"sys/fs/cgroup/memory/slurm/memory.stat", "cache 1\nshmem 1\ntotal_cache " + std::to_string(100 * mib) +
+                                                         "\ntotal_shmem " + std::to_string(40 * mib) + "\n"}},
+         gib - 240 * mib},
         {"v1_container_sees_its_own_group_at_the_mount",
          "4:memory:/docker/abc\n",
          "35 31 0:32 /docker/abc /sys/fs/cgroup/memory rw - cgroup cgroup rw,memory\n",
